@@ -1,0 +1,562 @@
+// zelk_mcf._core: the thin CPython layer over the solver core.
+//
+// Converts NumPy int64 edge arrays into an McfProblem and keyword values into
+// McfOptions, calls the driver with a SolveContext whose sink writes to
+// sys.stderr and whose cancellation check polls for Ctrl-C, and turns results
+// and errors into Python objects. All NumPy calls live in this one file.
+#include <Python.h>
+
+#if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030B0000
+#error "the extension must be built against the 3.11 stable ABI"
+#endif
+
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mcf_driver.hpp"
+#include "mcf_options.hpp"
+#include "mcf_problem.hpp"
+#include "solve_context.hpp"
+
+namespace {
+
+using zelk::McfError;
+using zelk::McfOptionInputs;
+using zelk::McfOptions;
+using zelk::McfProblem;
+using zelk::McfSolution;
+using zelk::SolveContext;
+using zelk::SolverMode;
+
+constexpr const char* VERSION = "0.2.0";
+
+// Owned reference, released on scope exit.
+struct Ref {
+    PyObject* p = nullptr;
+    Ref() = default;
+    explicit Ref(PyObject* o) : p(o) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p); }
+    PyObject* release() {
+        PyObject* o = p;
+        p = nullptr;
+        return o;
+    }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+// ---- solve context -------------------------------------------------------
+
+void stderr_sink(void*, std::string_view line) {
+    const std::string text(line);
+    PySys_FormatStderr("%s\n", text.c_str());
+}
+
+bool poll_interrupt(void*) { return PyErr_CheckSignals() != 0; }
+
+SolveContext python_context() { return SolveContext(stderr_sink, nullptr, poll_interrupt, nullptr); }
+
+// Sets the Python exception for a solver error; always returns nullptr.
+PyObject* raise_solver_error(const McfError& error) {
+    if (error.is_interrupted()) {
+        // PyErr_CheckSignals has already set the handler's exception.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
+    PyErr_SetString(PyExc_RuntimeError, error.to_string().c_str());
+    return nullptr;
+}
+
+// ---- arrays --------------------------------------------------------------
+
+std::string describe_object(PyObject* obj) {
+    Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    const char* name = type_name ? PyUnicode_AsUTF8AndSize(type_name.p, nullptr) : nullptr;
+    PyErr_Clear();
+    return name ? name : "object";
+}
+
+std::string describe_dtype(PyObject* array) {
+    Ref dtype(PyObject_GetAttrString(array, "dtype"));
+    Ref text(dtype ? PyObject_Str(dtype.p) : nullptr);
+    const char* s = text ? PyUnicode_AsUTF8AndSize(text.p, nullptr) : nullptr;
+    PyErr_Clear();
+    return s ? s : "unknown dtype";
+}
+
+// Argument conversion: a one-dimensional native-endian int64 ndarray.
+bool check_int64_array(PyObject* obj, const char* name) {
+    std::string got;
+    if (!PyArray_Check(obj)) {
+        got = describe_object(obj);
+    } else {
+        auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+        if (PyArray_NDIM(arr) != 1) {
+            got = std::to_string(PyArray_NDIM(arr)) + "-dimensional array";
+        } else if (!PyArray_EquivTypenums(PyArray_TYPE(arr), NPY_INT64) ||
+                   !PyArray_ISNOTSWAPPED(arr)) {
+            got = describe_dtype(obj);
+        } else {
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected a one-dimensional int64 numpy.ndarray, got %s", name,
+                 got.c_str());
+    return false;
+}
+
+bool require_contiguous(PyObject* obj) {
+    if (PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(obj))) return true;
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    return false;
+}
+
+std::size_t array_len(PyObject* obj) {
+    return static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(obj), 0));
+}
+
+const std::int64_t* array_data(PyObject* obj) {
+    return static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(obj)));
+}
+
+std::vector<std::int64_t> copy_array(PyObject* obj) {
+    const std::int64_t* data = array_data(obj);
+    return std::vector<std::int64_t>(data, data + array_len(obj));
+}
+
+PyObject* new_int64_array(const std::vector<std::int64_t>& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    PyObject* out = PyArray_SimpleNew(1, dims, NPY_INT64);
+    if (out == nullptr) return nullptr;
+    if (!values.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)), values.data(),
+                    values.size() * sizeof(std::int64_t));
+    }
+    return out;
+}
+
+// ---- problem -------------------------------------------------------------
+
+struct ProblemArgs {
+    PyObject* n = nullptr;
+    PyObject* tail = nullptr;
+    PyObject* head = nullptr;
+    PyObject* lower = nullptr;
+    PyObject* upper = nullptr;
+    PyObject* cost = nullptr;
+    PyObject* demand = nullptr;
+};
+
+bool narrow_indices(PyObject* obj, const char* message, std::vector<std::uint32_t>& out) {
+    const std::size_t len = array_len(obj);
+    const std::int64_t* data = array_data(obj);
+    out.resize(len);
+    for (std::size_t i = 0; i < len; ++i) {
+        // Negative values read as huge unsigned numbers and fail too.
+        const auto value = static_cast<std::uint64_t>(data[i]);
+        if (value > UINT32_MAX) {
+            PyErr_SetString(PyExc_ValueError, message);
+            return false;
+        }
+        out[i] = static_cast<std::uint32_t>(value);
+    }
+    return true;
+}
+
+// Validates and copies the seven problem arguments; nullopt with a Python
+// exception set on failure. The caller's arrays are only read.
+std::optional<McfProblem> build_problem(const ProblemArgs& a) {
+    const std::size_t n = PyLong_AsSize_t(a.n);
+    if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) return std::nullopt;
+    const char* names[] = {"tail", "head", "lower", "upper", "cost", "demand"};
+    PyObject* arrays[] = {a.tail, a.head, a.lower, a.upper, a.cost, a.demand};
+    for (int k = 0; k < 6; ++k) {
+        if (!check_int64_array(arrays[k], names[k])) return std::nullopt;
+    }
+    if (!require_contiguous(a.tail) || !require_contiguous(a.head)) return std::nullopt;
+    const std::size_t m = array_len(a.tail);
+    if (array_len(a.head) != m) {
+        PyErr_SetString(PyExc_ValueError, "tail and head arrays must match length");
+        return std::nullopt;
+    }
+    std::vector<std::uint32_t> tails, heads;
+    {
+        // Per edge: the tail index, then the head index.
+        const std::int64_t* t = array_data(a.tail);
+        const std::int64_t* h = array_data(a.head);
+        tails.resize(m);
+        heads.resize(m);
+        for (std::size_t i = 0; i < m; ++i) {
+            if (static_cast<std::uint64_t>(t[i]) > UINT32_MAX) {
+                PyErr_SetString(PyExc_ValueError, "tail index out of range");
+                return std::nullopt;
+            }
+            if (static_cast<std::uint64_t>(h[i]) > UINT32_MAX) {
+                PyErr_SetString(PyExc_ValueError, "head index out of range");
+                return std::nullopt;
+            }
+            tails[i] = static_cast<std::uint32_t>(t[i]);
+            heads[i] = static_cast<std::uint32_t>(h[i]);
+        }
+    }
+    for (PyObject* arr : {a.lower, a.upper, a.cost}) {
+        if (!require_contiguous(arr)) return std::nullopt;
+    }
+    if (array_len(a.lower) != m || array_len(a.upper) != m || array_len(a.cost) != m) {
+        PyErr_SetString(PyExc_ValueError, "edge attribute arrays must match tail/head length");
+        return std::nullopt;
+    }
+    if (!require_contiguous(a.demand)) return std::nullopt;
+    if (array_len(a.demand) != n) {
+        PyErr_SetString(PyExc_ValueError, "demand length does not match n");
+        return std::nullopt;
+    }
+    auto problem = McfProblem::create(std::move(tails), std::move(heads), copy_array(a.lower),
+                                      copy_array(a.upper), copy_array(a.cost),
+                                      copy_array(a.demand));
+    if (!problem) {
+        PyErr_SetString(PyExc_ValueError, problem.error().to_string().c_str());
+        return std::nullopt;
+    }
+    return std::move(*problem);
+}
+
+// ---- keyword options -----------------------------------------------------
+
+bool is_given(PyObject* o) { return o != nullptr && o != Py_None; }
+
+bool read_text(PyObject* o, const char* name, std::optional<std::string>& out) {
+    if (!is_given(o)) return true;
+    if (!PyUnicode_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %s", name,
+                     describe_object(o).c_str());
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &size);
+    if (text == nullptr) return false;
+    out = std::string(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+template <class T>
+bool read_unsigned(PyObject* o, const char* name, std::optional<T>& out) {
+    if (!is_given(o)) return true;
+    if (!PyLong_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be int, not %s", name,
+                     describe_object(o).c_str());
+        return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(o);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError,
+                     "argument '%s' must be a non-negative integer that fits in 64 bits", name);
+        return false;
+    }
+    out = static_cast<T>(value);
+    return true;
+}
+
+bool read_double(PyObject* o, const char* name, std::optional<double>& out) {
+    if (!is_given(o)) return true;
+    const double value = PyFloat_AsDouble(o);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be a real number, not %s", name,
+                     describe_object(o).c_str());
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool read_bool(PyObject* o, const char* name, std::optional<bool>& out) {
+    if (!is_given(o)) return true;
+    if (!PyBool_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be bool, not %s", name,
+                     describe_object(o).c_str());
+        return false;
+    }
+    out = (o == Py_True);
+    return true;
+}
+
+// Keyword objects in keyword order; nullptr = not passed.
+struct OptionArgs {
+    PyObject* strategy = nullptr;
+    PyObject* oracle_mode = nullptr;
+    PyObject* rebuild_every = nullptr;
+    PyObject* max_iters = nullptr;
+    PyObject* gap_exponent = nullptr;
+    PyObject* gap_tolerance = nullptr;
+    PyObject* tolerance = nullptr;
+    PyObject* numerical_clamp_log = nullptr;
+    PyObject* residual_min = nullptr;
+    PyObject* barrier_alpha_min = nullptr;
+    PyObject* barrier_alpha_max = nullptr;
+    PyObject* barrier_clamp_max = nullptr;
+    PyObject* gradient_clamp_max = nullptr;
+    PyObject* log_numerical_clamping = nullptr;
+    PyObject* seed = nullptr;
+    PyObject* deterministic_seed = nullptr;
+    PyObject* threads = nullptr;
+    PyObject* alpha = nullptr;
+    PyObject* use_ipm = nullptr;
+    PyObject* use_scaling = nullptr;
+    PyObject* force_cost_scaling = nullptr;
+    PyObject* disable_capacity_scaling = nullptr;
+    PyObject* approx_factor = nullptr;
+    PyObject* deterministic = nullptr;
+};
+
+std::optional<McfOptions> build_options(const OptionArgs& a) {
+    McfOptionInputs in;
+    const bool ok = read_text(a.strategy, "strategy", in.strategy) &&
+                    read_text(a.oracle_mode, "oracle_mode", in.oracle_mode) &&
+                    read_unsigned(a.rebuild_every, "rebuild_every", in.rebuild_every) &&
+                    read_unsigned(a.max_iters, "max_iters", in.max_iters) &&
+                    read_double(a.gap_exponent, "gap_exponent", in.gap_exponent) &&
+                    read_double(a.gap_tolerance, "gap_tolerance", in.gap_tolerance) &&
+                    read_double(a.tolerance, "tolerance", in.tolerance) &&
+                    read_double(a.numerical_clamp_log, "numerical_clamp_log",
+                                in.numerical_clamp_log) &&
+                    read_double(a.residual_min, "residual_min", in.residual_min) &&
+                    read_double(a.barrier_alpha_min, "barrier_alpha_min", in.barrier_alpha_min) &&
+                    read_double(a.barrier_alpha_max, "barrier_alpha_max", in.barrier_alpha_max) &&
+                    read_double(a.barrier_clamp_max, "barrier_clamp_max", in.barrier_clamp_max) &&
+                    read_double(a.gradient_clamp_max, "gradient_clamp_max",
+                                in.gradient_clamp_max) &&
+                    read_bool(a.log_numerical_clamping, "log_numerical_clamping",
+                              in.log_numerical_clamping) &&
+                    read_unsigned(a.seed, "seed", in.seed) &&
+                    read_unsigned(a.deterministic_seed, "deterministic_seed",
+                                  in.deterministic_seed) &&
+                    read_unsigned(a.threads, "threads", in.threads) &&
+                    read_double(a.alpha, "alpha", in.alpha) &&
+                    read_bool(a.use_ipm, "use_ipm", in.use_ipm) &&
+                    read_bool(a.use_scaling, "use_scaling", in.use_scaling) &&
+                    read_bool(a.force_cost_scaling, "force_cost_scaling", in.force_cost_scaling) &&
+                    read_bool(a.disable_capacity_scaling, "disable_capacity_scaling",
+                              in.disable_capacity_scaling) &&
+                    read_double(a.approx_factor, "approx_factor", in.approx_factor) &&
+                    read_bool(a.deterministic, "deterministic", in.deterministic);
+    if (!ok) return std::nullopt;
+    auto options = zelk::build_options(in);
+    if (!options) {
+        PyErr_SetString(PyExc_ValueError, options.error().message.c_str());
+        return std::nullopt;
+    }
+    return std::move(*options);
+}
+
+// ---- statistics ----------------------------------------------------------
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+PyObject* stats_to_dict(SolverMode mode, const std::optional<zelk::IpmSummary>& summary) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    const std::string_view mode_name = zelk::solver_mode_name(mode);
+    bool ok = set_item(dict.p, "solver_mode",
+                       PyUnicode_FromStringAndSize(mode_name.data(),
+                                                   static_cast<Py_ssize_t>(mode_name.size())));
+    if (!summary) {
+        ok = ok && set_item(dict.p, "termination", PyUnicode_FromString("classic")) &&
+             set_item(dict.p, "iterations", PyLong_FromLong(0)) &&
+             set_item(dict.p, "final_gap", PyFloat_FromDouble(0.0));
+    }
+    return ok ? dict.release() : nullptr;
+}
+
+// ---- entry points --------------------------------------------------------
+
+constexpr const char* OPTION_KEYWORDS[] = {
+    "strategy",          "oracle_mode",          "rebuild_every",     "max_iters",
+    "gap_exponent",      "gap_tolerance",        "tolerance",         "numerical_clamp_log",
+    "residual_min",      "barrier_alpha_min",    "barrier_alpha_max", "barrier_clamp_max",
+    "gradient_clamp_max", "log_numerical_clamping", "seed",           "deterministic_seed",
+    "threads",           "alpha",                "use_ipm",           "use_scaling",
+    "force_cost_scaling", "disable_capacity_scaling", "approx_factor", "deterministic",
+};
+constexpr int OPTION_COUNT = 24;
+
+enum class Entry { WithOptions, WithScaling, RunIpm };
+
+// Parses the seven problem arguments and the keyword-only options of one
+// option-taking entry (the scaling entry has no use_ipm / use_scaling).
+bool parse_option_entry(PyObject* args, PyObject* kwargs, Entry entry, ProblemArgs& p,
+                        OptionArgs& o) {
+    const bool scaling = entry == Entry::WithScaling;
+    std::vector<const char*> kwlist = {"n", "tail", "head", "lower", "upper", "cost", "demand"};
+    std::vector<PyObject**> slots = {&o.strategy, &o.oracle_mode, &o.rebuild_every,
+                                     &o.max_iters, &o.gap_exponent, &o.gap_tolerance,
+                                     &o.tolerance, &o.numerical_clamp_log, &o.residual_min,
+                                     &o.barrier_alpha_min, &o.barrier_alpha_max,
+                                     &o.barrier_clamp_max, &o.gradient_clamp_max,
+                                     &o.log_numerical_clamping, &o.seed, &o.deterministic_seed,
+                                     &o.threads, &o.alpha, &o.use_ipm, &o.use_scaling,
+                                     &o.force_cost_scaling, &o.disable_capacity_scaling,
+                                     &o.approx_factor, &o.deterministic};
+    std::vector<PyObject**> used;
+    for (int k = 0; k < OPTION_COUNT; ++k) {
+        const std::string_view name = OPTION_KEYWORDS[k];
+        if (scaling && (name == "use_ipm" || name == "use_scaling")) continue;
+        kwlist.push_back(OPTION_KEYWORDS[k]);
+        used.push_back(slots[static_cast<std::size_t>(k)]);
+    }
+    kwlist.push_back(nullptr);
+    PyObject* v[OPTION_COUNT] = {};
+    const std::string format = "OOOOOOO|$" + std::string(used.size(), 'O');
+    const int rc = PyArg_ParseTupleAndKeywords(
+        args, kwargs, format.c_str(), const_cast<char**>(kwlist.data()), &p.n, &p.tail, &p.head,
+        &p.lower, &p.upper, &p.cost, &p.demand, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
+        &v[7], &v[8], &v[9], &v[10], &v[11], &v[12], &v[13], &v[14], &v[15], &v[16], &v[17],
+        &v[18], &v[19], &v[20], &v[21], &v[22], &v[23]);
+    if (!rc) return false;
+    for (std::size_t k = 0; k < used.size(); ++k) *used[k] = v[k];
+    return true;
+}
+
+PyObject* min_cost_flow_edges(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"n", "tail", "head", "lower", "upper", "cost", "demand",
+                                   nullptr};
+    ProblemArgs p;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:min_cost_flow_edges",
+                                     const_cast<char**>(kwlist), &p.n, &p.tail, &p.head, &p.lower,
+                                     &p.upper, &p.cost, &p.demand)) {
+        return nullptr;
+    }
+    auto problem = build_problem(p);
+    if (!problem) return nullptr;
+    const McfOptions options = *zelk::build_options({});
+    const SolveContext ctx = python_context();
+    auto solution = zelk::min_cost_flow_exact(*problem, options, ctx);
+    if (!solution) return raise_solver_error(solution.error());
+    return new_int64_array(solution->flow);
+}
+
+PyObject* solve_with_keywords(PyObject* args, PyObject* kwargs, Entry entry) {
+    ProblemArgs p;
+    OptionArgs o;
+    if (!parse_option_entry(args, kwargs, entry, p, o)) return nullptr;
+    auto problem = build_problem(p);
+    if (!problem) return nullptr;
+    auto options = build_options(o);
+    if (!options) return nullptr;
+    if (entry == Entry::WithScaling) {
+        options->use_ipm.reset();
+        options->use_scaling = true;
+    }
+    const SolveContext ctx = python_context();
+    auto solution = zelk::min_cost_flow_exact(*problem, *options, ctx);
+    if (!solution) return raise_solver_error(solution.error());
+    Ref flow(new_int64_array(solution->flow));
+    if (!flow) return nullptr;
+    Ref stats(stats_to_dict(solution->solver_mode, solution->ipm_summary));
+    if (!stats) return nullptr;
+    return PyTuple_Pack(2, flow.p, stats.p);
+}
+
+PyObject* min_cost_flow_edges_with_options(PyObject*, PyObject* args, PyObject* kwargs) {
+    return solve_with_keywords(args, kwargs, Entry::WithOptions);
+}
+
+PyObject* min_cost_flow_edges_with_scaling(PyObject*, PyObject* args, PyObject* kwargs) {
+    return solve_with_keywords(args, kwargs, Entry::WithScaling);
+}
+
+PyObject* run_ipm_edges(PyObject*, PyObject* args, PyObject* kwargs) {
+    ProblemArgs p;
+    OptionArgs o;
+    if (!parse_option_entry(args, kwargs, Entry::RunIpm, p, o)) return nullptr;
+    auto problem = build_problem(p);
+    if (!problem) return nullptr;
+    if (!build_options(o)) return nullptr;
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "run_ipm_edges: the interior-point method is not available in this version");
+    return nullptr;
+}
+
+#define OPTION_SIGNATURE_HEAD                                                                   \
+    "(n, tail, head, lower, upper, cost, demand, *, strategy=None, oracle_mode=None, "          \
+    "rebuild_every=None, max_iters=None, gap_exponent=None, gap_tolerance=None, "               \
+    "tolerance=None, numerical_clamp_log=None, residual_min=None, barrier_alpha_min=None, "     \
+    "barrier_alpha_max=None, barrier_clamp_max=None, gradient_clamp_max=None, "                 \
+    "log_numerical_clamping=None, seed=None, deterministic_seed=None, threads=None, alpha=None, "
+#define OPTION_SIGNATURE_TAIL \
+    "force_cost_scaling=None, disable_capacity_scaling=None, approx_factor=None, deterministic=None)"
+
+PyMethodDef METHODS[] = {
+    {"min_cost_flow_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges)),
+     METH_VARARGS | METH_KEYWORDS,
+     "min_cost_flow_edges(n, tail, head, lower, upper, cost, demand)\n--\n\n"},
+    {"min_cost_flow_edges_with_options",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges_with_options)),
+     METH_VARARGS | METH_KEYWORDS,
+     "min_cost_flow_edges_with_options" OPTION_SIGNATURE_HEAD
+     "use_ipm=None, use_scaling=None, " OPTION_SIGNATURE_TAIL "\n--\n\n"},
+    {"min_cost_flow_edges_with_scaling",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges_with_scaling)),
+     METH_VARARGS | METH_KEYWORDS,
+     "min_cost_flow_edges_with_scaling" OPTION_SIGNATURE_HEAD OPTION_SIGNATURE_TAIL "\n--\n\n"},
+    {"run_ipm_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_ipm_edges)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_ipm_edges" OPTION_SIGNATURE_HEAD "use_ipm=None, use_scaling=None, " OPTION_SIGNATURE_TAIL
+     "\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int add_attribute(PyObject* module, const char* name, PyObject* value) {
+    if (value == nullptr) return -1;
+    const int rc = PyModule_AddObjectRef(module, name, value);
+    Py_DECREF(value);
+    return rc;
+}
+
+// Fills the attributes in their documented order.
+int exec_module(PyObject* module) {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    if (add_attribute(module, "__version__", PyUnicode_FromString(VERSION)) < 0) return -1;
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    for (PyMethodDef* def = METHODS; def->ml_name != nullptr; ++def) {
+        if (add_attribute(module, def->ml_name, PyCFunction_NewEx(def, module, module_name.p)) < 0) {
+            return -1;
+        }
+    }
+    if (add_attribute(module, "__doc__",
+                      PyUnicode_FromString("Core bindings of the zelk_mcf package: exact "
+                                           "minimum-cost flow on NumPy edge arrays.")) < 0) {
+        return -1;
+    }
+    Ref all(Py_BuildValue("[sssss]", "min_cost_flow_edges", "min_cost_flow_edges_with_options",
+                          "min_cost_flow_edges_with_scaling", "run_ipm_edges", "__version__"));
+    return add_attribute(module, "__all__", all.release());
+}
+
+PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef MODULE = {
+    PyModuleDef_HEAD_INIT, "_core", nullptr, 0, nullptr, SLOTS, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__core() { return PyModuleDef_Init(&MODULE); }

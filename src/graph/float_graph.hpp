@@ -1,0 +1,43 @@
+// Graph: a small directed multigraph with real-valued bounds, costs and
+// demands, used where a problem is carried with fractional data (rounding).
+// Edges keep insertion order; per-node incidence lists hold edge indices.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "mcf_error.hpp"
+
+namespace zelk {
+
+using EdgeId = std::size_t;
+
+struct Edge {
+    std::size_t tail = 0;
+    std::size_t head = 0;
+    double lower = 0.0;
+    double upper = 0.0;
+    double cost = 0.0;
+};
+
+class Graph {
+public:
+    // A graph with demands.size() nodes and no edges.
+    static Graph with_demands(std::vector<double> demands);
+
+    // Checks this edge's endpoints ("edge endpoint outside node range"), then
+    // its bounds ("lower bound exceeds upper bound"; a NaN bound passes).
+    // A failure leaves the graph unchanged.
+    McfResult<EdgeId> add_edge(std::size_t tail, std::size_t head, double lower, double upper,
+                               double cost);
+
+    std::size_t node_count() const { return demands.size(); }
+    std::size_t edge_count() const { return edges.size(); }
+
+    std::vector<double> demands;
+    std::vector<Edge> edges;
+    std::vector<std::vector<EdgeId>> out_edges;
+    std::vector<std::vector<EdgeId>> in_edges;
+};
+
+}  // namespace zelk

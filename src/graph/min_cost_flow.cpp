@@ -1,0 +1,278 @@
+#include "graph/min_cost_flow.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+
+#include "checked_math.hpp"
+
+namespace zelk {
+
+namespace {
+
+constexpr std::size_t NONE = std::numeric_limits<std::size_t>::max();
+
+// Reachable potentials stay within 2^59 of the source's (distances of simple
+// paths); the cap only stops nodes that left the reachable set from drifting.
+constexpr std::int64_t POTENTIAL_CAP = std::int64_t{1} << 61;
+
+// Sum of |cost| over all arcs (each edge counted twice) below this: every
+// distance the reference search can produce is far from saturation.
+constexpr std::uint64_t FAST_COST_LIMIT = std::uint64_t{1} << 60;
+
+McfResult<Int128> add_cost(Int128 total, std::int64_t cost, std::int64_t f) {
+    Int128 next;
+    if (__builtin_add_overflow(total, static_cast<Int128>(cost) * f, &next)) {
+        return invalid_input("total cost overflow");
+    }
+    return next;
+}
+
+}  // namespace
+
+std::pair<std::size_t, std::size_t> MinCostFlow::add_edge(std::size_t from, std::size_t to,
+                                                          std::int64_t cap, std::int64_t cost) {
+    const std::size_t fwd = graph[from].size();
+    // For a self-loop the reverse arc lands right after the forward arc.
+    const std::size_t bwd = graph[to].size() + (from == to ? 1 : 0);
+    graph[from].push_back(Edge{to, bwd, cap, cost});
+    graph[to].push_back(Edge{from, fwd, 0, -cost});
+    return {from, fwd};
+}
+
+bool MinCostFlow::fast_path_applies() const {
+    std::uint64_t sum = 0;
+    for (const auto& arcs : graph) {
+        for (const Edge& e : arcs) {
+            const std::uint64_t mag = e.cost < 0 ? 0 - static_cast<std::uint64_t>(e.cost)
+                                                 : static_cast<std::uint64_t>(e.cost);
+            if (mag >= FAST_COST_LIMIT) return false;
+            sum += mag;
+            if (sum >= FAST_COST_LIMIT) return false;
+        }
+    }
+    return true;
+}
+
+bool MinCostFlow::compute_potentials(std::vector<std::int64_t>& potential) const {
+    // Queue-based Bellman-Ford from a virtual source joined to every node at
+    // cost 0. A path of n or more arcs proves a negative cycle.
+    const std::size_t n = graph.size();
+    potential.assign(n, 0);
+    bool any_negative = false;
+    for (const auto& arcs : graph) {
+        for (const Edge& e : arcs) any_negative |= (e.cap > 0 && e.cost < 0);
+    }
+    if (!any_negative) return true;
+    std::vector<std::size_t> arcs_on_path(n, 0);
+    std::vector<char> queued(n, 1);
+    std::vector<std::size_t> queue(n);
+    for (std::size_t v = 0; v < n; ++v) queue[v] = v;
+    std::size_t head = 0;
+    while (head < queue.size()) {
+        const std::size_t u = queue[head++];
+        queued[u] = 0;
+        for (const Edge& e : graph[u]) {
+            if (e.cap <= 0) continue;
+            const std::int64_t cand = saturating_add(potential[u], e.cost);
+            if (cand < potential[e.to]) {
+                potential[e.to] = cand;
+                arcs_on_path[e.to] = arcs_on_path[u] + 1;
+                if (arcs_on_path[e.to] >= n) return false;
+                if (!queued[e.to]) {
+                    queued[e.to] = 1;
+                    queue.push_back(e.to);
+                }
+            }
+        }
+        // Keep the queue's storage bounded by compacting its consumed prefix.
+        if (head > n && head * 2 > queue.size()) {
+            queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(head));
+            head = 0;
+        }
+    }
+    return true;
+}
+
+bool MinCostFlow::has_negative_cycle() const {
+    std::vector<std::int64_t> potential;
+    return !compute_potentials(potential);
+}
+
+McfResult<Int128> MinCostFlow::min_cost_flow(std::size_t s, std::size_t t, std::int64_t amount,
+                                               const SolveContext& ctx) {
+    if (amount < 1 || s == t) return Int128{0};
+    if (!fast_path_applies()) return min_cost_flow_reference(s, t, amount, ctx);
+    std::vector<std::int64_t> potential;
+    if (!compute_potentials(potential)) return min_cost_flow_reference(s, t, amount, ctx);
+    return augment_fast(s, t, amount, potential, ctx);
+}
+
+McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::int64_t amount,
+                                              std::vector<std::int64_t>& potential,
+                                              const SolveContext& ctx) {
+    const std::size_t n = graph.size();
+    // Per-search scratch, reused across augmentations; stamps replace clearing.
+    std::vector<std::int64_t> dist(n);
+    std::vector<std::uint32_t> seen_stamp(n, 0), settled_stamp(n, 0), label_stamp(n, 0);
+    std::vector<std::size_t> pred_node(n), pred_arc(n);
+    std::vector<std::uint64_t> round(n);
+    std::vector<std::size_t> settled;
+    using Entry = std::pair<std::int64_t, std::size_t>;  // (key, node), min-heap
+    std::vector<Entry> heap;
+    using Label = std::pair<std::uint64_t, std::size_t>;  // (round, node), min-heap
+    std::vector<Label> label_heap;
+    const auto greater = std::greater<>{};
+
+    std::uint32_t stamp = 0;
+    Int128 total = 0;
+    std::int64_t remaining = amount;
+    while (remaining > 0) {
+        if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
+        if (++stamp == 0) {  // stamp wrapped: reset the marks once
+            std::ranges::fill(seen_stamp, 0u);
+            std::ranges::fill(settled_stamp, 0u);
+            std::ranges::fill(label_stamp, 0u);
+            stamp = 1;
+        }
+
+        // 1. Exact reduced distances of every node up to d(t) (Dijkstra).
+        settled.clear();
+        heap.clear();
+        dist[s] = 0;
+        seen_stamp[s] = stamp;
+        heap.push_back({0, s});
+        std::int64_t target = -1;
+        while (!heap.empty()) {
+            const auto [d, u] = heap.front();
+            if (target >= 0 && d > target) break;
+            std::ranges::pop_heap(heap, greater);
+            heap.pop_back();
+            if (settled_stamp[u] == stamp || d != dist[u]) continue;
+            settled_stamp[u] = stamp;
+            settled.push_back(u);
+            if (u == t) target = d;
+            const std::int64_t pu = potential[u];
+            for (const Edge& e : graph[u]) {
+                if (e.cap <= 0 || settled_stamp[e.to] == stamp) continue;
+                const std::int64_t nd = d + (e.cost + pu - potential[e.to]);
+                if (seen_stamp[e.to] != stamp || nd < dist[e.to]) {
+                    seen_stamp[e.to] = stamp;
+                    dist[e.to] = nd;
+                    heap.push_back({nd, e.to});
+                    std::ranges::push_heap(heap, greater);
+                }
+            }
+        }
+        if (target < 0) return std::unexpected(McfError::infeasible());
+
+        // 2. The reference's predecessors: over tight arcs between settled
+        // nodes, the first offer in (round, node, arc) order wins. Keys only
+        // grow, so each node is offered its final label first.
+        label_heap.clear();
+        label_stamp[s] = stamp;
+        round[s] = 1;
+        label_heap.push_back({1, s});
+        while (!label_heap.empty() && label_stamp[t] != stamp) {
+            std::ranges::pop_heap(label_heap, greater);
+            const auto [r, u] = label_heap.back();
+            label_heap.pop_back();
+            const std::int64_t du = dist[u] + potential[u];
+            for (std::size_t k = 0; k < graph[u].size(); ++k) {
+                const Edge& e = graph[u][k];
+                const std::size_t v = e.to;
+                if (e.cap <= 0 || v == u || settled_stamp[v] != stamp || label_stamp[v] == stamp) {
+                    continue;
+                }
+                if (du + e.cost != dist[v] + potential[v]) continue;
+                label_stamp[v] = stamp;
+                pred_node[v] = u;
+                pred_arc[v] = k;
+                round[v] = r + (v < u ? 1 : 0);
+                label_heap.push_back({round[v], v});
+                std::ranges::push_heap(label_heap, greater);
+            }
+        }
+
+        // 3. Bottleneck and augmentation along the labelled path.
+        std::int64_t f = remaining;
+        for (std::size_t v = t; v != s; v = pred_node[v]) {
+            f = std::min(f, graph[pred_node[v]][pred_arc[v]].cap);
+        }
+        for (std::size_t v = t; v != s; v = pred_node[v]) {
+            Edge& e = graph[pred_node[v]][pred_arc[v]];
+            e.cap -= f;
+            graph[v][e.rev].cap += f;
+            auto next = add_cost(total, e.cost, f);
+            if (!next) return std::unexpected(next.error());
+            total = *next;
+        }
+        remaining -= f;
+
+        // 4. Potentials: settled nodes move by their distance, the rest by
+        // d(t), which keeps every residual reduced cost non-negative.
+        for (std::size_t v = 0; v < n; ++v) {
+            const std::int64_t shift = settled_stamp[v] == stamp ? dist[v] : target;
+            potential[v] = std::min(potential[v] + shift, POTENTIAL_CAP);
+        }
+    }
+    return total;
+}
+
+McfResult<Int128> MinCostFlow::min_cost_flow_reference(std::size_t s, std::size_t t,
+                                                         std::int64_t amount,
+                                                         const SolveContext& ctx) {
+    if (amount < 1) return Int128{0};
+    const std::size_t n = graph.size();
+    Int128 total = 0;
+    std::int64_t remaining = amount;
+    while (remaining > 0) {
+        if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
+        std::vector<std::int64_t> dist(n, INF);
+        std::vector<std::size_t> prev_node(n, NONE), prev_arc(n, NONE);
+        dist[s] = 0;
+        for (std::size_t r = 0; r < n; ++r) {
+            bool updated = false;
+            for (std::size_t u = 0; u < n; ++u) {
+                if (dist[u] >= UNREACHABLE) continue;
+                for (std::size_t k = 0; k < graph[u].size(); ++k) {
+                    const Edge& e = graph[u][k];
+                    if (e.cap <= 0) continue;
+                    const std::int64_t cand = saturating_add(dist[u], e.cost);
+                    if (cand < dist[e.to]) {
+                        dist[e.to] = cand;
+                        prev_node[e.to] = u;
+                        prev_arc[e.to] = k;
+                        updated = true;
+                    }
+                }
+            }
+            if (!updated) break;
+            if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
+        }
+        if (dist[t] >= UNREACHABLE) return std::unexpected(McfError::infeasible());
+
+        // Bounded walk: more than n steps means the links form a cycle, which
+        // only a negative-cost cycle in the residual graph can cause.
+        std::int64_t f = remaining;
+        std::size_t steps = 0;
+        for (std::size_t v = t; v != s; v = prev_node[v]) {
+            if (prev_node[v] == NONE) return std::unexpected(McfError::infeasible());
+            if (++steps > n) return invalid_input("negative-cost cycle in residual graph");
+            f = std::min(f, graph[prev_node[v]][prev_arc[v]].cap);
+        }
+        for (std::size_t v = t; v != s; v = prev_node[v]) {
+            Edge& e = graph[prev_node[v]][prev_arc[v]];
+            e.cap -= f;
+            graph[v][e.rev].cap += f;
+            auto next = add_cost(total, e.cost, f);
+            if (!next) return std::unexpected(next.error());
+            total = *next;
+        }
+        remaining -= f;
+    }
+    return total;
+}
+
+}  // namespace zelk
