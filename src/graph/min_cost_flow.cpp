@@ -117,8 +117,6 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
     std::vector<std::int64_t> dist(n);
     std::vector<std::uint32_t> seen_stamp(n, 0), settled_stamp(n, 0), label_stamp(n, 0);
     std::vector<std::size_t> pred_node(n), pred_arc(n);
-    std::vector<std::uint64_t> round(n);
-    std::vector<std::size_t> settled;
     using Entry = std::pair<std::int64_t, std::size_t>;  // (key, node), min-heap
     std::vector<Entry> heap;
     using Label = std::pair<std::uint64_t, std::size_t>;  // (round, node), min-heap
@@ -126,73 +124,88 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
     const auto greater = std::greater<>{};
 
     std::uint32_t stamp = 0;
-    Int128 total = 0;
-    std::int64_t remaining = amount;
-    while (remaining > 0) {
-        if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
-        if (++stamp == 0) {  // stamp wrapped: reset the marks once
+    auto next_stamp = [&] {
+        if (++stamp == 0) {  // wrapped: clear the marks once
             std::ranges::fill(seen_stamp, 0u);
             std::ranges::fill(settled_stamp, 0u);
             std::ranges::fill(label_stamp, 0u);
             stamp = 1;
         }
+    };
 
-        // 1. Exact reduced distances of every node up to d(t) (Dijkstra).
-        settled.clear();
-        heap.clear();
-        dist[s] = 0;
-        seen_stamp[s] = stamp;
-        heap.push_back({0, s});
-        std::int64_t target = -1;
-        while (!heap.empty()) {
-            const auto [d, u] = heap.front();
-            if (target >= 0 && d > target) break;
-            std::ranges::pop_heap(heap, greater);
-            heap.pop_back();
-            if (settled_stamp[u] == stamp || d != dist[u]) continue;
-            settled_stamp[u] = stamp;
-            settled.push_back(u);
-            if (u == t) target = d;
-            const std::int64_t pu = potential[u];
-            for (const Edge& e : graph[u]) {
-                if (e.cap <= 0 || settled_stamp[e.to] == stamp) continue;
-                const std::int64_t nd = d + (e.cost + pu - potential[e.to]);
-                if (seen_stamp[e.to] != stamp || nd < dist[e.to]) {
-                    seen_stamp[e.to] = stamp;
-                    dist[e.to] = nd;
-                    heap.push_back({nd, e.to});
-                    std::ranges::push_heap(heap, greater);
-                }
-            }
-        }
-        if (target < 0) return std::unexpected(McfError::infeasible());
-
-        // 2. The reference's predecessors: over tight arcs between settled
-        // nodes, the first offer in (round, node, arc) order wins. Keys only
-        // grow, so each node is offered its final label first.
+    // The reference's predecessors: over tight arcs, the first offer in
+    // (round, node, arc) order wins. Keys only grow, so each node is offered
+    // its final label first. With `settled_only`, tight means exact after a
+    // Dijkstra pass; otherwise it means reduced cost 0, which is exact when
+    // t is at reduced distance 0 (then exactly the nodes reachable through
+    // zero-cost arcs lie at distance <= d(t)). True when t was labelled.
+    auto label_predecessors = [&](bool settled_only) {
         label_heap.clear();
         label_stamp[s] = stamp;
-        round[s] = 1;
         label_heap.push_back({1, s});
         while (!label_heap.empty() && label_stamp[t] != stamp) {
             std::ranges::pop_heap(label_heap, greater);
             const auto [r, u] = label_heap.back();
             label_heap.pop_back();
-            const std::int64_t du = dist[u] + potential[u];
+            const std::int64_t du = (settled_only ? dist[u] : 0) + potential[u];
             for (std::size_t k = 0; k < graph[u].size(); ++k) {
                 const Edge& e = graph[u][k];
                 const std::size_t v = e.to;
-                if (e.cap <= 0 || v == u || settled_stamp[v] != stamp || label_stamp[v] == stamp) {
-                    continue;
-                }
-                if (du + e.cost != dist[v] + potential[v]) continue;
+                if (e.cap <= 0 || v == u || label_stamp[v] == stamp) continue;
+                if (settled_only && settled_stamp[v] != stamp) continue;
+                if (du + e.cost != (settled_only ? dist[v] : 0) + potential[v]) continue;
                 label_stamp[v] = stamp;
                 pred_node[v] = u;
                 pred_arc[v] = k;
-                round[v] = r + (v < u ? 1 : 0);
-                label_heap.push_back({round[v], v});
+                const std::uint64_t rv = r + (v < u ? 1 : 0);
+                label_heap.push_back({rv, v});
                 std::ranges::push_heap(label_heap, greater);
             }
+        }
+        return label_stamp[t] == stamp;
+    };
+
+    Int128 total = 0;
+    std::int64_t remaining = amount;
+    while (remaining > 0) {
+        if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
+
+        // Most augmentations after the first reuse the previous distances: t
+        // is still reachable through arcs of reduced cost 0.
+        next_stamp();
+        std::int64_t target = 0;
+        const bool shortcut = label_predecessors(false);
+        if (!shortcut) {
+            // 1. Exact reduced distances of every node up to d(t) (Dijkstra).
+            next_stamp();
+            heap.clear();
+            dist[s] = 0;
+            seen_stamp[s] = stamp;
+            heap.push_back({0, s});
+            target = -1;
+            while (!heap.empty()) {
+                const auto [d, u] = heap.front();
+                if (target >= 0 && d > target) break;
+                std::ranges::pop_heap(heap, greater);
+                heap.pop_back();
+                if (settled_stamp[u] == stamp || d != dist[u]) continue;
+                settled_stamp[u] = stamp;
+                if (u == t) target = d;
+                const std::int64_t pu = potential[u];
+                for (const Edge& e : graph[u]) {
+                    if (e.cap <= 0 || settled_stamp[e.to] == stamp) continue;
+                    const std::int64_t nd = d + (e.cost + pu - potential[e.to]);
+                    if (seen_stamp[e.to] != stamp || nd < dist[e.to]) {
+                        seen_stamp[e.to] = stamp;
+                        dist[e.to] = nd;
+                        heap.push_back({nd, e.to});
+                        std::ranges::push_heap(heap, greater);
+                    }
+                }
+            }
+            if (target < 0) return std::unexpected(McfError::infeasible());
+            // 2. Predecessors over the settled nodes.
+            label_predecessors(true);
         }
 
         // 3. Bottleneck and augmentation along the labelled path.
@@ -211,7 +224,9 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
         remaining -= f;
 
         // 4. Potentials: settled nodes move by their distance, the rest by
-        // d(t), which keeps every residual reduced cost non-negative.
+        // d(t), which keeps every residual reduced cost non-negative. After
+        // the shortcut every distance up to d(t) = 0 was zero: nothing moves.
+        if (shortcut) continue;
         for (std::size_t v = 0; v < n; ++v) {
             const std::int64_t shift = settled_stamp[v] == stamp ? dist[v] : target;
             potential[v] = std::min(potential[v] + shift, POTENTIAL_CAP);
