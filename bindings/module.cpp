@@ -155,22 +155,6 @@ struct ProblemArgs {
     PyObject* demand = nullptr;
 };
 
-bool narrow_indices(PyObject* obj, const char* message, std::vector<std::uint32_t>& out) {
-    const std::size_t len = array_len(obj);
-    const std::int64_t* data = array_data(obj);
-    out.resize(len);
-    for (std::size_t i = 0; i < len; ++i) {
-        // Negative values read as huge unsigned numbers and fail too.
-        const auto value = static_cast<std::uint64_t>(data[i]);
-        if (value > UINT32_MAX) {
-            PyErr_SetString(PyExc_ValueError, message);
-            return false;
-        }
-        out[i] = static_cast<std::uint32_t>(value);
-    }
-    return true;
-}
-
 // Validates and copies the seven problem arguments; nullopt with a Python
 // exception set on failure. The caller's arrays are only read.
 std::optional<McfProblem> build_problem(const ProblemArgs& a) {

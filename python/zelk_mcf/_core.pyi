@@ -12,7 +12,9 @@ meets bounds and demands, ``RuntimeError('InvalidInput("...")')`` when the
 solver rejects the instance; ``KeyboardInterrupt`` on Ctrl-C.
 """
 
-from typing import Any
+from typing import Any, TypedDict
+
+from typing_extensions import Unpack
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +24,36 @@ __all__: list[str]
 
 Int64Array = npt.NDArray[np.int64]
 Float64Array = npt.NDArray[np.float64]
+
+class ScalingOptions(TypedDict, total=False):
+    """Keyword options shared by the option-taking entries; None means default."""
+
+    strategy: str | None  # "full_dynamic" or "periodic_rebuild" (default)
+    oracle_mode: str | None  # "dynamic", "fallback" or "hybrid" (default)
+    rebuild_every: int | None  # default 25
+    max_iters: int | None  # default 10000; 0 selects the classic solver
+    gap_exponent: float | None  # default 10.0, must be > 0
+    gap_tolerance: float | None  # must be > 0 when given
+    tolerance: float | None  # default 1e-9
+    numerical_clamp_log: float | None  # default 700.0, must be > 0
+    residual_min: float | None  # default 1e-12, must be > 0
+    barrier_alpha_min: float | None  # default 1e-6, must be > 0
+    barrier_alpha_max: float | None  # default 1.0, must be > 0
+    barrier_clamp_max: float | None  # default 1e200, must be > 0
+    gradient_clamp_max: float | None  # default 1e100, must be > 0
+    log_numerical_clamping: bool | None  # default False
+    seed: int | None  # default 0
+    deterministic_seed: int | None
+    threads: int | None  # default 1; forced to 1 while deterministic
+    alpha: float | None  # must be > 0 when given
+    force_cost_scaling: bool | None  # default False
+    disable_capacity_scaling: bool | None  # default False
+    approx_factor: float | None  # default 0.1, must be >= 0
+    deterministic: bool | None  # default True
+
+class Options(ScalingOptions, total=False):
+    use_ipm: bool | None  # default: by instance size
+    use_scaling: bool | None  # default: by magnitude of costs and capacities
 
 def min_cost_flow_edges(
     n: int,
@@ -42,38 +74,13 @@ def min_cost_flow_edges_with_options(
     upper: Int64Array,
     cost: Int64Array,
     demand: Int64Array,
-    *,
-    strategy: str | None = None,
-    oracle_mode: str | None = None,
-    rebuild_every: int | None = None,
-    max_iters: int | None = None,
-    gap_exponent: float | None = None,
-    gap_tolerance: float | None = None,
-    tolerance: float | None = None,
-    numerical_clamp_log: float | None = None,
-    residual_min: float | None = None,
-    barrier_alpha_min: float | None = None,
-    barrier_alpha_max: float | None = None,
-    barrier_clamp_max: float | None = None,
-    gradient_clamp_max: float | None = None,
-    log_numerical_clamping: bool | None = None,
-    seed: int | None = None,
-    deterministic_seed: int | None = None,
-    threads: int | None = None,
-    alpha: float | None = None,
-    use_ipm: bool | None = None,
-    use_scaling: bool | None = None,
-    force_cost_scaling: bool | None = None,
-    disable_capacity_scaling: bool | None = None,
-    approx_factor: float | None = None,
-    deterministic: bool | None = None,
+    **options: Unpack[Options],
 ) -> tuple[Int64Array, dict[str, Any]]:
     """Exact integral flow and a statistics dict.
 
     The dict always starts with "solver_mode" ("classic", "ipm", "ipm_scaled"
     or "classic_fallback"), "termination", "iterations" and "final_gap";
-    interior-point solves add their run statistics. A keyword left at None
-    takes its default.
+    interior-point solves add their run statistics. Options are keyword-only.
     """
 
 def min_cost_flow_edges_with_scaling(
@@ -84,29 +91,7 @@ def min_cost_flow_edges_with_scaling(
     upper: Int64Array,
     cost: Int64Array,
     demand: Int64Array,
-    *,
-    strategy: str | None = None,
-    oracle_mode: str | None = None,
-    rebuild_every: int | None = None,
-    max_iters: int | None = None,
-    gap_exponent: float | None = None,
-    gap_tolerance: float | None = None,
-    tolerance: float | None = None,
-    numerical_clamp_log: float | None = None,
-    residual_min: float | None = None,
-    barrier_alpha_min: float | None = None,
-    barrier_alpha_max: float | None = None,
-    barrier_clamp_max: float | None = None,
-    gradient_clamp_max: float | None = None,
-    log_numerical_clamping: bool | None = None,
-    seed: int | None = None,
-    deterministic_seed: int | None = None,
-    threads: int | None = None,
-    alpha: float | None = None,
-    force_cost_scaling: bool | None = None,
-    disable_capacity_scaling: bool | None = None,
-    approx_factor: float | None = None,
-    deterministic: bool | None = None,
+    **options: Unpack[ScalingOptions],
 ) -> tuple[Int64Array, dict[str, Any]]:
     """As ``min_cost_flow_edges_with_options`` with scaling requested."""
 
@@ -118,30 +103,6 @@ def run_ipm_edges(
     upper: Int64Array,
     cost: Int64Array,
     demand: Int64Array,
-    *,
-    strategy: str | None = None,
-    oracle_mode: str | None = None,
-    rebuild_every: int | None = None,
-    max_iters: int | None = None,
-    gap_exponent: float | None = None,
-    gap_tolerance: float | None = None,
-    tolerance: float | None = None,
-    numerical_clamp_log: float | None = None,
-    residual_min: float | None = None,
-    barrier_alpha_min: float | None = None,
-    barrier_alpha_max: float | None = None,
-    barrier_clamp_max: float | None = None,
-    gradient_clamp_max: float | None = None,
-    log_numerical_clamping: bool | None = None,
-    seed: int | None = None,
-    deterministic_seed: int | None = None,
-    threads: int | None = None,
-    alpha: float | None = None,
-    use_ipm: bool | None = None,
-    use_scaling: bool | None = None,
-    force_cost_scaling: bool | None = None,
-    disable_capacity_scaling: bool | None = None,
-    approx_factor: float | None = None,
-    deterministic: bool | None = None,
+    **options: Unpack[Options],
 ) -> tuple[Float64Array, dict[str, Any]]:
     """The fractional interior-point flow (float64 per edge) and its statistics."""

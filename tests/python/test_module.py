@@ -217,3 +217,22 @@ def test_keyword_values_accepted(small_instance):
     assert flow.tolist() == [0, 2, 2]
     with pytest.raises(OverflowError, match="rebuild_every"):
         _core.min_cost_flow_edges_with_options(**small_instance, rebuild_every=-1)
+
+
+def test_type_stub_keeps_step_with_the_module():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(zelk_mcf.__file__).with_name("_core.pyi")
+    tree = ast.parse(stub.read_text())
+    fields = {
+        node.name: [item.target.id for item in node.body if isinstance(item, ast.AnnAssign)]
+        for node in tree.body
+        if isinstance(node, ast.ClassDef)
+    }
+    options = fields["ScalingOptions"] + fields["Options"]
+    scaling_keywords = [k for k in OPTION_KEYWORDS if k not in ("use_ipm", "use_scaling")]
+    assert sorted(fields["ScalingOptions"]) == sorted(scaling_keywords)
+    assert sorted(options) == sorted(OPTION_KEYWORDS)
+    stubbed = {node.name for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert stubbed == set(FUNCTIONS)
