@@ -1,0 +1,277 @@
+#include "min_ratio/min_ratio_oracle.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "worker_pool.hpp"
+
+namespace zelk {
+
+namespace {
+
+inline double value_or_zero(std::span<const double> a, std::uint64_t i) {
+    return i < a.size() ? a[i] : 0.0;
+}
+
+inline std::uint64_t saturating_add_u64(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return std::numeric_limits<std::uint64_t>::max();
+    return r;
+}
+
+// Keeps `best` as select_better_candidate(best, new) would, where the new
+// candidate is closed by edge e and its cycle is (e, +1) followed by `rest`
+// (or, when `whole` is set, exactly `*whole`). The new cycle is only built
+// when it wins, and then reuses the old candidate's storage.
+void offer(std::optional<CycleCandidate>& best, std::uint64_t e, double numerator,
+           double denominator, const std::vector<SignedEdge>* rest,
+           const std::vector<SignedEdge>* whole) {
+    const double ratio = numerator / denominator;
+    if (best && keeps_first(best->ratio, best->closing_edge(), ratio, e)) return;
+    if (!best) best.emplace();
+    CycleCandidate& c = *best;
+    if (whole != nullptr) {
+        c.cycle.assign(whole->begin(), whole->end());
+    } else {
+        c.cycle.clear();
+        c.cycle.reserve(rest->size() + 1);
+        c.cycle.emplace_back(e, std::int8_t{1});
+        c.cycle.insert(c.cycle.end(), rest->begin(), rest->end());
+    }
+    c.ratio = ratio;
+    c.numerator = numerator;
+    c.denominator = denominator;
+}
+
+std::optional<CycleCandidate> join_candidates(std::optional<CycleCandidate> a,
+                                              std::optional<CycleCandidate> b) {
+    if (!a) return b;
+    if (!b) return a;
+    return select_better_candidate(std::move(*a), std::move(*b));
+}
+
+}  // namespace
+
+namespace {
+
+// One upward tree step per node, laid out for the tree scan: the parent, the
+// depth, and the step's terms for this query: sign * gradient and |length|
+// of the parent edge, where the sign is the one path_edges gives the edge
+// on an upward leg. A downward leg uses the same edge with the opposite
+// sign; since multiplying by -1 is exact, the negated term is bit-for-bit
+// the term path_edges would produce, and sums taken in list order are
+// identical to score_edge_cycle's.
+struct UpStep {
+    std::uint64_t parent;
+    std::uint64_t depth;
+    double gradient;
+    double length;
+};
+
+std::vector<UpStep> up_steps(const LowStretchTree& tree, std::span<const std::uint32_t> tails,
+                             std::span<const std::uint32_t> heads,
+                             std::span<const double> gradients, std::span<const double> lengths) {
+    const std::size_t n = tree.node_count();
+    std::vector<UpStep> steps(n);
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::uint64_t pe = tree.parent_edge[x];
+        const std::uint64_t p = tree.parent[x];
+        UpStep& st = steps[x];
+        st.parent = p;
+        st.depth = tree.depth[x];
+        st.gradient = 0.0;
+        st.length = 0.0;
+        if (pe == NO_INDEX) continue;
+        // The tree's edges index the arrays it was built from (a
+        // precondition); an out-of-range edge reads as sign -1 and 0.0.
+        const bool forward = pe < tails.size() && pe < heads.size() && tails[pe] == x && heads[pe] == p;
+        st.gradient = (forward ? 1.0 : -1.0) * value_or_zero(gradients, pe);
+        st.length = std::fabs(value_or_zero(lengths, pe));
+    }
+    return steps;
+}
+
+}  // namespace
+
+std::optional<CycleCandidate> best_tree_cycle(const LowStretchTree& tree,
+                                              std::span<const std::uint32_t> tails,
+                                              std::span<const std::uint32_t> heads,
+                                              std::span<const double> gradients,
+                                              std::span<const double> lengths, WorkerPool& pool) {
+    const std::vector<UpStep> steps = up_steps(tree, tails, heads, gradients, lengths);
+    const std::size_t n = tree.node_count();
+    const std::size_t m = std::min(tails.size(), heads.size());
+    return parallel_chunked_reduce(
+        pool, tails.size(), TREE_SCAN_CHUNK, std::optional<CycleCandidate>{},
+        [&](std::size_t begin, std::size_t end) {
+            std::optional<CycleCandidate> best;
+            std::vector<SignedEdge> path;
+            std::vector<std::uint64_t> down;
+            for (std::size_t e = begin; e < std::min(end, m); ++e) {
+                // score_edge_cycle(tree, e, ...), scored on the step arrays.
+                if (e < tree.in_tree.size() && tree.in_tree[e]) continue;
+                std::uint64_t a = heads[e], b = tails[e];
+                if (a >= n || b >= n || tree.root[a] != tree.root[b]) continue;
+                double num = value_or_zero(gradients, e);
+                double den = std::fabs(value_or_zero(lengths, e));
+                down.clear();
+                // Upward leg (head to the LCA) in list order; the downward
+                // leg (LCA to tail) is collected and added in reverse.
+                while (steps[a].depth > steps[b].depth) {
+                    num += steps[a].gradient;
+                    den += steps[a].length;
+                    a = steps[a].parent;
+                }
+                while (steps[b].depth > steps[a].depth) {
+                    down.push_back(b);
+                    b = steps[b].parent;
+                }
+                while (a != b) {
+                    num += steps[a].gradient;
+                    den += steps[a].length;
+                    a = steps[a].parent;
+                    down.push_back(b);
+                    b = steps[b].parent;
+                }
+                for (std::size_t i = down.size(); i-- > 0;) {
+                    num += -steps[down[i]].gradient;
+                    den += steps[down[i]].length;
+                }
+                if (den <= 0.0) continue;
+                const double ratio = num / den;
+                if (best && keeps_first(best->ratio, best->closing_edge(), ratio, e)) continue;
+                // A new best: build its cycle (rare).
+                tree.path_edges_into(heads[e], tails[e], tails, heads, path);
+                offer(best, e, num, den, &path, nullptr);
+            }
+            return best;
+        },
+        join_candidates);
+}
+
+TreeResult<void> MinRatioOracle::rebuild_tree(std::uint64_t iteration, std::uint64_t node_count,
+                                              std::span<const std::uint32_t> tails,
+                                              std::span<const std::uint32_t> heads,
+                                              std::span<const double> gradients,
+                                              std::span<const double> lengths) {
+    const std::uint64_t s = deterministic ? fixed_seed.value_or(0) : (seed ^ iteration);
+    auto built = LowStretchTree::build_with_mode(node_count, tails, heads, lengths, deterministic, s);
+    if (!built) return std::unexpected(built.error());
+    tree = std::move(*built);
+
+    const std::size_t m = std::min(tails.size(), heads.size());
+    DynamicSpanner sp(node_count);
+    sp.reserve_edges(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        sp.insert_edge_with_values(tails[i], heads[i], lengths[i], value_or_zero(gradients, i));
+    }
+    spanner = std::move(sp);
+    last_rebuild_iteration = iteration;
+    scan_stats.reset();
+    return {};
+}
+
+std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q) {
+    DynamicSpanner& sp = *spanner;
+    const LowStretchTree& t = *tree;
+    const std::size_t m = q.tails.size();
+    if (sp.instability.accumulated.empty()) sp.instability.accumulated.push_back(0.0);
+    double total = sp.instability.accumulated[0];
+    double max_drift = 0.0, max_ratio = 0.0;
+    std::uint64_t count = 0;
+    std::optional<CycleCandidate> best;
+
+    for (std::size_t e = 0; e < m; ++e) {
+        // 1. Refresh spanner edge e (spanner edge e is graph edge e).
+        if (e < sp.edges.size()) {
+            SpannerEdge& se = sp.edges[e];
+            const double l = value_or_zero(q.lengths, e);
+            const double g = value_or_zero(q.gradients, e);
+            const bool l_same = se.length == l || std::isnan(se.length) || std::isnan(l);
+            const bool g_same = se.gradient == g || std::isnan(se.gradient) || std::isnan(g);
+            if (!(l_same && g_same) && se.active) {
+                if (l > 0.0 && se.length > 0.0) {
+                    total += std::fabs(std::log(std::max(l / se.length, se.length / l)));
+                }
+                const double dg = g - se.gradient;
+                if (dg != 0.0 && !std::isnan(dg)) {
+                    total += std::fabs(dg) * std::max(std::fabs(se.length), 1.0);
+                }
+                se.length = l;
+                se.gradient = g;
+            }
+        }
+        // 2. Tree edges close no cycle.
+        if (e < t.in_tree.size() && t.in_tree[e]) continue;
+        if (e >= q.heads.size()) continue;
+        const std::uint64_t h = q.heads[e], tl = q.tails[e];
+
+        // 3. Stored embedding (no validity check), else a new one by BFS.
+        const EmbeddingPath* path = nullptr;
+        if (auto it = sp.embeddings.find(e); it != sp.embeddings.end()) {
+            path = &it->second;
+        } else {
+            path = sp.embed_edge_with_bfs_stored(e, h, tl);
+        }
+
+        double num = 0.0, den = 0.0;
+        if (path == nullptr) {
+            // 4. No embedding: the tree cycle.
+            if (!score_edge_cycle_parts(t, e, q.tails, q.heads, q.gradients, q.lengths,
+                                        path_buf_, num, den)) {
+                continue;
+            }
+            offer(best, e, num, den, &path_buf_, nullptr);
+        } else {
+            // 5. The spanner cycle, with the values stored in the spanner.
+            cycle_buf_.clear();
+            cycle_buf_.emplace_back(e, std::int8_t{1});
+            num = value_or_zero(q.gradients, e);
+            den = std::fabs(value_or_zero(q.lengths, e));
+            for (const auto& [f, sign] : path->edges) {
+                if (f >= sp.edges.size() || !sp.edges[f].active) continue;
+                const SpannerEdge& fe = sp.edges[f];
+                cycle_buf_.emplace_back(f, sign);
+                num += static_cast<double>(sign) * fe.gradient;
+                den += std::fabs(fe.length);
+                const double drift = std::fabs(fe.gradient - value_or_zero(q.gradients, f));
+                if (drift > max_drift) max_drift = drift;
+                const double c = value_or_zero(q.lengths, f);
+                if (fe.length > 0.0 && c != 0.0 && !std::isnan(c)) {
+                    const double r = std::max(fe.length / std::fabs(c), std::fabs(c) / fe.length);
+                    if (r > max_ratio) max_ratio = r;
+                }
+            }
+            if (den <= 0.0) continue;
+            offer(best, e, num, den, nullptr, &cycle_buf_);
+        }
+        // 6. A candidate was produced.
+        ++count;
+    }
+
+    sp.instability.accumulated[0] = total;
+    scan_stats = ScanStats{max_drift, max_ratio, count};
+    spanner_queries = saturating_add_u64(spanner_queries, 1);
+    spanner_candidates_total = saturating_add_u64(spanner_candidates_total, count);
+    return best;
+}
+
+TreeResult<std::optional<CycleCandidate>> MinRatioOracle::best_cycle_with_rebuild(
+    const OracleQuery& query, bool force) {
+    const bool reuse = !force && tree.has_value() && spanner.has_value() && query.iteration != 0 &&
+                       (query.iteration - last_rebuild_iteration) < rebuild_every;
+    if (!reuse) {
+        auto r = rebuild_tree(query.iteration, query.node_count, query.tails, query.heads,
+                              query.gradients, query.lengths);
+        if (!r) return std::unexpected(r.error());
+    }
+    std::optional<CycleCandidate> from_spanner = spanner_scan(query);
+    WorkerPool& p = pool != nullptr ? *pool : global_worker_pool();
+    std::optional<CycleCandidate> from_tree =
+        best_tree_cycle(*tree, query.tails, query.heads, query.gradients, query.lengths, p);
+    return join_candidates(std::move(from_spanner), std::move(from_tree));
+}
+
+}  // namespace zelk

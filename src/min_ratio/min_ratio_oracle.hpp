@@ -1,0 +1,98 @@
+// MinRatioOracle: the static-tree min-ratio cycle oracle.
+//
+// Every off-tree edge closes one cycle with a low-stretch tree and a second
+// one with its embedding in a spanner over the whole graph; the tree and the
+// spanner are rebuilt every `rebuild_every` iterations and reused between.
+// A query runs a sequential spanner scan (which refreshes the spanner's
+// values and caches embeddings) and then a parallel tree scan on the worker
+// pool; the best candidate under select_better_candidate is returned.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "min_ratio/cycle_candidate.hpp"
+#include "spanner/dynamic_spanner.hpp"
+#include "trees/low_stretch_tree.hpp"
+
+namespace zelk {
+
+class WorkerPool;
+
+// Read-only input of one query, borrowed for the call.
+struct OracleQuery {
+    std::span<const std::uint32_t> tails;  // its length m is the number of edges scanned
+    std::span<const std::uint32_t> heads;
+    std::span<const double> gradients;
+    std::span<const double> lengths;
+    std::uint64_t iteration = 0;
+    std::uint64_t node_count = 0;
+};
+
+// Statistics of the last spanner scan.
+struct ScanStats {
+    double max_gradient_drift = 0.0;
+    double max_length_ratio = 0.0;
+    std::uint64_t candidates_scored = 0;
+
+    friend bool operator==(const ScanStats&, const ScanStats&) = default;
+};
+
+// Edges per chunk of the parallel tree scan. Chunks are folded left to right
+// and joined in index order, so the answer does not depend on the number of
+// threads.
+inline constexpr std::size_t TREE_SCAN_CHUNK = 1024;
+
+// The tree scan alone: the best score_edge_cycle candidate over edges
+// [0, tails.size()), as a deterministic chunked reduction on `pool`.
+std::optional<CycleCandidate> best_tree_cycle(const LowStretchTree& tree,
+                                              std::span<const std::uint32_t> tails,
+                                              std::span<const std::uint32_t> heads,
+                                              std::span<const double> gradients,
+                                              std::span<const double> lengths, WorkerPool& pool);
+
+class MinRatioOracle {
+public:
+    // Rebuilds when forced, before the first tree, at iteration 0, or when
+    // iteration - last_rebuild_iteration (wrapping) >= rebuild_every; then
+    // scans. A tree-build error is returned unchanged and keeps the old
+    // tree and spanner. An empty result: no edge produced a candidate.
+    TreeResult<std::optional<CycleCandidate>> best_cycle_with_rebuild(const OracleQuery& query,
+                                                                      bool force);
+
+    // New tree (build_with_mode; seed fixed_seed-or-0 when deterministic,
+    // else seed ^ iteration) and a new spanner holding every edge in index
+    // order; records the iteration and empties scan_stats.
+    TreeResult<void> rebuild_tree(std::uint64_t iteration, std::uint64_t node_count,
+                                  std::span<const std::uint32_t> tails,
+                                  std::span<const std::uint32_t> heads,
+                                  std::span<const double> gradients,
+                                  std::span<const double> lengths);
+
+    // ---- Data (fields in their documented order; the owner fills them).
+    std::optional<std::uint64_t> fixed_seed;
+    std::optional<ScanStats> scan_stats;
+    std::optional<LowStretchTree> tree;
+    std::optional<DynamicSpanner> spanner;
+    std::uint64_t seed = 0;
+    std::uint64_t rebuild_every = 0;
+    std::uint64_t last_rebuild_iteration = 0;
+    std::uint64_t spanner_queries = 0;
+    std::uint64_t spanner_candidates_total = 0;
+    bool deterministic = false;
+
+    // Pool of the tree scan; null means the process-wide pool. Tests and
+    // benchmarks set it to choose a thread count.
+    WorkerPool* pool = nullptr;
+
+private:
+    std::optional<CycleCandidate> spanner_scan(const OracleQuery& query);
+
+    // Scan scratch, reused across queries.
+    std::vector<SignedEdge> cycle_buf_;
+    std::vector<SignedEdge> path_buf_;
+};
+
+}  // namespace zelk

@@ -1,0 +1,364 @@
+#include "trees/low_stretch_tree.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+
+namespace zelk {
+
+namespace {
+
+// Flat adjacency: the list of node x is entries[offsets[x] .. offsets[x+1]).
+struct AdjEntry {
+    std::uint64_t neighbour;
+    std::uint64_t edge;
+};
+
+struct FlatAdjacency {
+    std::vector<std::size_t> offsets;
+    std::vector<AdjEntry> entries;
+};
+
+// For every edge e in increasing order whose mask bit is set (all edges when
+// `mask` is null): (heads[e], e) to the list of tails[e], then (tails[e], e)
+// to the list of heads[e]. A counting pass keeps exactly the append order.
+FlatAdjacency build_adjacency(std::size_t n, std::span<const std::uint32_t> tails,
+                              std::span<const std::uint32_t> heads,
+                              const std::vector<bool>* mask) {
+    const std::size_t m = tails.size();
+    FlatAdjacency adj;
+    adj.offsets.assign(n + 1, 0);
+    for (std::size_t e = 0; e < m; ++e) {
+        if (mask != nullptr && !(*mask)[e]) continue;
+        ++adj.offsets[tails[e] + 1];
+        ++adj.offsets[heads[e] + 1];
+    }
+    for (std::size_t x = 0; x < n; ++x) adj.offsets[x + 1] += adj.offsets[x];
+    adj.entries.resize(adj.offsets[n]);
+    std::vector<std::size_t> cursor(adj.offsets.begin(), adj.offsets.end() - 1);
+    for (std::size_t e = 0; e < m; ++e) {
+        if (mask != nullptr && !(*mask)[e]) continue;
+        adj.entries[cursor[tails[e]]++] = AdjEntry{heads[e], e};
+        adj.entries[cursor[heads[e]]++] = AdjEntry{tails[e], e};
+    }
+    return adj;
+}
+
+// Fisher-Yates from the back with the xorshift generator.
+template <class T>
+void shuffle_from_back(T* data, std::size_t len, XorShift64& rng) {
+    if (len < 2) return;
+    for (std::size_t i = len - 1; i >= 1; --i) {
+        const std::size_t j = static_cast<std::size_t>(rng.next() % (static_cast<std::uint64_t>(i) + 1));
+        std::swap(data[i], data[j]);
+    }
+}
+
+// Stable bottom-up merge sort that stays memory-safe for comparators that
+// are not strict weak orders (the randomized jitter comparator, NaN lengths).
+// `before(a, b)` answers "a goes before b"; in a merge, the right element is
+// taken only when it goes before the left one.
+template <class Before>
+void stable_merge_sort(std::vector<std::uint64_t>& v, Before before) {
+    const std::size_t len = v.size();
+    std::vector<std::uint64_t> buf(len);
+    for (std::size_t width = 1; width < len; width *= 2) {
+        for (std::size_t lo = 0; lo < len; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, len);
+            const std::size_t hi = std::min(lo + 2 * width, len);
+            std::size_t i = lo, j = mid, k = lo;
+            while (i < mid && j < hi) {
+                if (before(v[j], v[i])) {
+                    buf[k++] = v[j++];
+                } else {
+                    buf[k++] = v[i++];
+                }
+            }
+            while (i < mid) buf[k++] = v[i++];
+            while (j < hi) buf[k++] = v[j++];
+        }
+        v.swap(buf);
+    }
+}
+
+TreeResult<void> check_arrays(std::size_t n, std::span<const std::uint32_t> tails,
+                              std::span<const std::uint32_t> heads,
+                              std::span<const double> lengths) {
+    if (n == 0) return std::unexpected(TreeError::EmptyGraph);
+    if (tails.size() != heads.size() || tails.size() != lengths.size()) {
+        return std::unexpected(TreeError::MissingEdgeLengths);
+    }
+    return {};
+}
+
+}  // namespace
+
+// Fills parent/parent_edge/depth/dist/root by the shared forest walk (nodes
+// are claimed when pushed), then the `up` table.
+struct TreeBuilderAccess {
+    template <class RootSeq>
+    static void forest_walk(LowStretchTree& t, std::size_t n, const FlatAdjacency& adj,
+                            const RootSeq& roots, std::span<const double> lengths) {
+        t.parent.assign(n, NO_INDEX);
+        t.parent_edge.assign(n, NO_INDEX);
+        t.depth.assign(n, 0);
+        t.dist.assign(n, 0.0);
+        t.root.assign(n, NO_INDEX);
+        std::vector<std::uint64_t> stack;
+        stack.reserve(n);
+        for (const std::uint64_t r : roots) {
+            if (r >= n || t.parent[r] != NO_INDEX) continue;
+            t.parent[r] = r;
+            t.parent_edge[r] = NO_INDEX;
+            t.root[r] = r;
+            t.depth[r] = 0;
+            t.dist[r] = 0.0;
+            stack.push_back(r);
+            while (!stack.empty()) {
+                const std::uint64_t x = stack.back();
+                stack.pop_back();
+                const std::uint64_t dx = t.depth[x];
+                const double distx = t.dist[x];
+                for (std::size_t i = adj.offsets[x]; i < adj.offsets[x + 1]; ++i) {
+                    const std::uint64_t y = adj.entries[i].neighbour;
+                    if (t.parent[y] != NO_INDEX) continue;
+                    const std::uint64_t e = adj.entries[i].edge;
+                    t.parent[y] = x;
+                    t.parent_edge[y] = e;
+                    t.root[y] = r;
+                    t.depth[y] = dx + 1;
+                    t.dist[y] = distx + lengths[e];
+                    stack.push_back(y);
+                }
+            }
+        }
+        t.build_up_table();
+    }
+};
+
+void LowStretchTree::build_up_table() {
+    const std::size_t n = parent.size();
+    levels_ = n == 0 ? 1 : static_cast<std::size_t>(std::bit_width(n));
+    up.assign(levels_ * n, NO_INDEX);
+    std::copy(parent.begin(), parent.end(), up.begin());
+    for (std::size_t k = 1; k < levels_; ++k) {
+        const std::uint64_t* prev = up.data() + (k - 1) * n;
+        std::uint64_t* cur = up.data() + k * n;
+        for (std::size_t v = 0; v < n; ++v) {
+            const std::uint64_t p = prev[v];
+            // A node the root sequence never reached (a broken precondition of
+            // build_from_tree_edges_with_order) keeps NO_INDEX rather than
+            // reading out of range.
+            cur[v] = p == NO_INDEX ? NO_INDEX : prev[p];
+        }
+    }
+}
+
+TreeResult<LowStretchTree> LowStretchTree::build_with_mode(std::size_t n,
+                                                           std::span<const std::uint32_t> tails,
+                                                           std::span<const std::uint32_t> heads,
+                                                           std::span<const double> lengths,
+                                                           bool deterministic,
+                                                           std::uint64_t seed) {
+    if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
+    FlatAdjacency adj = build_adjacency(n, tails, heads, nullptr);
+    std::vector<std::uint64_t> roots(n);
+    for (std::size_t i = 0; i < n; ++i) roots[i] = i;
+    if (deterministic) {
+        for (std::size_t x = 0; x < n; ++x) {
+            std::sort(adj.entries.begin() + static_cast<std::ptrdiff_t>(adj.offsets[x]),
+                      adj.entries.begin() + static_cast<std::ptrdiff_t>(adj.offsets[x + 1]),
+                      [](const AdjEntry& a, const AdjEntry& b) {
+                          return a.neighbour != b.neighbour ? a.neighbour < b.neighbour
+                                                            : a.edge < b.edge;
+                      });
+        }
+    } else {
+        XorShift64 rng(seed);
+        shuffle_from_back(roots.data(), n, rng);
+        for (std::size_t x = 0; x < n; ++x) {
+            shuffle_from_back(adj.entries.data() + adj.offsets[x],
+                              adj.offsets[x + 1] - adj.offsets[x], rng);
+        }
+    }
+    LowStretchTree t;
+    TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);
+    t.in_tree.assign(tails.size(), false);
+    for (std::size_t v = 0; v < n; ++v) {
+        if (t.parent_edge[v] != NO_INDEX) t.in_tree[t.parent_edge[v]] = true;
+    }
+    return t;
+}
+
+TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
+    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const double> lengths, bool deterministic, std::uint64_t seed) {
+    if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
+    const std::size_t m = tails.size();
+    std::vector<std::uint64_t> order(m);
+    for (std::size_t e = 0; e < m; ++e) order[e] = e;
+
+    if (deterministic) {
+        const std::uint64_t base = seed + DEFAULT_SEED;  // wraps modulo 2^64
+        auto hash = [base](std::uint64_t e) { return splitmix64_finalize(base ^ e); };
+        const bool any_nan = std::any_of(lengths.begin(), lengths.end(),
+                                         [](double x) { return std::isnan(x); });
+        if (!any_nan) {
+            // Without NaN the comparator is a strict weak order once the index
+            // breaks hash ties, so any sort of (length, hash, index) keys gives
+            // exactly the stable order.
+            struct Key {
+                double length;
+                std::uint64_t hash;
+                std::uint64_t edge;
+            };
+            std::vector<Key> keys(m);
+            for (std::size_t e = 0; e < m; ++e) keys[e] = Key{lengths[e], hash(e), e};
+            std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+                if (a.length < b.length) return true;
+                if (b.length < a.length) return false;
+                if (a.hash != b.hash) return a.hash < b.hash;
+                return a.edge < b.edge;
+            });
+            for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].edge;
+        } else {
+            stable_merge_sort(order, [&](std::uint64_t a, std::uint64_t b) {
+                if (lengths[a] < lengths[b]) return true;
+                if (lengths[b] < lengths[a]) return false;
+                return hash(a) < hash(b);
+            });
+        }
+    } else {
+        XorShift64 rng(seed);
+        auto factor = [&rng]() {
+            const std::uint64_t r = rng.next();
+            return 1.0 + static_cast<double>(r >> 11) * 0x1p-53 * 1e-6;
+        };
+        stable_merge_sort(order, [&](std::uint64_t a, std::uint64_t b) {
+            const double fa = factor();
+            const double fb = factor();
+            return lengths[a] * fa < lengths[b] * fb;
+        });
+    }
+
+    LowStretchTree t;
+    t.in_tree.assign(m, false);
+    UnionFind uf(n);
+    for (const std::uint64_t e : order) {
+        if (uf.unite(tails[e], heads[e])) t.in_tree[e] = true;
+    }
+    const FlatAdjacency adj = build_adjacency(n, tails, heads, &t.in_tree);
+    std::vector<std::uint64_t> roots(n);
+    for (std::size_t i = 0; i < n; ++i) roots[i] = i;
+    TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);
+    return t;
+}
+
+TreeResult<LowStretchTree> LowStretchTree::build_from_tree_edges(
+    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const double> lengths, std::vector<bool> tree_mask) {
+    if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
+    if (tree_mask.size() != tails.size()) return std::unexpected(TreeError::MissingEdgeLengths);
+    std::vector<std::uint64_t> roots(n);
+    for (std::size_t i = 0; i < n; ++i) roots[i] = i;
+    return build_from_tree_edges_with_order(n, tails, heads, lengths, std::move(tree_mask), roots);
+}
+
+TreeResult<LowStretchTree> LowStretchTree::build_from_tree_edges_with_order(
+    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const double> lengths, std::vector<bool> tree_mask,
+    std::span<const std::uint64_t> order) {
+    if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
+    if (tree_mask.size() != tails.size()) return std::unexpected(TreeError::MissingEdgeLengths);
+    const FlatAdjacency adj = build_adjacency(n, tails, heads, &tree_mask);
+    LowStretchTree t;
+    TreeBuilderAccess::forest_walk(t, n, adj, order, lengths);
+    t.in_tree = std::move(tree_mask);
+    return t;
+}
+
+std::optional<std::uint64_t> LowStretchTree::lca(std::uint64_t u, std::uint64_t v) const {
+    if (root[u] != root[v]) return std::nullopt;
+    std::uint64_t a = u, b = v;
+    if (depth[b] > depth[a]) std::swap(a, b);
+    const std::size_t n = node_count();
+    const std::uint64_t d = depth[a] - depth[b];
+    for (std::size_t k = 0; k < levels_; ++k) {
+        if ((d >> k) & 1U) a = up[k * n + a];
+    }
+    if (a == b) return a;
+    for (std::size_t k = levels_; k-- > 0;) {
+        const std::uint64_t ua = up[k * n + a];
+        const std::uint64_t ub = up[k * n + b];
+        if (ua != ub) {
+            a = ua;
+            b = ub;
+        }
+    }
+    return parent[a];
+}
+
+bool LowStretchTree::path_edges_into(std::uint64_t u, std::uint64_t v,
+                                     std::span<const std::uint32_t> tails,
+                                     std::span<const std::uint32_t> heads,
+                                     std::vector<SignedEdge>& out) const {
+    out.clear();
+    if (root[u] != root[v]) return false;
+    // Downward leg, collected from v upwards; reused per thread.
+    thread_local std::vector<SignedEdge> down;
+    down.clear();
+    std::uint64_t a = u, b = v;
+    auto step_up = [&](std::uint64_t x) {
+        const std::uint64_t e = parent_edge[x];
+        const std::uint64_t p = parent[x];
+        const std::int8_t s = (tails[e] == x && heads[e] == p) ? std::int8_t{1} : std::int8_t{-1};
+        return std::pair<SignedEdge, std::uint64_t>{SignedEdge{e, s}, p};
+    };
+    while (depth[a] > depth[b]) {
+        auto [pe, p] = step_up(a);
+        out.push_back(pe);
+        a = p;
+    }
+    while (depth[b] > depth[a]) {
+        auto [pe, p] = step_up(b);
+        down.push_back(pe);
+        b = p;
+    }
+    while (a != b) {
+        auto [pa, qa] = step_up(a);
+        out.push_back(pa);
+        a = qa;
+        auto [pb, qb] = step_up(b);
+        down.push_back(pb);
+        b = qb;
+    }
+    for (std::size_t i = down.size(); i-- > 0;) {
+        out.emplace_back(down[i].first, static_cast<std::int8_t>(-down[i].second));
+    }
+    return true;
+}
+
+std::optional<std::vector<SignedEdge>> LowStretchTree::path_edges(
+    std::uint64_t u, std::uint64_t v, std::span<const std::uint32_t> tails,
+    std::span<const std::uint32_t> heads) const {
+    std::vector<SignedEdge> out;
+    if (!path_edges_into(u, v, tails, heads, out)) return std::nullopt;
+    return out;
+}
+
+std::optional<double> LowStretchTree::edge_stretch(std::uint64_t e,
+                                                   std::span<const std::uint32_t> tails,
+                                                   std::span<const std::uint32_t> heads,
+                                                   std::span<const double> lengths) const {
+    if (e >= tails.size() || e >= heads.size() || e >= lengths.size()) return std::nullopt;
+    const double len = lengths[e];
+    if (len <= 0.0) return std::nullopt;
+    const std::uint64_t a = tails[e], b = heads[e];
+    if (a >= node_count() || b >= node_count()) return std::nullopt;
+    const auto l = lca(a, b);
+    if (!l) return std::nullopt;
+    return (dist[a] + dist[b] - 2.0 * dist[*l]) / len;
+}
+
+}  // namespace zelk

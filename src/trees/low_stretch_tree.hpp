@@ -1,0 +1,108 @@
+// LowStretchTree: a rooted spanning forest of an edge-array graph, with
+// binary-lifting LCA, tree paths and edge stretch.
+//
+// The graph is given as parallel arrays: tails, heads (node indices below n)
+// and lengths (one double per edge); edge identifiers are array positions.
+// Edges are undirected for building; orientation only matters for the signs
+// of path_edges. Builders do not validate endpoints (a precondition).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "trees/tree_common.hpp"
+#include "trees/union_find.hpp"
+
+namespace zelk {
+
+class LowStretchTree {
+public:
+    // ---- Builders. Argument checks first, in this order: n == 0 gives
+    // EmptyGraph; tails/heads/lengths (and a mask) of unequal lengths give
+    // MissingEdgeLengths.
+
+    // Spanning forest by the shared forest walk over all edges. Deterministic:
+    // roots ascending, adjacency lists sorted by (neighbour, edge). Otherwise
+    // xorshift Fisher-Yates shuffles of the root order, then of every
+    // adjacency list of length >= 2 in node order. Lengths only fill `dist`.
+    static TreeResult<LowStretchTree> build_with_mode(std::size_t n,
+                                                      std::span<const std::uint32_t> tails,
+                                                      std::span<const std::uint32_t> heads,
+                                                      std::span<const double> lengths,
+                                                      bool deterministic, std::uint64_t seed);
+
+    // Minimum spanning forest by Kruskal on lengths: ties broken by a
+    // splitmix64 hash of the edge index (deterministic) or under a fresh
+    // multiplicative jitter per comparison (randomized); stable sort.
+    static TreeResult<LowStretchTree> build_low_stretch_with_mode(
+        std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+        std::span<const double> lengths, bool deterministic, std::uint64_t seed);
+
+    // The tree edges are given; the mask becomes `in_tree`. Roots 0..n-1.
+    static TreeResult<LowStretchTree> build_from_tree_edges(std::size_t n,
+                                                            std::span<const std::uint32_t> tails,
+                                                            std::span<const std::uint32_t> heads,
+                                                            std::span<const double> lengths,
+                                                            std::vector<bool> tree_mask);
+
+    // As above with the root sequence `order` (entries >= n are skipped;
+    // every node must be named at least once).
+    static TreeResult<LowStretchTree> build_from_tree_edges_with_order(
+        std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+        std::span<const double> lengths, std::vector<bool> tree_mask,
+        std::span<const std::uint64_t> order);
+
+    // ---- Queries. Node arguments must be below node_count().
+
+    // Lowest common ancestor, or nothing for nodes in different trees.
+    std::optional<std::uint64_t> lca(std::uint64_t u, std::uint64_t v) const;
+
+    // Tree path from u to v as (edge, sign) pairs, or nothing across trees.
+    // `tails`/`heads` are the arrays the tree was built from.
+    std::optional<std::vector<SignedEdge>> path_edges(std::uint64_t u, std::uint64_t v,
+                                                      std::span<const std::uint32_t> tails,
+                                                      std::span<const std::uint32_t> heads) const;
+
+    // Allocation-free form of path_edges for hot loops: clears `out` and
+    // fills it with the same list; false (and `out` empty) across trees.
+    // Walks the two legs in lock step, so it costs the path length.
+    bool path_edges_into(std::uint64_t u, std::uint64_t v, std::span<const std::uint32_t> tails,
+                         std::span<const std::uint32_t> heads,
+                         std::vector<SignedEdge>& out) const;
+
+    // Tree distance between e's endpoints over lengths[e]; nothing when e is
+    // out of range of any array, lengths[e] <= 0, or the endpoints lie in
+    // different trees. NaN lengths give NaN.
+    std::optional<double> edge_stretch(std::uint64_t e, std::span<const std::uint32_t> tails,
+                                       std::span<const std::uint32_t> heads,
+                                       std::span<const double> lengths) const;
+
+    std::size_t node_count() const { return parent.size(); }
+    // L: the bit length of n (at least 1); the number of `up` levels.
+    std::size_t levels() const { return levels_; }
+    // up[k] as a span of n entries (k < levels()).
+    std::span<const std::uint64_t> up_level(std::size_t k) const {
+        return std::span<const std::uint64_t>(up).subspan(k * node_count(), node_count());
+    }
+
+    // ---- Data (fields in their documented order).
+    std::vector<std::uint64_t> parent;       // a root is its own parent
+    std::vector<std::uint64_t> parent_edge;  // NO_INDEX at a root
+    std::vector<std::uint64_t> depth;        // tree edges from the root
+    std::vector<double> dist;                // sum of lengths from the root
+    std::vector<std::uint64_t> root;         // root of the node's tree
+    std::vector<bool> in_tree;               // one per edge: tree edge?
+    // Binary-lifting table, flat: level k occupies [k*n, (k+1)*n);
+    // level 0 equals `parent`, up[k][v] = up[k-1][up[k-1][v]].
+    std::vector<std::uint64_t> up;
+
+private:
+    std::size_t levels_ = 0;
+    void build_up_table();
+    friend struct TreeBuilderAccess;
+};
+
+}  // namespace zelk

@@ -1,0 +1,69 @@
+// Shared vocabulary of the trees and spanners (Subsystems 5 and 6):
+// NO_INDEX, the (edge, sign) pair of tree paths and spanner embeddings,
+// TreeError, and the seeded generators the randomized builders use.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string_view>
+#include <utility>
+
+namespace zelk {
+
+// The all-ones 64-bit value: no node, no edge.
+inline constexpr std::uint64_t NO_INDEX = ~std::uint64_t{0};
+
+// Seed used in place of 0 by the randomized builders.
+inline constexpr std::uint64_t DEFAULT_SEED = 0x9E3779B97F4A7C15ULL;
+
+// One step of a walk: (edge identifier, sign). Sign +1 walks the edge from
+// its tail to its head, -1 against its orientation. Tree paths
+// (LowStretchTree::path_edges), spanner embeddings and cycle candidates all
+// use this shape.
+using SignedEdge = std::pair<std::uint64_t, std::int8_t>;
+
+// Error of the tree builders. Variants in this order.
+enum class TreeError { EmptyGraph, MissingEdgeLengths };
+
+// Debug text: the variant name.
+constexpr std::string_view to_string(TreeError e) {
+    switch (e) {
+        case TreeError::EmptyGraph: return "EmptyGraph";
+        case TreeError::MissingEdgeLengths: return "MissingEdgeLengths";
+    }
+    return "TreeError";
+}
+
+template <class T>
+using TreeResult = std::expected<T, TreeError>;
+
+// 64-bit xorshift: x ^= x << 13; x ^= x >> 7; x ^= x << 17. The output of
+// a step is the new state. A zero seed is replaced by DEFAULT_SEED.
+class XorShift64 {
+public:
+    explicit XorShift64(std::uint64_t seed) : state_(seed == 0 ? DEFAULT_SEED : seed) {}
+    std::uint64_t next() {
+        std::uint64_t x = state_;
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        state_ = x;
+        return x;
+    }
+    std::uint64_t state() const { return state_; }
+
+private:
+    std::uint64_t state_;
+};
+
+// The splitmix64 finaliser.
+constexpr std::uint64_t splitmix64_finalize(std::uint64_t z) {
+    z ^= z >> 30;
+    z *= 0xBF58476D1CE4E5B9ULL;
+    z ^= z >> 27;
+    z *= 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    return z;
+}
+
+}  // namespace zelk
