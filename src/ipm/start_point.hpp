@@ -1,0 +1,68 @@
+// The start of an interior-point run: an integral feasible flow (from the
+// caller's initial flow, from successive shortest paths on randomly perturbed
+// costs, or on zero costs), pushed at least half a unit inside every bound.
+//
+// Failures are InvalidInput with a fixed message, checked in the order
+// documented per function, or Infeasible. An edge with lower = upper has no
+// interior, so every start on such an instance is Infeasible.
+// Cost: one successive-shortest-path solve (MinCostFlow) per feasibility
+// problem: two per start.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "mcf_error.hpp"
+#include "mcf_options.hpp"
+#include "mcf_problem.hpp"
+#include "solve_context.hpp"
+
+namespace zelk {
+
+// An integral flow with lower <= flow <= upper and inflow - outflow =
+// demands at every node, of least cost under `costs` (zero for edges beyond
+// them, or when absent). Checks, in order: "edge arrays must have identical
+// length", "demand array length mismatch", then per edge "edge endpoint
+// outside node range", "lower bound exceeds upper bound", "capacity
+// overflow", "demand overflow"; a flow that does not fit gives "flow
+// overflow". Infeasible when the demands cannot be met. Costs may be
+// negative, also around cycles: such instances start from every
+// negative-cost edge saturated, so the result is still of least cost.
+McfResult<std::vector<std::int64_t>> solve_feasible_flow_with_costs(
+    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const std::int64_t> lower, std::span<const std::int64_t> upper,
+    std::span<const std::int64_t> demands, std::optional<std::span<const std::int64_t>> costs,
+    const SolveContext& ctx = SolveContext::none());
+
+// A flow meeting the demands with lower + 0.5 <= flow <= upper - 0.5 on every
+// edge, obtained from `base` (feasible, integral) by a circulation in half
+// units. Checks "base flow length mismatch", then per edge the doubled
+// bounds and offsets ("scaled value overflow", "scaled lower overflow",
+// "scaled upper overflow", Infeasible when lower = upper, "delta lower
+// overflow", "delta upper overflow"); "flow overflow" at the end.
+McfResult<std::vector<double>> push_inside_strict(const McfProblem& problem,
+                                                  std::span<const std::int64_t> base,
+                                                  const SolveContext& ctx = SolveContext::none());
+
+// Zero-cost feasible flow pushed inside.
+McfResult<std::vector<double>> initialize_feasible_flow(
+    const McfProblem& problem, const SolveContext& ctx = SolveContext::none());
+
+// m costs drawn uniformly from about [-K, K], K = max(trunc(|p| 1000), 1),
+// by a 64-bit linear congruential stream seeded with seed ^ 0x9E3779B97F4A7C15.
+// InvalidInput "cost perturbation too large" when K exceeds 2^52.
+McfResult<std::vector<std::int64_t>> perturbed_costs(std::size_t m, double perturbation,
+                                                     std::uint64_t seed);
+
+// The start of one run, chosen by the options: the initial flow if present
+// (checked: "initial flow length mismatch", "initial flow violates bounds",
+// "balance overflow", "initial flow violates demands"), else perturbed costs
+// when cost_perturbation > 0, else zero costs; then pushed inside.
+McfResult<std::vector<double>> choose_start_flow(const McfProblem& problem,
+                                                 const McfOptions& options,
+                                                 const SolveContext& ctx = SolveContext::none());
+
+}  // namespace zelk

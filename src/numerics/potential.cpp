@@ -1,0 +1,262 @@
+#include "numerics/potential.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zelk {
+
+namespace {
+
+struct SlackPair {
+    double upper;
+    double lower;
+};
+
+// Slacks exactly as Residuals::new_with_stats stores them.
+inline SlackPair floored_slacks(double flow, double lower, double upper, double residual_min) {
+    return {max_num(upper - flow, residual_min), max_num(flow - lower, residual_min)};
+}
+
+template <bool Count>
+inline double edge_barrier(const Potential& potential, NumericalStats* stats, SlackPair s) {
+    const double limit = potential.numerics.numerical_clamp_log;
+    const double a = detail::guarded_pow<Count>(stats, s.upper, potential.barrier_exponent, limit);
+    const double b = detail::guarded_pow<Count>(stats, s.lower, potential.barrier_exponent, limit);
+    const double sum = a + b;
+    const double v = min_num(sum, potential.numerics.barrier_clamp_max);
+    if constexpr (Count) {
+        if (v != sum) detail::bump(stats->barrier_clamps);
+        if (std::isfinite(v) && v > stats->max_barrier_value) stats->max_barrier_value = v;
+    }
+    return v;
+}
+
+template <bool Count>
+inline double edge_length(double g, const NumericsConfig& numerics, NumericalStats* stats) {
+    double mag = max_num(std::abs(g), 1e-12);
+    if (mag < numerics.gradient_floor) {
+        if constexpr (Count) detail::bump(stats->floor_clamps);
+        mag = std::abs(numerics.gradient_floor);
+    }
+    return 1.0 / mag;
+}
+
+struct Sums {
+    double cost_dot_flow = -0.0;
+    double barrier = -0.0;
+};
+
+// c.x over min(len cost, len flow) and the barrier over `barrier_edges`
+// edges, fused into one pass over the common prefix; each sum keeps edge order.
+template <bool Count, class SlackAt>
+Sums potential_sums(const Potential& potential, std::span<const double> cost,
+                    std::span<const double> flow, std::size_t barrier_edges, SlackAt slack_at,
+                    NumericalStats* stats) {
+    const std::size_t dot_edges = std::min(cost.size(), flow.size());
+    const std::size_t common = std::min(dot_edges, barrier_edges);
+    Sums sums;
+    for (std::size_t e = 0; e < common; ++e) {
+        sums.cost_dot_flow += cost[e] * flow[e];
+        sums.barrier += edge_barrier<Count>(potential, stats, slack_at(e));
+    }
+    for (std::size_t e = common; e < dot_edges; ++e) sums.cost_dot_flow += cost[e] * flow[e];
+    for (std::size_t e = common; e < barrier_edges; ++e) {
+        sums.barrier += edge_barrier<Count>(potential, stats, slack_at(e));
+    }
+    return sums;
+}
+
+double cost_dot_flow(std::span<const double> cost, std::span<const double> flow) {
+    const std::size_t k = std::min(cost.size(), flow.size());
+    double sum = -0.0;
+    for (std::size_t e = 0; e < k; ++e) sum += cost[e] * flow[e];
+    return sum;
+}
+
+double gap_floor(const Potential& potential) { return std::pow(potential.problem_scale, -10.0); }
+
+template <bool Count>
+double finish_value(const Potential& potential, Sums sums, NumericalStats* stats) {
+    const double gap = max_num(sums.cost_dot_flow - potential.lower_bound, gap_floor(potential));
+    double log_term;
+    if (gap <= 0.0) {
+        if constexpr (Count) detail::bump(stats->log_clamps);
+        log_term = -std::numeric_limits<double>::infinity();
+    } else {
+        if constexpr (Count) {
+            if (std::isnan(gap)) detail::bump(stats->log_clamps);
+        }
+        log_term = std::log(gap);
+    }
+    return sums.barrier + (sums.cost_dot_flow + (1.0 / potential.alpha) * log_term);
+}
+
+template <bool Count>
+double value_impl(const Potential& potential, std::span<const double> cost,
+                  std::span<const double> flow, const Residuals& residuals,
+                  NumericalStats* stats) {
+    const std::span<const double> su = residuals.upper_slack;
+    const std::span<const double> sl = residuals.lower_slack;
+    const Sums sums = potential_sums<Count>(
+        potential, cost, flow, std::min(su.size(), sl.size()),
+        [&](std::size_t e) { return SlackPair{su[e], sl[e]}; }, stats);
+    return finish_value<Count>(potential, sums, stats);
+}
+
+// Gradient, and lengths when `lengths` is given, in one pass.
+template <bool Count>
+std::vector<double> gradient_impl(const Potential& potential, std::span<const double> cost,
+                                  std::span<const double> flow, const Residuals& residuals,
+                                  NumericalStats* stats, std::vector<double>* lengths) {
+    const NumericsConfig& nc = potential.numerics;
+    double gap = max_num(cost_dot_flow(cost, flow) - potential.lower_bound, gap_floor(potential));
+    if (std::abs(gap) < nc.gradient_floor) {
+        if constexpr (Count) detail::bump(stats->floor_clamps);
+        gap = std::copysign(nc.gradient_floor, gap);
+    }
+    const std::size_t n = std::min(
+        {cost.size(), residuals.upper_slack.size(), residuals.lower_slack.size()});
+    const double p = potential.barrier_exponent;
+    const double p_minus_one = p - 1.0;
+    const double inv_alpha = 1.0 / potential.alpha;
+    const double inv_gap = 1.0 / gap;
+    const double limit = nc.numerical_clamp_log;
+    const double g_max = nc.gradient_clamp_max;
+    std::vector<double> gradient(n);
+    if (lengths != nullptr) lengths->assign(n, 0.0);
+    for (std::size_t e = 0; e < n; ++e) {
+        const double a =
+            detail::guarded_pow<Count>(stats, residuals.upper_slack[e], p_minus_one, limit);
+        const double b =
+            detail::guarded_pow<Count>(stats, residuals.lower_slack[e], p_minus_one, limit);
+        const double raw = p * (a - b);
+        const double d = clamp_nan_passes(raw, -g_max, g_max);
+        if constexpr (Count) {
+            if (d != raw) detail::bump(stats->gradient_clamps);
+        }
+        const double g = d + (cost[e] + inv_alpha * (inv_gap * cost[e]));
+        gradient[e] = g;
+        if (lengths != nullptr) (*lengths)[e] = edge_length<Count>(g, nc, stats);
+    }
+    return gradient;
+}
+
+template <bool Count>
+Residuals residuals_impl(std::span<const double> flow, std::span<const double> lower,
+                         std::span<const double> upper, NumericalStats* stats,
+                         double residual_min) {
+    Residuals r;
+    r.upper_slack.assign(flow.size(), 0.0);
+    r.lower_slack.assign(flow.size(), 0.0);
+    const std::size_t k = std::min({flow.size(), lower.size(), upper.size()});
+    for (std::size_t e = 0; e < k; ++e) {
+        const double up = upper[e] - flow[e];
+        const double down = flow[e] - lower[e];
+        const SlackPair s{max_num(up, residual_min), max_num(down, residual_min)};
+        r.upper_slack[e] = s.upper;
+        r.lower_slack[e] = s.lower;
+        if constexpr (Count) {
+            if (s.upper != up || s.lower != down) detail::bump(stats->residual_clamps);
+            stats->min_residual_seen = min_num(stats->min_residual_seen, min_num(s.upper, s.lower));
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
+Residuals Residuals::new_with_stats(std::span<const double> flow, std::span<const double> lower,
+                                    std::span<const double> upper, NumericalStats* stats,
+                                    double residual_min) {
+    return stats != nullptr ? residuals_impl<true>(flow, lower, upper, stats, residual_min)
+                            : residuals_impl<false>(flow, lower, upper, nullptr, residual_min);
+}
+
+McfResult<Potential> Potential::create(const McfOptions& options, std::span<const double> upper,
+                                       double lower_bound) {
+    if (options.barrier_alpha_min > options.barrier_alpha_max) {
+        return invalid_input("barrier_alpha_min exceeds barrier_alpha_max");
+    }
+    double u_max = 1.0;
+    for (const double u : upper) u_max = max_num(u_max, std::abs(u));
+    const double m = static_cast<double>(std::max<std::size_t>(upper.size(), 1));
+    const double scale = max_num(u_max * m, 1.0);
+    const double raw_alpha = options.alpha.has_value() && *options.alpha > 0.0
+                                 ? *options.alpha
+                                 : 1.0 / (1000.0 * max_num(std::log2(scale), 1.0));
+    Potential p;
+    p.alpha = clamp_nan_passes(raw_alpha, options.barrier_alpha_min, options.barrier_alpha_max);
+    p.barrier_exponent = 1.1;
+    p.residual_min = options.residual_min;
+    p.problem_scale = scale;
+    p.edge_count = m;
+    p.lower_bound = lower_bound;
+    p.numerics = NumericsConfig{options.numerical_clamp_log, 1e-300,
+                                options.residual_min,        options.barrier_clamp_max,
+                                options.gradient_clamp_max,  options.barrier_alpha_min,
+                                options.barrier_alpha_max};
+    return p;
+}
+
+double Potential::value_with_residuals_and_stats(std::span<const double> cost,
+                                                 std::span<const double> flow,
+                                                 const Residuals& residuals,
+                                                 NumericalStats* stats) const {
+    return stats != nullptr ? value_impl<true>(*this, cost, flow, residuals, stats)
+                            : value_impl<false>(*this, cost, flow, residuals, nullptr);
+}
+
+double Potential::value(std::span<const double> cost, std::span<const double> flow,
+                        std::span<const double> lower, std::span<const double> upper) const {
+    // Residuals span the whole flow; entries past the bounds are 0.0 slacks.
+    const std::size_t k = std::min({flow.size(), lower.size(), upper.size()});
+    const double rmin = residual_min;
+    const Sums sums = potential_sums<false>(
+        *this, cost, flow, flow.size(),
+        [&](std::size_t e) {
+            return e < k ? floored_slacks(flow[e], lower[e], upper[e], rmin) : SlackPair{0.0, 0.0};
+        },
+        nullptr);
+    return finish_value<false>(*this, sums, nullptr);
+}
+
+std::vector<double> Potential::gradient_with_residuals_and_stats(std::span<const double> cost,
+                                                                 std::span<const double> flow,
+                                                                 const Residuals& residuals,
+                                                                 NumericalStats* stats) const {
+    return stats != nullptr ? gradient_impl<true>(*this, cost, flow, residuals, stats, nullptr)
+                            : gradient_impl<false>(*this, cost, flow, residuals, nullptr, nullptr);
+}
+
+double Potential::duality_gap(std::span<const double> cost, std::span<const double> flow,
+                              const Residuals& residuals) const {
+    const std::span<const double> su = residuals.upper_slack;
+    const std::span<const double> sl = residuals.lower_slack;
+    const Sums sums = potential_sums<false>(
+        *this, cost, flow, std::min(su.size(), sl.size()),
+        [&](std::size_t e) { return SlackPair{su[e], sl[e]}; }, nullptr);
+    return sums.barrier / barrier_exponent + max_num(sums.cost_dot_flow - lower_bound, 0.0);
+}
+
+std::vector<double> lengths_from_gradient(std::span<const double> gradient,
+                                          const NumericsConfig& numerics, NumericalStats* stats) {
+    std::vector<double> lengths(gradient.size());
+    for (std::size_t e = 0; e < gradient.size(); ++e) {
+        lengths[e] = stats != nullptr ? edge_length<true>(gradient[e], numerics, stats)
+                                      : edge_length<false>(gradient[e], numerics, nullptr);
+    }
+    return lengths;
+}
+
+GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
+                                                std::span<const double> cost,
+                                                std::span<const double> flow,
+                                                std::span<const double> lower,
+                                                std::span<const double> upper) {
+    GradientAndLengths out;
+    out.residuals = Residuals::new_with_stats(flow, lower, upper, &out.stats, potential.residual_min);
+    out.gradient = gradient_impl<true>(potential, cost, flow, out.residuals, &out.stats, &out.lengths);
+    return out;
+}
+
+}  // namespace zelk

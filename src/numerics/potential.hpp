@@ -1,0 +1,95 @@
+// Potential: the scalar that judges every interior-point move, with its
+// per-edge gradient, the edge lengths handed to the cycle oracles and a cheap
+// duality-gap proxy.
+//
+//   value = sum_e min(s_u^p + s_l^p, B) + (c.x + ln(max(c.x - F, eps)) / alpha)
+//   g_e   = clamp(p (s_u^(p-1) - s_l^(p-1)), [-G, G]) + (c_e + (1/alpha)((1/gap) c_e))
+//   len_e = 1 / max(|g_e|, 1e-12)
+// with slacks s_u = max(upper - x, residual_min), s_l = max(x - lower,
+// residual_min), p = 1.1, eps = S^-10 and every power guarded (guarded_math).
+// Arrays of unequal length are truncated to the shortest each formula uses;
+// sums run in edge order from -0.0. Non-finite values propagate.
+// Cost: one pass over the edges per evaluation (two for gradient and
+// lengths); nothing is allocated besides the returned arrays.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "mcf_error.hpp"
+#include "mcf_options.hpp"
+#include "numerics/guarded_math.hpp"
+
+namespace zelk {
+
+// Floored slacks of a flow; entries beyond the shortest of flow, lower and
+// upper stay 0.0. Both arrays are as long as the flow.
+struct Residuals {
+    std::vector<double> upper_slack;
+    std::vector<double> lower_slack;
+
+    // With stats: one residual clamp per edge with a floored side, and the
+    // smallest slack in min_residual_seen.
+    static Residuals new_with_stats(std::span<const double> flow, std::span<const double> lower,
+                                    std::span<const double> upper, NumericalStats* stats,
+                                    double residual_min);
+};
+
+struct GradientAndLengths {
+    std::vector<double> gradient;
+    std::vector<double> lengths;
+    Residuals residuals;
+    NumericalStats stats;
+};
+
+// Immutable for a whole run.
+struct Potential {
+    double alpha = 1.0;             // the log-gap term is scaled by 1/alpha
+    double barrier_exponent = 1.1;  // p
+    double residual_min = 1e-12;
+    double problem_scale = 1.0;     // S = max(U * m, 1)
+    double edge_count = 1.0;        // m = max(number of upper bounds, 1)
+    double lower_bound = 0.0;       // F
+    NumericsConfig numerics;
+
+    // U = max(1, max |upper|); alpha = options.alpha if present and > 0, else
+    // 1 / (1000 max(log2 S, 1)), then clamped to [barrier_alpha_min,
+    // barrier_alpha_max]. Fails with InvalidInput "barrier_alpha_min exceeds
+    // barrier_alpha_max" when that range is empty.
+    static McfResult<Potential> create(const McfOptions& options, std::span<const double> upper,
+                                       double lower_bound);
+
+    double value_with_residuals_and_stats(std::span<const double> cost,
+                                          std::span<const double> flow,
+                                          const Residuals& residuals,
+                                          NumericalStats* stats = nullptr) const;
+
+    // Same result as building Residuals (no stats) and calling the above,
+    // without the allocation.
+    double value(std::span<const double> cost, std::span<const double> flow,
+                 std::span<const double> lower, std::span<const double> upper) const;
+
+    // One entry per edge below min(len cost, len upper_slack, len lower_slack).
+    std::vector<double> gradient_with_residuals_and_stats(std::span<const double> cost,
+                                                          std::span<const double> flow,
+                                                          const Residuals& residuals,
+                                                          NumericalStats* stats = nullptr) const;
+
+    // barrier sum / p + max(c.x - F, 0); counts nothing.
+    double duality_gap(std::span<const double> cost, std::span<const double> flow,
+                       const Residuals& residuals) const;
+};
+
+// len_e = 1 / max(|g_e|, 1e-12), the magnitude never below gradient_floor.
+std::vector<double> lengths_from_gradient(std::span<const double> gradient,
+                                          const NumericsConfig& numerics,
+                                          NumericalStats* stats = nullptr);
+
+// Fresh stats, residuals, gradient and lengths at one flow.
+GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
+                                                std::span<const double> cost,
+                                                std::span<const double> flow,
+                                                std::span<const double> lower,
+                                                std::span<const double> upper);
+
+}  // namespace zelk

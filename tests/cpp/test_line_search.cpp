@@ -1,0 +1,250 @@
+// Line search, the gap estimate and threshold, the termination pieces and
+// the result record's texts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ipm/ipm_result.hpp"
+#include "ipm/line_search.hpp"
+#include "ipm/termination.hpp"
+#include "numerics/potential.hpp"
+#include "solve_context.hpp"
+
+using namespace zelk;
+
+namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+Potential make_potential(const std::vector<double>& upper, double lower_bound, McfOptions o = {}) {
+    return *Potential::create(o, upper, lower_bound);
+}
+
+// First bound reached along d, computed independently.
+double step_bound(const std::vector<double>& x, const std::vector<double>& d,
+                  const std::vector<double>& lo, const std::vector<double>& up) {
+    double t = inf;
+    for (std::size_t e = 0; e < x.size(); ++e) {
+        if (d[e] > 0) t = std::min(t, (up[e] - x[e]) / d[e]);
+        if (d[e] < 0) t = std::min(t, (x[e] - lo[e]) / -d[e]);
+    }
+    return t;
+}
+
+std::vector<std::string> captured_lines;
+void capture(void*, std::string_view line) { captured_lines.emplace_back(line); }
+
+}  // namespace
+
+TEST(LineSearch, ZeroOrBlockedDirectionGivesNoStep) {
+    const std::vector<double> lo{0.0, 0.0}, up{4.0, 4.0}, x{1.0, 2.0}, c{1.0, 1.0};
+    const Potential p = make_potential(up, -10.0);
+    const std::vector<double> g{1.0, 1.0}, len{1.0, 1.0};
+    const double phi = p.value(c, x, lo, up);
+    const std::vector<double> zero{0.0, 0.0};
+    EXPECT_FALSE(line_search({x, zero, c, lo, up, p, g, len, phi, 0.0}));
+    // A flow sitting on the bound it would move towards allows no positive step.
+    const std::vector<double> at_bound{0.0, 2.0}, down{-1.0, 0.0};
+    EXPECT_FALSE(line_search({at_bound, down, c, lo, up, p, g, len, phi, 0.0}));
+}
+
+TEST(LineSearch, PhaseOneHalvesUntilTheDecreaseHolds) {
+    // Cost 0 and alpha 1: along d = +1 from x = 1 the value is the barrier
+    // (10 - x)^1.1 + x^1.1, lowest at 5 and back to its start level at 9.
+    McfOptions o;
+    o.alpha = 1.0;
+    const std::vector<double> lo{0.0}, up{10.0}, x{1.0}, c{0.0}, d{1.0};
+    const Potential p = make_potential(up, -1.0, o);
+    const double phi = p.value(c, x, lo, up);
+    // g.d = -100, d.(d len) = 1: the guess -s/q = 100 is cut to 0.99 t_max.
+    const std::vector<double> g{-100.0}, len{1.0};
+    const double t0 = 0.99 * 9.0;
+    const double delta = 1e-3;
+    const std::vector<double> at_t0{1.0 + t0};
+    ASSERT_GT(p.value(c, at_t0, lo, up), phi - delta);  // the first trial fails
+
+    const auto step = line_search({x, d, c, lo, up, p, g, len, phi, delta});
+    ASSERT_TRUE(step);
+    EXPECT_EQ(step->step, t0 / 2.0);
+    EXPECT_EQ(step->flow, (std::vector<double>{1.0 + t0 / 2.0}));
+    EXPECT_LE(p.value(c, step->flow, lo, up), phi - delta);
+}
+
+TEST(LineSearch, PhaseTwoRestartsAtTheFirstGuess) {
+    // Cost 1 and a lower bound below the objective: moving down always
+    // helps, but the phase-1 decrease is out of reach, so phase 2 accepts
+    // its first trial, t0 itself (not the step phase 1 ended with).
+    const std::vector<double> lo{0.0}, up{10.0}, x{5.0}, c{1.0}, d{-1.0};
+    const Potential p = make_potential(up, 0.0);
+    const double phi = p.value(c, x, lo, up);
+    const std::vector<double> g{1.0}, len{1.0};  // t0 = -(-1) / 1 = 1
+    const auto step = line_search({x, d, c, lo, up, p, g, len, phi, 1e300});
+    ASSERT_TRUE(step);
+    EXPECT_EQ(step->step, 1.0);
+    EXPECT_EQ(step->flow, (std::vector<double>{4.0}));
+
+    // With neither decrease reachable (moving up only costs), no step.
+    const std::vector<double> up_dir{1.0}, g_up{-1.0};
+    EXPECT_FALSE(line_search({x, up_dir, c, lo, up, p, g_up, len, phi, 1e-9}));
+}
+
+TEST(LineSearch, NanValuesAreNeverAccepted) {
+    const std::vector<double> lo{0.0}, up{10.0}, x{5.0}, d{-1.0}, g{1.0}, len{1.0};
+    const std::vector<double> nan_cost{std::nan("")};
+    const Potential p = make_potential(up, 0.0);
+    EXPECT_FALSE(line_search({x, d, nan_cost, lo, up, p, g, len, 1e300, -1e300}));
+}
+
+TEST(LineSearch, AcceptedPointsStayStrictlyInsideAndDecrease) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int accepted = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t m = 1 + rng() % 8;
+        std::vector<double> lo(m), up(m), x(m), c(m), d(m), g(m), len(m);
+        for (std::size_t e = 0; e < m; ++e) {
+            lo[e] = -static_cast<double>(rng() % 3);
+            up[e] = lo[e] + 1.0 + static_cast<double>(rng() % 5);
+            x[e] = lo[e] + (up[e] - lo[e]) * (0.05 + 0.9 * unit(rng));
+            c[e] = static_cast<double>(static_cast<int>(rng() % 5) - 2);
+            d[e] = rng() % 4 == 0 ? 0.0 : unit(rng) * 2.0 - 1.0;
+            g[e] = unit(rng) * 4.0 - 2.0;
+            len[e] = rng() % 5 == 0 ? 0.0 : unit(rng);
+        }
+        const Potential p = make_potential(up, -20.0);
+        const double phi = p.value(c, x, lo, up);
+        const double delta = rng() % 2 == 0 ? 1e-9 : 1.0;
+        const auto step = line_search({x, d, c, lo, up, p, g, len, phi, delta});
+        if (!step) continue;
+        ++accepted;
+        const double t_max = step_bound(x, d, lo, up);
+        EXPECT_GT(step->step, 0.0);
+        EXPECT_LE(step->step, 0.99 * t_max);
+        const double relaxed = std::min(std::max(std::abs(phi), 1.0) *
+                                            decrease_scale(p.edge_count, p.problem_scale), 1e-6);
+        EXPECT_LE(p.value(c, step->flow, lo, up), phi - std::min(delta, relaxed));
+        for (std::size_t e = 0; e < m; ++e) {
+            EXPECT_EQ(step->flow[e], x[e] + step->step * d[e]);
+            if (d[e] != 0.0) {
+                EXPECT_GT(step->flow[e], lo[e]);
+                EXPECT_LT(step->flow[e], up[e]);
+            }
+        }
+    }
+    EXPECT_GT(accepted, 50);
+}
+
+TEST(GapEstimate, MatchesClosedFormAndFailsToInfinity) {
+    std::mt19937_64 rng(5);
+    const NumericsConfig nc;
+    for (int trial = 0; trial < 100; ++trial) {
+        const std::size_t m = 1 + rng() % 10;
+        std::vector<double> x(m), c(m), lo(m, 0.0), up(m, 8.0);
+        for (std::size_t e = 0; e < m; ++e) {
+            x[e] = 0.5 + static_cast<double>(rng() % 7);
+            c[e] = static_cast<double>(static_cast<int>(rng() % 9) - 4);
+        }
+        const Residuals r = Residuals::new_with_stats(x, lo, up, nullptr, 1e-12);
+        const double alpha = 0.01 * static_cast<double>(1 + rng() % 50);
+        const double reference = static_cast<double>(rng() % 200);
+        double dot = 0.0, barrier = 0.0;
+        for (std::size_t e = 0; e < m; ++e) {
+            dot += x[e] * c[e];
+            barrier += std::pow(r.upper_slack[e], -alpha) + std::pow(r.lower_slack[e], -alpha);
+        }
+        const double X = std::max({std::abs(dot), reference, 1.0});
+        const double md = static_cast<double>(m);
+        const double expected = std::pow(X, 0.95) * std::exp(-alpha * barrier / (20.0 * md));
+        const double got = estimate_duality_gap_with_config(x, c, r, m, nc, alpha, reference);
+        EXPECT_NEAR(got, expected, 1e-12 * expected);
+    }
+
+    const std::vector<double> x{1.0, 2.0}, c{1.0, 1.0}, lo{0.0, 0.0}, up{4.0, 4.0};
+    const Residuals r = Residuals::new_with_stats(x, lo, up, nullptr, 1e-12);
+    EXPECT_TRUE(std::isfinite(estimate_duality_gap_with_config(x, c, r, 2, nc, 0.5, 4.0)));
+    EXPECT_EQ(estimate_duality_gap_with_config(x, c, r, 2, nc, 0.5, std::nan("")),
+              estimate_duality_gap_with_config(x, c, r, 2, nc, 0.5, 1.0));
+    const std::vector<double> c_short{1.0};
+    EXPECT_EQ(estimate_duality_gap_with_config(x, c_short, r, 2, nc, 0.5, 4.0), inf);
+    Residuals short_slack = r;
+    short_slack.lower_slack.pop_back();
+    EXPECT_EQ(estimate_duality_gap_with_config(x, c, short_slack, 2, nc, 0.5, 4.0), inf);
+    const std::vector<double> c_inf{inf, 0.0};
+    EXPECT_EQ(estimate_duality_gap_with_config(x, c_inf, r, 2, nc, 0.5, 4.0), inf);
+    NumericsConfig open_cap = nc;
+    open_cap.barrier_clamp_max = inf;  // a zero slack then yields an infinite pair
+    Residuals zero_slack = r;
+    zero_slack.upper_slack[1] = 0.0;
+    EXPECT_EQ(estimate_duality_gap_with_config(x, c, zero_slack, 2, open_cap, 0.5, 4.0), inf);
+    EXPECT_EQ(estimate_duality_gap_with_config(x, c, r, 2, nc, inf, 4.0), inf);
+    // Empty arrays with m = 0: X = max(reference, 1), E = 0.
+    const std::vector<double> none;
+    const Residuals empty = Residuals::new_with_stats(none, none, none, nullptr, 1e-12);
+    EXPECT_EQ(estimate_duality_gap_with_config(none, none, empty, 0, nc, 0.5, 3.0), 3.0);
+}
+
+TEST(Termination, ConstantsAndTests) {
+    McfOptions o;
+    const std::vector<double> up(100, 10.0);
+    EXPECT_NEAR(gap_threshold(o, up, 100), 1e-30, 1e-44);
+    o.gap_tolerance = 1e-3;
+    EXPECT_EQ(gap_threshold(o, up, 100), 1e-3);
+
+    // 1000 edges, largest |upper| 10, so S = 10^4.
+    const std::vector<double> up1000(1000, 10.0);
+    const TerminationConstants k =
+        termination_constants(make_potential(up1000, 0.0), McfOptions{}, up1000, 1000);
+    EXPECT_NEAR(k.potential_floor, -1.842e6, 0.001e6);
+    EXPECT_NEAR(k.step_floor, 0.1448, 0.0001);
+    EXPECT_NEAR(k.decrease_scale, 1.280e-6, 0.001e-6);
+    EXPECT_NEAR(k.gap_threshold, 1e-40, 1e-54);
+    EXPECT_EQ(required_decrease(10.0, -0.5, k.decrease_scale), 0.01 * 0.25);
+    EXPECT_EQ(required_decrease(1e9, 0.5, k.decrease_scale), 1e-6);
+    EXPECT_EQ(required_decrease(0.5, 0.0, 1e-8), 1e-8);  // |value| floored at 1
+
+    EXPECT_TRUE(time_limit_reached(0.0, 0));
+    EXPECT_FALSE(time_limit_reached(1e9, std::nullopt));
+    EXPECT_EQ(gap_for_check(1e-3, std::nullopt), 1e-3);
+    EXPECT_EQ(gap_for_check(1e-3, -0.5), 0.5);  // the previous cycle's promise
+    EXPECT_EQ(gap_for_check(1e-3, 0.5), 1e-3);
+    EXPECT_TRUE(gap_converged(1e-30, 1e-30));
+    EXPECT_FALSE(gap_converged(std::nan(""), 1.0));
+    EXPECT_TRUE(potential_converged(-2e6, 1.0, k.potential_floor, 1e-9));
+    EXPECT_TRUE(potential_converged(0.0, 1e-10, k.potential_floor, 1e-9));
+    EXPECT_FALSE(potential_converged(0.0, 1e-9, k.potential_floor, 1e-9));
+    EXPECT_TRUE(ratio_converged(-1e-10, 1e-9));
+    EXPECT_FALSE(ratio_converged(-1e-8, 1e-9));
+    EXPECT_TRUE(improvement_too_small(cycle_improvement(-0.1), k.step_floor));
+    EXPECT_FALSE(improvement_too_small(cycle_improvement(-0.2), k.step_floor));
+
+    EXPECT_EQ(stop_at(IpmTermination::NoImprovingCycle, 3, 10).termination,
+              IpmTermination::NoImprovingCycle);
+    const IpmStop last = stop_at(IpmTermination::Converged, 9, 10);
+    EXPECT_EQ(last.termination, IpmTermination::IterationLimit);
+    EXPECT_TRUE(last.by_max_iters);
+    EXPECT_FALSE(last_iteration(0, 2));
+    EXPECT_TRUE(last_iteration(std::numeric_limits<std::size_t>::max() - 1,
+                               std::numeric_limits<std::size_t>::max()));
+}
+
+TEST(Termination, GapLineGoesToTheDiagnosticsSink) {
+    captured_lines.clear();
+    const SolveContext ctx(&capture, nullptr, nullptr, nullptr);
+    report_gap_check(2.5e3, 1e-30, ctx);
+    report_gap_check(inf, 1e-3, ctx);
+    report_gap_check(1.0, 1.0);  // the default context discards it
+    ASSERT_EQ(captured_lines.size(), 2u);
+    EXPECT_EQ(captured_lines[0], "gap termination check: gap=2.500e3, threshold=1.000e-30");
+    EXPECT_EQ(captured_lines[1], "gap termination check: gap=inf, threshold=1.000e-3");
+}
+
+TEST(IpmResult, TerminationTexts) {
+    EXPECT_EQ(ipm_termination_name(IpmTermination::Converged), "converged");
+    EXPECT_EQ(ipm_termination_name(IpmTermination::IterationLimit), "iteration_limit");
+    EXPECT_EQ(ipm_termination_name(IpmTermination::TimeLimit), "time_limit");
+    EXPECT_EQ(ipm_termination_name(IpmTermination::NoImprovingCycle), "no_improving_cycle");
+}
