@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "mcf_driver.hpp"
@@ -351,18 +352,73 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
     return rc == 0;
 }
 
+PyObject* optional_float(const std::optional<double>& v) {
+    if (v) return PyFloat_FromDouble(*v);
+    Py_RETURN_NONE;
+}
+
+template <class T>
+PyObject* optional_int(const std::optional<T>& v) {
+    if (!v) Py_RETURN_NONE;
+    if constexpr (std::is_signed_v<T>) return PyLong_FromLongLong(*v);
+    return PyLong_FromUnsignedLongLong(*v);
+}
+
+PyObject* py_bool(bool v) { return PyBool_FromLong(v ? 1 : 0); }
+
+PyObject* py_str(std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// "termination_reason": which stop rule ended the interior-point run.
+std::string_view termination_reason(SolverMode mode, const zelk::IpmSummary& s) {
+    if (s.terminated_by_gap) return "gap_threshold";
+    if (s.terminated_by_max_iters) return "max_iterations";
+    if (mode == SolverMode::ClassicFallback) return "non_convergence_fallback";
+    return "other";
+}
+
+// The statistics dict: four keys for the classic paths, 28 with a summary.
+// A failed insertion discards the partly filled dict.
 PyObject* stats_to_dict(SolverMode mode, const std::optional<zelk::IpmSummary>& summary) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
-    const std::string_view mode_name = zelk::solver_mode_name(mode);
-    bool ok = set_item(dict.p, "solver_mode",
-                       PyUnicode_FromStringAndSize(mode_name.data(),
-                                                   static_cast<Py_ssize_t>(mode_name.size())));
+    PyObject* d = dict.p;
+    bool ok = set_item(d, "solver_mode", py_str(zelk::solver_mode_name(mode)));
     if (!summary) {
-        ok = ok && set_item(dict.p, "termination", PyUnicode_FromString("classic")) &&
-             set_item(dict.p, "iterations", PyLong_FromLong(0)) &&
-             set_item(dict.p, "final_gap", PyFloat_FromDouble(0.0));
+        ok = ok && set_item(d, "termination", py_str("classic")) &&
+             set_item(d, "iterations", PyLong_FromLong(0)) &&
+             set_item(d, "final_gap", PyFloat_FromDouble(0.0));
+        return ok ? dict.release() : nullptr;
     }
+    const zelk::IpmSummary& s = *summary;
+    ok = ok && set_item(d, "termination", py_str(zelk::ipm_termination_name(s.termination))) &&
+         set_item(d, "iterations", PyLong_FromUnsignedLongLong(s.iterations)) &&
+         set_item(d, "final_gap", PyFloat_FromDouble(s.final_gap)) &&
+         set_item(d, "cycle_scoring_ms", PyFloat_FromDouble(s.cycle_scoring_ms)) &&
+         set_item(d, "barrier_compute_ms", PyFloat_FromDouble(s.barrier_compute_ms)) &&
+         set_item(d, "spanner_update_ms", PyFloat_FromDouble(s.spanner_update_ms)) &&
+         set_item(d, "last_duality_gap_proxy", optional_float(s.last_duality_gap_proxy)) &&
+         set_item(d, "termination_gap_threshold", optional_float(s.termination_gap_threshold)) &&
+         set_item(d, "terminated_by_gap", py_bool(s.terminated_by_gap)) &&
+         set_item(d, "terminated_by_max_iters", py_bool(s.terminated_by_max_iters)) &&
+         set_item(d, "final_gap_estimate", optional_float(s.final_gap_estimate)) &&
+         set_item(d, "gap_exponent_used", PyFloat_FromDouble(s.gap_exponent_used)) &&
+         set_item(d, "gap_tolerance_used", optional_float(s.gap_tolerance_used)) &&
+         set_item(d, "final_gap_proxy", optional_float(s.final_gap_estimate)) &&
+         set_item(d, "termination_reason", py_str(termination_reason(mode, s))) &&
+         set_item(d, "rounding_performed", py_bool(s.rounding_performed)) &&
+         set_item(d, "rounding_success", py_bool(s.rounding_success)) &&
+         set_item(d, "final_integer_cost", optional_int(s.final_integer_cost)) &&
+         set_item(d, "post_rounding_gap", optional_float(s.post_rounding_gap)) &&
+         set_item(d, "cycles_canceled", PyLong_FromSize_t(s.cycles_canceled)) &&
+         set_item(d, "rounding_adjustment_cost", optional_int(s.rounding_adjustment_cost)) &&
+         set_item(d, "is_exact_optimal", py_bool(s.is_exact_optimal)) &&
+         set_item(d, "deterministic_mode_used", py_bool(s.deterministic_mode_used)) &&
+         set_item(d, "seed_used", optional_int(s.seed_used)) &&
+         set_item(d, "numerical_clamping_occurred", py_bool(s.numerical_clamping_occurred)) &&
+         set_item(d, "max_barrier_value", PyFloat_FromDouble(s.max_barrier_value)) &&
+         set_item(d, "min_residual_seen", PyFloat_FromDouble(s.min_residual_seen));
     return ok ? dict.release() : nullptr;
 }
 
