@@ -1,0 +1,36 @@
+// run_ipm_with_lower_bound: one complete interior-point run for a fixed
+// lower bound F on the optimal cost.
+//
+// From a strictly interior start it repeats: evaluate gradient and lengths,
+// test for termination, ask an oracle for the cycle of most negative
+// gradient-to-length ratio, step along the normalised cycle with the line
+// search, and keep the dynamic oracle (when there is one) informed of what
+// changed. Oracles by `oracle_mode`: `Fallback` the static oracle only,
+// `Dynamic` the dynamic one only, `Hybrid` the dynamic one first and the
+// static one after a loss-limit or rebuild warning.
+//
+// Errors end the run (start errors, a failed tree build as InvalidInput with
+// the variant name, Interrupted when the caller cancels); every other stop is
+// a termination code and the run returns its flow and statistics.
+// Cost per iteration: a few passes over the edges, one oracle query and at
+// most 40 line-search evaluations.
+#pragma once
+
+#include <vector>
+
+#include "ipm/ipm_result.hpp"
+#include "mcf_error.hpp"
+#include "mcf_options.hpp"
+#include "mcf_problem.hpp"
+#include "solve_context.hpp"
+
+namespace zelk {
+
+// `start`, when given, is the strictly interior start the options would
+// choose (callers that run many probes compute it once).
+McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const McfOptions& options,
+                                              double lower_bound,
+                                              const SolveContext& ctx = SolveContext::none(),
+                                              const std::vector<double>* start = nullptr);
+
+}  // namespace zelk

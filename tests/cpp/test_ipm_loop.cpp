@@ -1,0 +1,178 @@
+// The interior-point loop and its bisection entry: statistics records of the
+// early stops, each termination code, the bracket's probe count, scaled
+// contexts, and interior, demand-meeting, reproducible results.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ipm/ipm_entry.hpp"
+#include "ipm/ipm_loop.hpp"
+#include "random_flow_instances.hpp"
+
+using namespace zelk;
+
+namespace {
+
+McfProblem make(std::vector<std::uint32_t> t, std::vector<std::uint32_t> h,
+                std::vector<std::int64_t> lo, std::vector<std::int64_t> up,
+                std::vector<std::int64_t> c, std::vector<std::int64_t> d) {
+    return *McfProblem::create(std::move(t), std::move(h), std::move(lo), std::move(up),
+                               std::move(c), std::move(d));
+}
+
+// A 3-cycle with a chord: enough cycles for the oracle, small enough to read.
+McfProblem small_problem() {
+    return make({0, 1, 2, 0, 3, 3}, {1, 2, 0, 2, 0, 2}, {0, 0, 0, 0, 0, 0}, {6, 6, 6, 6, 6, 6},
+                {3, 1, 4, 2, 1, 5}, {-2, 0, 3, -1});
+}
+
+McfOptions fallback_options() {
+    McfOptions o = *build_options({.oracle_mode = "fallback"});
+    return o;
+}
+
+struct Lines {
+    std::vector<std::string> lines;
+    SolveContext context() {
+        return SolveContext(
+            [](void* self, std::string_view line) {
+                static_cast<Lines*>(self)->lines.emplace_back(line);
+            },
+            this, nullptr, nullptr);
+    }
+    std::size_t count(std::string_view prefix) const {
+        std::size_t c = 0;
+        for (const auto& l : lines) c += l.starts_with(prefix) ? 1 : 0;
+        return c;
+    }
+};
+
+}  // namespace
+
+TEST(IpmLoop, RecordsOfEarlyStops) {
+    const McfProblem p = small_problem();
+    McfOptions o = fallback_options();
+
+    o.max_iters = 0;
+    auto none = run_ipm_with_lower_bound(p, o, 0.0);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->termination, IpmTermination::IterationLimit);
+    EXPECT_EQ(none->stats.iterations, 0u);
+    EXPECT_FALSE(none->stats.terminated_by_max_iters);
+    EXPECT_TRUE(none->stats.potential_values.empty());
+    EXPECT_EQ(none->stats.numerical_stats.size(), 1u);
+    EXPECT_FALSE(none->stats.final_gap_estimate.has_value());
+    EXPECT_TRUE(std::isfinite(none->stats.final_gap));
+
+    o = fallback_options();
+    o.time_limit_ms = 0;
+    auto timed = run_ipm_with_lower_bound(p, o, 0.0);
+    ASSERT_TRUE(timed);
+    EXPECT_EQ(timed->termination, IpmTermination::TimeLimit);
+    EXPECT_EQ(timed->stats.iterations, 0u);
+    EXPECT_EQ(timed->stats.numerical_stats.size(), 1u);
+
+    // A gap tolerance that the first estimate meets: stop at k = 0 by the gap test.
+    o = fallback_options();
+    o.gap_tolerance = 1e300;
+    Lines sink;
+    auto gap = run_ipm_with_lower_bound(p, o, 0.0, sink.context());
+    ASSERT_TRUE(gap);
+    EXPECT_EQ(gap->termination, IpmTermination::Converged);
+    EXPECT_TRUE(gap->stats.terminated_by_gap);
+    EXPECT_EQ(gap->stats.iterations, 0u);
+    EXPECT_EQ(gap->stats.potential_values.size(), 1u);
+    EXPECT_EQ(gap->stats.numerical_stats.size(), 2u);
+    EXPECT_EQ(gap->stats.barrier_compute_ms.size(), 1u);
+    EXPECT_EQ(gap->stats.final_gap_estimate, gap->stats.last_duality_gap_proxy);
+    ASSERT_EQ(sink.lines.size(), 1u);
+    EXPECT_TRUE(sink.lines[0].starts_with("gap termination check: gap="));
+    EXPECT_TRUE(sink.lines[0].ends_with(", threshold=1.000e300"));
+}
+
+TEST(IpmLoop, IterationLimitAndNoCycle) {
+    McfOptions o = fallback_options();
+    o.max_iters = 1;
+    auto one = run_ipm_with_lower_bound(small_problem(), o, 0.0);
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->termination, IpmTermination::IterationLimit);
+    EXPECT_TRUE(one->stats.terminated_by_max_iters);
+    EXPECT_LE(one->stats.iterations, 1u);
+
+    // A path has no cycle at all.
+    const McfProblem path = make({0, 1}, {1, 2}, {0, 0}, {5, 5}, {1, 1}, {-2, 0, 2});
+    auto flat = run_ipm_with_lower_bound(path, fallback_options(), 0.0);
+    ASSERT_TRUE(flat);
+    EXPECT_EQ(flat->termination, IpmTermination::NoImprovingCycle);
+    EXPECT_FALSE(flat->stats.terminated_by_max_iters);
+    EXPECT_TRUE(flat->stats.spanner_update_ms.empty());
+    EXPECT_EQ(flat->stats.oracle_mode, OracleMode::Fallback);
+}
+
+TEST(IpmEntry, BisectionHalvesTheBracketEveryProbe) {
+    // LB = 0, and the zero-cost start costs 2 * 500 = 1000: the bracket is
+    // [0, 1000]. Every probe stops at its first gap check, so each prints
+    // exactly one line: 37 probes (1000 / 2^37 < 1e-8) and the final run.
+    const McfProblem p = make({0}, {1}, {0}, {10}, {500}, {-2, 2});
+    McfOptions o = fallback_options();
+    o.gap_tolerance = 1e300;
+    Lines sink;
+    auto r = run_ipm_with_context(p, o, ScalingContext::None, sink.context());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(sink.count("gap termination check"), 38u);
+    EXPECT_DOUBLE_EQ(r->flow[0], 2.0);
+
+    // All costs zero: LB = C0, no bisection, one run.
+    const McfProblem flat = make({0}, {1}, {0}, {10}, {0}, {-2, 2});
+    Lines one;
+    ASSERT_TRUE(run_ipm_with_context(flat, o, ScalingContext::None, one.context()));
+    EXPECT_EQ(one.count("gap termination check"), 1u);
+}
+
+TEST(IpmEntry, ScaledContextsLoosenTheCopy) {
+    const McfProblem p = make({0, 1}, {1, 0}, {0, 0}, {1000, 3}, {-7, 2}, {0, 0});
+    const McfOptions o = *build_options({});
+    const McfOptions same = scaled_run_options(p, o, ScalingContext::None);
+    EXPECT_EQ(same.tolerance, o.tolerance);
+    EXPECT_EQ(same.numerical_clamp_log, o.numerical_clamp_log);
+    for (auto context : {ScalingContext::CostScaled, ScalingContext::CapacityScaled}) {
+        const McfOptions scaled = scaled_run_options(p, o, context);
+        EXPECT_EQ(scaled.tolerance, 1e-8);
+        EXPECT_EQ(scaled.numerical_clamp_log, 670.0);
+    }
+    McfOptions tight = o;
+    tight.numerical_clamp_log = 120.0;
+    EXPECT_EQ(scaled_run_options(p, tight, ScalingContext::CostScaled).numerical_clamp_log, 100.0);
+}
+
+TEST(IpmEntry, RandomInstancesStayInsideAndMeetDemands) {
+    std::mt19937_64 rng(11);
+    int runs = 0;
+    for (int trial = 0; trial < 150; ++trial) {
+        const auto inst = zelk::testing::random_flow_instance(rng, trial % 2 == 0);
+        const McfProblem p = inst.problem();
+        const McfOptions o = trial % 3 == 0 ? *build_options({}) : fallback_options();
+        auto r = run_ipm(p, o);
+        if (!r) {
+            // No point lies half a unit inside every bound (a fixed edge, or
+            // flows pinned to a bound); the driver answers classically then.
+            ASSERT_TRUE(r.error().is_infeasible()) << r.error().to_string();
+            continue;
+        }
+        ++runs;
+        for (std::size_t i = 0; i < inst.lower.size(); ++i) {
+            EXPECT_GT(r->flow[i], static_cast<double>(inst.lower[i]));
+            EXPECT_LT(r->flow[i], static_cast<double>(inst.upper[i]));
+        }
+        for (double b : zelk::testing::imbalance(inst, r->flow)) EXPECT_NEAR(b, 0.0, 1e-6);
+        auto again = run_ipm(p, o);
+        ASSERT_TRUE(again);
+        EXPECT_EQ(again->flow, r->flow);
+        EXPECT_EQ(again->termination, r->termination);
+        EXPECT_EQ(again->stats.iterations, r->stats.iterations);
+    }
+    EXPECT_GT(runs, 40);
+}
