@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "ipm/ipm_entry.hpp"
 #include "mcf_driver.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
@@ -519,16 +520,36 @@ PyObject* min_cost_flow_edges_with_scaling(PyObject*, PyObject* args, PyObject* 
     return solve_with_keywords(args, kwargs, Entry::WithScaling);
 }
 
+PyObject* new_float64_array(const std::vector<double>& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    PyObject* out = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+    if (out == nullptr) return nullptr;
+    if (!values.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)), values.data(),
+                    values.size() * sizeof(double));
+    }
+    return out;
+}
+
+// The fractional interior-point flow itself: no rounding, no fallback, and
+// the worker pool is left as it is.
 PyObject* run_ipm_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     ProblemArgs p;
     OptionArgs o;
     if (!parse_option_entry(args, kwargs, Entry::RunIpm, p, o)) return nullptr;
     auto problem = build_problem(p);
     if (!problem) return nullptr;
-    if (!build_options(o)) return nullptr;
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "run_ipm_edges: the interior-point method is not available in this version");
-    return nullptr;
+    auto options = build_options(o);
+    if (!options) return nullptr;
+    const SolveContext ctx = python_context();
+    auto result = zelk::run_ipm(*problem, *options, ctx);
+    if (!result) return raise_solver_error(result.error());
+    const auto summary = zelk::IpmSummary::from_ipm(*result, result->termination, *options);
+    Ref flow(new_float64_array(result->flow));
+    if (!flow) return nullptr;
+    Ref stats(stats_to_dict(SolverMode::Ipm, summary));
+    if (!stats) return nullptr;
+    return PyTuple_Pack(2, flow.p, stats.p);
 }
 
 #define OPTION_SIGNATURE_HEAD                                                                   \

@@ -236,3 +236,31 @@ def test_type_stub_keeps_step_with_the_module():
     assert sorted(options) == sorted(OPTION_KEYWORDS)
     stubbed = {node.name for node in tree.body if isinstance(node, ast.FunctionDef)}
     assert stubbed == set(FUNCTIONS)
+
+
+@pytest.mark.parametrize(
+    "keywords, message",
+    [
+        ({"gap_exponent": 0.0}, "gap_exponent must be positive"),
+        ({"gap_tolerance": -1.0}, "gap_tolerance must be positive"),
+        ({"numerical_clamp_log": 0}, "numerical_clamp_log must be positive"),
+        ({"residual_min": 0.0}, "residual_min must be positive"),
+        ({"barrier_alpha_min": 0.0}, "barrier_alpha_min must be positive"),
+        ({"barrier_alpha_max": -1.0}, "barrier_alpha_max must be positive"),
+        ({"barrier_clamp_max": 0.0}, "barrier_clamp_max must be positive"),
+        ({"gradient_clamp_max": 0.0}, "gradient_clamp_max must be positive"),
+        ({"alpha": 0.0}, "alpha must be positive"),
+        ({"approx_factor": -0.5}, "approx_factor must be non-negative"),
+        ({"strategy": "full dynamic"}, "strategy must be 'full_dynamic' or 'periodic_rebuild'"),
+        ({"oracle_mode": "static"}, "oracle_mode must be 'dynamic', 'fallback', or 'hybrid'"),
+        ({"alpha": -1.0, "approx_factor": -1.0, "gap_exponent": -1.0},
+         "gap_exponent must be positive"),
+        ({"oracle_mode": "x", "strategy": "y"},
+         "strategy must be 'full_dynamic' or 'periodic_rebuild'"),
+    ],
+)
+@pytest.mark.parametrize("entry", FUNCTIONS[1:])
+def test_option_messages(small_instance, entry, keywords, message):
+    with pytest.raises(ValueError) as err:
+        getattr(_core, entry)(**small_instance, **keywords)
+    assert str(err.value) == message
