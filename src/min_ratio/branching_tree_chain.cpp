@@ -1,0 +1,406 @@
+#include "min_ratio/branching_tree_chain.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+#include "trees/low_stretch_tree.hpp"
+
+namespace zelk {
+
+namespace {
+
+constexpr double LN_8 = 2.0794415416798357;
+
+// ceil(x) as an unsigned count: 0 for x <= 0 or NaN, saturating above.
+std::uint64_t ceil_count(double x) {
+    if (!(x > 0.0)) return 0;
+    const double c = std::ceil(x);
+    if (c >= 18446744073709551616.0) return NO_INDEX;
+    return static_cast<std::uint64_t>(c);
+}
+
+std::uint64_t floor_count(double x) {
+    if (!(x > 0.0)) return 0;
+    const double c = std::floor(x);
+    if (c >= 18446744073709551616.0) return NO_INDEX;
+    return static_cast<std::uint64_t>(c);
+}
+
+inline std::uint64_t pair_key(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t lo = std::min(a, b), hi = std::max(a, b);
+    return (lo << 32) | (hi & 0xFFFFFFFFULL);
+}
+
+inline double value_or_zero(std::span<const double> a, std::uint64_t i) {
+    return i < a.size() ? a[i] : 0.0;
+}
+
+}  // namespace
+
+void LevelData::index_edge_pairs() {
+    first_edge_of_pair.clear();
+    const std::size_t m = std::min(tails.size(), heads.size());
+    first_edge_of_pair.reserve(m);
+    for (std::size_t j = 0; j < m; ++j) {
+        auto [slot, fresh] = first_edge_of_pair.try_emplace(pair_key(tails[j], heads[j]));
+        if (fresh) *slot = j;
+    }
+    parent_link.clear();
+    if (!forest.is_forest()) return;
+    parent_link.assign(forest.node_count, NO_INDEX);
+    for (std::uint64_t x = 0; x < forest.node_count; ++x) {
+        const std::uint64_t p = forest.rooted_parent(x);
+        if (p == x) continue;
+        if (const std::uint64_t* e = first_edge_of_pair.find(pair_key(x, p))) parent_link[x] = *e;
+    }
+}
+
+std::uint64_t BranchingTreeChain::automatic_level_limit(std::uint64_t n) {
+    if (n <= 1) return 1;
+    // ln n / ln 8 is at most about 21 for 64-bit n.
+    return floor_count(std::log(static_cast<double>(n)) / LN_8) + 1;
+}
+
+TreeResult<void> BranchingTreeChain::build_levels(
+    std::uint64_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const double> lengths, std::uint64_t limit, bool deterministic,
+    double reduction_factor, std::vector<LevelData>& out, std::vector<double>& seconds,
+    std::vector<std::string>& log) {
+    std::uint64_t prev_contracted = 0;
+    // The graph of the current level: the input, then the previous level's
+    // contracted graph (read from out.back(), which stays in place until
+    // the next level is pushed).
+    std::uint64_t gn = n;
+    std::span<const std::uint32_t> gt = tails, gh = heads;
+    std::span<const double> gl = lengths;
+    ContractedGraph next_graph;
+    for (std::uint64_t k = 1; k <= limit; ++k) {
+        const auto start = std::chrono::steady_clock::now();
+        auto tree = LowStretchTree::build_low_stretch_with_mode(gn, gt, gh, gl, deterministic, 0);
+        if (!tree) return std::unexpected(tree.error());
+
+        LevelData level;
+        level.forest = LSForest::from_tree(*tree, gt, gh, gl);
+        level.tails.assign(gt.begin(), gt.end());
+        level.heads.assign(gh.begin(), gh.end());
+        level.lengths.assign(gl.begin(), gl.end());
+
+        // Contraction: trees numbered in order of their first node.
+        std::vector<std::uint64_t> cluster_of_root(gn, NO_INDEX);
+        level.node_cluster.resize(gn);
+        ContractedGraph& cg = level.contracted;
+        for (std::uint64_t v = 0; v < gn; ++v) {
+            std::uint64_t& c = cluster_of_root[tree->root[v]];
+            if (c == NO_INDEX) {
+                c = cg.members.size();
+                cg.members.emplace_back();
+            }
+            level.node_cluster[v] = c;
+            cg.members[c].push_back(v);
+        }
+        const std::uint64_t contracted_nodes = cg.members.size();
+        for (std::size_t e = 0; e < gt.size(); ++e) {
+            const std::uint64_t a = level.node_cluster[gt[e]], b = level.node_cluster[gh[e]];
+            if (a == b) continue;
+            cg.tails.push_back(static_cast<std::uint32_t>(a));
+            cg.heads.push_back(static_cast<std::uint32_t>(b));
+            cg.lengths.push_back(gl[e]);
+            level.contracted_edge_origin.push_back(e);
+        }
+        cg.node_count = std::max<std::uint64_t>(contracted_nodes, 1);
+
+        const double c_nodes = static_cast<double>(contracted_nodes);
+        const double c_edges = static_cast<double>(cg.tails.size());
+        const double log_edges = std::log(std::max(c_edges, 2.0));
+        const std::uint64_t layers =
+            std::max<std::uint64_t>(floor_count(std::pow(log_edges, 0.25)), 1);
+        const double x = std::log(std::max(c_nodes, 2.0));
+        DecrementalSpannerConfig config;
+        config.aux_scale = 1.0 + 1.0 / std::max(x * x, 1.0);
+        config.recourse_denominator = layers;
+        config.aux_exponent = 0.25;
+        config.aux_count_a = std::max<std::uint64_t>(ceil_count(x), 1);
+        config.edge_factor = 8;
+        config.aux_count_b = std::max<std::uint64_t>(ceil_count(x), 1);
+        config.layer_count = layers;
+        config.deterministic = true;
+        auto spanner = build_spanner_on_core(cg, level.forest, config);
+        if (!spanner) {
+            log.push_back(std::move(spanner.error().message));
+            return {};
+        }
+        level.spanner = std::move(*spanner);
+
+        level.index_edge_pairs();
+
+        const std::uint64_t c_k = cg.node_count;
+        if (c_k >= 2 && k >= 2 &&
+            static_cast<double>(c_k) >
+                std::ceil(reduction_factor * static_cast<double>(prev_contracted))) {
+            log.push_back("hierarchy reduction failed: " + std::to_string(prev_contracted) +
+                          " -> " + std::to_string(c_k));
+            return {};
+        }
+        seconds.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        out.push_back(std::move(level));
+        if (c_k < 2) return {};
+        prev_contracted = c_k;
+        const LevelData& last = out.back();
+        gn = last.contracted.node_count;
+        gt = last.contracted.tails;
+        gh = last.contracted.heads;
+        gl = last.contracted.lengths;
+    }
+    return {};
+}
+
+TreeResult<BranchingTreeChain> BranchingTreeChain::build(
+    std::uint64_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const double> lengths, std::optional<std::uint64_t> level_limit, bool deterministic,
+    double reduction_factor) {
+    if (n == 0) return std::unexpected(TreeError::EmptyGraph);
+    if (heads.size() != tails.size() || lengths.size() != tails.size()) {
+        return std::unexpected(TreeError::MissingEdgeLengths);
+    }
+    const std::uint64_t limit = std::min(
+        level_limit ? std::max<std::uint64_t>(*level_limit, 1) : automatic_level_limit(n),
+        MAX_CHAIN_LEVELS);
+    BranchingTreeChain chain;
+    chain.reduction_factor = reduction_factor;
+    auto built = build_levels(n, tails, heads, lengths, limit, deterministic, reduction_factor,
+                              chain.levels, chain.build_seconds, chain.failures);
+    if (!built) return std::unexpected(built.error());
+    const double ln_n = std::log(static_cast<double>(n));
+    chain.default_round_threshold = std::max<std::uint64_t>(ceil_count(ln_n), 1);
+    chain.default_instability_threshold = std::max<std::uint64_t>(ceil_count(ln_n * ln_n), 2);
+    chain.instability_limit = 2;
+    chain.instability_count = 0;
+    chain.shift_threshold =
+        std::max<std::uint64_t>(ceil_count(std::sqrt(static_cast<double>(n))), 1);
+    chain.reset_counters();
+    if (deterministic) {
+        auto forests = ShiftableForestCollection::build_deterministic(n, tails, heads, lengths, 3,
+                                                                      chain.levels.size());
+        if (!forests) return std::unexpected(forests.error());
+        chain.forests = std::move(*forests);
+    }
+    return chain;
+}
+
+void BranchingTreeChain::reset_counters() {
+    level_counters.assign(levels.size(), LevelCounters{});
+    for (LevelCounters& c : level_counters) {
+        c.round_threshold = std::max<std::uint64_t>(default_round_threshold, 1);
+        c.instability_threshold = std::max<std::uint64_t>(default_instability_threshold, 1);
+    }
+}
+
+bool BranchingTreeChain::path_edges_into(const LevelData& level, std::uint64_t u,
+                                         std::uint64_t v, std::vector<std::uint64_t>& nodes,
+                                         std::vector<SignedEdge>& down,
+                                         std::vector<SignedEdge>& out) {
+    out.clear();
+    const LSForest& f = level.forest;
+    if (f.is_forest() && level.parent_link.size() == f.node_count) {
+        // The forest path is the unique one: climb from both ends, reading
+        // each step's edge from the per-node link instead of the pair index.
+        if (u >= f.node_count || v >= f.node_count) return false;
+        if (u == v) return true;
+        if (f.rooted_root(u) != f.rooted_root(v)) return false;
+        down.clear();
+        std::uint64_t a = u, b = v;
+        auto up = [&](std::uint64_t x) -> bool {  // step x -> parent, walked upward
+            const std::uint64_t e = level.parent_link[x];
+            if (e == NO_INDEX) return false;
+            const std::uint64_t p = f.rooted_parent(x);
+            out.emplace_back(e, level.tails[e] == x && level.heads[e] == p ? 1 : -1);
+            return true;
+        };
+        auto down_step = [&](std::uint64_t y) -> bool {  // parent -> y, walked downward
+            const std::uint64_t e = level.parent_link[y];
+            if (e == NO_INDEX) return false;
+            const std::uint64_t p = f.rooted_parent(y);
+            down.emplace_back(e, level.tails[e] == p && level.heads[e] == y ? 1 : -1);
+            return true;
+        };
+        bool ok = true;
+        while (ok && f.rooted_depth(a) > f.rooted_depth(b)) {
+            ok = up(a);
+            a = f.rooted_parent(a);
+        }
+        while (ok && f.rooted_depth(b) > f.rooted_depth(a)) {
+            ok = down_step(b);
+            b = f.rooted_parent(b);
+        }
+        while (ok && a != b) {
+            ok = up(a) && down_step(b);
+            a = f.rooted_parent(a);
+            b = f.rooted_parent(b);
+        }
+        if (!ok) {
+            out.clear();
+            return false;
+        }
+        out.insert(out.end(), down.rbegin(), down.rend());
+        return true;
+    }
+    if (!level.forest.path_between_into(u, v, nodes)) return false;
+    for (std::size_t j = 0; j + 1 < nodes.size(); ++j) {
+        const std::uint64_t a = nodes[j], b = nodes[j + 1];
+        const std::uint64_t* e = level.first_edge_of_pair.find(pair_key(a, b));
+        if (e == nullptr) {
+            out.clear();
+            return false;
+        }
+        const bool forward = level.tails[*e] == a && level.heads[*e] == b;
+        out.emplace_back(*e, forward ? 1 : -1);
+    }
+    return true;
+}
+
+std::optional<std::vector<SignedEdge>> BranchingTreeChain::path_edges_between(
+    const LevelData& level, std::uint64_t u, std::uint64_t v) {
+    std::vector<std::uint64_t> nodes;
+    std::vector<SignedEdge> down, out;
+    if (!path_edges_into(level, u, v, nodes, down, out)) return std::nullopt;
+    return out;
+}
+
+bool BranchingTreeChain::form_cycle_into(std::uint64_t i, std::uint64_t level_index, Cycle& out) {
+    out.clear();
+    if (level_index >= levels.size()) return false;
+    LevelData& level = levels[level_index];
+    if (i >= level.tails.size() || i >= level.heads.size()) return false;
+    const std::uint64_t u = level.tails[i], v = level.heads[i];
+    if (!path_edges_into(level, u, v, nodes_, down_, out)) return false;
+
+    const std::size_t clusters = level.node_cluster.size();
+    if (level_index > 0 && out.size() >= 9 && u < clusters && v < clusters) {
+        auto detour = level.spanner.embed_path(level.node_cluster[u], level.node_cluster[v]);
+        if (detour && !detour->empty()) {
+            // Walk the contracted edges from u's contracted node, reading each
+            // one's direction from the contracted node it leaves, and join
+            // consecutive level edges by forest paths inside contracted nodes.
+            out.clear();
+            std::uint64_t at_node = u;
+            std::uint64_t at_cluster = level.node_cluster[u];
+            for (const SignedEdge& step : *detour) {
+                if (step.first >= level.contracted_edge_origin.size()) return false;
+                const std::uint64_t o = level.contracted_edge_origin[step.first];
+                if (o >= level.tails.size()) return false;
+                const std::uint64_t t = level.tails[o], h = level.heads[o];
+                if (t >= clusters || h >= clusters) return false;
+                std::uint64_t enter, leave;
+                std::int8_t sign;
+                if (level.node_cluster[t] == at_cluster) {
+                    enter = t, leave = h, sign = 1;
+                } else if (level.node_cluster[h] == at_cluster) {
+                    enter = h, leave = t, sign = -1;
+                } else {
+                    return false;
+                }
+                if (!path_edges_into(level, at_node, enter, nodes_, down_, piece_)) return false;
+                out.insert(out.end(), piece_.begin(), piece_.end());
+                out.emplace_back(o, sign);
+                at_node = leave;
+                at_cluster = level.node_cluster[leave];
+            }
+            if (!path_edges_into(level, at_node, v, nodes_, down_, piece_)) return false;
+            out.insert(out.end(), piece_.begin(), piece_.end());
+        }
+    }
+    out.emplace_back(i, u == v ? 1 : -1);
+    return true;
+}
+
+std::optional<Cycle> BranchingTreeChain::form_cycle(std::uint64_t i, std::uint64_t level) {
+    Cycle c;
+    if (!form_cycle_into(i, level, c)) return std::nullopt;
+    return c;
+}
+
+std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const double> gradients,
+                                                                 std::span<const double> lengths,
+                                                                 double tolerance) {
+    if (levels.empty()) return std::nullopt;
+    const std::size_t cap = ceil_count(std::sqrt(static_cast<double>(lengths.size())));
+    std::size_t size = 0;  // live entries of candidates_ (their storage is reused)
+    std::size_t lowest = 0;  // earliest entry with the smallest score, when full
+    for (std::size_t l = levels.size(); l-- > 0;) {
+        const std::size_t m = levels[l].tails.size();
+        for (std::size_t i = 0; i < m; ++i) {
+            if (!form_cycle_into(i, l, cycle_)) continue;
+            double num = 0.0, den = 0.0;
+            for (const SignedEdge& p : cycle_) {
+                num += static_cast<double>(p.second) * value_or_zero(gradients, p.first);
+                den += std::fabs(value_or_zero(lengths, p.first));
+            }
+            if (!(den > 0.0 && num < 0.0)) continue;
+            const double score = -num / den;
+            std::size_t slot;
+            if (size < cap) {
+                slot = size++;
+                if (slot == candidates_.size()) candidates_.emplace_back();
+            } else if (cap > 0 && score > candidates_[lowest].first) {
+                slot = lowest;
+            } else {
+                continue;
+            }
+            candidates_[slot].first = score;
+            candidates_[slot].second.assign(cycle_.begin(), cycle_.end());
+            if (size == cap) {
+                lowest = 0;
+                for (std::size_t j = 1; j < size; ++j) {
+                    if (candidates_[j].first < candidates_[lowest].first) lowest = j;
+                }
+            }
+        }
+    }
+    if (size == 0) return std::nullopt;
+    std::size_t best = 0;
+    double best_score = candidates_[0].first;
+    for (std::size_t j = 1; j < size; ++j) {
+        if (candidates_[j].first > (1.0 + tolerance) * best_score) {
+            best = j;
+            best_score = candidates_[j].first;
+        }
+    }
+    return candidates_[best].second;
+}
+
+void BranchingTreeChain::record_failure(std::uint64_t level, std::string_view reason) {
+    std::string entry = "level " + std::to_string(level) + ": ";
+    entry.append(reason);
+    failures.push_back(std::move(entry));
+}
+
+TreeResult<void> BranchingTreeChain::rebuild_level(std::uint64_t level, const ChainGraph& graph,
+                                                   bool all) {
+    if (level >= levels.size()) return {};
+    if (graph.node_count == 0) return std::unexpected(TreeError::EmptyGraph);
+    if (graph.heads.size() != graph.tails.size() || graph.lengths.size() != graph.tails.size()) {
+        return std::unexpected(TreeError::MissingEdgeLengths);
+    }
+    const std::uint64_t limit = std::min<std::uint64_t>(all ? levels.size() : level + 1,
+                                                        MAX_CHAIN_LEVELS);
+    std::vector<LevelData> fresh;
+    std::vector<double> seconds;
+    std::vector<std::string> log;
+    auto built = build_levels(graph.node_count, graph.tails, graph.heads, graph.lengths, limit,
+                              graph.deterministic, reduction_factor, fresh, seconds, log);
+    if (!built) return std::unexpected(built.error());
+    if (all) {
+        levels = std::move(fresh);
+    } else {
+        for (std::size_t j = 0; j <= level && j < levels.size() && j < fresh.size(); ++j) {
+            levels[j] = std::move(fresh[j]);
+        }
+    }
+    reset_counters();
+    return {};
+}
+
+}  // namespace zelk

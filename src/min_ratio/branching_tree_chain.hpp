@@ -1,0 +1,182 @@
+// BranchingTreeChain: a hierarchy of levels, each a low-stretch spanning
+// forest of the level's graph (LSForest view), that graph with every forest
+// tree contracted to one node, and a decremental spanner of the contracted
+// graph; the next level is built on the contracted graph. Every level edge
+// closed by the forest path between its endpoints is a candidate cycle, and
+// extract_min_ratio_cycle returns the best of a short list of the most
+// improving ones. Per-level counters and a failure log serve the owner's
+// rebuild decisions.
+//
+// Contract: build fails only with the tree builders' TreeError. A level that
+// breaks the hierarchy (a later level that does not shrink the contracted
+// node count to at most ceil(reduction_factor * previous), or whose spanner
+// reports an internal error) is not kept: the build stops with the levels
+// before it and logs "hierarchy reduction failed: {previous} -> {current}"
+// (or the spanner's message) in `failures`. A forest spans its graph, so a
+// connected input gives one level and a disconnected one stops at the
+// second. Cycles are lists of (edge, sign) pairs in walk order; those of
+// form_cycle are closed walks in the level's edges.
+// Cost: build is one Kruskal tree plus linear work per level; a forest path
+// costs its length (pairs are resolved through a per-level hash index), so
+// extract_min_ratio_cycle is O(m * (path length) + m) plus O(sqrt m) per
+// list replacement. Queries reuse scratch buffers; a chain is not for
+// concurrent use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "spanner/decremental_spanner.hpp"
+#include "spanner/ls_forest.hpp"
+#include "trees/shiftable_forest_collection.hpp"
+#include "trees/tree_common.hpp"
+#include "u64_hash.hpp"
+
+namespace zelk {
+
+using Cycle = std::vector<SignedEdge>;
+
+// Upper bound on the number of levels. Levels that shrink by any factor
+// below 1/2 exhaust 64-bit node counts well before it; beyond it a chain
+// (a disconnected graph with a reduction factor of 1 or more) could only
+// repeat edgeless levels without end.
+inline constexpr std::uint64_t MAX_CHAIN_LEVELS = 64;
+
+struct LevelData {
+    LSForest forest;
+    ContractedGraph contracted;
+    DecrementalSpanner spanner;
+    std::vector<std::uint64_t> node_cluster;            // per level node
+    std::vector<std::uint64_t> contracted_edge_origin;  // per contracted edge
+    std::vector<std::uint32_t> tails;
+    std::vector<std::uint32_t> heads;
+    std::vector<double> lengths;
+    // Derived indexes, filled by index_edge_pairs (build calls it; a level
+    // assembled by hand must call it after setting forest, tails and heads):
+    // unordered node pair -> lowest level edge joining it, and, when the
+    // forest is a forest, that edge for each node and its rooted parent
+    // (NO_INDEX at roots and where no edge joins them).
+    U64HashMap<std::uint64_t> first_edge_of_pair;
+    std::vector<std::uint64_t> parent_link;
+
+    void index_edge_pairs();
+};
+
+struct LevelCounters {
+    std::uint64_t rounds = 0;
+    std::uint64_t instability_hits = 0;
+    std::uint64_t instability_rebuilds = 0;
+    std::uint64_t round_threshold = 1;
+    std::uint64_t instability_threshold = 2;
+};
+
+// The graph a level rebuild starts from (borrowed).
+struct ChainGraph {
+    std::span<const std::uint32_t> tails;
+    std::span<const std::uint32_t> heads;
+    std::span<const double> lengths;
+    std::uint64_t node_count = 0;
+    bool deterministic = true;
+};
+
+class BranchingTreeChain {
+public:
+    // ---- Construction.
+
+    // n == 0 gives EmptyGraph, arrays of unequal length MissingEdgeLengths.
+    // Level limit: `level_limit` when given (0 acts as 1), else
+    // automatic_level_limit(n); at most MAX_CHAIN_LEVELS. Trees use seed 0;
+    // `forests` (3 forests, one level per chain level) only when
+    // deterministic.
+    static TreeResult<BranchingTreeChain> build(std::uint64_t n,
+                                                std::span<const std::uint32_t> tails,
+                                                std::span<const std::uint32_t> heads,
+                                                std::span<const double> lengths,
+                                                std::optional<std::uint64_t> level_limit,
+                                                bool deterministic, double reduction_factor);
+
+    // 1 for n <= 1, else max(floor(ln n / ln 8) + 1, 1): 7 -> 1, 8 -> 2, 64 -> 3.
+    static std::uint64_t automatic_level_limit(std::uint64_t n);
+
+    // ---- Queries.
+
+    // The best improving cycle: levels from the highest down, each edge's
+    // form_cycle scored by -numerator/denominator (values beyond the arrays
+    // count as 0.0; only denominator > 0 and numerator < 0 qualify); a list
+    // of at most ceil(sqrt(|lengths|)) entries keeps the best (a full list
+    // replaces its earliest lowest entry by a strictly better one); the
+    // first entry wins unless a later one beats the current choice by more
+    // than the factor 1 + tolerance.
+    std::optional<Cycle> extract_min_ratio_cycle(std::span<const double> gradients,
+                                                 std::span<const double> lengths,
+                                                 double tolerance);
+
+    // The cycle closed by level edge i: the forest path from its tail to its
+    // head, then (i, -1) (a self-loop: (i, +1) alone). On levels above 0 a
+    // path of at least 9 pairs between nodes of different contracted nodes
+    // is replaced by a detour through the level's spanner, joined inside
+    // each contracted node by forest paths. Nothing when i is out of range
+    // or a path is missing.
+    std::optional<Cycle> form_cycle(std::uint64_t i, std::uint64_t level);
+
+    // The forest path from u to v in level edges: for each consecutive node
+    // pair (a, b) the lowest-indexed edge joining them, sign +1 when it runs
+    // from a to b. Nothing without a forest path or a joining edge; the empty
+    // list for u == v.
+    static std::optional<std::vector<SignedEdge>> path_edges_between(const LevelData& level,
+                                                                     std::uint64_t u,
+                                                                     std::uint64_t v);
+
+    // Appends "level {level}: {reason}" to `failures`.
+    void record_failure(std::uint64_t level, std::string_view reason);
+
+    // Rebuilds levels 0..level (all levels when `all`) from `graph`; a build
+    // error is returned and leaves the chain unchanged. Counters are
+    // recreated with zero counts; failures and forests are kept.
+    TreeResult<void> rebuild_level(std::uint64_t level, const ChainGraph& graph, bool all);
+
+    // ---- Data.
+    std::vector<LevelData> levels;
+    std::vector<LevelCounters> level_counters;
+    std::vector<std::string> failures;
+    std::optional<ShiftableForestCollection> forests;
+    double reduction_factor = 0.125;
+    std::uint64_t default_round_threshold = 1;
+    std::uint64_t default_instability_threshold = 2;
+    std::uint64_t instability_limit = 2;
+    std::uint64_t instability_count = 0;
+    std::uint64_t shift_threshold = 1;
+    std::vector<double> build_seconds;
+
+private:
+    // Levels only (no counters, no forests); messages of levels that were
+    // not kept go to `log`.
+    static TreeResult<void> build_levels(std::uint64_t n, std::span<const std::uint32_t> tails,
+                                         std::span<const std::uint32_t> heads,
+                                         std::span<const double> lengths, std::uint64_t limit,
+                                         bool deterministic, double reduction_factor,
+                                         std::vector<LevelData>& out,
+                                         std::vector<double>& seconds,
+                                         std::vector<std::string>& log);
+
+    static bool path_edges_into(const LevelData& level, std::uint64_t u, std::uint64_t v,
+                                std::vector<std::uint64_t>& nodes, std::vector<SignedEdge>& down,
+                                std::vector<SignedEdge>& out);
+    bool form_cycle_into(std::uint64_t i, std::uint64_t level, Cycle& out);
+    void reset_counters();
+
+    // Query scratch.
+    std::vector<std::uint64_t> nodes_;
+    std::vector<SignedEdge> down_;
+    std::vector<SignedEdge> piece_;
+    Cycle cycle_;
+    std::vector<std::pair<double, Cycle>> candidates_;
+};
+
+}  // namespace zelk

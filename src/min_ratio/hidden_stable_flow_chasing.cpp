@@ -1,0 +1,63 @@
+#include "min_ratio/hidden_stable_flow_chasing.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace zelk {
+
+HSFCState HSFCState::create(std::size_t m) {
+    HSFCState s;
+    s.flow.assign(m, 0.0);
+    s.abs_flow.assign(m, 0.0);
+    s.changed.assign(m, false);
+    s.max_abs_flow = 0.0;
+    return s;
+}
+
+HiddenStableFlowChasing::HiddenStableFlowChasing(std::size_t m, double slack_value)
+    : slack(slack_value) {
+    states.push_back(HSFCState::create(m));
+}
+
+void HiddenStableFlowChasing::reset(std::size_t m) {
+    states.clear();
+    states.push_back(HSFCState::create(m));
+}
+
+HsfcOutcome HiddenStableFlowChasing::update(std::span<const std::uint64_t> changed,
+                                            std::span<const double> flow) {
+    if (states.empty()) states.push_back(HSFCState::create(0));
+    const HSFCState& prev = states.back();
+    const std::size_t m = prev.flow.size();
+
+    HSFCState next;
+    next.flow = prev.flow;
+    std::copy_n(flow.begin(), std::min(m, flow.size()), next.flow.begin());
+    next.changed.assign(m, false);
+    for (std::uint64_t i : changed) {
+        if (i < m) next.changed[i] = true;
+    }
+    next.abs_flow.resize(m);
+    double max = 0.0;
+    std::size_t argmax = 0;
+    bool undeclared_ok = true;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double a = std::fabs(next.flow[i]);
+        next.abs_flow[i] = a;
+        if (a > max) {
+            max = a;
+            argmax = i;
+        }
+        if (!next.changed[i] && a > slack + 2.0 * prev.abs_flow[i]) undeclared_ok = false;
+    }
+    next.max_abs_flow = max;
+
+    bool max_within_bound = max <= slack + 2.0 * prev.max_abs_flow;
+    if (!max_within_bound) max_within_bound = m > 0 && next.changed[argmax];
+    const HsfcOutcome outcome{max, undeclared_ok && max_within_bound, max_within_bound};
+    states.push_back(std::move(next));
+    return outcome;
+}
+
+}  // namespace zelk

@@ -1,0 +1,153 @@
+#include "spanner/deterministic_dynamic_spanner.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "trees/low_stretch_tree.hpp"
+
+namespace zelk {
+
+DeterministicDynamicSpanner::DeterministicDynamicSpanner() : spanner(0) {}
+
+void DeterministicDynamicSpanner::sync_snapshot(std::uint64_t n,
+                                                std::span<const std::uint32_t> tails,
+                                                std::span<const std::uint32_t> heads,
+                                                std::span<const double> lengths,
+                                                std::span<const double> gradients) {
+    node_count = n;
+    std::uint64_t eight_n;
+    if (__builtin_mul_overflow(n, std::uint64_t{8}, &eight_n)) eight_n = NO_INDEX;
+    edge_budget = std::max(edge_budget, eight_n);
+    if (edge_budget == 0) edge_budget = 1;
+    std::uint64_t ln_ceil = 0;
+    if (n > 1) ln_ceil = static_cast<std::uint64_t>(std::ceil(std::log(static_cast<double>(n))));
+    rebuild_period = std::max({ln_ceil, rebuild_period, std::uint64_t{1}});
+
+    const std::size_t k = std::min({tails.size(), heads.size(), lengths.size(), gradients.size()});
+    edges.resize(k);
+    for (std::size_t e = 0; e < k; ++e) {
+        edges[e] = SpannerEdge{tails[e], heads[e], lengths[e], gradients[e], true};
+    }
+    edge_to_spanner.assign(k, NO_INDEX);
+    updates_since_rebuild = 0;
+    rebuild();
+}
+
+void DeterministicDynamicSpanner::rebuild() {
+    // 1. Active edges by (min endpoint, max endpoint, identifier); endpoints
+    // are 32-bit, so the pair packs into one key.
+    keyed_.clear();
+    for (std::size_t e = 0; e < edges.size(); ++e) {
+        if (!edges[e].active) continue;
+        const std::uint64_t lo = std::min(edges[e].u, edges[e].v);
+        const std::uint64_t hi = std::max(edges[e].u, edges[e].v);
+        keyed_.emplace_back((lo << 32) | (hi & 0xFFFFFFFFULL), e);
+    }
+    std::sort(keyed_.begin(), keyed_.end());
+    order_.resize(keyed_.size());
+    for (std::size_t i = 0; i < keyed_.size(); ++i) order_[i] = keyed_[i].second;
+
+    // 2. A fresh spanner.
+    spanner = DynamicSpanner(node_count);
+    edge_to_spanner.assign(edges.size(), NO_INDEX);
+    const std::size_t k = order_.size();
+    if (k == 0) return;
+
+    // 3. The deterministic Kruskal tree over |length|, in sorted positions.
+    tails_.resize(k);
+    heads_.resize(k);
+    lengths_.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const SpannerEdge& e = edges[order_[i]];
+        tails_[i] = static_cast<std::uint32_t>(e.u);
+        heads_[i] = static_cast<std::uint32_t>(e.v);
+        lengths_[i] = std::fabs(e.length);
+    }
+    auto built =
+        LowStretchTree::build_low_stretch_with_mode(node_count, tails_, heads_, lengths_, true, 0);
+    if (!built) return;
+    const LowStretchTree& tree = *built;
+    spanner.reserve_edges(k);
+
+    auto carry = [&](std::uint64_t id) {
+        const SpannerEdge& e = edges[id];
+        edge_to_spanner[id] = spanner.insert_edge_with_values(e.u, e.v, e.length, e.gradient);
+    };
+    // 4. Tree edges first.
+    for (std::size_t i = 0; i < k; ++i) {
+        if (tree.in_tree[i]) carry(order_[i]);
+    }
+    // 5. Edges stretched beyond the factor (or without a usable tree path).
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::uint64_t id = order_[i];
+        if (edge_to_spanner[id] != NO_INDEX) continue;
+        const SpannerEdge& e = edges[id];
+        const auto l = tree.lca(tails_[i], heads_[i]);
+        const bool stays_out =
+            l && e.length > 0.0 &&
+            tree.dist[tails_[i]] + tree.dist[heads_[i]] - 2.0 * tree.dist[*l] <=
+                stretch_factor * std::fabs(e.length);
+        if (!stays_out) carry(id);
+    }
+    // 6.
+    edge_budget = std::max(edge_budget, spanner.insertions);
+
+    // 7. Embeddings under snapshot identifiers.
+    spanner.embeddings.clear();
+    spanner.embeddings.reserve(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::uint64_t id = order_[i];
+        EmbeddingPath walk;
+        bool mapped = false;
+        if (edge_to_spanner[id] == NO_INDEX &&
+            tree.path_edges_into(tails_[i], heads_[i], tails_, heads_, path_)) {
+            mapped = true;
+            walk.edges.reserve(path_.size());
+            for (const SignedEdge& p : path_) {
+                const std::uint64_t f = edge_to_spanner[order_[p.first]];
+                if (f == NO_INDEX) {
+                    mapped = false;
+                    break;
+                }
+                walk.edges.emplace_back(f, p.second);
+            }
+        }
+        if (!mapped) {
+            if (edge_to_spanner[id] == NO_INDEX) carry(id);
+            walk.edges.assign(1, SignedEdge{edge_to_spanner[id], 1});
+        }
+        spanner.embeddings[id] = std::move(walk);
+    }
+}
+
+bool DeterministicDynamicSpanner::update_edge_values(std::uint64_t e, double length,
+                                                     double gradient) {
+    if (e >= edges.size() || !edges[e].active) return false;
+    edges[e].length = length;
+    edges[e].gradient = gradient;
+    const std::uint64_t f = e < edge_to_spanner.size() ? edge_to_spanner[e] : NO_INDEX;
+    if (f != NO_INDEX && f < spanner.edges.size() && spanner.edges[f].active) {
+        SpannerEdge& s = spanner.edges[f];
+        const double old_length = s.length, old_gradient = s.gradient;
+        auto& acc = spanner.instability.accumulated;
+        if (!acc.empty()) {
+            if (length > 0.0 && old_length > 0.0) {
+                acc[0] += std::fabs(std::log(std::max(length / old_length, old_length / length)));
+            }
+            const double d = gradient - old_gradient;
+            if (d != 0.0 && !std::isnan(d)) {
+                acc[0] += std::fabs(d) * std::max(std::fabs(old_length), 1.0);
+            }
+        }
+        s.length = length;
+        s.gradient = gradient;
+    }
+    if (++updates_since_rebuild >= rebuild_period) {
+        rebuild();
+        updates_since_rebuild = 0;
+    }
+    return true;
+}
+
+}  // namespace zelk

@@ -1,0 +1,73 @@
+// DeterministicDynamicSpanner: a snapshot of all edges with their current
+// length and gradient, and a DynamicSpanner rebuilt from it by a fixed rule:
+// the edges of a deterministic Kruskal tree (over |length|, edges ordered by
+// (min endpoint, max endpoint, identifier)), plus every edge whose tree path
+// is longer than stretch_factor times its |length| (and every edge of length
+// <= 0 or joining two trees). Every snapshot edge gets an embedding stored
+// under its snapshot identifier: itself when carried, else its tree path in
+// spanner edges (a self-loop: the empty walk). Value updates between
+// rebuilds are written through and accumulated as instability (slot 0);
+// every rebuild_period updates the spanner is rebuilt.
+//
+// Contract: nothing reports an error; a failed tree build leaves an empty
+// spanner without embeddings. edge_budget and rebuild_period only grow.
+// Cost: a rebuild is one sort and one Kruskal build over the active edges
+// plus one LCA and one tree path per non-tree edge; an update is O(1)
+// between rebuilds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "spanner/dynamic_spanner.hpp"
+#include "trees/tree_common.hpp"
+
+namespace zelk {
+
+class DeterministicDynamicSpanner {
+public:
+    // No edges, an empty spanner over 0 nodes.
+    DeterministicDynamicSpanner();
+
+    // Replaces the snapshot by the first k = min of the four lengths edges
+    // (endpoints below n), raises edge_budget to 8n and rebuild_period to
+    // ceil(ln n), resets the update count and rebuilds.
+    void sync_snapshot(std::uint64_t n, std::span<const std::uint32_t> tails,
+                       std::span<const std::uint32_t> heads, std::span<const double> lengths,
+                       std::span<const double> gradients);
+
+    // False (and nothing changes) when e is not an active snapshot edge.
+    // Otherwise writes the values into the snapshot and, when e is carried
+    // by an active spanner edge, adds |ln(new/old length)| (both > 0) and
+    // |gradient change| * max(|old length|, 1) to the instability total and
+    // writes them there too; counts the update and rebuilds every
+    // rebuild_period updates.
+    bool update_edge_values(std::uint64_t e, double length, double gradient);
+
+    // Rebuilds the spanner and all embeddings from the snapshot.
+    void rebuild();
+
+    // ---- Data.
+    std::vector<SpannerEdge> edges;                // the snapshot
+    std::vector<std::uint64_t> edge_to_spanner;    // carrying spanner edge, NO_INDEX if none
+    DynamicSpanner spanner;
+    std::uint64_t node_count = 0;
+    double stretch_factor = 4.0;
+    std::uint64_t edge_budget = 1;
+    std::uint64_t rebuild_period = 1;
+    std::uint64_t updates_since_rebuild = 0;
+
+private:
+    // Rebuild scratch.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed_;
+    std::vector<std::uint64_t> order_;
+    std::vector<std::uint32_t> tails_;
+    std::vector<std::uint32_t> heads_;
+    std::vector<double> lengths_;
+    std::vector<SignedEdge> path_;
+};
+
+}  // namespace zelk

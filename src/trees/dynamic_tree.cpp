@@ -1,0 +1,128 @@
+#include "trees/dynamic_tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+namespace zelk {
+
+namespace {
+
+inline void bump(std::uint64_t& counter) {
+    if (counter != NO_INDEX) ++counter;
+}
+
+}  // namespace
+
+double DynamicTree::length_bound(std::size_t n) {
+    double b = static_cast<double>(std::max<std::size_t>(n, 1));
+    b *= b;
+    b *= b;
+    return std::max(b, 1.0);
+}
+
+double DynamicTree::clamp_length(double x, double bound) {
+    const double a = std::isfinite(x) ? std::fabs(x) : bound;
+    return std::clamp(a, 1.0 / bound, bound);
+}
+
+TreeResult<DynamicTree> DynamicTree::new_with_config(std::size_t n,
+                                                     std::vector<std::uint32_t> tails,
+                                                     std::vector<std::uint32_t> heads,
+                                                     std::vector<double> lengths,
+                                                     const DynamicTreeConfig& config) {
+    const double bound = length_bound(n);
+    for (double& x : lengths) x = clamp_length(x, bound);
+    auto built = LowStretchTree::build_low_stretch_with_mode(n, tails, heads, lengths,
+                                                             config.deterministic, config.seed);
+    if (!built) return std::unexpected(built.error());
+    DynamicTree t;
+    t.edge_alive.assign(tails.size(), true);
+    t.tails = std::move(tails);
+    t.heads = std::move(heads);
+    t.lengths = std::move(lengths);
+    t.tree = std::move(*built);
+    t.node_count = n;
+    t.rebuild_every = std::max<std::uint64_t>(config.rebuild_every, 1);
+    t.change_threshold = config.change_threshold;
+    t.changes = 0;
+    // `>= 1.0` is false for NaN, which is raised to 1.0 too.
+    t.ratio_threshold = config.ratio_threshold >= 1.0 ? config.ratio_threshold : 1.0;
+    t.seed = config.seed;
+    t.deterministic = config.deterministic;
+    return t;
+}
+
+TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std::size_t n,
+                                                   std::span<const std::uint32_t> new_tails,
+                                                   std::span<const std::uint32_t> new_heads,
+                                                   std::span<const double> new_lengths) {
+    const double bound = length_bound(n);
+    const std::size_t m = tails.size();
+    const bool same_topology =
+        n == node_count && new_tails.size() == m && new_heads.size() == heads.size() &&
+        new_lengths.size() == lengths.size() &&
+        (m == 0 || std::memcmp(new_tails.data(), tails.data(), m * sizeof(std::uint32_t)) == 0) &&
+        (heads.empty() ||
+         std::memcmp(new_heads.data(), heads.data(), heads.size() * sizeof(std::uint32_t)) == 0);
+
+    if (same_topology) {
+        for (std::size_t e = 0; e < lengths.size(); ++e) {
+            const double fresh = clamp_length(new_lengths[e], bound);
+            const double old = lengths[e];
+            bump(changes);
+            if (fresh > 0.0 && old > 0.0 && std::max(fresh / old, old / fresh) > ratio_threshold) {
+                bump(changes);
+            }
+            lengths[e] = fresh;
+        }
+    } else {
+        node_count = n;
+        tails.assign(new_tails.begin(), new_tails.end());
+        heads.assign(new_heads.begin(), new_heads.end());
+        lengths.resize(new_lengths.size());
+        for (std::size_t e = 0; e < new_lengths.size(); ++e) {
+            lengths[e] = clamp_length(new_lengths[e], bound);
+        }
+        edge_alive.assign(tails.size(), true);
+        changes = std::max<std::uint64_t>(change_threshold, 1);
+    }
+
+    const bool by_changes = change_threshold > 0 && changes >= change_threshold;
+    const bool by_period = iteration % rebuild_every == 0;
+    if (!by_changes && !by_period) return false;
+    auto r = rebuild(deterministic ? 0 : (seed ^ iteration));
+    if (!r) return std::unexpected(r.error());
+    return true;
+}
+
+TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
+    TreeResult<LowStretchTree> built;
+    const bool all_alive = edge_alive.size() == tails.size() &&
+                           std::find(edge_alive.begin(), edge_alive.end(), false) ==
+                               edge_alive.end();
+    if (all_alive) {
+        built = LowStretchTree::build_low_stretch_with_mode(node_count, tails, heads, lengths,
+                                                           deterministic, build_seed);
+    } else {
+        std::vector<std::uint32_t> t, h;
+        std::vector<double> l;
+        const std::size_t m = std::min({tails.size(), heads.size(), lengths.size(),
+                                        edge_alive.size()});
+        for (std::size_t e = 0; e < m; ++e) {
+            if (!edge_alive[e]) continue;
+            t.push_back(tails[e]);
+            h.push_back(heads[e]);
+            l.push_back(lengths[e]);
+        }
+        built = LowStretchTree::build_low_stretch_with_mode(node_count, t, h, l, deterministic,
+                                                           build_seed);
+    }
+    if (!built) return std::unexpected(built.error());
+    tree = std::move(*built);
+    changes = 0;
+    return {};
+}
+
+}  // namespace zelk

@@ -1,0 +1,87 @@
+// DynamicTree: a Kruskal low-stretch tree over an edge snapshot that follows
+// changing lengths, rebuilt when the graph's shape changes, when enough
+// lengths have moved, or on a fixed period; between rebuilds it only records
+// the new lengths.
+//
+// Contract: every stored length is clamped into [1/LENGTH_BOUND,
+// LENGTH_BOUND] with LENGTH_BOUND = max(max(n,1)^4, 1) (doubles), non-finite
+// lengths becoming LENGTH_BOUND and negative ones their absolute value, so
+// the tree always sees positive finite lengths. Failures are the builder's
+// TreeError, returned unchanged; a failed rebuild keeps the previous tree and
+// the change counter. With change_threshold 0 the tree can belong to an
+// earlier topology until the next periodic rebuild; callers compare
+// tree.node_count() and tree.in_tree.size() with the snapshot.
+// Cost: an update with unchanged topology is one bulk comparison of the
+// endpoint arrays plus O(m) in place, without allocating; a rebuild is one
+// Kruskal build (O(m log m)).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "trees/low_stretch_tree.hpp"
+#include "trees/tree_common.hpp"
+
+namespace zelk {
+
+struct DynamicTreeConfig {
+    std::uint64_t seed = 0;              // builder seed
+    std::uint64_t rebuild_every = 1;     // rebuild period in iterations; 0 acts as 1
+    std::uint64_t change_threshold = 0;  // change count that forces a rebuild; 0 disables
+    double ratio_threshold = 1.0;        // factor of a large change; raised to >= 1.0
+    bool deterministic = true;           // passed to the builder
+};
+
+class DynamicTree {
+public:
+    // ---- Construction.
+
+    // Takes the arrays, clamps the lengths and builds the first tree with
+    // the configured seed. Builder errors (EmptyGraph, MissingEdgeLengths)
+    // are returned.
+    static TreeResult<DynamicTree> new_with_config(std::size_t n, std::vector<std::uint32_t> tails,
+                                                   std::vector<std::uint32_t> heads,
+                                                   std::vector<double> lengths,
+                                                   const DynamicTreeConfig& config);
+
+    // max(max(n,1)^4, 1.0), squared twice in doubles.
+    static double length_bound(std::size_t n);
+    // |x| for finite x, else the bound; then clamped into [1/bound, bound].
+    static double clamp_length(double x, double bound);
+
+    // ---- Running.
+
+    // Records a snapshot and decides on a rebuild: true when the tree was
+    // rebuilt. Same topology (n and the three array lengths equal, endpoints
+    // equal): every edge adds 1 to `changes`, a move by a factor above
+    // ratio_threshold 1 more. Changed topology: the snapshot is copied and
+    // `changes` = max(change_threshold, 1). Rebuilds when change_threshold > 0
+    // and changes >= change_threshold, or iteration % rebuild_every == 0,
+    // with seed 0 (deterministic) or seed ^ iteration.
+    TreeResult<bool> update_from_snapshot(std::uint64_t iteration, std::size_t n,
+                                          std::span<const std::uint32_t> tails,
+                                          std::span<const std::uint32_t> heads,
+                                          std::span<const double> lengths);
+
+    // New tree over the edges with edge_alive set (renumbered consecutively);
+    // on success `changes` = 0, on error nothing changes.
+    TreeResult<void> rebuild(std::uint64_t seed);
+
+    // ---- Data (the owner reads `tree`).
+    std::vector<std::uint32_t> tails;
+    std::vector<std::uint32_t> heads;
+    std::vector<double> lengths;  // clamped
+    std::vector<bool> edge_alive;
+    LowStretchTree tree;
+    std::uint64_t node_count = 0;
+    std::uint64_t rebuild_every = 1;
+    std::uint64_t change_threshold = 0;
+    std::uint64_t changes = 0;  // saturating
+    double ratio_threshold = 1.0;
+    std::uint64_t seed = 0;
+    bool deterministic = true;
+};
+
+}  // namespace zelk

@@ -1,0 +1,51 @@
+#include "trees/shiftable_forest_collection.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "trees/weighted_tree.hpp"
+
+namespace zelk {
+
+TreeResult<ShiftableForestCollection> ShiftableForestCollection::build_deterministic(
+    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const double> lengths, std::uint64_t forest_count, std::uint64_t level_count) {
+    const std::uint64_t forests = std::max<std::uint64_t>(forest_count, 1);
+    const std::uint64_t levels = std::max<std::uint64_t>(level_count, 1);
+    ShiftableForestCollection c;
+    c.forests.reserve(forests);
+    std::vector<double> weights(tails.size());
+    for (std::uint64_t k = 0; k < forests; ++k) {
+        const double base = 1.0 + static_cast<double>(k) * 0.001;
+        for (std::size_t e = 0; e < weights.size(); ++e) {
+            weights[e] = 1.0 * (base + static_cast<double>(e) * 1e-9);
+        }
+        auto tree = deterministic_weighted_tree(n, tails, heads, lengths, weights);
+        if (!tree) return std::unexpected(tree.error());
+        auto forest = DynamicForest::new_from_tree(
+            n, std::vector<std::uint32_t>(tails.begin(), tails.end()),
+            std::vector<std::uint32_t>(heads.begin(), heads.end()),
+            std::vector<double>(lengths.begin(), lengths.end()), tree->in_tree);
+        if (!forest) return std::unexpected(forest.error());
+        c.forests.push_back(std::move(*forest));
+    }
+    c.current_forest.assign(levels, 0);
+    c.level_marks.assign(levels, 0);
+    c.level_counters.assign(levels, 0);
+    c.pending_deletions.resize(forests);
+    c.epoch = 0;
+    return c;
+}
+
+void ShiftableForestCollection::apply_pending_to_current(std::uint64_t level) {
+    if (level >= current_forest.size()) return;
+    const std::uint64_t c = current_forest[level];
+    if (c < pending_deletions.size() && !pending_deletions[c].empty()) {
+        const std::vector<std::uint64_t> ids = pending_deletions[c].to_vector();
+        pending_deletions[c].clear();
+        if (c < forests.size()) forests[c].delete_edges(ids);
+    }
+    if (level < level_counters.size()) level_counters[level] = 0;
+}
+
+}  // namespace zelk

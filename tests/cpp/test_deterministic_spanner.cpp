@@ -1,0 +1,222 @@
+// DeterministicDynamicSpanner: contents (tree edges, the stretch rule),
+// embeddings that close, value updates and the rebuild period.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include "random_edge_graphs.hpp"
+#include "spanner/deterministic_dynamic_spanner.hpp"
+#include "trees/low_stretch_tree.hpp"
+
+using namespace zelk;
+using zelk::testing::EdgeGraph;
+using zelk::testing::random_edge_graph;
+
+namespace {
+
+DeterministicDynamicSpanner synced(const EdgeGraph& g, const std::vector<double>& grad,
+                                   double factor = 4.0) {
+    DeterministicDynamicSpanner s;
+    s.stretch_factor = factor;
+    s.sync_snapshot(g.n, g.tails, g.heads, g.lengths, grad);
+    return s;
+}
+
+// Follows a walk of spanner edges from `from`; the end node, or NO_INDEX
+// when a step does not start where the previous one ended.
+std::uint64_t walk_end(const DynamicSpanner& sp, const std::vector<SignedEdge>& walk,
+                       std::uint64_t from) {
+    std::uint64_t at = from;
+    for (auto [f, s] : walk) {
+        const SpannerEdge& e = sp.edges[f];
+        const std::uint64_t a = s > 0 ? e.u : e.v, b = s > 0 ? e.v : e.u;
+        if (a != at) return NO_INDEX;
+        at = b;
+    }
+    return at;
+}
+
+}  // namespace
+
+TEST(DeterministicSpanner, ContentsFollowTheTreeAndTheStretchRule) {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 80; ++round) {
+        const std::uint64_t n = 1 + rng() % 20;
+        EdgeGraph g = random_edge_graph(rng, n, rng() % (3 * n + 2), 1 + rng() % 3);
+        for (std::size_t e = 0; e < g.m(); e += 7) g.lengths[e] = -g.lengths[e];
+        if (g.m() > 3) g.lengths[3] = 0.0;
+        std::vector<double> grad(g.m());
+        for (double& x : grad) x = static_cast<double>(rng() % 5);
+        const double factor = 1.0 + static_cast<double>(rng() % 4);
+        DeterministicDynamicSpanner s = synced(g, grad, factor);
+
+        // Reference: sorted positions, the Kruskal tree over |length|.
+        std::vector<std::uint64_t> ids(g.m());
+        std::iota(ids.begin(), ids.end(), 0);
+        auto key = [&](std::uint64_t e) {
+            const auto [lo, hi] = std::minmax(g.tails[e], g.heads[e]);
+            return std::tuple{lo, hi, e};
+        };
+        std::sort(ids.begin(), ids.end(), [&](auto a, auto b) { return key(a) < key(b); });
+        std::vector<std::uint32_t> t(ids.size()), h(ids.size());
+        std::vector<double> l(ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            t[i] = g.tails[ids[i]];
+            h[i] = g.heads[ids[i]];
+            l[i] = std::fabs(g.lengths[ids[i]]);
+        }
+        auto tree = LowStretchTree::build_low_stretch_with_mode(n, t, h, l, true, 0);
+        std::vector<std::uint64_t> expect_order;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (tree->in_tree[i]) expect_order.push_back(ids[i]);
+        }
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (tree->in_tree[i]) continue;
+            const double len = g.lengths[ids[i]];
+            auto a = tree->lca(t[i], h[i]);
+            const bool out = a && len > 0.0 &&
+                             tree->dist[t[i]] + tree->dist[h[i]] - 2 * tree->dist[*a] <=
+                                 factor * std::fabs(len);
+            if (!out) expect_order.push_back(ids[i]);
+        }
+        ASSERT_EQ(s.spanner.edges.size(), expect_order.size());
+        for (std::size_t f = 0; f < expect_order.size(); ++f) {
+            const auto e = expect_order[f];
+            EXPECT_EQ(s.edge_to_spanner[e], f);
+            EXPECT_EQ(s.spanner.edges[f].u, g.tails[e]);
+            EXPECT_EQ(s.spanner.edges[f].v, g.heads[e]);
+            EXPECT_EQ(s.spanner.edges[f].length, g.lengths[e]);  // sign kept
+            EXPECT_EQ(s.spanner.edges[f].gradient, grad[e]);
+        }
+        EXPECT_GE(s.edge_budget, 8 * n);
+        EXPECT_GE(s.edge_budget, s.spanner.insertions);
+
+        // Every edge has an embedding from its tail to its head.
+        ASSERT_EQ(s.spanner.embeddings.size(), g.m());
+        for (std::size_t e = 0; e < g.m(); ++e) {
+            const auto& walk = s.spanner.embeddings.at(e).edges;
+            if (s.edge_to_spanner[e] != NO_INDEX) {
+                EXPECT_EQ(walk, (std::vector<SignedEdge>{{s.edge_to_spanner[e], 1}}));
+            } else if (g.tails[e] == g.heads[e]) {
+                EXPECT_TRUE(walk.empty());
+            } else {
+                EXPECT_TRUE(s.spanner.embedding_valid(e));
+                EXPECT_EQ(walk_end(s.spanner, walk, g.tails[e]), g.heads[e]);
+            }
+        }
+    }
+}
+
+TEST(DeterministicSpanner, EdgeCasesOfTheRule) {
+    // Two parallel edges with one key: identifier order, and the builder's
+    // tie rule decides the tree edge; the other has stretch 1 and stays out.
+    EdgeGraph p;
+    p.n = 2;
+    p.add(1, 0, 1.0);
+    p.add(0, 1, 1.0);
+    DeterministicDynamicSpanner s = synced(p, {0.0, 0.0});
+    EXPECT_EQ(s.spanner.edges.size(), 1u);
+    auto tree =
+        LowStretchTree::build_low_stretch_with_mode(2, p.tails, p.heads, p.lengths, true, 0);
+    const std::uint64_t tree_edge = tree->in_tree[0] ? 0 : 1;
+    EXPECT_EQ(tree_edge, 0u);  // the smaller identifier wins this tie
+    EXPECT_EQ(s.edge_to_spanner[tree_edge], 0u);
+    // The other edge runs along the tree edge, in its orientation.
+    EXPECT_EQ(s.spanner.embeddings.at(1 - tree_edge).edges,
+              (std::vector<SignedEdge>{{0, static_cast<std::int8_t>(tree_edge == 1 ? 1 : -1)}}));
+
+    // A negative length is always carried, with its sign.
+    p.lengths = {1.0, -1.0};
+    s = synced(p, {0.0, 0.0});
+    ASSERT_EQ(s.spanner.edges.size(), 2u);
+    EXPECT_EQ(s.spanner.edges[s.edge_to_spanner[1]].length, -1.0);
+
+    // Stretch 4 exactly stays out, 4.5 goes in: a chord of length 1 over a
+    // path of 8 (or 9) edges of length 0.5.
+    for (std::uint32_t hops : {8u, 9u}) {
+        EdgeGraph g;
+        g.n = hops + 1;
+        for (std::uint32_t i = 0; i < hops; ++i) g.add(i, i + 1, 0.5);
+        g.add(0, hops, 1.0);
+        s = synced(g, std::vector<double>(g.m(), 0.0));
+        EXPECT_EQ(s.edge_to_spanner[hops] != NO_INDEX, hops == 9) << hops;
+    }
+}
+
+TEST(DeterministicSpanner, SnapshotLimitsBudgetAndPeriod) {
+    EdgeGraph g;
+    g.n = 3;
+    g.add(0, 1, 1.0);
+    g.add(1, 2, 1.0);
+    g.add(2, 0, 1.0);
+    DeterministicDynamicSpanner s;
+    EXPECT_EQ(s.edge_budget, 1u);
+    EXPECT_EQ(s.rebuild_period, 1u);
+    EXPECT_EQ(s.spanner.node_count, 0u);
+    const std::vector<double> grad{1.0, 2.0};  // shorter: k = 2
+    s.sync_snapshot(3, g.tails, g.heads, g.lengths, grad);
+    EXPECT_EQ(s.edges.size(), 2u);
+    EXPECT_EQ(s.edge_to_spanner.size(), 2u);
+    EXPECT_EQ(s.rebuild_period, 2u);  // ceil(ln 3)
+    EXPECT_EQ(s.edge_budget, 24u);
+    s.sync_snapshot(1, {}, {}, {}, {});
+    EXPECT_EQ(s.rebuild_period, 2u);  // only grows
+    EXPECT_EQ(s.edge_budget, 24u);
+    EXPECT_TRUE(s.edges.empty());
+    EXPECT_TRUE(s.spanner.edges.empty());
+    EXPECT_FALSE(s.update_edge_values(0, 1.0, 1.0));
+    EXPECT_EQ(s.updates_since_rebuild, 0u);
+}
+
+TEST(DeterministicSpanner, UpdatesAccumulateInstabilityAndRebuildOnPeriod) {
+    // A triangle of lengths 1, 1, 3: edge 2 has stretch 2/3 and stays out.
+    EdgeGraph g;
+    g.n = 3;
+    g.add(0, 1, 1.0);
+    g.add(1, 2, 1.0);
+    g.add(2, 0, 3.0);
+    DeterministicDynamicSpanner s = synced(g, {0.0, 0.0, 0.0});
+    ASSERT_EQ(s.edge_to_spanner[2], NO_INDEX);
+    ASSERT_EQ(s.rebuild_period, 2u);
+    auto total = [&] { return s.spanner.instability.accumulated[0]; };
+
+    // Not carried: only the snapshot and the counter.
+    EXPECT_TRUE(s.update_edge_values(2, 5.0, 7.0));
+    EXPECT_EQ(s.edges[2].length, 5.0);
+    EXPECT_EQ(s.edges[2].gradient, 7.0);
+    EXPECT_EQ(total(), 0.0);
+    EXPECT_EQ(s.updates_since_rebuild, 1u);
+
+    // Out of range or inactive: false, nothing counted.
+    EXPECT_FALSE(s.update_edge_values(3, 1.0, 1.0));
+    s.edges[1].active = false;
+    EXPECT_FALSE(s.update_edge_values(1, 1.0, 1.0));
+    s.edges[1].active = true;
+    EXPECT_EQ(s.updates_since_rebuild, 1u);
+
+    // Carried: |ln 2| + |3 - 0| * max(|1|, 1); the second update rebuilds
+    // (period 2), which starts a new spanner with a zero total.
+    const std::uint64_t f = s.edge_to_spanner[0];
+    s.updates_since_rebuild = 0;
+    EXPECT_TRUE(s.update_edge_values(0, 2.0, 3.0));
+    EXPECT_DOUBLE_EQ(total(), std::log(2.0) + 3.0);
+    EXPECT_EQ(s.spanner.edges[f].length, 2.0);
+    EXPECT_EQ(s.spanner.edges[f].gradient, 3.0);
+    // A NaN gradient change and a non-positive length add nothing.
+    const double before = total();
+    EXPECT_TRUE(s.update_edge_values(0, -1.0, std::nan("")));
+    EXPECT_EQ(s.updates_since_rebuild, 0u);  // rebuilt
+    EXPECT_EQ(total(), 0.0);
+    s.rebuild();
+    EXPECT_TRUE(s.update_edge_values(1, -1.0, std::nan("")));
+    EXPECT_EQ(total(), 0.0);
+    EXPECT_GT(before, 0.0);
+    // After the rebuild the negative lengths are carried edges.
+    EXPECT_NE(s.edge_to_spanner[0], NO_INDEX);
+}
