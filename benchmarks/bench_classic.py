@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Time zelk_mcf's default (classic) solve against NetworkX and OR-Tools.
+"""Time zelk_mcf's routes against NetworkX and OR-Tools.
 
 For every requested family and size this generates one seeded instance,
 solves it with
 
-  * zelk_mcf.min_cost_flow_edges,
+  * zelk_mcf on each requested route (``--routes``):
+      classic  - the successive-shortest-path solver (use_ipm=False),
+      default  - min_cost_flow_edges with default options,
+      ipm      - the interior-point route with the static oracle
+                 (use_ipm=True, oracle_mode="fallback"),
   * networkx.network_simplex, and
   * ortools SimpleMinCostFlow,
 
@@ -15,8 +19,10 @@ ratios.  Needs the peers installed: ``pip install networkx ortools``.
 What is timed, per solver (graph construction is kept outside wherever the
 peer's API allows it):
 
-  * zelk:     the min_cost_flow_edges call on ready int64 arrays, including
-              its input validation and the returned flow array.
+  * zelk:     the solve call on ready int64 arrays, including its input
+              validation and the returned flow array. Its standard-error
+              lines (one per interior-point iteration) are captured, not
+              printed, and counted.
   * NetworkX: the network_simplex call on a DiGraph built beforehand; that
               includes its own conversion of the graph to internal lists and
               building the returned flow dict, which the API does not let us
@@ -32,12 +38,14 @@ The garbage collector is paused inside timed regions, as timeit does.
 
 Usage:
     python benchmarks/bench_classic.py [--sizes small,large]
-        [--families netgen,grid,transport] [--seed 1]
+        [--families netgen,grid,transport] [--routes classic,default,ipm]
+        [--seed 1]
 """
 
 from __future__ import annotations
 
 import argparse
+import io
 import gc
 import os
 import platform
@@ -72,16 +80,32 @@ def timed(fn):
 # solvers
 # ---------------------------------------------------------------------------
 
-def run_zelk(inst, repeats):
+ROUTES = {
+    "classic": {"use_ipm": False},
+    "default": {},
+    "ipm": {"use_ipm": True, "oracle_mode": "fallback"},
+}
+
+
+def run_zelk(inst, repeats, route):
+    """Best time, optimal cost, the statistics of the last run and the
+    number of interior-point iterations it printed."""
     import zelk_mcf
 
     args = (inst.n, inst.tail, inst.head, inst.lower, inst.upper, inst.cost, inst.demand)
-    best, flow = float("inf"), None
+    best, flow, stats, lines = float("inf"), None, None, 0
     for _ in range(repeats):
-        t, flow = timed(lambda: zelk_mcf.min_cost_flow_edges(*args))
+        captured = io.StringIO()
+        saved, sys.stderr = sys.stderr, captured
+        try:
+            t, (flow, stats) = timed(lambda: zelk_mcf.min_cost_flow_edges_with_options(
+                *args, **ROUTES[route]))
+        finally:
+            sys.stderr = saved
+        lines = captured.getvalue().count("gap termination check")
         best = min(best, t)
     check_zelk_flow(inst, flow)
-    return best, int(np.dot(inst.cost, flow)), repeats
+    return best, int(np.dot(inst.cost, flow)), stats, lines
 
 
 def check_zelk_flow(inst, flow):
@@ -182,6 +206,8 @@ def main(argv=None):
                     help="comma list from: " + ",".join(instances.SIZES))
     ap.add_argument("--families", default="netgen,grid,transport",
                     help="comma list from: " + ",".join(instances.FAMILIES))
+    ap.add_argument("--routes", default="classic,default,ipm",
+                    help="comma list from: " + ",".join(ROUTES))
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--repeats", type=int, default=3, help="runs per solver; best is kept")
     ap.add_argument("--nx-single-run-after", type=float, default=20.0, metavar="SEC",
@@ -189,6 +215,7 @@ def main(argv=None):
     args = ap.parse_args(argv)
     sizes = parse_list(args.sizes, instances.SIZES, "size")
     families = parse_list(args.families, instances.FAMILIES, "family")
+    routes = parse_list(args.routes, list(ROUTES), "route")
 
     print(f"# {versions()}")
     print(f"# {platform.machine()}, {os.cpu_count()} cpus, seed {args.seed}, "
@@ -207,27 +234,42 @@ def main(argv=None):
             print(f"{fam:<10} {size:<6} n={inst.n} m={inst.m} "
                   f"supply={inst.total_supply} ...", end="", flush=True)
 
-            tz, cz, _ = run_zelk(inst, args.repeats)
-            print(f" zelk {tz * 1e3:.1f} ms", end="", flush=True)
             to, co, _ = run_ortools(inst, args.repeats)
-            print(f", ortools {to * 1e3:.1f} ms", end="", flush=True)
+            print(f" ortools {to * 1e3:.1f} ms", end="", flush=True)
             tn, cn, nruns = run_nx(inst, args.repeats, args.nx_single_run_after)
-            print(f", networkx {tn * 1e3:.1f} ms", flush=True)
+            print(f", networkx {tn * 1e3:.1f} ms", end="", flush=True)
+            if cn != co:
+                fail(f"{fam}/{size}: optimal costs differ: networkx {cn}, ortools {co}")
+            times = {}
+            for route in routes:
+                tz, cz, stats, iters = run_zelk(inst, args.repeats, route)
+                print(f", {route} {tz * 1e3:.1f} ms ({stats['solver_mode']}, "
+                      f"{iters} ipm iterations)", end="", flush=True)
+                if cz != co:
+                    fail(f"{fam}/{size}: zelk {route} cost {cz} differs from optimum {co}")
+                times[route] = (tz, stats["solver_mode"], iters)
+            print(flush=True)
+            rows.append((fam, f"{inst.n}/{inst.m}", times, tn, nruns, to, co))
 
-            if not (cz == cn == co):
-                fail(f"{fam}/{size}: optimal costs differ: zelk {cz}, networkx {cn}, "
-                     f"ortools {co}")
-            rows.append((fam, f"{inst.n}/{inst.m}", tz, tn, nruns, to, cz))
-
-    header = ("family", "n/m", "zelk ms", "networkx ms", "ortools ms",
-              "nx/zelk", "ortools/zelk", "optimal cost")
-    table = [header]
+    header = ["family", "n/m"]
+    for route in routes:
+        header += [f"{route} ms"]
+    header += ["networkx ms", "ortools ms"]
+    for route in routes:
+        header += [f"nx/{route}", f"ortools/{route}"]
+    header += ["optimal cost"]
+    table = [tuple(header)]
     any_single = False
-    for fam, nm, tz, tn, nruns, to, c in rows:
+    for fam, nm, times, tn, nruns, to, c in rows:
         mark = "*" if nruns == 1 and args.repeats > 1 else ""
         any_single |= bool(mark)
-        table.append((fam, nm, f"{tz * 1e3:.2f}", f"{tn * 1e3:.1f}{mark}", f"{to * 1e3:.2f}",
-                      f"{tn / tz:.1f}x", f"{to / tz:.2f}x", str(c)))
+        row = [fam, nm]
+        row += [f"{times[r][0] * 1e3:.2f}" for r in routes]
+        row += [f"{tn * 1e3:.1f}{mark}", f"{to * 1e3:.2f}"]
+        for r in routes:
+            row += [f"{tn / times[r][0]:.2f}x", f"{to / times[r][0]:.3f}x"]
+        row += [str(c)]
+        table.append(tuple(row))
     widths = [max(len(r[i]) for r in table) for i in range(len(header))]
     print()
     for k, r in enumerate(table):
@@ -235,8 +277,14 @@ def main(argv=None):
                         for i, (cell, w) in enumerate(zip(r, widths))).rstrip())
         if k == 0:
             print("  ".join("-" * w for w in widths))
+    if any(r != "classic" for r in routes):
+        print()
+        print("solver mode and interior-point iterations (all probes) per route:")
+        for fam, nm, times, *_ in rows:
+            print(f"  {fam:<10} {nm:<11} " + ", ".join(
+                f"{r}: {times[r][1]} / {times[r][2]}" for r in routes))
     print()
-    print("All three solvers agree on every optimal cost; zelk flows checked for "
+    print("Every solver and route agrees on every optimal cost; zelk flows checked for "
           "bounds and demands.")
     print("Ratios > 1 mean zelk is faster.")
     if any_single:

@@ -69,14 +69,13 @@ std::optional<LineSearchStep> line_search(const LineSearchInput& in) {
                 1e-6);
     const double decreases[2] = {in.required_decrease, relaxed};
 
-    const std::size_t moved = std::min(in.direction.size(), in.flow.size());
-    std::vector<double> trial(in.flow.begin(), in.flow.end());
+    // Trials move only the cycle's edges: evaluate them incrementally.
+    LinePotential line(potential, in.cost, in.flow, in.lower, in.upper, in.direction);
     for (const double decrease : decreases) {
         double t = t0;
         for (int i = 0; i < TRIALS_PER_PHASE; ++i) {
-            for (std::size_t e = 0; e < moved; ++e) trial[e] = in.flow[e] + t * in.direction[e];
-            const double phi = potential.value(in.cost, trial, in.lower, in.upper);
-            if (phi <= in.value - decrease) return LineSearchStep{std::move(trial), t};
+            const double phi = line.value_at(t);
+            if (phi <= in.value - decrease) return LineSearchStep{line.take_trial(), t};
             t /= 2.0;
         }
     }

@@ -7,7 +7,8 @@
 // restarts at t0 with the relaxed decrease min(max(|value|, 1) c, 1e-6),
 // c = decrease_scale(m, S) of the potential. A NaN value is never accepted.
 // Every accepted point lies strictly inside the bounds of the moved edges.
-// Cost: at most 40 potential evaluations, one trial array reused throughout.
+// Cost: at most 40 potential evaluations, each recomputing only the edges the
+// direction moves (LinePotential) plus one summing pass.
 #pragma once
 
 #include <optional>

@@ -85,6 +85,34 @@ std::vector<double> lengths_from_gradient(std::span<const double> gradient,
                                           const NumericsConfig& numerics,
                                           NumericalStats* stats = nullptr);
 
+// Potential::value along a line x + t d, for the line search's trials.
+// The per-edge terms at x are computed once; a trial recomputes only the
+// edges the move can change (d_e != 0, or x_e zero or NaN, where a signed
+// zero could differ) and re-sums all terms in edge order, so every value
+// equals Potential::value at the trial point bit for bit.
+// Cost: O(m) at construction with two powers per edge, then per trial two
+// powers per moved edge and two additions per edge.
+class LinePotential {
+public:
+    LinePotential(const Potential& potential, std::span<const double> cost,
+                  std::span<const double> flow, std::span<const double> lower,
+                  std::span<const double> upper, std::span<const double> direction);
+
+    // Value at x + t d; the trial point stays readable through trial().
+    double value_at(double t);
+    std::span<const double> trial() const { return trial_; }
+    std::vector<double> take_trial() { return std::move(trial_); }
+
+private:
+    const Potential& potential_;
+    std::span<const double> cost_, flow_, lower_, upper_, direction_;
+    std::vector<std::size_t> moved_;  // edges a move can change
+    std::vector<double> trial_;
+    std::vector<double> products_;  // cost_e * trial_e, over min(len cost, len flow)
+    std::vector<double> barrier_;   // edge barrier terms at trial_, over len flow
+    void refresh(std::size_t e);
+};
+
 // Fresh stats, residuals, gradient and lengths at one flow.
 GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 std::span<const double> cost,

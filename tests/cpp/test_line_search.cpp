@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -247,4 +248,35 @@ TEST(IpmResult, TerminationTexts) {
     EXPECT_EQ(ipm_termination_name(IpmTermination::IterationLimit), "iteration_limit");
     EXPECT_EQ(ipm_termination_name(IpmTermination::TimeLimit), "time_limit");
     EXPECT_EQ(ipm_termination_name(IpmTermination::NoImprovingCycle), "no_improving_cycle");
+}
+
+TEST(LinePotential, EqualsAFullEvaluationBitForBit) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t m = 1 + rng() % 40;
+        std::vector<double> lower(m), upper(m), cost(m), flow(m), dir(m, 0.0);
+        for (std::size_t e = 0; e < m; ++e) {
+            lower[e] = std::floor(unit(rng) * 6) - 3;
+            upper[e] = lower[e] + std::floor(unit(rng) * 5);
+            cost[e] = std::floor(unit(rng) * 9) - 4;
+            flow[e] = lower[e] + (upper[e] - lower[e]) * unit(rng);
+            if (rng() % 5 == 0) flow[e] = rng() % 2 ? 0.0 : -0.0;  // signed zeros
+            if (rng() % 4 == 0) dir[e] = unit(rng) * 2 - 1;
+            if (rng() % 9 == 0) dir[e] = -0.0;
+        }
+        if (trial % 7 == 0) flow.push_back(1.5);  // a flow longer than the bounds
+        if (trial % 11 == 0) cost.pop_back();     // and costs shorter than the flow
+        const Potential p = make_potential(upper, -50.0);
+        LinePotential line(p, cost, flow, lower, upper, dir);
+        for (double t : {0.0, 1e-3, 0.25, 1.0, 3.0}) {
+            std::vector<double> x = flow;
+            for (std::size_t e = 0; e < std::min(dir.size(), x.size()); ++e) x[e] = flow[e] + t * dir[e];
+            const double expected = p.value(cost, x, lower, upper);
+            const double got = line.value_at(t);
+            ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0)
+                << "trial " << trial << " t " << t << ": " << expected << " vs " << got;
+            ASSERT_EQ(std::vector<double>(line.trial().begin(), line.trial().end()), x);
+        }
+    }
 }
