@@ -71,34 +71,14 @@ McfResult<McfSolution> solve_classic_with_mode(const McfProblem& problem, Solver
     // Successive shortest paths never cancel a negative cycle that exists
     // from the start: saturate every negative-cost edge instead, so that no
     // arc with spare capacity has a negative cost.
-    if (mcf.has_negative_cycle()) {
-        for (std::size_t i = 0; i < m; ++i) {
-            if (cost[i] >= 0 || residual_cap[i] == 0) continue;
-            auto& fwd = mcf.graph[refs[i].first][refs[i].second];
-            const auto tail_next = checked_add(balance[tails[i]], residual_cap[i]);
-            if (!tail_next) return invalid_input("node balance overflow");
-            balance[tails[i]] = *tail_next;
-            const auto head_next = checked_sub(balance[heads[i]], residual_cap[i]);
-            if (!head_next) return invalid_input("node balance overflow");
-            balance[heads[i]] = *head_next;
-            mcf.graph[fwd.to][fwd.rev].cap = fwd.cap;
-            fwd.cap = 0;
-        }
+    if (mcf.has_negative_cycle() && !saturate_negative_arcs(mcf, refs, tails, heads, balance)) {
+        return invalid_input("node balance overflow");
     }
 
-    std::int64_t required = 0;
-    for (std::size_t v = 0; v < n; ++v) {
-        const std::int64_t b = balance[v];
-        if (b > 0) {
-            mcf.add_edge(v, sink, b, 0);
-        } else if (b < 0) {
-            if (b == INT64_MIN) return invalid_input("node balance overflow");
-            mcf.add_edge(source, v, -b, 0);
-            const auto next = checked_add(required, -b);
-            if (!next) return invalid_input("total supply overflow");
-            required = *next;
-        }
-    }
+    // A supply of 2^63 or more, at one node or in total, is out of range.
+    const auto supply = attach_balances(mcf, balance, source, sink);
+    if (!supply) return invalid_input("total supply overflow");
+    const std::int64_t required = *supply;
     if (required > 0) {
         auto routed = mcf.min_cost_flow(source, sink, required, ctx);
         if (!routed) return std::unexpected(routed.error());

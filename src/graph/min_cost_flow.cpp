@@ -100,6 +100,30 @@ bool MinCostFlow::has_negative_cycle() const {
     return !compute_potentials(potential);
 }
 
+McfResult<std::int64_t> MinCostFlow::augment(std::size_t s, std::size_t t, std::int64_t limit,
+                                             const std::vector<std::size_t>& pred_node,
+                                             const std::vector<std::size_t>& pred_arc,
+                                             Int128& total) {
+    // Bounded walk: more than n steps means the links form a cycle, which
+    // only a negative-cost cycle in the residual graph can cause.
+    std::int64_t f = limit;
+    std::size_t steps = 0;
+    for (std::size_t v = t; v != s; v = pred_node[v]) {
+        if (pred_node[v] == NONE) return std::unexpected(McfError::infeasible());
+        if (++steps > graph.size()) return invalid_input("negative-cost cycle in residual graph");
+        f = std::min(f, graph[pred_node[v]][pred_arc[v]].cap);
+    }
+    for (std::size_t v = t; v != s; v = pred_node[v]) {
+        Edge& e = graph[pred_node[v]][pred_arc[v]];
+        e.cap -= f;
+        graph[v][e.rev].cap += f;
+        auto next = add_cost(total, e.cost, f);
+        if (!next) return std::unexpected(next.error());
+        total = *next;
+    }
+    return f;
+}
+
 McfResult<Int128> MinCostFlow::min_cost_flow(std::size_t s, std::size_t t, std::int64_t amount,
                                                const SolveContext& ctx) {
     if (amount < 1 || s == t) return Int128{0};
@@ -208,20 +232,10 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
             label_predecessors(true);
         }
 
-        // 3. Bottleneck and augmentation along the labelled path.
-        std::int64_t f = remaining;
-        for (std::size_t v = t; v != s; v = pred_node[v]) {
-            f = std::min(f, graph[pred_node[v]][pred_arc[v]].cap);
-        }
-        for (std::size_t v = t; v != s; v = pred_node[v]) {
-            Edge& e = graph[pred_node[v]][pred_arc[v]];
-            e.cap -= f;
-            graph[v][e.rev].cap += f;
-            auto next = add_cost(total, e.cost, f);
-            if (!next) return std::unexpected(next.error());
-            total = *next;
-        }
-        remaining -= f;
+        // 3. Augmentation along the labelled path.
+        auto sent = augment(s, t, remaining, pred_node, pred_arc, total);
+        if (!sent) return std::unexpected(sent.error());
+        remaining -= *sent;
 
         // 4. Potentials: settled nodes move by their distance, the rest by
         // d(t), which keeps every residual reduced cost non-negative. After
@@ -268,26 +282,51 @@ McfResult<Int128> MinCostFlow::min_cost_flow_reference(std::size_t s, std::size_
         }
         if (dist[t] >= UNREACHABLE) return std::unexpected(McfError::infeasible());
 
-        // Bounded walk: more than n steps means the links form a cycle, which
-        // only a negative-cost cycle in the residual graph can cause.
-        std::int64_t f = remaining;
-        std::size_t steps = 0;
-        for (std::size_t v = t; v != s; v = prev_node[v]) {
-            if (prev_node[v] == NONE) return std::unexpected(McfError::infeasible());
-            if (++steps > n) return invalid_input("negative-cost cycle in residual graph");
-            f = std::min(f, graph[prev_node[v]][prev_arc[v]].cap);
-        }
-        for (std::size_t v = t; v != s; v = prev_node[v]) {
-            Edge& e = graph[prev_node[v]][prev_arc[v]];
-            e.cap -= f;
-            graph[v][e.rev].cap += f;
-            auto next = add_cost(total, e.cost, f);
-            if (!next) return std::unexpected(next.error());
-            total = *next;
-        }
-        remaining -= f;
+        auto sent = augment(s, t, remaining, prev_node, prev_arc, total);
+        if (!sent) return std::unexpected(sent.error());
+        remaining -= *sent;
     }
     return total;
+}
+
+bool saturate_negative_arcs(MinCostFlow& mcf,
+                            std::span<const std::pair<std::size_t, std::size_t>> arcs,
+                            std::span<const std::uint32_t> tails,
+                            std::span<const std::uint32_t> heads,
+                            std::vector<std::int64_t>& balance) {
+    for (std::size_t i = 0; i < arcs.size(); ++i) {
+        auto& fwd = mcf.graph[arcs[i].first][arcs[i].second];
+        if (fwd.cost >= 0 || fwd.cap == 0) continue;
+        // The tail first: a self-loop is both ends.
+        const auto tail_next = checked_add(balance[tails[i]], fwd.cap);
+        if (!tail_next) return false;
+        balance[tails[i]] = *tail_next;
+        const auto head_next = checked_sub(balance[heads[i]], fwd.cap);
+        if (!head_next) return false;
+        balance[heads[i]] = *head_next;
+        mcf.graph[fwd.to][fwd.rev].cap = fwd.cap;
+        fwd.cap = 0;
+    }
+    return true;
+}
+
+std::optional<std::int64_t> attach_balances(MinCostFlow& mcf,
+                                            std::span<const std::int64_t> balance,
+                                            std::size_t source, std::size_t sink) {
+    std::int64_t supply = 0;
+    for (std::size_t v = 0; v < balance.size(); ++v) {
+        const std::int64_t b = balance[v];
+        if (b > 0) {
+            mcf.add_edge(v, sink, b, 0);
+        } else if (b < 0) {
+            if (b == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
+            mcf.add_edge(source, v, -b, 0);
+            const auto next = checked_add(supply, -b);
+            if (!next) return std::nullopt;
+            supply = *next;
+        }
+    }
+    return supply;
 }
 
 }  // namespace zelk

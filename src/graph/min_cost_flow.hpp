@@ -27,6 +27,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -78,8 +80,33 @@ private:
     // every node by zero-cost arcs. False when a negative cycle exists.
     bool compute_potentials(std::vector<std::int64_t>& potential) const;
     bool fast_path_applies() const;
+    // Sends min(limit, bottleneck) along the predecessor path from s to t,
+    // adding its cost to `total`; returns the amount sent.
+    McfResult<std::int64_t> augment(std::size_t s, std::size_t t, std::int64_t limit,
+                                    const std::vector<std::size_t>& pred_node,
+                                    const std::vector<std::size_t>& pred_arc, Int128& total);
     McfResult<Int128> augment_fast(std::size_t s, std::size_t t, std::int64_t amount,
                                      std::vector<std::int64_t>& potential, const SolveContext& ctx);
 };
+
+// Helpers for callers that reduce a bounded problem to one s-t search.
+
+// Saturates every negative-cost arc among `arcs` (forward arcs named by
+// (node, index), one per input edge i from tails[i] to heads[i]): its
+// capacity moves to the reverse arc and into the balances (tail +, head -).
+// After this no arc with spare capacity has a negative cost, so no negative
+// cycle is left. False when a balance would leave the 64-bit range.
+bool saturate_negative_arcs(MinCostFlow& mcf,
+                            std::span<const std::pair<std::size_t, std::size_t>> arcs,
+                            std::span<const std::uint32_t> tails,
+                            std::span<const std::uint32_t> heads,
+                            std::vector<std::int64_t>& balance);
+
+// Joins node v to `sink` (balance > 0) or `source` to v (balance < 0) with
+// capacity |balance| at cost 0, in node order, and returns the total supply.
+// Nothing when a balance is INT64_MIN or the total overflows.
+std::optional<std::int64_t> attach_balances(MinCostFlow& mcf,
+                                            std::span<const std::int64_t> balance,
+                                            std::size_t source, std::size_t sink);
 
 }  // namespace zelk

@@ -62,34 +62,14 @@ McfResult<std::vector<std::int64_t>> solve_feasible_flow_with_costs(
     // Successive shortest paths cannot undo a negative cycle that exists from
     // the start (and may not even terminate on one): begin with every
     // negative-cost edge saturated instead, which leaves no such cycle.
-    if (any_negative && mcf.has_negative_cycle()) {
-        for (std::size_t e = 0; e < m; ++e) {
-            auto& fwd = mcf.graph[arcs[e].first][arcs[e].second];
-            if (fwd.cost >= 0 || fwd.cap == 0) continue;
-            const auto tail_next = checked_add(balance[tails[e]], fwd.cap);
-            if (!tail_next) return invalid_input("demand overflow");
-            balance[tails[e]] = *tail_next;  // before the head: a self-loop is both
-            const auto head_next = checked_sub(balance[heads[e]], fwd.cap);
-            if (!head_next) return invalid_input("demand overflow");
-            balance[heads[e]] = *head_next;
-            mcf.graph[fwd.to][fwd.rev].cap = fwd.cap;
-            fwd.cap = 0;
-        }
+    if (any_negative && mcf.has_negative_cycle() &&
+        !saturate_negative_arcs(mcf, arcs, tails, heads, balance)) {
+        return invalid_input("demand overflow");
     }
 
-    std::int64_t supply = 0;
-    for (std::size_t v = 0; v < n; ++v) {
-        const std::int64_t b = balance[v];
-        if (b > 0) {
-            mcf.add_edge(v, sink, b, 0);
-        } else if (b < 0) {
-            if (b == std::numeric_limits<std::int64_t>::min()) return invalid_input("demand overflow");
-            mcf.add_edge(source, v, -b, 0);
-            const auto next = checked_add(supply, -b);
-            if (!next) return invalid_input("demand overflow");
-            supply = *next;
-        }
-    }
+    const auto total = attach_balances(mcf, balance, source, sink);
+    if (!total) return invalid_input("demand overflow");
+    const std::int64_t supply = *total;
     if (supply > 0) {
         auto routed = mcf.min_cost_flow(source, sink, supply, ctx);
         if (!routed) return std::unexpected(routed.error());
