@@ -15,19 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "splitmix64.hpp"
+
 namespace zelk {
 
 namespace hash_detail {
 
-inline std::uint64_t mix(std::uint64_t z) {
-    z += 0x9E3779B97F4A7C15ULL;
-    z ^= z >> 30;
-    z *= 0xBF58476D1CE4E5B9ULL;
-    z ^= z >> 27;
-    z *= 0x94D049BB133111EBULL;
-    z ^= z >> 31;
-    return z;
-}
+inline std::uint64_t mix(std::uint64_t z) { return splitmix64_finalize(z + 0x9E3779B97F4A7C15ULL); }
 
 }  // namespace hash_detail
 

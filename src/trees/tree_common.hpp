@@ -1,7 +1,9 @@
-// Shared vocabulary of the trees and spanners (Subsystems 5 and 6):
+// Shared vocabulary of the trees and spanners:
 // NO_INDEX, the (edge, sign) pair of tree paths and spanner embeddings,
 // TreeError, and the seeded generators the randomized builders use.
 #pragma once
+
+#include "splitmix64.hpp"
 
 #include <cstdint>
 #include <expected>
@@ -55,15 +57,5 @@ public:
 private:
     std::uint64_t state_;
 };
-
-// The splitmix64 finaliser.
-constexpr std::uint64_t splitmix64_finalize(std::uint64_t z) {
-    z ^= z >> 30;
-    z *= 0xBF58476D1CE4E5B9ULL;
-    z ^= z >> 27;
-    z *= 0x94D049BB133111EBULL;
-    z ^= z >> 31;
-    return z;
-}
 
 }  // namespace zelk
