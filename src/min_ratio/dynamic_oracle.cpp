@@ -1,5 +1,7 @@
 #include "min_ratio/dynamic_oracle.hpp"
 
+#include "min_ratio/full_dynamic_oracle.hpp"
+
 namespace zelk {
 
 std::string OracleError::display() const {
@@ -16,9 +18,12 @@ std::string OracleError::display() const {
     return std::visit(Visitor{}, value);
 }
 
-std::unique_ptr<DynamicOracle> make_full_dynamic_oracle(std::uint64_t, std::size_t, std::size_t,
-                                                        std::size_t, bool, double) {
-    return nullptr;
+std::unique_ptr<DynamicOracle> make_full_dynamic_oracle(std::uint64_t seed, std::size_t levels,
+                                                        std::size_t rebuild_every,
+                                                        std::size_t rebuild_budget,
+                                                        bool deterministic, double approx_factor) {
+    return std::make_unique<FullDynamicOracle>(seed, levels, rebuild_every, rebuild_budget,
+                                               deterministic, approx_factor);
 }
 
 }  // namespace zelk

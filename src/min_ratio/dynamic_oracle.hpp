@@ -62,9 +62,8 @@ public:
     virtual std::optional<std::uint64_t> branching_instability_count() const = 0;
 };
 
-// The fully dynamic oracle the loop runs in the `Dynamic` and `Hybrid`
-// modes, or null where this build has none (the loop then finds no cycle
-// through it).
+// The fully dynamic oracle (FullDynamicOracle) the loop runs in the
+// `Dynamic` and `Hybrid` modes.
 std::unique_ptr<DynamicOracle> make_full_dynamic_oracle(std::uint64_t seed, std::size_t levels,
                                                         std::size_t rebuild_every,
                                                         std::size_t rebuild_budget,

@@ -1,0 +1,171 @@
+// Build by hand against the core library (after building it, e.g. in
+// build/NAME), from the repository root:
+//   g++ -O2 -std=c++23 -Isrc benchmarks/cpp/dynamic_oracle_bench.cpp build/NAME/libzelk_core.a
+//       -lpthread -o dynamic_oracle_bench
+// (one command line). Run: ./dynamic_oracle_bench [queries] [noshare]
+// (12 queries by default; `noshare` lets every level do its own work).
+//
+// Profiles FullDynamicOracle as the interior-point loop drives it, on
+// NETGEN-style and grid graphs of the benchmark sizes (about 8k and 32k
+// edges), deterministic mode: per query, the milliseconds of each step of
+// best_cycle (and per edge, in nanoseconds), and per iteration the upkeep
+// (notify_flow_change and update_many with every gradient and length moved
+// slightly, a few of them a lot).
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <numeric>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "min_ratio/full_dynamic_oracle.hpp"
+
+using namespace zelk;
+
+namespace {
+
+struct BenchGraph {
+    std::string name;
+    std::uint64_t n = 0;
+    std::vector<std::uint32_t> tails, heads;
+};
+
+// A random chain through all nodes (connected, as NETGEN's skeleton), then
+// random arcs; edge order shuffled.
+BenchGraph netgen_like(std::size_t m, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    BenchGraph g;
+    g.name = "netgen";
+    g.n = std::max<std::size_t>(m / 8, 2);
+    std::vector<std::uint32_t> perm(g.n);
+    std::iota(perm.begin(), perm.end(), 0u);
+    std::shuffle(perm.begin(), perm.end(), rng);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> arcs;
+    for (std::size_t i = 0; i + 1 < g.n; ++i) arcs.push_back({perm[i], perm[i + 1]});
+    while (arcs.size() < m) {
+        const auto a = static_cast<std::uint32_t>(rng() % g.n);
+        const auto b = static_cast<std::uint32_t>(rng() % g.n);
+        if (a != b) arcs.push_back({a, b});
+    }
+    std::shuffle(arcs.begin(), arcs.end(), rng);
+    for (auto [a, b] : arcs) {
+        g.tails.push_back(a);
+        g.heads.push_back(b);
+    }
+    return g;
+}
+
+// side x side grid, arcs both ways between 4-neighbours: about m edges.
+BenchGraph grid(std::size_t m) {
+    BenchGraph g;
+    g.name = "grid";
+    const auto side = static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(m) / 4.0)));
+    g.n = side * side;
+    for (std::size_t r = 0; r < side; ++r) {
+        for (std::size_t c = 0; c < side; ++c) {
+            const auto v = static_cast<std::uint32_t>(r * side + c);
+            auto both = [&](std::uint32_t w) {
+                g.tails.push_back(v);
+                g.heads.push_back(w);
+                g.tails.push_back(w);
+                g.heads.push_back(v);
+            };
+            if (c + 1 < side) both(v + 1);
+            if (r + 1 < side) both(static_cast<std::uint32_t>(v + side));
+        }
+    }
+    return g;
+}
+
+using Clock = std::chrono::steady_clock;
+double ms_since(Clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+void bench(const BenchGraph& g, int queries, bool share) {
+    const std::size_t m = g.tails.size();
+    std::mt19937_64 rng(99);
+    std::uniform_real_distribution<double> grad(-1.0, 1.0), len(0.5, 2.0), small(-0.05, 0.05);
+    std::vector<double> gradients(m), lengths(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        gradients[i] = grad(rng);
+        lengths[i] = len(rng);
+    }
+    FullDynamicOracle oracle(0, 3, 1, 10, true, 0.9);
+    QueryProfile profile;
+    oracle.profile = &profile;
+    oracle.share_level_work = share;
+    double query_total = 0.0, upkeep_total = 0.0, first_query = 0.0;
+    std::size_t found = 0;
+    std::vector<EdgeValue> flow_changes, gradient_changes, length_changes;
+    for (int k = 0; k < queries; ++k) {
+        auto t0 = Clock::now();
+        auto r = oracle.best_cycle(static_cast<std::uint64_t>(k), g.n, g.tails, g.heads, gradients,
+                                   lengths);
+        const double q = ms_since(t0);
+        if (k == 0) {
+            first_query = q;
+            profile = QueryProfile{};  // the first query builds everything
+        } else {
+            query_total += q;
+        }
+        if (r && *r) {
+            ++found;
+            flow_changes.clear();
+            for (auto [e, s] : (**r).cycle) flow_changes.emplace_back(e, 0.01 * s);
+        }
+        // The loop's upkeep: every value moves a little, one in fifty a lot.
+        gradient_changes.clear();
+        length_changes.clear();
+        for (std::size_t e = 0; e < m; ++e) {
+            gradients[e] += small(rng) * (rng() % 50 == 0 ? 30.0 : 1.0);
+            lengths[e] *= 1.0 + small(rng);
+            gradient_changes.emplace_back(e, gradients[e]);
+            length_changes.emplace_back(e, lengths[e]);
+        }
+        t0 = Clock::now();
+        (void)oracle.notify_flow_change(flow_changes);
+        (void)oracle.update_many(gradient_changes, length_changes);
+        upkeep_total += ms_since(t0);
+    }
+    const double later = static_cast<double>(std::max(queries - 1, 1));
+    const double per_edge = 1e6 / static_cast<double>(m);  // ms per query -> ns per edge
+    std::printf("%s n=%llu m=%zu: first query %.1f ms; later queries %.2f ms; upkeep %.2f ms/iter;"
+                " cycles found %zu/%d\n",
+                g.name.c_str(), static_cast<unsigned long long>(g.n), m, first_query,
+                query_total / later, upkeep_total / static_cast<double>(queries), found, queries);
+    const std::pair<const char*, double> steps[] = {
+        {"sizes+changes (1-3)", profile.sizes_and_changes},
+        {"tree chain (4)", profile.tree_chain},
+        {"branching chain (5)", profile.branching_chain},
+        {"stability (6)", profile.stability},
+        {"spanner schedule (7)", profile.spanner_schedule},
+        {"levels (8)", profile.levels},
+        {"expansion (9)", profile.expansion},
+        {"tree-chain cand. (10)", profile.tree_chain_candidate},
+        {"branching cand. (11)", profile.branching_candidate},
+        {"embedding check (12)", profile.embedding_check},
+    };
+    for (const auto& [name, total] : steps) {
+        const double per_query = total / later;
+        std::printf("  %-22s %9.3f ms/query %9.1f ns/edge\n", name, per_query,
+                    per_query * per_edge);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int queries = argc > 1 ? std::max(std::atoi(argv[1]), 2) : 12;
+    const bool share = !(argc > 2 && std::string(argv[2]) == "noshare");
+    bench(netgen_like(8000, 1), queries, share);
+    bench(grid(8000), queries, share);
+    bench(netgen_like(32000, 2), queries, share);
+    bench(grid(32000), queries, share);
+    return 0;
+}

@@ -1,0 +1,119 @@
+#include "min_ratio/edge_spanner.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zelk {
+
+namespace {
+
+inline double value_or_zero(std::span<const double> a, std::size_t i) {
+    return i < a.size() ? a[i] : 0.0;
+}
+
+}  // namespace
+
+EdgeSpanner::EdgeSpanner(bool deterministic)
+    : value(deterministic ? decltype(value){DeterministicDynamicSpanner{}}
+                          : decltype(value){DynamicSpanner(0)}) {}
+
+DynamicSpanner& EdgeSpanner::dynamic() {
+    if (auto* d = std::get_if<DeterministicDynamicSpanner>(&value)) return d->spanner;
+    return std::get<DynamicSpanner>(value);
+}
+
+const DynamicSpanner& EdgeSpanner::dynamic() const {
+    if (const auto* d = std::get_if<DeterministicDynamicSpanner>(&value)) return d->spanner;
+    return std::get<DynamicSpanner>(value);
+}
+
+void EdgeSpanner::rebuild(std::uint64_t n, std::span<const std::uint32_t> tails,
+                          std::span<const std::uint32_t> heads, std::span<const double> gradients,
+                          std::span<const double> lengths) {
+    carried_fresh_ = false;
+    if (auto* d = std::get_if<DeterministicDynamicSpanner>(&value)) {
+        d->sync_snapshot(n, tails, heads, lengths, gradients);
+        return;
+    }
+    const std::size_t m = std::min(tails.size(), heads.size());
+    DynamicSpanner sp(n);
+    sp.reserve_edges(m);
+    sp.embeddings.reserve(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t id = sp.insert_edge_with_values(
+            tails[i], heads[i], std::fabs(value_or_zero(lengths, i)), value_or_zero(gradients, i));
+        sp.embeddings[i].edges.assign(1, SignedEdge{id, 1});
+    }
+    std::get<DynamicSpanner>(value) = std::move(sp);
+}
+
+void EdgeSpanner::refresh_plain(DynamicSpanner& sp, const SpannerRefresh& r) {
+    if (r.edge >= sp.edges.size() || !sp.edges[r.edge].active) return;
+    SpannerEdge& se = sp.edges[r.edge];
+    if (sp.instability.accumulated.empty()) sp.instability.accumulated.push_back(0.0);
+    double& total = sp.instability.accumulated[0];
+    if (r.length != 0.0 && !std::isnan(r.length) && se.length > 0.0) {
+        total += std::fabs(std::log(std::max(r.length / se.length, se.length / r.length)));
+    }
+    const double dg = r.gradient - se.gradient;
+    if (dg != 0.0 && !std::isnan(dg)) total += std::fabs(dg) * std::max(std::fabs(se.length), 1.0);
+    se.length = r.length;
+    se.gradient = r.gradient;
+}
+
+void EdgeSpanner::refresh(std::uint64_t edge, double length, double gradient) {
+    const SpannerRefresh r{edge, length, gradient};
+    refresh_many(std::span<const SpannerRefresh>(&r, 1));
+}
+
+void EdgeSpanner::refresh_many(std::span<const SpannerRefresh> batch) {
+    if (batch.empty()) return;
+    if (auto* sp = std::get_if<DynamicSpanner>(&value)) {
+        for (const SpannerRefresh& r : batch) refresh_plain(*sp, r);
+        return;
+    }
+    auto& d = std::get<DeterministicDynamicSpanner>(value);
+    auto counts = [&d](std::uint64_t e) { return e < d.edges.size() && d.edges[e].active; };
+    // The update after which one-by-one refreshing would rebuild last.
+    std::uint64_t pending = d.updates_since_rebuild;
+    std::size_t start = 0;
+    bool rebuilds = false;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (!counts(batch[i].edge)) continue;
+        if (++pending >= d.rebuild_period) {
+            pending = 0;
+            start = i + 1;
+            rebuilds = true;
+        }
+    }
+    if (rebuilds) {
+        for (std::size_t i = 0; i < start; ++i) {
+            if (!counts(batch[i].edge)) continue;
+            d.edges[batch[i].edge].length = batch[i].length;
+            d.edges[batch[i].edge].gradient = batch[i].gradient;
+        }
+        d.rebuild();
+        d.updates_since_rebuild = 0;
+        carried_fresh_ = false;
+    }
+    for (std::size_t i = start; i < batch.size(); ++i) {
+        d.update_edge_values(batch[i].edge, batch[i].length, batch[i].gradient);
+    }
+    // The tail of the batch stays below the period, so no further rebuild.
+}
+
+std::uint64_t EdgeSpanner::graph_edge(std::uint64_t f) {
+    const auto* d = std::get_if<DeterministicDynamicSpanner>(&value);
+    if (d == nullptr) return f < dynamic().edges.size() ? f : NO_INDEX;
+    if (!carried_fresh_ || carried_.size() != d->spanner.edges.size()) {
+        carried_.assign(d->spanner.edges.size(), NO_INDEX);
+        for (std::size_t e = 0; e < d->edge_to_spanner.size(); ++e) {
+            const std::uint64_t s = d->edge_to_spanner[e];
+            if (s < carried_.size()) carried_[s] = e;
+        }
+        carried_fresh_ = true;
+    }
+    return f < carried_.size() ? carried_[f] : NO_INDEX;
+}
+
+}  // namespace zelk

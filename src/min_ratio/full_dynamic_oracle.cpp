@@ -1,0 +1,550 @@
+#include "min_ratio/full_dynamic_oracle.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace zelk {
+
+namespace {
+
+constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+
+inline std::uint64_t saturating_inc(std::uint64_t x) { return x == U64_MAX ? x : x + 1; }
+
+// ceil(x) as a 64-bit count for x > 0, saturating (an infinite x included).
+std::uint64_t ceil_count(double x) {
+    const double c = std::ceil(x);
+    if (!(c < 18446744073709551616.0)) return U64_MAX;
+    return static_cast<std::uint64_t>(c);
+}
+
+}  // namespace
+
+// The levels carry the factor's magnitude, as the oracle does, so that
+// weighting a level's ratio by 1 / (1 + factor) never flips the order of
+// candidates or divides by zero.
+FullDynamicOracle::FullDynamicOracle(std::uint64_t seed, std::size_t levels,
+                                     std::uint64_t rebuild_every, std::uint64_t rebuild_budget,
+                                     bool deterministic_mode, double approx)
+    : hierarchy(TreeChainHierarchy::create_with_approx(seed, levels, rebuild_every, rebuild_budget,
+                                                       deterministic_mode, std::fabs(approx))),
+      hsfc(0, 1e-9),
+      spanner(deterministic_mode),
+      spanner_rebuild_threshold(std::max(static_cast<double>(rebuild_budget), 1.0)),
+      tree_rebuild_every(std::max<std::uint64_t>(rebuild_every, 1)),
+      tree_change_threshold(std::max<std::uint64_t>(rebuild_budget, 1)),
+      approx_factor(std::fabs(approx)),
+      deterministic(deterministic_mode) {}
+
+std::optional<std::uint64_t> FullDynamicOracle::branching_instability_count() const {
+    if (!branching) return std::nullopt;
+    return branching->instability_count;
+}
+
+void FullDynamicOracle::rebuild_spanner(std::uint64_t n, std::span<const std::uint32_t> tails,
+                                        std::span<const std::uint32_t> heads,
+                                        std::span<const double> grads,
+                                        std::span<const double> lens) {
+    spanner.rebuild(n, tails, heads, grads, lens);
+    edge_count = tails.size();
+    node_count = n;
+    hsfc.reset(tails.size());
+}
+
+void FullDynamicOracle::refresh_tree_chain(std::size_t m) {
+    if (!tree_chain) {
+        tree_chain.emplace();
+        tree_chain->max_scored_edges = 3;
+        tree_chain->max_off_tree_edges = 8;
+        tree_chain->sort_off_tree_edges = deterministic;
+    }
+    tree_chain->tree = dynamic_tree->tree;
+    tree_chain->off_tree_edges = collect_off_tree_edges(
+        tree_chain->tree.in_tree, m,
+        static_cast<std::size_t>(std::min<std::uint64_t>(tree_chain->max_off_tree_edges, m)),
+        tree_chain->sort_off_tree_edges);
+}
+
+TreeResult<void> FullDynamicOracle::rebuild_tree_chain(std::uint64_t iteration, std::uint64_t n,
+                                                       std::span<const std::uint32_t> tails,
+                                                       std::span<const std::uint32_t> heads,
+                                                       std::span<const double> lens) {
+    if (!dynamic_tree) {
+        const DynamicTreeConfig config{deterministic ? 0 : hierarchy.seed, tree_rebuild_every,
+                                       tree_change_threshold, tree_ratio_threshold, deterministic};
+        auto built = DynamicTree::new_with_config(
+            n, std::vector<std::uint32_t>(tails.begin(), tails.end()),
+            std::vector<std::uint32_t>(heads.begin(), heads.end()),
+            std::vector<double>(lens.begin(), lens.end()), config);
+        if (!built) return std::unexpected(built.error());
+        dynamic_tree = std::move(*built);
+    } else {
+        auto updated = dynamic_tree->update_from_snapshot(iteration, n, tails, heads, lens);
+        if (!updated) return std::unexpected(updated.error());
+    }
+    tree_chain.reset();
+    refresh_tree_chain(tails.size());
+    return {};
+}
+
+std::optional<std::vector<SignedEdge>> FullDynamicOracle::reduce_edge(std::uint64_t edge,
+                                                                      std::uint64_t tail,
+                                                                      std::uint64_t head) {
+    DynamicSpanner& sp = spanner.dynamic();
+    if (auto it = sp.embeddings.find(edge); it != sp.embeddings.end()) return it->second.edges;
+    return sp.embed_edge_with_bfs(edge, tail, head);
+}
+
+void FullDynamicOracle::queue_refresh(std::uint64_t edge) {
+    refreshes_.push_back(SpannerRefresh{edge, std::fabs(lengths[edge]), gradients[edge]});
+}
+
+OracleStatus FullDynamicOracle::flush_refreshes(OracleStatus status) {
+    spanner.refresh_many(refreshes_);
+    refreshes_.clear();
+    return status;
+}
+
+OracleStatus FullDynamicOracle::update_edge_instability(std::uint64_t edge, bool is_gradient,
+                                                        bool is_length, double gradient,
+                                                        double length) {
+    refreshes_.clear();
+    return flush_refreshes(update_one(edge, is_gradient, is_length, gradient, length));
+}
+
+OracleStatus FullDynamicOracle::update_one(std::uint64_t edge, bool is_gradient, bool is_length,
+                                           double gradient, double length) {
+    if (edge >= edge_count) return std::unexpected(OracleError{OracleError::InvalidEdgeIndex{edge}});
+    if (gradients.size() < edge_count) gradients.resize(edge_count, 0.0);
+    if (lengths.size() < edge_count) lengths.resize(edge_count, 1.0);
+    std::uint64_t events = 0;
+    if (is_gradient) {
+        if (std::fabs(gradient - gradients[edge]) > gradient_change_threshold) {
+            ++events;
+            instability_events = saturating_inc(instability_events);
+        }
+        gradients[edge] = gradient;
+    }
+    if (is_length) {
+        const double old = lengths[edge];
+        if (length > 0.0 && old > 0.0 && std::max(length / old, old / length) > length_ratio_threshold) {
+            ++events;
+            instability_events = saturating_inc(instability_events);
+        }
+        lengths[edge] = length;
+    }
+    hierarchy.charge_all(events);
+    if (is_gradient || is_length) queue_refresh(edge);
+    return {};
+}
+
+OracleStatus FullDynamicOracle::update_many(std::span<const EdgeValue> gradient_updates,
+                                            std::span<const EdgeValue> length_updates) {
+    refreshes_.clear();
+    for (const auto& [edge, g] : gradient_updates) {
+        if (auto s = update_one(edge, true, false, g, 0.0); !s) {
+            return flush_refreshes(std::move(s));
+        }
+    }
+    for (const auto& [edge, l] : length_updates) {
+        if (auto s = update_one(edge, false, true, 0.0, l); !s) {
+            return flush_refreshes(std::move(s));
+        }
+    }
+    OracleStatus status;
+    if (hierarchy.any_pending()) {
+        status = std::unexpected(
+            OracleError{OracleError::RebuildRequired{std::nullopt, "instability budget exhausted"}});
+    }
+    return flush_refreshes(std::move(status));
+}
+
+OracleStatus FullDynamicOracle::notify_flow_change(std::span<const EdgeValue> flow_changes) {
+    if (flow_changes.empty()) return {};
+    double total = 0.0;
+    for (const auto& [edge, change] : flow_changes) {
+        if (edge < lengths.size()) total += std::fabs(change * lengths[edge]);
+    }
+    if (total > 0.0) hierarchy.charge_all(ceil_count(total));
+    if (hierarchy.any_pending()) {
+        return std::unexpected(OracleError{
+            OracleError::RebuildRequired{std::nullopt, "flow instability budget exhausted"}});
+    }
+    return {};
+}
+
+HsfcOutcome FullDynamicOracle::apply_hsfc_update(const IpmUpdate& update) {
+    // 1.
+    if (hsfc.states.empty() || hsfc.states.back().flow.size() != update.gradients.size()) {
+        hsfc.reset(update.gradients.size());
+    }
+    // 2. The chased flow: gradient over length.
+    const std::size_t k = std::min(update.lengths.size(), update.gradients.size());
+    ratio_.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const double l = update.lengths[i];
+        ratio_[i] = (l == 0.0 || std::isnan(l)) ? update.gradients[i] : update.gradients[i] / l;
+    }
+    // 3. Only the last snapshot is ever read; keeping one per query would
+    // grow by O(m) every iteration.
+    const HsfcOutcome outcome = hsfc.update(update.changed, ratio_);
+    if (hsfc.states.size() > 1) hsfc.states.erase(hsfc.states.begin(), hsfc.states.end() - 1);
+    // 4.
+    refreshes_.clear();
+    for (std::uint64_t e : update.changed) {
+        if (e < k) {
+            refreshes_.push_back(
+                SpannerRefresh{e, std::fabs(update.lengths[e]), update.gradients[e]});
+        }
+    }
+    spanner.refresh_many(refreshes_);
+    refreshes_.clear();
+    // 5.
+    if (branching && !branching->levels.empty()) {
+        std::vector<double>& level_lengths = branching->levels[0].lengths;
+        for (std::uint64_t e : update.changed) {
+            if (e < update.lengths.size() && e < level_lengths.size()) {
+                level_lengths[e] = update.lengths[e];
+            }
+        }
+        if (deterministic && branching->forests && !branching->forests->current_forest.empty() &&
+            !branching->forests->forests.empty()) {
+            ShiftableForestCollection& f = *branching->forests;
+            if (update.changed.size() >= branching->shift_threshold) {
+                f.current_forest[0] = (f.current_forest[0] + 1) % f.forests.size();
+                if (f.current_forest[0] == 0 && !f.level_marks.empty()) f.level_marks[0] = f.epoch;
+                f.apply_pending_to_current(0);
+                for (std::size_t j = 1; j < f.current_forest.size(); ++j) {
+                    f.current_forest[j] = f.current_forest[0];
+                    f.apply_pending_to_current(j);
+                }
+            } else {
+                f.apply_pending_to_current(0);
+            }
+        }
+    }
+    return outcome;
+}
+
+// In deterministic mode the levels differ only in their seeds, which the
+// deterministic tree builder does not read: when every level rebuilds in a
+// query, all of them build the same tree and spanner from the same arrays
+// and scan them alike, so one level's work is copied into the others.
+bool FullDynamicOracle::levels_rebuild_alike(std::uint64_t iteration) const {
+    if (!deterministic || hierarchy.levels.size() < 2) return false;
+    for (const TreeChainLevel& level : hierarchy.levels) {
+        const MinRatioOracle& o = level.oracle;
+        if (!o.deterministic) return false;
+        const bool reuses = !level.rebuild_pending && o.tree && o.spanner && iteration != 0 &&
+                            (iteration - o.last_rebuild_iteration) < o.rebuild_every;
+        if (reuses) return false;
+    }
+    return true;
+}
+
+void FullDynamicOracle::mirror_level(const MinRatioOracle& from, MinRatioOracle& to) {
+    to.tree = from.tree;
+    to.spanner = from.spanner;
+    to.scan_stats = from.scan_stats;
+    to.last_rebuild_iteration = from.last_rebuild_iteration;
+    const std::uint64_t count = from.scan_stats ? from.scan_stats->candidates_scored : 0;
+    to.spanner_queries = saturating_inc(to.spanner_queries);
+    if (__builtin_add_overflow(to.spanner_candidates_total, count, &to.spanner_candidates_total)) {
+        to.spanner_candidates_total = U64_MAX;
+    }
+}
+
+bool FullDynamicOracle::expand(const CycleCandidate& c, std::span<const std::uint32_t> tails,
+                               std::span<const std::uint32_t> heads) {
+    expanded_.clear();
+    DynamicSpanner& sp = spanner.dynamic();
+    for (const auto& [e, s] : c.cycle) {
+        if (e >= tails.size()) return false;
+        const EmbeddingPath* path = nullptr;
+        if (auto it = sp.embeddings.find(e); it != sp.embeddings.end()) {
+            path = &it->second;
+        } else {
+            path = sp.embed_edge_with_bfs_stored(e, tails[e], heads[e]);
+        }
+        if (path == nullptr) return false;
+        // Embeddings name spanner edges; the cycle must name graph edges.
+        for (const auto& [f, sf] : path->edges) {
+            const std::uint64_t g = spanner.graph_edge(f);
+            if (g == NO_INDEX) return false;
+            expanded_.emplace_back(g, static_cast<std::int8_t>(sf * s));
+        }
+    }
+    return true;
+}
+
+bool FullDynamicOracle::closes(std::span<const SignedEdge> cycle,
+                               std::span<const std::uint32_t> tails,
+                               std::span<const std::uint32_t> heads, std::size_t n) {
+    if (balance_.size() < n) balance_.resize(n, 0);
+    touched_.clear();
+    bool ok = true;
+    for (const auto& [e, s] : cycle) {
+        if (e >= tails.size() || (s != 1 && s != -1) || tails[e] >= n || heads[e] >= n) {
+            ok = false;
+            break;
+        }
+        balance_[tails[e]] -= s;
+        balance_[heads[e]] += s;
+        touched_.push_back(tails[e]);
+        touched_.push_back(heads[e]);
+    }
+    for (std::uint64_t x : touched_) {
+        if (balance_[x] != 0) ok = false;
+    }
+    for (std::uint64_t x : touched_) balance_[x] = 0;
+    return ok;
+}
+
+TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
+    std::uint64_t iteration, std::size_t n, std::span<const std::uint32_t> tails,
+    std::span<const std::uint32_t> heads, std::span<const double> grads,
+    std::span<const double> lens) {
+    const std::size_t m = tails.size();
+    if (heads.size() != m || grads.size() != m || lens.size() != m) {
+        return std::unexpected(TreeError::MissingEdgeLengths);
+    }
+
+    // Step timing, only while profiling.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lap = profile ? Clock::now() : Clock::time_point{};
+    auto mark = [&](double QueryProfile::*step) {
+        if (profile == nullptr) return;
+        const Clock::time_point now = Clock::now();
+        profile->*step += std::chrono::duration<double, std::milli>(now - lap).count();
+        lap = now;
+    };
+    if (profile) profile->queries = saturating_inc(profile->queries);
+
+    // 1. Sizes.
+    queries = saturating_inc(queries);
+    if (node_count != n || edge_count != m || spanner.dynamic().node_count != n) {
+        rebuild_spanner(n, tails, heads, grads, lens);
+    }
+
+    // 2. Budgets follow the graph size.
+    if (m > 0 && budget_exponent > 0.0) {
+        const std::uint64_t b = std::max<std::uint64_t>(
+            ceil_count(std::pow(static_cast<double>(m), budget_exponent)), 1);
+        for (TreeChainLevel& level : hierarchy.levels) {
+            level.rebuild_budget = std::max(level.rebuild_budget, b);
+        }
+    }
+
+    // 3. Change detection against the last known values.
+    changed_.clear();
+    if (!gradients.empty() && !lengths.empty() && gradients.size() == grads.size() &&
+        lengths.size() == lens.size()) {
+        std::uint64_t events = 0;
+        const std::size_t count = std::min(lens.size(), grads.size());
+        for (std::size_t i = 0; i < count; ++i) {
+            bool changed = false;
+            if (std::fabs(grads[i] - gradients[i]) > gradient_change_threshold) {
+                ++events;
+                instability_events = saturating_inc(instability_events);
+                changed = true;
+            }
+            const double lo = lengths[i], ln = lens[i];
+            if (lo > 0.0 && ln > 0.0 && std::max(ln / lo, lo / ln) > length_ratio_threshold) {
+                ++events;
+                instability_events = saturating_inc(instability_events);
+                changed = true;
+            }
+            if (changed) changed_.push_back(i);
+        }
+        hierarchy.charge_all(events);
+    } else {
+        changed_.resize(grads.size());
+        for (std::size_t i = 0; i < grads.size(); ++i) changed_[i] = i;
+    }
+    gradients.assign(grads.begin(), grads.end());
+    lengths.assign(lens.begin(), lens.end());
+
+    mark(&QueryProfile::sizes_and_changes);
+
+    // 4. Tree chain.
+    if (tree_chain && dynamic_tree) {
+        auto rebuilt = dynamic_tree->update_from_snapshot(iteration, n, tails, heads, lens);
+        if (!rebuilt) return std::unexpected(rebuilt.error());
+        if (*rebuilt || tree_chain->tree.node_count() != n) refresh_tree_chain(m);
+    } else if (auto r = rebuild_tree_chain(iteration, n, tails, heads, lens); !r) {
+        return std::unexpected(r.error());
+    }
+
+    mark(&QueryProfile::tree_chain);
+
+    // 5. Branching chain.
+    if (branching && !branching->levels.empty() && branching->levels[0].tails.size() == m) {
+        if (branching->levels[0].lengths.size() == lens.size()) {
+            branching->levels[0].lengths.assign(lens.begin(), lens.end());
+        }
+    } else {
+        auto built = BranchingTreeChain::build(n, tails, heads, lens, std::nullopt, deterministic,
+                                               0.125);
+        if (!built) return std::unexpected(built.error());
+        branching = std::move(*built);
+    }
+
+    mark(&QueryProfile::branching_chain);
+
+    // 6. Stability.
+    const HsfcOutcome outcome = apply_hsfc_update(IpmUpdate{changed_, grads, lens});
+    const ChainGraph graph{tails, heads, lens, n, deterministic};
+    LevelCounters* counters =
+        branching && !branching->level_counters.empty() ? &branching->level_counters[0] : nullptr;
+    TreeResult<void> chain_rebuilt;
+    if (outcome.stable) {
+        if (branching && counters) {
+            counters->rounds = saturating_inc(counters->rounds);
+            if (counters->rounds >= counters->round_threshold) {
+                branching->record_failure(0, "round threshold triggered rebuild");
+                counters->rounds = 0;
+                counters->instability_hits = 0;
+                counters->instability_rebuilds = 0;
+                chain_rebuilt = branching->rebuild_level(0, graph, false);
+            }
+        }
+    } else if (branching) {
+        branching->record_failure(0, "HSFC instability detected");
+        if (counters) {
+            counters->instability_hits = saturating_inc(counters->instability_hits);
+            if (counters->instability_hits >= counters->instability_threshold) {
+                counters->instability_hits = 0;
+                counters->instability_rebuilds = saturating_inc(counters->instability_rebuilds);
+                chain_rebuilt = branching->rebuild_level(0, graph, true);
+            } else {
+                counters->instability_rebuilds = saturating_inc(counters->instability_rebuilds);
+                branching->instability_count = saturating_inc(branching->instability_count);
+                if (counters->instability_rebuilds >= branching->instability_limit) {
+                    chain_rebuilt = branching->rebuild_level(0, graph, true);
+                }
+            }
+        } else {
+            chain_rebuilt = branching->rebuild_level(0, graph, true);
+        }
+    }
+    if (!chain_rebuilt) return std::unexpected(chain_rebuilt.error());
+
+    mark(&QueryProfile::stability);
+
+    // 7. Spanner schedule.
+    spanner_rebuild_progress += static_cast<double>(hierarchy.levels.size());
+    if (spanner_rebuild_progress >= spanner_rebuild_threshold) {
+        spanner_rebuild_progress = 0.0;
+        spanner_rebuild_threshold *= spanner_rebuild_growth;
+        rebuild_spanner(n, tails, heads, grads, lens);
+        if (!dynamic_tree) {
+            if (auto r = rebuild_tree_chain(iteration, n, tails, heads, lens); !r) {
+                return std::unexpected(r.error());
+            }
+        }
+        const std::uint64_t s = dynamic_tree->deterministic ? 0 : (dynamic_tree->seed ^ iteration);
+        if (auto r = dynamic_tree->rebuild(s); !r) return std::unexpected(r.error());
+        refresh_tree_chain(m);
+    }
+
+    mark(&QueryProfile::spanner_schedule);
+
+    // 8. Level queries, highest level first.
+    level_candidates_.clear();
+    const OracleQuery query{tails, heads, grads, lens, iteration, n};
+    const bool shared = share_level_work && levels_rebuild_alike(iteration);
+    for (std::size_t i = hierarchy.levels.size(); i-- > 0;) {
+        TreeChainLevel& level = hierarchy.levels[i];
+        if (shared && i + 1 < hierarchy.levels.size()) {
+            mirror_level(hierarchy.levels[i + 1].oracle, level.oracle);
+            level.rebuild_pending = false;
+            if (!level_candidates_.empty()) {
+                level_candidates_.push_back({level_candidates_.back().candidate, level.approx_factor});
+            }
+            continue;
+        }
+        auto found = level.oracle.best_cycle_with_rebuild(query, level.rebuild_pending);
+        if (!found) return std::unexpected(found.error());
+        level.rebuild_pending = false;
+        if (*found) level_candidates_.push_back({std::move(**found), level.approx_factor});
+    }
+
+    mark(&QueryProfile::levels);
+
+    // 9. Expansion and the weighted choice among level candidates.
+    auto score = [&](std::span<const SignedEdge> cycle, double& num, double& den) {
+        num = 0.0;
+        den = 0.0;
+        for (const auto& [e, s] : cycle) {
+            num += static_cast<double>(s) * grads[e];
+            den += std::fabs(lens[e]);
+        }
+    };
+    level_scores_.clear();
+    for (LevelCandidate& lc : level_candidates_) {
+        if (expand(lc.candidate, tails, heads)) lc.candidate.cycle.swap(expanded_);
+        LevelScore& ls = level_scores_.emplace_back(LevelScore{0.0, 0.0, lc.approx_factor});
+        // A walk that does not close is no candidate (denominator 0).
+        if (closes(lc.candidate.cycle, tails, heads, n)) {
+            score(lc.candidate.cycle, ls.numerator, ls.denominator);
+        }
+    }
+    std::optional<CycleCandidate> best;
+    if (auto pick = pick_weighted_candidate(level_scores_)) {
+        best = std::move(level_candidates_[*pick].candidate);
+        best->numerator = level_scores_[*pick].numerator;
+        best->denominator = level_scores_[*pick].denominator;
+        best->ratio = best->numerator / best->denominator;
+    }
+
+    mark(&QueryProfile::expansion);
+
+    // 10. Tree-chain candidate.
+    if (tree_chain) {
+        auto c = tree_chain->approx_best_cycle(tails, heads, grads, lens);
+        if (c && closes(c->cycle, tails, heads, n) && (!best || c->ratio < best->ratio)) {
+            best = std::move(*c);
+        }
+    }
+
+    mark(&QueryProfile::tree_chain_candidate);
+
+    // 11. Branching candidate.
+    if (branching) {
+        auto cycle = branching->extract_min_ratio_cycle(grads, lens, std::max(approx_factor, 0.0));
+        // Only level-0 cycles name graph edges; the closure check drops any other.
+        if (cycle && closes(*cycle, tails, heads, n)) {
+            double num = 0.0, den = 0.0;
+            score(*cycle, num, den);
+            if (den > 0.0 && (!best || num / den < best->ratio)) {
+                best.emplace();
+                best->cycle = std::move(*cycle);
+                best->numerator = num;
+                best->denominator = den;
+                best->ratio = num / den;
+            }
+        }
+    }
+
+    mark(&QueryProfile::branching_candidate);
+
+    // 12. Embedding check: a stale embedding rebuilds the spanner.
+    if (best) {
+        for (const auto& [e, s] : best->cycle) {
+            if (!spanner.dynamic().embedding_valid(e)) {
+                rebuild_spanner(n, tails, heads, grads, lens);
+                break;
+            }
+        }
+    }
+
+    mark(&QueryProfile::embedding_check);
+
+    // 13.
+    return best;
+}
+
+}  // namespace zelk

@@ -1,0 +1,508 @@
+// FullDynamicOracle and its pieces: initial state, the spanner schedule,
+// budget charging by updates, flow changes and queries, the invalid-edge
+// error, the weighted level choice, batched spanner refreshes against
+// one-by-one ones, and closed, valid, reproducible cycles on random graphs
+// with parallel edges, self-loops and several components.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ipm/ipm_loop.hpp"
+#include "mcf_options.hpp"
+#include "min_ratio/full_dynamic_oracle.hpp"
+#include "random_edge_graphs.hpp"
+#include "worker_pool.hpp"
+
+using namespace zelk;
+using zelk::testing::EdgeGraph;
+using zelk::testing::random_edge_graph;
+
+namespace {
+
+using EV = std::vector<EdgeValue>;
+
+struct Query {
+    EdgeGraph g;
+    std::vector<double> gradients;
+
+    TreeResult<std::optional<CycleCandidate>> ask(FullDynamicOracle& o, std::uint64_t it) const {
+        return o.best_cycle(it, g.n, g.tails, g.heads, gradients, g.lengths);
+    }
+};
+
+Query random_query(std::uint64_t seed, std::uint64_t n, std::size_t m, std::uint64_t components) {
+    std::mt19937_64 rng(seed);
+    Query q{random_edge_graph(rng, n, m, components), {}};
+    std::uniform_real_distribution<double> g(-3.0, 3.0);
+    for (std::size_t e = 0; e < m; ++e) q.gradients.push_back(g(rng));
+    return q;
+}
+
+// Moves every gradient and length a little, some of them a lot.
+void drift(Query& q, std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> small(-0.2, 0.2), factor(0.7, 1.4);
+    for (std::size_t e = 0; e < q.g.m(); ++e) {
+        q.gradients[e] += small(rng) * (rng() % 5 == 0 ? 10.0 : 1.0);
+        q.g.lengths[e] *= factor(rng);
+    }
+}
+
+std::string error_text(const OracleStatus& s) { return s ? std::string("ok") : s.error().display(); }
+
+// The signed edges of a closed walk sum to a circulation.
+bool is_circulation(const std::vector<SignedEdge>& cycle, const EdgeGraph& g) {
+    std::vector<long> balance(g.n, 0);
+    for (auto [e, s] : cycle) {
+        if (e >= g.m() || (s != 1 && s != -1)) return false;
+        balance[g.tails[e]] -= s;
+        balance[g.heads[e]] += s;
+    }
+    for (long b : balance) {
+        if (b != 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(FullDynamicOracle, InitialState) {
+    for (bool det : {true, false}) {
+        const FullDynamicOracle o(7, 3, 1, 10, det, -0.25);
+        ASSERT_EQ(o.hierarchy.levels.size(), 3u);
+        for (std::size_t i = 0; i < 3; ++i) {
+            const TreeChainLevel& l = o.hierarchy.levels[i];
+            EXPECT_EQ(l.oracle.seed, 7u ^ (0x9E3779B97F4A7C15ULL * (i + 1)));
+            EXPECT_FALSE(l.oracle.fixed_seed.has_value());
+            EXPECT_EQ(l.oracle.rebuild_every, 1u);
+            EXPECT_EQ(l.oracle.deterministic, det);
+            EXPECT_FALSE(l.oracle.tree.has_value());
+            EXPECT_EQ(l.budget_used, 0u);
+            EXPECT_EQ(l.rebuild_budget, 10u);
+            EXPECT_EQ(l.approx_factor, 0.25);
+            EXPECT_FALSE(l.rebuild_pending);
+        }
+        EXPECT_EQ(o.hierarchy.seed, 7u);
+        EXPECT_TRUE(o.gradients.empty() && o.lengths.empty());
+        ASSERT_EQ(o.hsfc.states.size(), 1u);
+        EXPECT_TRUE(o.hsfc.states[0].flow.empty());
+        EXPECT_EQ(o.hsfc.slack, 1e-9);
+        EXPECT_EQ(o.spanner.deterministic(), det);
+        EXPECT_EQ(o.spanner.dynamic().node_count, 0u);
+        if (det) {
+            const auto& d = std::get<DeterministicDynamicSpanner>(o.spanner.value);
+            EXPECT_EQ(d.stretch_factor, 4.0);
+            EXPECT_EQ(d.edge_budget, 1u);
+            EXPECT_EQ(d.rebuild_period, 1u);
+        }
+        EXPECT_FALSE(o.tree_chain || o.branching || o.dynamic_tree);
+        EXPECT_EQ(o.spanner_rebuild_threshold, 10.0);
+        EXPECT_EQ(o.spanner_rebuild_growth, 1.5);
+        EXPECT_EQ(o.spanner_rebuild_progress, 0.0);
+        EXPECT_EQ(o.instability_events + o.queries + o.edge_count + o.node_count, 0u);
+        EXPECT_EQ(o.gradient_change_threshold, 0.5);
+        EXPECT_EQ(o.length_ratio_threshold, 1.25);
+        EXPECT_EQ(o.budget_exponent, 0.1);
+        EXPECT_EQ(o.tree_rebuild_every, 1u);
+        EXPECT_EQ(o.tree_change_threshold, 10u);
+        EXPECT_EQ(o.tree_ratio_threshold, 1.25);
+        EXPECT_EQ(o.approx_factor, 0.25);
+        EXPECT_EQ(o.deterministic, det);
+        EXPECT_FALSE(o.branching_instability_count().has_value());
+    }
+    // Zero arguments are raised to their floors.
+    const FullDynamicOracle z(0, 0, 0, 0, true, 0.0);
+    EXPECT_EQ(z.spanner_rebuild_threshold, 1.0);
+    EXPECT_EQ(z.tree_rebuild_every, 1u);
+    EXPECT_EQ(z.tree_change_threshold, 1u);
+}
+
+TEST(FullDynamicOracle, ErrorTexts) {
+    EXPECT_EQ((OracleError{OracleError::RebuildRequired{std::nullopt, "instability budget exhausted"}})
+                  .display(),
+              "rebuild required at None: instability budget exhausted");
+    EXPECT_EQ((OracleError{OracleError::RebuildRequired{3, "x"}}).display(),
+              "rebuild required at Some(3): x");
+    EXPECT_EQ((OracleError{OracleError::InvalidEdgeIndex{12}}).display(), "invalid edge index 12");
+    EXPECT_EQ((OracleError{OracleError::Message{"plain"}}).display(), "plain");
+}
+
+TEST(FullDynamicOracle, SpannerScheduleWithThreeLevels) {
+    for (bool det : {true, false}) {
+        Query q = random_query(3, 12, 30, 1);
+        FullDynamicOracle o(1, 3, 1, 10, det, 0.1);
+        std::mt19937_64 rng(5);
+        std::vector<std::uint64_t> rebuilt;
+        for (std::uint64_t k = 1; k <= 46; ++k) {
+            // Size changes and stale embeddings rebuild too, off the schedule.
+            if (k == 20) {
+                q.g.add(0, 1, 1.0);
+                q.gradients.push_back(0.5);
+            }
+            ASSERT_TRUE(q.ask(o, k - 1));
+            if (o.spanner_rebuild_progress == 0.0) rebuilt.push_back(k);
+            drift(q, rng);
+        }
+        EXPECT_EQ(rebuilt, (std::vector<std::uint64_t>{4, 9, 17, 29, 46}));
+        EXPECT_EQ(o.queries, 46u);
+        EXPECT_EQ(o.edge_count, 31u);
+        EXPECT_EQ(o.node_count, 12u);
+        EXPECT_EQ(o.spanner.dynamic().node_count, 12u);
+    }
+}
+
+TEST(FullDynamicOracle, UpdateBudgetsAndRebuildRequests) {
+    Query q = random_query(11, 10, 24, 1);
+    FullDynamicOracle o(2, 3, 1, 10, true, 0.1);
+    // Before the first query no edge is known.
+    EXPECT_EQ(error_text(o.update_many(EV{{0, 1.0}}, EV{})), "invalid edge index 0");
+    ASSERT_TRUE(q.ask(o, 0));
+    for (const TreeChainLevel& l : o.hierarchy.levels) EXPECT_EQ(l.rebuild_budget, 10u);
+
+    // Ten gradient moves above 0.5, one per call: the tenth exhausts every budget.
+    for (int i = 1; i <= 10; ++i) {
+        const double g = o.gradients[3] + 0.6;
+        const OracleStatus s = o.update_many(EV{{3, g}}, EV{});
+        if (i < 10) {
+            ASSERT_TRUE(s) << i;
+            EXPECT_EQ(o.hierarchy.levels[0].budget_used, static_cast<std::uint64_t>(i));
+        } else {
+            EXPECT_EQ(error_text(s), "rebuild required at None: instability budget exhausted");
+        }
+    }
+    EXPECT_EQ(o.instability_events, 10u);
+    for (const TreeChainLevel& l : o.hierarchy.levels) {
+        EXPECT_TRUE(l.rebuild_pending);
+        EXPECT_EQ(l.budget_used, 0u);
+    }
+    // Still pending: every update call reports it, and the updates are applied.
+    EXPECT_EQ(error_text(o.update_many(EV{}, EV{{5, 2.0}})),
+              "rebuild required at None: instability budget exhausted");
+    EXPECT_EQ(o.lengths[5], 2.0);
+    EXPECT_EQ(error_text(o.notify_flow_change(EV{{1, 1e-3}})),
+              "rebuild required at None: flow instability budget exhausted");
+    // An empty flow list succeeds without looking at the flags.
+    EXPECT_TRUE(o.notify_flow_change(EV{}));
+    // The next query consumes the flags.
+    for (std::size_t e = 0; e < q.g.m(); ++e) {
+        q.gradients[e] = o.gradients[e];
+        q.g.lengths[e] = o.lengths[e];
+    }
+    ASSERT_TRUE(q.ask(o, 1));
+    for (const TreeChainLevel& l : o.hierarchy.levels) EXPECT_FALSE(l.rebuild_pending);
+    EXPECT_TRUE(o.update_many(EV{{3, o.gradients[3] + 0.1}}, EV{}));
+}
+
+TEST(FullDynamicOracle, EventThresholdsAndFlowCharges) {
+    Query q = random_query(12, 10, 20, 1);
+    for (auto& l : q.g.lengths) l = 1.0;
+    FullDynamicOracle o(2, 3, 1, 10, false, 0.1);
+    ASSERT_TRUE(q.ask(o, 0));
+    const std::uint64_t before = o.instability_events;
+    ASSERT_TRUE(o.update_many(EV{}, EV{{0, 1.25}}));  // a ratio of exactly 1.25 is no event
+    EXPECT_EQ(o.instability_events, before);
+    ASSERT_TRUE(o.update_many(EV{}, EV{{1, 1.26}}));
+    EXPECT_EQ(o.instability_events, before + 1);
+    ASSERT_TRUE(o.update_many(EV{{2, o.gradients[2] + 0.5}}, EV{}));  // 0.5 is no event either
+    EXPECT_EQ(o.instability_events, before + 1);
+    EXPECT_EQ(o.hierarchy.levels[2].budget_used, 1u);
+
+    // 0.2 and 0.3 on edges of length 1 charge ceil(0.5) = 1; unknown edges are skipped.
+    ASSERT_TRUE(o.notify_flow_change(EV{{3, 0.2}, {4, -0.3}, {1000, 50.0}}));
+    for (const TreeChainLevel& l : o.hierarchy.levels) EXPECT_EQ(l.budget_used, 2u);
+
+    // An invalid edge stops the call: earlier pairs are applied, later ones not.
+    const double g5 = o.gradients[5], l6 = o.lengths[6];
+    const OracleStatus s = o.update_many(EV{{4, 9.0}, {20, 1.0}, {5, g5 + 7.0}}, EV{{6, 4.0}});
+    EXPECT_EQ(error_text(s), "invalid edge index 20");
+    EXPECT_EQ(o.gradients[4], 9.0);
+    EXPECT_EQ(o.gradients[5], g5);
+    EXPECT_EQ(o.lengths[6], l6);
+    // The spanner edge of the applied pair was refreshed (the plain spanner
+    // numbers its edges as the graph does).
+    EXPECT_EQ(o.spanner.dynamic().edges[4].gradient, 9.0);
+}
+
+TEST(FullDynamicOracle, QueryChargesMovedEdges) {
+    Query q = random_query(13, 10, 20, 1);
+    FullDynamicOracle o(2, 3, 1, 10, true, 0.1);
+    ASSERT_TRUE(q.ask(o, 0));
+    EXPECT_EQ(o.instability_events, 0u);  // the first query charges nothing
+    q.gradients[0] += 1.0;                          // one event
+    q.g.lengths[1] *= 2.0;                          // one event
+    q.gradients[2] += 1.0;                          // two events
+    q.g.lengths[2] *= 0.5;
+    ASSERT_TRUE(q.ask(o, 1));
+    EXPECT_EQ(o.instability_events, 4u);
+    for (const TreeChainLevel& l : o.hierarchy.levels) EXPECT_EQ(l.budget_used, 4u);
+}
+
+TEST(FullDynamicOracle, WeightedLevelChoice) {
+    // Ratios -1.0 and -1.2 under factor 0.5 weigh -2/3 and -0.8.
+    const std::vector<LevelScore> two{{-1.0, 1.0, 0.5}, {-1.2, 1.0, 0.5}};
+    EXPECT_EQ(pick_weighted_candidate(two), 1u);
+    // Ties keep the earlier one; a zero denominator is no candidate.
+    const std::vector<LevelScore> tie{{2.0, 0.0, 0.5}, {-1.0, 2.0, 0.5}, {-0.5, 1.0, 0.5}};
+    EXPECT_EQ(pick_weighted_candidate(tie), 1u);
+    // Factors can reorder levels of different weight.
+    const std::vector<LevelScore> mixed{{-1.0, 1.0, 0.0}, {-1.2, 1.0, 0.5}};
+    EXPECT_EQ(pick_weighted_candidate(mixed), 0u);
+    EXPECT_FALSE(pick_weighted_candidate(std::vector<LevelScore>{{1.0, 0.0, 0.0}}).has_value());
+}
+
+TEST(FullDynamicOracle, BatchedSpannerRefreshMatchesOneByOne) {
+    std::mt19937_64 rng(21);
+    for (int trial = 0; trial < 6; ++trial) {
+        const Query q = random_query(100 + trial, 9 + trial, 40, trial % 2 + 1);
+        EdgeSpanner batched(true), single(true);
+        batched.rebuild(q.g.n, q.g.tails, q.g.heads, q.gradients, q.g.lengths);
+        single.rebuild(q.g.n, q.g.tails, q.g.heads, q.gradients, q.g.lengths);
+        for (int round = 0; round < 4; ++round) {
+            std::vector<SpannerRefresh> batch;
+            const std::size_t count = rng() % 30;
+            for (std::size_t i = 0; i < count; ++i) {
+                batch.push_back({rng() % 44, 0.25 * static_cast<double>(rng() % 12),
+                                 static_cast<double>(rng() % 7) - 3.0});
+            }
+            batched.refresh_many(batch);
+            for (const SpannerRefresh& r : batch) single.refresh(r.edge, r.length, r.gradient);
+            const auto& a = std::get<DeterministicDynamicSpanner>(batched.value);
+            const auto& b = std::get<DeterministicDynamicSpanner>(single.value);
+            ASSERT_EQ(a.updates_since_rebuild, b.updates_since_rebuild);
+            ASSERT_EQ(a.edge_to_spanner, b.edge_to_spanner);
+            ASSERT_EQ(a.spanner.edges.size(), b.spanner.edges.size());
+            for (std::size_t f = 0; f < a.spanner.edges.size(); ++f) {
+                EXPECT_EQ(a.spanner.edges[f].length, b.spanner.edges[f].length);
+                EXPECT_EQ(a.spanner.edges[f].gradient, b.spanner.edges[f].gradient);
+            }
+            for (std::size_t e = 0; e < a.edges.size(); ++e) {
+                EXPECT_EQ(a.edges[e].length, b.edges[e].length);
+                EXPECT_EQ(a.edges[e].gradient, b.edges[e].gradient);
+            }
+            EXPECT_EQ(a.spanner.instability.accumulated, b.spanner.instability.accumulated);
+            ASSERT_EQ(a.spanner.embeddings.size(), b.spanner.embeddings.size());
+            for (const auto& [key, walk] : a.spanner.embeddings) {
+                EXPECT_EQ(walk.edges, b.spanner.embeddings.at(key).edges);
+            }
+        }
+    }
+}
+
+TEST(FullDynamicOracle, CyclesCloseAndAreRescored) {
+    for (bool det : {true, false}) {
+        for (std::uint64_t seed = 0; seed < 12; ++seed) {
+            Query q = random_query(seed, 4 + seed, 10 + 6 * seed, seed % 3 + 1);
+            FullDynamicOracle o(seed, 3, 1, 10, det, 0.2);
+            std::mt19937_64 rng(seed * 31 + 1);
+            std::size_t found = 0;
+            for (std::uint64_t k = 0; k < 14; ++k) {
+                auto r = q.ask(o, k);
+                ASSERT_TRUE(r) << seed;
+                if (*r) {
+                    const CycleCandidate& c = **r;
+                    ++found;
+                    ASSERT_TRUE(is_circulation(c.cycle, q.g)) << seed << " " << k;
+                    double num = 0.0, den = 0.0;
+                    for (auto [e, s] : c.cycle) {
+                        num += s * q.gradients[e];
+                        den += std::fabs(q.g.lengths[e]);
+                    }
+                    EXPECT_GT(c.denominator, 0.0);
+                    EXPECT_DOUBLE_EQ(c.numerator, num);
+                    EXPECT_DOUBLE_EQ(c.denominator, den);
+                    EXPECT_EQ(c.ratio, c.numerator / c.denominator);
+                }
+                // The loop's upkeep between queries: changed gradients and lengths.
+                Query next = q;
+                drift(next, rng);
+                std::vector<EdgeValue> gs, ls;
+                for (std::size_t e = 0; e < q.g.m(); ++e) {
+                    gs.emplace_back(e, next.gradients[e]);
+                    ls.emplace_back(e, next.g.lengths[e]);
+                }
+                (void)o.notify_flow_change(EV{{0, 0.5}});
+                (void)o.update_many(gs, ls);
+                q = std::move(next);
+            }
+            // Random graphs of this size always have a cycle of some sign.
+            if (q.g.m() > q.g.n) {
+                EXPECT_GT(found, 0u) << seed;
+            }
+        }
+    }
+}
+
+TEST(FullDynamicOracle, ReproducibleForAnyThreadCount) {
+    auto run = [](std::size_t threads, bool det) {
+        WorkerPool pool(threads);
+        Query q = random_query(77, 300, 2500, 2);
+        FullDynamicOracle o(9, 3, 1, 10, det, 0.3);
+        for (TreeChainLevel& l : o.hierarchy.levels) l.oracle.pool = &pool;
+        std::mt19937_64 rng(3);
+        std::vector<std::optional<CycleCandidate>> out;
+        for (std::uint64_t k = 0; k < 6; ++k) {
+            auto r = q.ask(o, k);
+            EXPECT_TRUE(r);
+            out.push_back(r ? *r : std::nullopt);
+            drift(q, rng);
+        }
+        return out;
+    };
+    for (bool det : {true, false}) {
+        const auto one = run(1, det);
+        EXPECT_EQ(one, run(4, det));
+        EXPECT_EQ(one, run(1, det));
+    }
+}
+
+TEST(FullDynamicOracle, SizeErrorsAndEmptyGraphs) {
+    FullDynamicOracle o(1, 3, 1, 10, true, 0.1);
+    const std::vector<std::uint32_t> t{0, 1}, h{1, 0};
+    const std::vector<double> g{1.0}, l{1.0, 1.0};
+    auto bad = o.best_cycle(0, 2, t, h, g, l);
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error(), TreeError::MissingEdgeLengths);
+    EXPECT_EQ(o.queries, 0u);
+    auto empty = o.best_cycle(0, 0, {}, {}, {}, {});
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.error(), TreeError::EmptyGraph);
+    // No edges: no cycle.
+    auto none = o.best_cycle(1, 3, {}, {}, {}, {});
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(none->has_value());
+}
+
+TEST(FullDynamicOracle, ReductionsAreWalksBetweenTheEdgeEnds) {
+    for (bool det : {true, false}) {
+        std::size_t detours = 0;
+        for (std::uint64_t seed = 0; seed < 6; ++seed) {
+            const Query q = random_query(seed + 40, 8 + seed, 40, seed % 2 + 1);
+            FullDynamicOracle o(seed, 3, 1, 10, det, 0.2);
+            ASSERT_TRUE(q.ask(o, 0));
+            for (std::uint64_t e = 0; e < q.g.m(); ++e) {
+                auto walk = o.reduce_edge(e, q.g.tails[e], q.g.heads[e]);
+                if (q.g.tails[e] == q.g.heads[e]) continue;  // a self-loop closes by itself
+                ASSERT_TRUE(walk.has_value()) << e;
+                std::vector<SignedEdge> cycle;
+                for (auto [f, s] : *walk) cycle.emplace_back(o.spanner.graph_edge(f), s);
+                if (cycle != std::vector<SignedEdge>{{e, 1}}) ++detours;
+                cycle.emplace_back(e, -1);
+                EXPECT_TRUE(is_circulation(cycle, q.g)) << det << " " << seed << " " << e;
+            }
+        }
+        // Only the deterministic spanner leaves edges out and routes them around.
+        EXPECT_EQ(detours > 0, det);
+    }
+}
+
+TEST(FullDynamicOracle, SharedLevelWorkChangesNothing) {
+    for (std::uint64_t seed = 0; seed < 4; ++seed) {
+        Query a = random_query(seed + 60, 10 + 3 * seed, 60, seed % 2 + 1);
+        Query b = a;
+        FullDynamicOracle shared(seed, 3, 1, 10, true, 0.2), alone(seed, 3, 1, 10, true, 0.2);
+        alone.share_level_work = false;
+        std::mt19937_64 ra(seed), rb(seed);
+        // Iteration 3 is asked twice: the levels then reuse their trees.
+        for (std::uint64_t k : {0, 1, 2, 3, 3, 4, 5, 6}) {
+            auto x = a.ask(shared, k);
+            auto y = b.ask(alone, k);
+            ASSERT_TRUE(x && y);
+            EXPECT_EQ(*x, *y) << seed << " " << k;
+            for (std::size_t i = 0; i < 3; ++i) {
+                const MinRatioOracle& p = shared.hierarchy.levels[i].oracle;
+                const MinRatioOracle& q = alone.hierarchy.levels[i].oracle;
+                ASSERT_TRUE(p.tree && q.tree && p.spanner && q.spanner);
+                EXPECT_EQ(p.tree->parent_edge, q.tree->parent_edge);
+                EXPECT_EQ(p.scan_stats, q.scan_stats);
+                EXPECT_EQ(p.last_rebuild_iteration, q.last_rebuild_iteration);
+                EXPECT_EQ(p.spanner_queries, q.spanner_queries);
+                EXPECT_EQ(p.spanner_candidates_total, q.spanner_candidates_total);
+                EXPECT_EQ(p.spanner->embeddings.size(), q.spanner->embeddings.size());
+                EXPECT_EQ(p.spanner->instability.accumulated, q.spanner->instability.accumulated);
+            }
+            drift(a, ra);
+            drift(b, rb);
+            std::vector<EdgeValue> gs;
+            for (std::size_t e = 0; e < a.g.m(); e += 3) gs.emplace_back(e, a.gradients[e]);
+            EXPECT_EQ(error_text(shared.update_many(gs, EV{})), error_text(alone.update_many(gs, EV{})));
+        }
+    }
+}
+
+namespace {
+
+// A ring with chords: every edge can carry flow strictly inside its bounds.
+McfProblem ring_problem(std::uint32_t n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::vector<std::uint32_t> t, h;
+    for (std::uint32_t v = 0; v < n; ++v) {
+        t.push_back(v);
+        h.push_back((v + 1) % n);
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+        t.push_back(static_cast<std::uint32_t>(rng() % n));
+        h.push_back(static_cast<std::uint32_t>(rng() % n));
+    }
+    const std::size_t m = t.size();
+    std::vector<std::int64_t> cost;
+    for (std::size_t e = 0; e < m; ++e) cost.push_back(static_cast<std::int64_t>(1 + rng() % 5));
+    std::vector<std::int64_t> demand(n, 0);
+    demand[0] = -3;
+    demand[n / 2] = 3;
+    return *McfProblem::create(std::move(t), std::move(h), std::vector<std::int64_t>(m, 0),
+                               std::vector<std::int64_t>(m, 8), std::move(cost), std::move(demand));
+}
+
+struct Captured {
+    std::vector<std::string> lines;
+    SolveContext context() {
+        return SolveContext([](void* self, std::string_view line) {
+            static_cast<Captured*>(self)->lines.emplace_back(line);
+        }, this, nullptr, nullptr);
+    }
+};
+
+}  // namespace
+
+TEST(FullDynamicOracle, LoopFallbackRules) {
+    const McfProblem p = ring_problem(16, 5);
+    McfOptions o = *build_options({.oracle_mode = "hybrid"});
+    Captured hybrid;
+    auto h = run_ipm_with_lower_bound(p, o, 0.0, hybrid.context());
+    ASSERT_TRUE(h);
+    EXPECT_FALSE(h->stats.spanner_update_ms.empty());
+    const std::string rebuild = "warning: dynamic oracle requested rebuild (rebuild required at None: ";
+    std::size_t first = hybrid.lines.size(), after = 0;
+    for (std::size_t i = 0; i < hybrid.lines.size(); ++i) {
+        const std::string& line = hybrid.lines[i];
+        if (line.starts_with(rebuild)) {
+            EXPECT_TRUE(line.ends_with("instability budget exhausted)")) << line;
+            if (first == hybrid.lines.size()) {
+                first = i;
+            } else {
+                ++after;
+            }
+        } else if (i > first) {
+            // After the switch the static oracle answers: no stall monitor,
+            // no loss check.
+            EXPECT_FALSE(line.starts_with("warning: dynamic oracle")) << line;
+        }
+    }
+    ASSERT_LT(first, hybrid.lines.size());
+    EXPECT_GT(after, 0u);  // later failures still print
+
+    o = *build_options({.oracle_mode = "dynamic"});
+    Captured dynamic;
+    auto d = run_ipm_with_lower_bound(p, o, 0.0, dynamic.context());
+    ASSERT_TRUE(d);
+    EXPECT_FALSE(d->stats.spanner_update_ms.empty());
+    EXPECT_EQ(d->stats.oracle_mode, OracleMode::Dynamic);
+    for (const std::string& line : dynamic.lines) {
+        EXPECT_FALSE(line.starts_with("warning: dynamic oracle")) << line;
+    }
+}
