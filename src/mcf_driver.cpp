@@ -2,20 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "ipm/ipm_entry.hpp"
 #include "ipm_summary.hpp"
 #include "mcf_finalize.hpp"
+#include "scaling/scaling_bounds.hpp"
+#include "scaling/scaling_driver.hpp"
 #include "worker_pool.hpp"
 
 namespace zelk {
 
 namespace {
-
-std::uint64_t magnitude(std::int64_t v) {
-    return v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-}
 
 McfResult<McfSolution> interior_point_route(const McfProblem& problem, const McfOptions& options,
                                             const SolveContext& ctx) {
@@ -41,17 +38,11 @@ bool ipm_eligible(const McfProblem& problem, const McfOptions& options) {
 
 bool scaling_recommended(const McfProblem& problem) {
     const std::size_t m = problem.edge_count();
-    const auto x = static_cast<std::int64_t>(std::max<std::size_t>(m, 1));
-    std::int64_t cube;
-    if (__builtin_mul_overflow(x, x, &cube) || __builtin_mul_overflow(cube, x, &cube)) {
-        cube = std::numeric_limits<std::int64_t>::max();
-    }
-    cube = std::max<std::int64_t>(cube, 1);
-    const double log_limit = 10.0 * std::max(std::log2(static_cast<double>(x)), 1.0);
-    std::uint64_t max_upper = 0, max_cost = 0;
-    for (std::int64_t u : problem.upper()) max_upper = std::max(max_upper, magnitude(u));
-    for (std::int64_t c : problem.cost()) max_cost = std::max(max_cost, magnitude(c));
-    const auto t = static_cast<std::uint64_t>(cube);
+    const auto t = static_cast<std::uint64_t>(cube_bound(m));
+    const double log_limit =
+        10.0 * std::max(std::log2(static_cast<double>(std::max<std::size_t>(m, 1))), 1.0);
+    const std::uint64_t max_upper = max_magnitude(problem.upper());
+    const std::uint64_t max_cost = max_magnitude(problem.cost());
     return max_cost > t || max_upper > t ||
            std::log2(static_cast<double>(std::max<std::uint64_t>(max_upper, 1))) > log_limit ||
            std::log2(static_cast<double>(std::max<std::uint64_t>(max_cost, 1))) > log_limit;
@@ -62,11 +53,10 @@ McfResult<McfSolution> min_cost_flow_exact(const McfProblem& problem, const McfO
     McfOptions copy = options;
     if (copy.deterministic) copy.threads = 1;
     initialize_thread_pool(copy.threads, copy.deterministic);
-    // A forced cost-scaling request and the scaling decisions below take the
-    // interior-point route until the scaling route exists.
-    if (!ipm_eligible(problem, copy) && !copy.force_cost_scaling) {
-        return solve_classic_with_mode(problem, SolverMode::Classic, ctx);
-    }
+    if (copy.force_cost_scaling) return solve_mcf_with_scaling(problem, copy, ctx);
+    if (!ipm_eligible(problem, copy)) return solve_classic_with_mode(problem, SolverMode::Classic, ctx);
+    const bool scaling = copy.use_scaling ? *copy.use_scaling : scaling_recommended(problem);
+    if (scaling) return solve_mcf_with_scaling(problem, copy, ctx);
     return interior_point_route(problem, copy, ctx);
 }
 

@@ -1,11 +1,13 @@
 // min_cost_flow_exact: the single entry of every caller into the solver.
 //
 // It works on a copy of the options, sizes the worker pool, and chooses a
-// route: the classic solver for instances not eligible for the
-// interior-point method (fewer than 13 edges or 9 nodes unless `use_ipm`
-// says otherwise, or `max_iters` = 0), else the interior-point method
-// finalised into an exact integral flow. Interior-point infeasibility is
-// retried with the classic solver. Every route ends in an exact integral
+// route: the scaling route whenever `force_cost_scaling` is set; the classic
+// solver for instances not eligible for the interior-point method (fewer
+// than 13 edges or 9 nodes unless `use_ipm` says otherwise, or `max_iters` =
+// 0); for eligible ones the scaling route when `use_scaling` asks for it (or,
+// when absent, when scaling_recommended says so), else the interior-point
+// method finalised into an exact integral flow. Interior-point infeasibility
+// is retried with the classic solver. Every route ends in an exact integral
 // flow or an McfError.
 #pragma once
 

@@ -100,7 +100,6 @@ def test_eligibility():
     assert stats["solver_mode"] == "classic"
 
 
-@pytest.mark.xfail(strict=True, reason="the scaling route (solve_mcf_with_scaling) is not built yet")
 def test_large_costs_take_the_scaling_route():
     n, m = 9, 13
     tail = i64([v for v in range(n)] + [0, 2, 4, 6])
