@@ -39,6 +39,7 @@ The garbage collector is paused inside timed regions, as timeit does.
 Usage:
     python benchmarks/bench_classic.py [--sizes small,large]
         [--families netgen,grid,transport] [--routes classic,default,ipm]
+        (default: --routes classic)
         [--seed 1]
 """
 
@@ -206,8 +207,9 @@ def main(argv=None):
                     help="comma list from: " + ",".join(instances.SIZES))
     ap.add_argument("--families", default="netgen,grid,transport",
                     help="comma list from: " + ",".join(instances.FAMILIES))
-    ap.add_argument("--routes", default="classic,default,ipm",
-                    help="comma list from: " + ",".join(ROUTES))
+    ap.add_argument("--routes", default="classic",
+                    help="comma list from: " + ",".join(ROUTES) + " (the interior-point "
+                         "routes take minutes or more at the large size)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--repeats", type=int, default=3, help="runs per solver; best is kept")
     ap.add_argument("--nx-single-run-after", type=float, default=20.0, metavar="SEC",

@@ -10,6 +10,7 @@
 
 #include "ipm/ipm_entry.hpp"
 #include "ipm/ipm_loop.hpp"
+#include "captured_lines.hpp"
 #include "random_flow_instances.hpp"
 
 using namespace zelk;
@@ -34,21 +35,7 @@ McfOptions fallback_options() {
     return o;
 }
 
-struct Lines {
-    std::vector<std::string> lines;
-    SolveContext context() {
-        return SolveContext(
-            [](void* self, std::string_view line) {
-                static_cast<Lines*>(self)->lines.emplace_back(line);
-            },
-            this, nullptr, nullptr);
-    }
-    std::size_t count(std::string_view prefix) const {
-        std::size_t c = 0;
-        for (const auto& l : lines) c += l.starts_with(prefix) ? 1 : 0;
-        return c;
-    }
-};
+using Lines = zelk::testing::CapturedLines;
 
 }  // namespace
 
@@ -122,14 +109,14 @@ TEST(IpmEntry, BisectionHalvesTheBracketEveryProbe) {
     Lines sink;
     auto r = run_ipm_with_context(p, o, ScalingContext::None, sink.context());
     ASSERT_TRUE(r);
-    EXPECT_EQ(sink.count("gap termination check"), 38u);
+    EXPECT_EQ(sink.starting_with("gap termination check").size(), 38u);
     EXPECT_DOUBLE_EQ(r->flow[0], 2.0);
 
     // All costs zero: LB = C0, no bisection, one run.
     const McfProblem flat = make({0}, {1}, {0}, {10}, {0}, {-2, 2});
     Lines one;
     ASSERT_TRUE(run_ipm_with_context(flat, o, ScalingContext::None, one.context()));
-    EXPECT_EQ(one.count("gap termination check"), 1u);
+    EXPECT_EQ(one.starting_with("gap termination check").size(), 1u);
 }
 
 TEST(IpmEntry, ScaledContextsLoosenTheCopy) {
