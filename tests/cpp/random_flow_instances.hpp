@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "mcf_problem.hpp"
@@ -21,6 +22,14 @@ struct FlowInstance {
         return *McfProblem::create(tails, heads, lower, upper, cost, demands);
     }
 };
+
+// A valid instance from literal arrays (tests pass only valid ones).
+inline McfProblem make_problem(std::vector<std::uint32_t> t, std::vector<std::uint32_t> h,
+                               std::vector<std::int64_t> lo, std::vector<std::int64_t> up,
+                               std::vector<std::int64_t> c, std::vector<std::int64_t> d) {
+    return *McfProblem::create(std::move(t), std::move(h), std::move(lo), std::move(up),
+                               std::move(c), std::move(d));
+}
 
 inline FlowInstance random_flow_instance(std::mt19937_64& rng, bool negative_costs,
                                          int zero_width_one_in = 0) {

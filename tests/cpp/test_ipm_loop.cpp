@@ -14,19 +14,13 @@
 #include "random_flow_instances.hpp"
 
 using namespace zelk;
+using zelk::testing::make_problem;
 
 namespace {
 
-McfProblem make(std::vector<std::uint32_t> t, std::vector<std::uint32_t> h,
-                std::vector<std::int64_t> lo, std::vector<std::int64_t> up,
-                std::vector<std::int64_t> c, std::vector<std::int64_t> d) {
-    return *McfProblem::create(std::move(t), std::move(h), std::move(lo), std::move(up),
-                               std::move(c), std::move(d));
-}
-
 // A 3-cycle with a chord: enough cycles for the oracle, small enough to read.
 McfProblem small_problem() {
-    return make({0, 1, 2, 0, 3, 3}, {1, 2, 0, 2, 0, 2}, {0, 0, 0, 0, 0, 0}, {6, 6, 6, 6, 6, 6},
+    return make_problem({0, 1, 2, 0, 3, 3}, {1, 2, 0, 2, 0, 2}, {0, 0, 0, 0, 0, 0}, {6, 6, 6, 6, 6, 6},
                 {3, 1, 4, 2, 1, 5}, {-2, 0, 3, -1});
 }
 
@@ -90,7 +84,7 @@ TEST(IpmLoop, IterationLimitAndNoCycle) {
     EXPECT_LE(one->stats.iterations, 1u);
 
     // A path has no cycle at all.
-    const McfProblem path = make({0, 1}, {1, 2}, {0, 0}, {5, 5}, {1, 1}, {-2, 0, 2});
+    const McfProblem path = make_problem({0, 1}, {1, 2}, {0, 0}, {5, 5}, {1, 1}, {-2, 0, 2});
     auto flat = run_ipm_with_lower_bound(path, fallback_options(), 0.0);
     ASSERT_TRUE(flat);
     EXPECT_EQ(flat->termination, IpmTermination::NoImprovingCycle);
@@ -103,7 +97,7 @@ TEST(IpmEntry, BisectionHalvesTheBracketEveryProbe) {
     // LB = 0, and the zero-cost start costs 2 * 500 = 1000: the bracket is
     // [0, 1000]. Every probe stops at its first gap check, so each prints
     // exactly one line: 37 probes (1000 / 2^37 < 1e-8) and the final run.
-    const McfProblem p = make({0}, {1}, {0}, {10}, {500}, {-2, 2});
+    const McfProblem p = make_problem({0}, {1}, {0}, {10}, {500}, {-2, 2});
     McfOptions o = fallback_options();
     o.gap_tolerance = 1e300;
     Lines sink;
@@ -113,14 +107,14 @@ TEST(IpmEntry, BisectionHalvesTheBracketEveryProbe) {
     EXPECT_DOUBLE_EQ(r->flow[0], 2.0);
 
     // All costs zero: LB = C0, no bisection, one run.
-    const McfProblem flat = make({0}, {1}, {0}, {10}, {0}, {-2, 2});
+    const McfProblem flat = make_problem({0}, {1}, {0}, {10}, {0}, {-2, 2});
     Lines one;
     ASSERT_TRUE(run_ipm_with_context(flat, o, ScalingContext::None, one.context()));
     EXPECT_EQ(one.starting_with("gap termination check").size(), 1u);
 }
 
 TEST(IpmEntry, ScaledContextsLoosenTheCopy) {
-    const McfProblem p = make({0, 1}, {1, 0}, {0, 0}, {1000, 3}, {-7, 2}, {0, 0});
+    const McfProblem p = make_problem({0, 1}, {1, 0}, {0, 0}, {1000, 3}, {-7, 2}, {0, 0});
     const McfOptions o = *build_options({});
     const McfOptions same = scaled_run_options(p, o, ScalingContext::None);
     EXPECT_EQ(same.tolerance, o.tolerance);

@@ -21,6 +21,7 @@
 #include "scaling/warm_start.hpp"
 
 using namespace zelk;
+using zelk::testing::make_problem;
 using zelk::testing::CapturedLines;
 using zelk::testing::FlowInstance;
 using zelk::testing::random_flow_instance;
@@ -29,13 +30,6 @@ namespace {
 
 constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
-
-McfProblem make(std::vector<std::uint32_t> t, std::vector<std::uint32_t> h,
-                std::vector<std::int64_t> lo, std::vector<std::int64_t> up,
-                std::vector<std::int64_t> c, std::vector<std::int64_t> d) {
-    return *McfProblem::create(std::move(t), std::move(h), std::move(lo), std::move(up),
-                               std::move(c), std::move(d));
-}
 
 // The instance with every bound, demand and witness value times `factor`.
 FlowInstance times(FlowInstance inst, std::int64_t factor) {
@@ -82,7 +76,7 @@ TEST(WarmStart, AcceptsExactlyTheFeasibleFlows) {
 
 TEST(WarmStart, BalanceOverflowRejectsInsteadOfWrapping) {
     // 2 * (2^63 - 1) wraps to -2, which would match these (wrap-summed) demands.
-    const McfProblem p = make({0, 0}, {1, 1}, {0, 0}, {I64_MAX, I64_MAX}, {1, 1}, {2, -2});
+    const McfProblem p = make_problem({0, 0}, {1, 1}, {0, 0}, {I64_MAX, I64_MAX}, {1, 1}, {2, -2});
     EXPECT_FALSE(feasible_initial_flow(p, std::vector<std::int64_t>{I64_MAX, I64_MAX}));
 }
 
@@ -119,11 +113,11 @@ TEST(WarmStart, UpdateKeepsThePreviousStartWhenRoundingIsInfeasible) {
 }
 
 TEST(CapacityScaling, TrailingZerosIgnoreCostsAndSigns) {
-    EXPECT_EQ(trailing_zero_count(make({0}, {1}, {0}, {0}, {5}, {0, 0})), std::nullopt);
-    EXPECT_EQ(trailing_zero_count(make({0}, {1}, {-12}, {16}, {3}, {0, 0})), 2u);
-    EXPECT_EQ(trailing_zero_count(make({0}, {1}, {0}, {64}, {7}, {-32, 32})), 5u);
-    EXPECT_EQ(trailing_zero_count(make({0}, {1}, {I64_MIN}, {I64_MIN}, {1}, {0, 0})), 63u);
-    EXPECT_EQ(trailing_zero_count(make({}, {}, {}, {}, {}, {})), std::nullopt);
+    EXPECT_EQ(trailing_zero_count(make_problem({0}, {1}, {0}, {0}, {5}, {0, 0})), std::nullopt);
+    EXPECT_EQ(trailing_zero_count(make_problem({0}, {1}, {-12}, {16}, {3}, {0, 0})), 2u);
+    EXPECT_EQ(trailing_zero_count(make_problem({0}, {1}, {0}, {64}, {7}, {-32, 32})), 5u);
+    EXPECT_EQ(trailing_zero_count(make_problem({0}, {1}, {I64_MIN}, {I64_MIN}, {1}, {0, 0})), 63u);
+    EXPECT_EQ(trailing_zero_count(make_problem({}, {}, {}, {}, {}, {})), std::nullopt);
 }
 
 TEST(CapacityScaling, CubeBoundSaturates) {
@@ -137,32 +131,32 @@ TEST(CapacityScaling, CubeBoundSaturates) {
 
 TEST(CapacityScaling, ScaleFactorTargets) {
     // m = 1, U = 8, T = 3: B = 1, q = 8, p = 8.
-    auto f = capacity_scale_factor(make({0}, {1}, {0}, {8}, {1}, {0, 0}));
+    auto f = capacity_scale_factor(make_problem({0}, {1}, {0}, {8}, {1}, {0, 0}));
     EXPECT_EQ(f.target, 8);
     EXPECT_EQ(f.bound, 1);
     // m = 2 (B = 8): q = ceil(U / 8) and p, the power of two >= q - 1 for q > 2.
     const std::vector<std::pair<std::int64_t, std::int64_t>> table = {
         {8, 1}, {16, 1}, {24, 2}, {32, 4}, {40, 4}, {48, 8}, {64, 8}, {1 << 20, 1 << 17}};
     for (auto [u, target] : table) {
-        f = capacity_scale_factor(make({0, 1}, {1, 0}, {0, 0}, {u, 0}, {1, 1}, {0, 0}));
+        f = capacity_scale_factor(make_problem({0, 1}, {1, 0}, {0, 0}, {u, 0}, {1, 1}, {0, 0}));
         EXPECT_EQ(f.target, target) << u;
         EXPECT_EQ(f.bound, 8);
     }
     // An odd value anywhere leaves nothing to divide.
-    f = capacity_scale_factor(make({0, 1}, {1, 0}, {0, 0}, {64, 3}, {1, 1}, {0, 0}));
+    f = capacity_scale_factor(make_problem({0, 1}, {1, 0}, {0, 0}, {64, 3}, {1, 1}, {0, 0}));
     EXPECT_EQ(f.target, 1);
     // All zero: target 1.
-    EXPECT_EQ(capacity_scale_factor(make({0}, {1}, {0}, {0}, {9}, {0, 0})).target, 1);
+    EXPECT_EQ(capacity_scale_factor(make_problem({0}, {1}, {0}, {0}, {9}, {0, 0})).target, 1);
     // |upper| = 2^63 with m = 1: q and p near the range's end, T = 63 capped.
-    f = capacity_scale_factor(make({0}, {1}, {I64_MIN}, {I64_MIN}, {1}, {0, 0}));
+    f = capacity_scale_factor(make_problem({0}, {1}, {I64_MIN}, {I64_MIN}, {1}, {0, 0}));
     EXPECT_EQ(f.target, std::int64_t{1} << 62);
-    auto scaled = scale_problem(make({0}, {1}, {I64_MIN}, {I64_MIN}, {1}, {0, 0}), f.target);
+    auto scaled = scale_problem(make_problem({0}, {1}, {I64_MIN}, {I64_MIN}, {1}, {0, 0}), f.target);
     ASSERT_TRUE(scaled);
     EXPECT_EQ(scaled->lower()[0], -2);
 }
 
 TEST(CapacityScaling, ScaleProblemDividesExactlyOrFails) {
-    const McfProblem p = make({0, 1}, {1, 2}, {-4, 0}, {8, 12}, {3, -5}, {-4, 0, 4});
+    const McfProblem p = make_problem({0, 1}, {1, 2}, {-4, 0}, {8, 12}, {3, -5}, {-4, 0, 4});
     auto half = scale_problem(p, 4);
     ASSERT_TRUE(half);
     EXPECT_EQ(std::vector<std::int64_t>(half->lower().begin(), half->lower().end()),
@@ -178,7 +172,7 @@ TEST(CapacityScaling, ScaleProblemDividesExactlyOrFails) {
     EXPECT_EQ(scale_problem(p, -4).error(), positive);
     const McfError divisible = McfError::invalid_input("capacity scaling requires divisible values");
     EXPECT_EQ(scale_problem(p, 8).error(), divisible);  // lower -4
-    EXPECT_EQ(scale_problem(make({0}, {1}, {0}, {8}, {1}, {-6, 6}), 4).error(), divisible);
+    EXPECT_EQ(scale_problem(make_problem({0}, {1}, {0}, {8}, {1}, {-6, 6}), 4).error(), divisible);
 }
 
 TEST(CapacityScaling, DividedOptimumTimesDivisorIsAnOptimum) {
@@ -202,7 +196,7 @@ TEST(CapacityScaling, DividedOptimumTimesDivisorIsAnOptimum) {
 
 TEST(CapacityScaling, PhasesRunFromTheCommonPowerDownToTheTarget) {
     // m = 2, U = 64, T = 4: B = 8, q = 8, target = 8; phases at 16 and 8.
-    const McfProblem p = make({0, 1}, {1, 2}, {0, 0}, {64, 64}, {1, 3}, {-16, 0, 16});
+    const McfProblem p = make_problem({0, 1}, {1, 2}, {0, 0}, {64, 64}, {1, 3}, {-16, 0, 16});
     CapturedLines captured;
     auto r = capacity_scaling(p, quick_options(), captured.context());
     ASSERT_TRUE(r);
@@ -220,7 +214,7 @@ TEST(CapacityScaling, PhasesRunFromTheCommonPowerDownToTheTarget) {
 
     // Nothing to divide: one phase at divisor 1.
     CapturedLines one;
-    auto z = capacity_scaling(make({}, {}, {}, {}, {}, {0, 0}), quick_options(), one.context());
+    auto z = capacity_scaling(make_problem({}, {}, {}, {}, {}, {0, 0}), quick_options(), one.context());
     ASSERT_TRUE(z) << z.error().to_string();
     EXPECT_EQ(z->divisor, 1);
     EXPECT_EQ(one.starting_with("[capacity_scaling] "),

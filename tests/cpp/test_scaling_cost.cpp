@@ -18,6 +18,7 @@
 #include "scaling/cost_scaling.hpp"
 
 using namespace zelk;
+using zelk::testing::make_problem;
 using zelk::testing::CapturedLines;
 using zelk::testing::FlowInstance;
 using zelk::testing::random_flow_instance;
@@ -26,13 +27,6 @@ namespace {
 
 constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
-
-McfProblem make(std::vector<std::uint32_t> t, std::vector<std::uint32_t> h,
-                std::vector<std::int64_t> lo, std::vector<std::int64_t> up,
-                std::vector<std::int64_t> c, std::vector<std::int64_t> d) {
-    return *McfProblem::create(std::move(t), std::move(h), std::move(lo), std::move(up),
-                               std::move(c), std::move(d));
-}
 
 std::vector<std::int64_t> costs_of(const McfProblem& p) { return {p.cost().begin(), p.cost().end()}; }
 
@@ -76,26 +70,26 @@ std::optional<std::vector<std::string>> cost_line_fields(const std::string& line
 
 TEST(CostScaling, ScaledProblemDividesCostsTowardZero) {
     // m = 2, T = 8: C = 8 keeps every cost.
-    auto same = build_cost_scaled_problem(make({0, 1}, {1, 0}, {0, 0}, {3, 3}, {8, -3}, {0, 0}));
+    auto same = build_cost_scaled_problem(make_problem({0, 1}, {1, 0}, {0, 0}, {3, 3}, {8, -3}, {0, 0}));
     ASSERT_TRUE(same);
     EXPECT_EQ(same->divisor, 1);
     EXPECT_EQ(same->bound, 8);
     EXPECT_EQ(same->scaled_max, 8);
     EXPECT_EQ(costs_of(same->problem), (std::vector<std::int64_t>{8, -3}));
     // C = T + 1 = 9: k = 2, -3 becomes -1, 9 becomes 4.
-    auto halved = build_cost_scaled_problem(make({0, 1}, {1, 0}, {0, 0}, {3, 3}, {9, -3}, {0, 0}));
+    auto halved = build_cost_scaled_problem(make_problem({0, 1}, {1, 0}, {0, 0}, {3, 3}, {9, -3}, {0, 0}));
     ASSERT_TRUE(halved);
     EXPECT_EQ(halved->divisor, 2);
     EXPECT_EQ(costs_of(halved->problem), (std::vector<std::int64_t>{4, -1}));
     EXPECT_EQ(halved->scaled_max, 4);
     // No edges: k = 1, nothing to scale.
-    auto empty = build_cost_scaled_problem(make({}, {}, {}, {}, {}, {0}));
+    auto empty = build_cost_scaled_problem(make_problem({}, {}, {}, {}, {}, {0}));
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->divisor, 1);
     EXPECT_EQ(empty->scaled_max, 0);
     // m = 1 (T = 1) with |cost| = 2^63: the divisor saturates and still
     // brings every cost within T.
-    auto extreme = build_cost_scaled_problem(make({0}, {1}, {0}, {1}, {I64_MIN}, {0, 0}));
+    auto extreme = build_cost_scaled_problem(make_problem({0}, {1}, {0}, {1}, {I64_MIN}, {0, 0}));
     ASSERT_TRUE(extreme);
     EXPECT_EQ(extreme->divisor, I64_MAX);
     EXPECT_EQ(costs_of(extreme->problem), (std::vector<std::int64_t>{-1}));
@@ -154,7 +148,7 @@ TEST(CostScaling, BracketAndPriceAgreeWith128BitSums) {
 }
 
 TEST(CostScaling, ExtremeBracketNeedsMoreThan128Bits) {
-    const McfProblem p = make({0, 0}, {1, 1}, {I64_MIN, I64_MIN}, {I64_MAX, I64_MAX},
+    const McfProblem p = make_problem({0, 0}, {1, 1}, {I64_MIN, I64_MIN}, {I64_MAX, I64_MAX},
                               {I64_MIN, I64_MIN}, {0, 0});
     auto bracket = cost_bracket(p);
     ASSERT_TRUE(bracket);
@@ -169,7 +163,7 @@ TEST(CostScaling, ExtremeBracketNeedsMoreThan128Bits) {
 }
 
 TEST(CostScaling, AllZeroCostsAcceptTheFirstRound) {
-    const McfProblem p = make({0, 1, 2}, {1, 2, 0}, {0, 0, 0}, {4, 4, 4}, {0, 0, 0}, {-1, 0, 1});
+    const McfProblem p = make_problem({0, 1, 2}, {1, 2, 0}, {0, 0, 0}, {4, 4, 4}, {0, 0, 0}, {-1, 0, 1});
     CapturedLines captured;
     auto run = cost_scaling(p, quick_options(), captured.context());
     ASSERT_TRUE(run) << run.error().to_string();
@@ -199,7 +193,7 @@ TEST(CostScaling, RoundsFollowTheBisection) {
         std::vector<std::int64_t> d(n, 0);
         d[0] = -2;
         d[n / 2] = 2;
-        const McfProblem p = make(t, h, lo, up, c, d);
+        const McfProblem p = make_problem(t, h, lo, up, c, d);
         auto scaled = build_cost_scaled_problem(p);
         auto bracket = cost_bracket(p);
         ASSERT_TRUE(scaled && bracket);

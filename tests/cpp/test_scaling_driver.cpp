@@ -19,6 +19,7 @@
 #include "scaling/warm_start.hpp"
 
 using namespace zelk;
+using zelk::testing::make_problem;
 using zelk::testing::CapturedLines;
 using zelk::testing::FlowInstance;
 using zelk::testing::random_flow_instance;
@@ -26,13 +27,6 @@ using zelk::testing::random_flow_instance;
 namespace {
 
 constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
-
-McfProblem make(std::vector<std::uint32_t> t, std::vector<std::uint32_t> h,
-                std::vector<std::int64_t> lo, std::vector<std::int64_t> up,
-                std::vector<std::int64_t> c, std::vector<std::int64_t> d) {
-    return *McfProblem::create(std::move(t), std::move(h), std::move(lo), std::move(up),
-                               std::move(c), std::move(d));
-}
 
 McfOptions quick_options() {
     McfOptions o;
@@ -43,7 +37,7 @@ McfOptions quick_options() {
 
 // A triangle with room around the forced unit: strictly interior flows exist.
 McfProblem triangle(std::int64_t dear_cost) {
-    return make({0, 1, 0}, {1, 2, 2}, {0, 0, 0}, {4, 4, 4}, {1, 1, dear_cost}, {-1, 0, 1});
+    return make_problem({0, 1, 0}, {1, 2, 2}, {0, 0, 0}, {4, 4, 4}, {1, 1, dear_cost}, {-1, 0, 1});
 }
 
 }  // namespace
@@ -118,7 +112,7 @@ TEST(ScalingDriver, CostStageRunsExactlyAboveTheCube) {
 }
 
 TEST(ScalingDriver, NoEdgesNoCostScalingUnlessForcedAndNoWarning) {
-    const McfProblem empty = make({}, {}, {}, {}, {}, {0, 0});
+    const McfProblem empty = make_problem({}, {}, {}, {}, {}, {0, 0});
     for (bool force : {false, true}) {
         McfOptions o = quick_options();
         o.force_cost_scaling = force;
@@ -152,7 +146,7 @@ TEST(ScalingDriver, UnscalingMultipliesBackOrReportsOverflow) {
 
 TEST(ScalingDriver, WarnsWhenTheUnscaledFlowComesCloseToABound) {
     // One edge carries the forced 4 units within [-8, 8]: divisor 4, residual 4.
-    const McfProblem p = make({0}, {1}, {-8}, {8}, {3}, {-4, 4});
+    const McfProblem p = make_problem({0}, {1}, {-8}, {8}, {3}, {-4, 4});
     for (double residual_min : {4.0, 4.5}) {
         McfOptions o = quick_options();
         o.residual_min = residual_min;
@@ -175,11 +169,11 @@ TEST(ScalingDriver, WarnsWhenTheUnscaledFlowComesCloseToABound) {
 TEST(ScalingDriver, NoInteriorIsNotInfeasibility) {
     // The middle edge is fixed (lower = upper), so no interior flow exists,
     // yet the instance is feasible.
-    const McfProblem fixed = make({0, 1, 0}, {1, 2, 2}, {0, 2, 0}, {4, 2, 4}, {1, 1, 5}, {-2, 0, 2});
+    const McfProblem fixed = make_problem({0, 1, 0}, {1, 2, 2}, {0, 2, 0}, {4, 2, 4}, {1, 1, 5}, {-2, 0, 2});
     auto solution = solve_mcf_with_scaling(fixed, quick_options());
     ASSERT_TRUE(solution) << solution.error().to_string();
     EXPECT_EQ(solution->cost, 4);
-    const McfProblem infeasible = make({0, 1}, {1, 2}, {0, 0}, {4, 4}, {1, 1}, {-6, 0, 6});
+    const McfProblem infeasible = make_problem({0, 1}, {1, 2}, {0, 0}, {4, 4}, {1, 1}, {-6, 0, 6});
     EXPECT_EQ(solve_mcf_with_scaling(infeasible, quick_options()).error(), McfError::infeasible());
 }
 
@@ -212,7 +206,7 @@ TEST(ScalingDriver, DriverRoutes) {
     std::vector<std::int64_t> d(9, 0);
     d[0] = -1;
     d[4] = 1;
-    const McfProblem ring = make(t, h, std::vector<std::int64_t>(13, 0), std::vector<std::int64_t>(13, 4), c, d);
+    const McfProblem ring = make_problem(t, h, std::vector<std::int64_t>(13, 0), std::vector<std::int64_t>(13, 4), c, d);
     const auto optimum = solve_classic_with_mode(ring, SolverMode::Classic)->cost;
     for (std::optional<bool> use_scaling : {std::optional<bool>(true), std::optional<bool>()}) {
         McfOptions o = quick_options();
@@ -223,7 +217,7 @@ TEST(ScalingDriver, DriverRoutes) {
         EXPECT_EQ(r->cost, optimum);
     }
     c[12] = 2197;  // exactly m^3: no automatic scaling
-    const McfProblem cube = make(t, h, std::vector<std::int64_t>(13, 0), std::vector<std::int64_t>(13, 4), c, d);
+    const McfProblem cube = make_problem(t, h, std::vector<std::int64_t>(13, 0), std::vector<std::int64_t>(13, 4), c, d);
     EXPECT_FALSE(scaling_recommended(cube));
     McfOptions refused = quick_options();
     refused.use_scaling = false;
