@@ -15,23 +15,6 @@ namespace zelk {
 namespace {
 
 constexpr std::size_t MAX_PROBES = 64;
-constexpr Int128 INT128_MAX_VALUE = (Int128{1} << 126) - 1 + (Int128{1} << 126);
-constexpr Int128 INT128_MIN_VALUE = -INT128_MAX_VALUE - 1;
-
-Int128 saturating_add_128(Int128 a, Int128 b) {
-    Int128 r;
-    if (__builtin_add_overflow(a, b, &r)) return b > 0 ? INT128_MAX_VALUE : INT128_MIN_VALUE;
-    return r;
-}
-
-// ceil(value) as a 128-bit integer, saturating; NaN gives 0.
-Int128 ceil_to_int128(double value) {
-    if (std::isnan(value)) return 0;
-    const double c = std::ceil(value);
-    if (c >= 0x1p127) return INT128_MAX_VALUE;
-    if (c < -0x1p127) return INT128_MIN_VALUE;
-    return static_cast<Int128>(c);
-}
 
 double flow_cost(std::span<const double> flow, std::span<const std::int64_t> cost) {
     double total = 0.0;
@@ -65,14 +48,14 @@ McfResult<IpmResult> run_ipm_with_context(const McfProblem& problem, const McfOp
     // Upper end: the cost of a zero-cost feasible flow.
     auto x0 = initialize_feasible_flow(problem, ctx);
     if (!x0) return std::unexpected(x0.error());
-    const Int128 c0 = ceil_to_int128(flow_cost(*x0, cost));
+    const Int128 c0 = saturating_int128(std::ceil(flow_cost(*x0, cost)));
 
     // Lower end: every edge at the bound its cost sign prefers.
     Int128 lb = 0;
     const std::size_t count = std::min({lower.size(), upper.size(), cost.size()});
     for (std::size_t e = 0; e < count; ++e) {
         const std::int64_t bound = cost[e] >= 0 ? lower[e] : upper[e];
-        lb = saturating_add_128(lb, static_cast<Int128>(cost[e]) * bound);
+        lb = saturating_add(lb, static_cast<Int128>(cost[e]) * bound);
     }
 
     // Every probe starts from the same point: the start depends on the

@@ -13,13 +13,7 @@ std::int64_t round_to_int64(double value) {
     return static_cast<std::int64_t>(r);
 }
 
-Int128 round_to_int128(double value) {
-    if (std::isnan(value)) return 0;
-    const double r = std::round(value);
-    if (r >= 0x1p127) return INT128_HIGHEST;
-    if (r < -0x1p127) return INT128_LOWEST;
-    return static_cast<Int128>(r);
-}
+Int128 round_to_int128(double value) { return saturating_int128(std::round(value)); }
 
 WarmStart feasible_initial_flow(const McfProblem& problem, WarmStart candidate) {
     if (!candidate || candidate->size() != problem.edge_count()) return std::nullopt;

@@ -24,8 +24,6 @@ namespace zelk {
 
 using WarmStart = std::optional<std::vector<std::int64_t>>;
 
-inline constexpr Int128 INT128_HIGHEST = (Int128{1} << 126) - 1 + (Int128{1} << 126);
-inline constexpr Int128 INT128_LOWEST = -INT128_HIGHEST - 1;
 
 // Nearest integer, halves away from zero; saturates at the 64-bit range and
 // maps NaN to 0.
