@@ -26,72 +26,13 @@
 #include "trees/dynamic_tree.hpp"
 #include "trees/shiftable_forest_collection.hpp"
 
+#include "bench_graphs.hpp"
+
 using namespace zelk;
 
+using namespace zelk::benchmarks;
+
 namespace {
-
-struct BenchGraph {
-    std::string name;
-    std::uint64_t n = 0;
-    std::vector<std::uint32_t> tails, heads;
-};
-
-// A random chain through all nodes (connected, as NETGEN's skeleton), then
-// random arcs; edge order shuffled.
-BenchGraph netgen_like(std::size_t m, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    BenchGraph g;
-    g.name = "netgen";
-    g.n = std::max<std::size_t>(m / 8, 2);
-    std::vector<std::uint32_t> perm(g.n);
-    std::iota(perm.begin(), perm.end(), 0u);
-    std::shuffle(perm.begin(), perm.end(), rng);
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> arcs;
-    for (std::size_t i = 0; i + 1 < g.n; ++i) arcs.push_back({perm[i], perm[i + 1]});
-    while (arcs.size() < m) {
-        const auto a = static_cast<std::uint32_t>(rng() % g.n);
-        const auto b = static_cast<std::uint32_t>(rng() % g.n);
-        if (a != b) arcs.push_back({a, b});
-    }
-    std::shuffle(arcs.begin(), arcs.end(), rng);
-    for (auto [a, b] : arcs) {
-        g.tails.push_back(a);
-        g.heads.push_back(b);
-    }
-    return g;
-}
-
-// side x side grid with right and down arcs: about m edges.
-BenchGraph grid(std::size_t m) {
-    BenchGraph g;
-    g.name = "grid";
-    const auto side = static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(m) / 2.0)));
-    g.n = side * side;
-    for (std::size_t r = 0; r < side; ++r) {
-        for (std::size_t c = 0; c < side; ++c) {
-            const auto v = static_cast<std::uint32_t>(r * side + c);
-            if (c + 1 < side) {
-                g.tails.push_back(v);
-                g.heads.push_back(v + 1);
-            }
-            if (r + 1 < side) {
-                g.tails.push_back(v);
-                g.heads.push_back(static_cast<std::uint32_t>(v + side));
-            }
-        }
-    }
-    return g;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-using Clock = std::chrono::steady_clock;
-double ms_since(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
 
 void bench(const BenchGraph& g, int reps) {
     const std::size_t m = g.tails.size();

@@ -25,67 +25,13 @@
 
 #include "min_ratio/full_dynamic_oracle.hpp"
 
+#include "bench_graphs.hpp"
+
 using namespace zelk;
 
+using namespace zelk::benchmarks;
+
 namespace {
-
-struct BenchGraph {
-    std::string name;
-    std::uint64_t n = 0;
-    std::vector<std::uint32_t> tails, heads;
-};
-
-// A random chain through all nodes (connected, as NETGEN's skeleton), then
-// random arcs; edge order shuffled.
-BenchGraph netgen_like(std::size_t m, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    BenchGraph g;
-    g.name = "netgen";
-    g.n = std::max<std::size_t>(m / 8, 2);
-    std::vector<std::uint32_t> perm(g.n);
-    std::iota(perm.begin(), perm.end(), 0u);
-    std::shuffle(perm.begin(), perm.end(), rng);
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> arcs;
-    for (std::size_t i = 0; i + 1 < g.n; ++i) arcs.push_back({perm[i], perm[i + 1]});
-    while (arcs.size() < m) {
-        const auto a = static_cast<std::uint32_t>(rng() % g.n);
-        const auto b = static_cast<std::uint32_t>(rng() % g.n);
-        if (a != b) arcs.push_back({a, b});
-    }
-    std::shuffle(arcs.begin(), arcs.end(), rng);
-    for (auto [a, b] : arcs) {
-        g.tails.push_back(a);
-        g.heads.push_back(b);
-    }
-    return g;
-}
-
-// side x side grid, arcs both ways between 4-neighbours: about m edges.
-BenchGraph grid(std::size_t m) {
-    BenchGraph g;
-    g.name = "grid";
-    const auto side = static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(m) / 4.0)));
-    g.n = side * side;
-    for (std::size_t r = 0; r < side; ++r) {
-        for (std::size_t c = 0; c < side; ++c) {
-            const auto v = static_cast<std::uint32_t>(r * side + c);
-            auto both = [&](std::uint32_t w) {
-                g.tails.push_back(v);
-                g.heads.push_back(w);
-                g.tails.push_back(w);
-                g.heads.push_back(v);
-            };
-            if (c + 1 < side) both(v + 1);
-            if (r + 1 < side) both(static_cast<std::uint32_t>(v + side));
-        }
-    }
-    return g;
-}
-
-using Clock = std::chrono::steady_clock;
-double ms_since(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
 
 void bench(const BenchGraph& g, int queries, bool share) {
     const std::size_t m = g.tails.size();
@@ -164,8 +110,8 @@ int main(int argc, char** argv) {
     const int queries = argc > 1 ? std::max(std::atoi(argv[1]), 2) : 12;
     const bool share = !(argc > 2 && std::string(argv[2]) == "noshare");
     bench(netgen_like(8000, 1), queries, share);
-    bench(grid(8000), queries, share);
+    bench(grid(8000, true), queries, share);
     bench(netgen_like(32000, 2), queries, share);
-    bench(grid(32000), queries, share);
+    bench(grid(32000, true), queries, share);
     return 0;
 }

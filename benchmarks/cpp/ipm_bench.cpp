@@ -20,7 +20,11 @@
 #include "ipm/ipm_loop.hpp"
 #include "ipm/start_point.hpp"
 
+#include "bench_graphs.hpp"
+
 using namespace zelk;
+
+using namespace zelk::benchmarks;
 
 namespace {
 
@@ -66,11 +70,6 @@ McfProblem netgen(std::uint64_t seed, std::uint32_t n, std::size_t m) {
         arc(a, b, rng() % 10 < 3 ? 1000000 : static_cast<std::int64_t>(rng() % 1901) + 100);
     }
     return *McfProblem::create(t, h, lo, up, c, d);
-}
-
-using Clock = std::chrono::steady_clock;
-double ms_since(Clock::time_point t) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
 
 double sum(const std::vector<double>& v) {
@@ -132,11 +131,6 @@ Figures replay(const McfProblem& p, const McfOptions& options, std::vector<doubl
     f.total_ms = ms_since(started);
     final_flow = best->flow;
     return f;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace

@@ -19,75 +19,13 @@
 #include "min_ratio/min_ratio_oracle.hpp"
 #include "worker_pool.hpp"
 
+#include "bench_graphs.hpp"
+
 using namespace zelk;
 
+using namespace zelk::benchmarks;
+
 namespace {
-
-struct BenchGraph {
-    std::string name;
-    std::uint64_t n = 0;
-    std::vector<std::uint32_t> tails, heads;
-};
-
-// NETGEN-style: a random skeleton chain through all nodes (so the graph is
-// connected, as NETGEN's source-to-sink skeleton), then random arcs.
-BenchGraph netgen_like(std::size_t m, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    BenchGraph g;
-    g.name = "netgen";
-    g.n = std::max<std::size_t>(m / 8, 2);
-    std::vector<std::uint32_t> perm(g.n);
-    std::iota(perm.begin(), perm.end(), 0u);
-    std::shuffle(perm.begin(), perm.end(), rng);
-    for (std::size_t i = 0; i + 1 < g.n; ++i) {
-        g.tails.push_back(perm[i]);
-        g.heads.push_back(perm[i + 1]);
-    }
-    while (g.tails.size() < m) {
-        const auto a = static_cast<std::uint32_t>(rng() % g.n);
-        const auto b = static_cast<std::uint32_t>(rng() % g.n);
-        if (a == b) continue;
-        g.tails.push_back(a);
-        g.heads.push_back(b);
-    }
-    // Shuffle the edge order so the skeleton is not first.
-    std::vector<std::size_t> idx(m);
-    std::iota(idx.begin(), idx.end(), 0u);
-    std::shuffle(idx.begin(), idx.end(), rng);
-    BenchGraph s = g;
-    for (std::size_t i = 0; i < m; ++i) {
-        s.tails[i] = g.tails[idx[i]];
-        s.heads[i] = g.heads[idx[i]];
-    }
-    return s;
-}
-
-// r x c grid with right and down arcs: about 2rc edges.
-BenchGraph grid(std::size_t m) {
-    BenchGraph g;
-    g.name = "grid";
-    const auto side = static_cast<std::size_t>(std::ceil(std::sqrt(static_cast<double>(m) / 2.0)));
-    g.n = side * side;
-    for (std::size_t r = 0; r < side; ++r) {
-        for (std::size_t c = 0; c < side; ++c) {
-            const auto v = static_cast<std::uint32_t>(r * side + c);
-            if (c + 1 < side) {
-                g.tails.push_back(v);
-                g.heads.push_back(v + 1);
-            }
-            if (r + 1 < side) {
-                g.tails.push_back(v);
-                g.heads.push_back(static_cast<std::uint32_t>(v + side));
-            }
-        }
-    }
-    return g;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 void bench(const BenchGraph& g, WorkerPool& pool, int reps) {
     const std::size_t m = g.tails.size();
