@@ -12,9 +12,19 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev g++ >/dev/null
 fi
 
-# Build tools and Python test dependencies.
+# Build tools and Python test dependencies, in a virtual environment (.venv)
+# so that nothing touches the system's Python.
+if ! python3 -c "import ensurepip" 2>/dev/null ||
+   ! python3 -c "import os, sysconfig; assert os.path.exists(sysconfig.get_paths()['include'] + '/Python.h')" 2>/dev/null; then
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-dev python3-venv >/dev/null
+fi
+# Packages the system already has are reused; the rest go into .venv.
+[ -x .venv/bin/python ] || python3 -m venv --system-site-packages .venv
+export PATH="$PWD/.venv/bin:$PATH"
 python3 -m pip install --quiet --disable-pip-version-check "cmake>=3.26" ninja \
-  "scikit-build-core>=0.10" "numpy>=2.0.1" "pytest>=7" "scipy>=1.11"
+  "scikit-build-core>=0.10" "numpy>=2.0.1" "pytest>=7" "scipy>=1.11" \
+  "hypothesis>=6" "networkx>=3" "dask[distributed]>=2024.1"
 
 # C++ core tests, with address and undefined-behaviour sanitizers.
 cmake -S . -B build/tests -G Ninja -DZELK_BUILD_TESTS=ON -DZELK_SANITIZE=ON \
