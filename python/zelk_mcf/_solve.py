@@ -92,21 +92,27 @@ def _shortfall(problem: Problem) -> dict[int, int]:
     return {int(v): int(into[v]) for v in np.flatnonzero(into)}
 
 
+def describe_shortfall(problem: Problem, shortfall: dict[int, int], first_id: int = 0) -> str:
+    """The nodes of ``InfeasibleError.shortfall`` in words, nodes numbered from ``first_id``."""
+    parts = []
+    for v, amount in list(shortfall.items())[:10]:
+        need = int(problem.demand[v])
+        if amount > 0:
+            parts.append(f"node {v + first_id} can receive at most {need - amount} of its demand {need}")
+        else:
+            parts.append(f"node {v + first_id} can send at most {-need + amount} of its supply {-need}")
+    if len(shortfall) > 10:
+        parts.append(f"... ({len(shortfall)} nodes in all)")
+    detail = "; ".join(parts) if parts else "the bounds and demands admit no flow"
+    return f"infeasible: {detail}"
+
+
 def _infeasible(problem: Problem) -> InfeasibleError:
     try:
         short = _shortfall(problem)
     except (RuntimeError, ValueError, OverflowError):
         short = {}
-    parts = []
-    for v, amount in list(short.items())[:10]:
-        if amount > 0:
-            parts.append(f"node {v} can receive at most {int(problem.demand[v]) - amount} of its demand {int(problem.demand[v])}")
-        else:
-            parts.append(f"node {v} can send at most {-int(problem.demand[v]) + amount} of its supply {-int(problem.demand[v])}")
-    if len(short) > 10:
-        parts.append(f"... ({len(short)} nodes in all)")
-    detail = "; ".join(parts) if parts else "the bounds and demands admit no flow"
-    return InfeasibleError(f"infeasible: {detail}", short)
+    return InfeasibleError(describe_shortfall(problem, short), short)
 
 
 def solve(problem: Problem, method: str = "auto", verbose: bool = False,

@@ -12,7 +12,7 @@ import time
 from typing import Any, TextIO
 
 from . import __version__
-from ._solve import METHODS, InfeasibleError, solve
+from ._solve import METHODS, InfeasibleError, describe_shortfall, solve
 from .dimacs import DimacsError, read_dimacs, write_solution
 
 EXIT_SOLVED, EXIT_INFEASIBLE, EXIT_BAD_INPUT, EXIT_INTERNAL, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
@@ -142,7 +142,7 @@ def _solve(args: argparse.Namespace) -> int:
                        on_line=progress.on_line if progress else None)
     except InfeasibleError as exc:
         _close(progress)
-        print(f"zelk-mcf: {exc}", file=err)
+        print(f"zelk-mcf: {describe_shortfall(problem, exc.shortfall, first_id=1)}", file=err)
         return EXIT_INFEASIBLE
     except (ValueError, TypeError) as exc:
         _close(progress)
