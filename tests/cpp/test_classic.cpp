@@ -271,9 +271,9 @@ TEST(ClassicSolver, OverflowIsReportedNotWrapped) {
     auto balance = solve_classic_with_mode(
         to_problem({{0, 0}, {1, 1}, {hi, hi}, {hi, hi}, {0, 0}, {0, 0}}), SolverMode::Classic);
     EXPECT_EQ(balance.error().message(), "node balance overflow");
-    // Supplies whose total exceeds the range (the demands wrap to zero).
+    // Supplies whose total exceeds the range.
     auto supply = solve_classic_with_mode(
-        to_problem({{0, 1}, {2, 2}, {0, 0}, {hi, hi}, {0, 0}, {-hi, -hi, -2}}), SolverMode::Classic);
+        to_problem({{0, 1}, {2, 3}, {0, 0}, {hi, hi}, {0, 0}, {-hi, -hi, hi, hi}}), SolverMode::Classic);
     EXPECT_EQ(supply.error().message(), "total supply overflow");
     // The total cost leaves even the 128-bit range.
     std::vector<std::int64_t> big(4, hi);
