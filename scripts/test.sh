@@ -14,7 +14,8 @@ fi
 
 # Build tools and Python test dependencies.
 python3 -m pip install --quiet --disable-pip-version-check "cmake>=3.26" ninja \
-  "scikit-build-core>=0.10" "numpy>=2.0.1" "pytest>=7" "scipy>=1.11"
+  "scikit-build-core>=0.10" "numpy>=2.0.1" "pytest>=7" "scipy>=1.11" "networkx>=3" \
+  "hypothesis>=6"
 
 # C++ core tests, with address and undefined-behaviour sanitizers.
 cmake -S . -B build/tests -G Ninja -DZELK_BUILD_TESTS=ON -DZELK_SANITIZE=ON \
