@@ -375,64 +375,31 @@ std::optional<McfProblem> build_problem(const char* fn, const ProblemArgs& a) {
 
 // Keyword objects in keyword order; nullptr = not passed.
 struct OptionArgs {
-    PyObject* strategy = nullptr;
-    PyObject* oracle_mode = nullptr;
-    PyObject* rebuild_every = nullptr;
-    PyObject* max_iters = nullptr;
-    PyObject* gap_exponent = nullptr;
-    PyObject* gap_tolerance = nullptr;
-    PyObject* tolerance = nullptr;
-    PyObject* numerical_clamp_log = nullptr;
-    PyObject* residual_min = nullptr;
-    PyObject* barrier_alpha_min = nullptr;
-    PyObject* barrier_alpha_max = nullptr;
-    PyObject* barrier_clamp_max = nullptr;
-    PyObject* gradient_clamp_max = nullptr;
-    PyObject* log_numerical_clamping = nullptr;
-    PyObject* seed = nullptr;
-    PyObject* deterministic_seed = nullptr;
-    PyObject* threads = nullptr;
-    PyObject* alpha = nullptr;
-    PyObject* use_ipm = nullptr;
-    PyObject* use_scaling = nullptr;
-    PyObject* force_cost_scaling = nullptr;
-    PyObject* disable_capacity_scaling = nullptr;
-    PyObject* approx_factor = nullptr;
-    PyObject* deterministic = nullptr;
+#define ZELK_OPTION_SLOT(name, input, stored, initial) PyObject* name = nullptr;
+    ZELK_OPTION_KEYWORDS(ZELK_OPTION_SLOT)
+#undef ZELK_OPTION_SLOT
 };
+
+// The reader of one keyword, chosen by the type the keyword takes.
+template <class T>
+bool read_keyword(const char* fn, PyObject* o, const char* name, std::optional<T>& out) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return read_text(fn, o, name, out);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return read_bool(fn, o, name, out);
+    } else if constexpr (std::is_same_v<T, double>) {
+        return read_double(fn, o, name, out);
+    } else {
+        return read_unsigned(fn, o, name, out);
+    }
+}
 
 std::optional<McfOptions> build_options(const char* fn, const OptionArgs& a) {
     McfOptionInputs in;
-    const bool ok = read_text(fn, a.strategy, "strategy", in.strategy) &&
-                    read_text(fn, a.oracle_mode, "oracle_mode", in.oracle_mode) &&
-                    read_unsigned(fn, a.rebuild_every, "rebuild_every", in.rebuild_every) &&
-                    read_unsigned(fn, a.max_iters, "max_iters", in.max_iters) &&
-                    read_double(fn, a.gap_exponent, "gap_exponent", in.gap_exponent) &&
-                    read_double(fn, a.gap_tolerance, "gap_tolerance", in.gap_tolerance) &&
-                    read_double(fn, a.tolerance, "tolerance", in.tolerance) &&
-                    read_double(fn, a.numerical_clamp_log, "numerical_clamp_log",
-                                in.numerical_clamp_log) &&
-                    read_double(fn, a.residual_min, "residual_min", in.residual_min) &&
-                    read_double(fn, a.barrier_alpha_min, "barrier_alpha_min", in.barrier_alpha_min) &&
-                    read_double(fn, a.barrier_alpha_max, "barrier_alpha_max", in.barrier_alpha_max) &&
-                    read_double(fn, a.barrier_clamp_max, "barrier_clamp_max", in.barrier_clamp_max) &&
-                    read_double(fn, a.gradient_clamp_max, "gradient_clamp_max",
-                                in.gradient_clamp_max) &&
-                    read_bool(fn, a.log_numerical_clamping, "log_numerical_clamping",
-                              in.log_numerical_clamping) &&
-                    read_unsigned(fn, a.seed, "seed", in.seed) &&
-                    read_unsigned(fn, a.deterministic_seed, "deterministic_seed",
-                                  in.deterministic_seed) &&
-                    read_unsigned(fn, a.threads, "threads", in.threads) &&
-                    read_double(fn, a.alpha, "alpha", in.alpha) &&
-                    read_bool(fn, a.use_ipm, "use_ipm", in.use_ipm) &&
-                    read_bool(fn, a.use_scaling, "use_scaling", in.use_scaling) &&
-                    read_bool(fn, a.force_cost_scaling, "force_cost_scaling", in.force_cost_scaling) &&
-                    read_bool(fn, a.disable_capacity_scaling, "disable_capacity_scaling",
-                              in.disable_capacity_scaling) &&
-                    read_double(fn, a.approx_factor, "approx_factor", in.approx_factor) &&
-                    read_bool(fn, a.deterministic, "deterministic", in.deterministic);
-    if (!ok) return std::nullopt;
+#define ZELK_READ_OPTION(name, input, stored, initial) \
+    if (!read_keyword(fn, a.name, #name, in.name)) return std::nullopt;
+    ZELK_OPTION_KEYWORDS(ZELK_READ_OPTION)
+#undef ZELK_READ_OPTION
     auto options = zelk::build_options(in);
     if (!options) {
         PyErr_SetString(PyExc_ValueError, options.error().message.c_str());
@@ -522,15 +489,15 @@ PyObject* stats_to_dict(SolverMode mode, const std::optional<zelk::IpmSummary>& 
 
 // ---- entry points --------------------------------------------------------
 
-constexpr const char* OPTION_KEYWORDS[] = {
-    "strategy",          "oracle_mode",          "rebuild_every",     "max_iters",
-    "gap_exponent",      "gap_tolerance",        "tolerance",         "numerical_clamp_log",
-    "residual_min",      "barrier_alpha_min",    "barrier_alpha_max", "barrier_clamp_max",
-    "gradient_clamp_max", "log_numerical_clamping", "seed",           "deterministic_seed",
-    "threads",           "alpha",                "use_ipm",           "use_scaling",
-    "force_cost_scaling", "disable_capacity_scaling", "approx_factor", "deterministic",
-};
-constexpr int OPTION_COUNT = 24;
+#define ZELK_OPTION_NAME(name, input, stored, initial) #name,
+constexpr const char* OPTION_KEYWORDS[] = {ZELK_OPTION_KEYWORDS(ZELK_OPTION_NAME)};
+#undef ZELK_OPTION_NAME
+#define ZELK_OPTION_MEMBER(name, input, stored, initial) &OptionArgs::name,
+constexpr PyObject* OptionArgs::* OPTION_SLOTS[] = {ZELK_OPTION_KEYWORDS(ZELK_OPTION_MEMBER)};
+#undef ZELK_OPTION_MEMBER
+constexpr std::size_t OPTION_COUNT = zelk::OPTION_KEYWORD_COUNT;
+// The parser below passes exactly this many keyword slots.
+static_assert(OPTION_COUNT == 24);
 
 enum class Entry { WithOptions, WithScaling, RunIpm };
 
@@ -543,27 +510,22 @@ const char* entry_name(Entry entry) {
     return "";
 }
 
+// Whether an entry takes a keyword: the scaling entry has no use_ipm and
+// no use_scaling (it always scales).
+bool accepts(Entry entry, std::string_view keyword) {
+    return entry != Entry::WithScaling || (keyword != "use_ipm" && keyword != "use_scaling");
+}
+
 // Parses the seven problem arguments and the keyword-only options of one
-// option-taking entry (the scaling entry has no use_ipm / use_scaling).
+// option-taking entry.
 bool parse_option_entry(PyObject* args, PyObject* kwargs, Entry entry, ProblemArgs& p,
                         OptionArgs& o) {
-    const bool scaling = entry == Entry::WithScaling;
     std::vector<const char*> kwlist = {"n", "tail", "head", "lower", "upper", "cost", "demand"};
-    std::vector<PyObject**> slots = {&o.strategy, &o.oracle_mode, &o.rebuild_every,
-                                     &o.max_iters, &o.gap_exponent, &o.gap_tolerance,
-                                     &o.tolerance, &o.numerical_clamp_log, &o.residual_min,
-                                     &o.barrier_alpha_min, &o.barrier_alpha_max,
-                                     &o.barrier_clamp_max, &o.gradient_clamp_max,
-                                     &o.log_numerical_clamping, &o.seed, &o.deterministic_seed,
-                                     &o.threads, &o.alpha, &o.use_ipm, &o.use_scaling,
-                                     &o.force_cost_scaling, &o.disable_capacity_scaling,
-                                     &o.approx_factor, &o.deterministic};
-    std::vector<PyObject**> used;
-    for (int k = 0; k < OPTION_COUNT; ++k) {
-        const std::string_view name = OPTION_KEYWORDS[k];
-        if (scaling && (name == "use_ipm" || name == "use_scaling")) continue;
+    std::vector<PyObject* OptionArgs::*> used;
+    for (std::size_t k = 0; k < OPTION_COUNT; ++k) {
+        if (!accepts(entry, OPTION_KEYWORDS[k])) continue;
         kwlist.push_back(OPTION_KEYWORDS[k]);
-        used.push_back(slots[static_cast<std::size_t>(k)]);
+        used.push_back(OPTION_SLOTS[k]);
     }
     kwlist.push_back(nullptr);
     PyObject* v[OPTION_COUNT] = {};
@@ -577,9 +539,24 @@ bool parse_option_entry(PyObject* args, PyObject* kwargs, Entry entry, ProblemAr
         &v[7], &v[8], &v[9], &v[10], &v[11], &v[12], &v[13], &v[14], &v[15], &v[16], &v[17],
         &v[18], &v[19], &v[20], &v[21], &v[22], &v[23]);
     if (!rc) return false;
-    for (std::size_t k = 0; k < used.size(); ++k) *used[k] = v[k];
+    for (std::size_t k = 0; k < used.size(); ++k) o.*used[k] = v[k];
     return true;
 }
+
+// "name(n, tail, head, lower, upper, cost, demand, *, kw=None, ...)\n--\n\n",
+// from which the interpreter derives __text_signature__ and an empty __doc__.
+std::string option_signature(Entry entry) {
+    std::string text = std::string(entry_name(entry)) +
+                       "(n, tail, head, lower, upper, cost, demand, *";
+    for (const char* keyword : OPTION_KEYWORDS) {
+        if (accepts(entry, keyword)) text += std::string(", ") + keyword + "=None";
+    }
+    return text + ")\n--\n\n";
+}
+
+const std::string WITH_OPTIONS_DOC = option_signature(Entry::WithOptions);
+const std::string WITH_SCALING_DOC = option_signature(Entry::WithScaling);
+const std::string RUN_IPM_DOC = option_signature(Entry::RunIpm);
 
 PyObject* min_cost_flow_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"n", "tail", "head", "lower", "upper", "cost", "demand",
@@ -669,15 +646,6 @@ PyObject* run_ipm_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-#define OPTION_SIGNATURE_HEAD                                                                   \
-    "(n, tail, head, lower, upper, cost, demand, *, strategy=None, oracle_mode=None, "          \
-    "rebuild_every=None, max_iters=None, gap_exponent=None, gap_tolerance=None, "               \
-    "tolerance=None, numerical_clamp_log=None, residual_min=None, barrier_alpha_min=None, "     \
-    "barrier_alpha_max=None, barrier_clamp_max=None, gradient_clamp_max=None, "                 \
-    "log_numerical_clamping=None, seed=None, deterministic_seed=None, threads=None, alpha=None, "
-#define OPTION_SIGNATURE_TAIL \
-    "force_cost_scaling=None, disable_capacity_scaling=None, approx_factor=None, deterministic=None)"
-
 PyMethodDef METHODS[] = {
     {"min_cost_flow_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges)),
      METH_VARARGS | METH_KEYWORDS,
@@ -685,16 +653,14 @@ PyMethodDef METHODS[] = {
     {"min_cost_flow_edges_with_options",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges_with_options)),
      METH_VARARGS | METH_KEYWORDS,
-     "min_cost_flow_edges_with_options" OPTION_SIGNATURE_HEAD
-     "use_ipm=None, use_scaling=None, " OPTION_SIGNATURE_TAIL "\n--\n\n"},
+     WITH_OPTIONS_DOC.c_str()},
     {"min_cost_flow_edges_with_scaling",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges_with_scaling)),
      METH_VARARGS | METH_KEYWORDS,
-     "min_cost_flow_edges_with_scaling" OPTION_SIGNATURE_HEAD OPTION_SIGNATURE_TAIL "\n--\n\n"},
+     WITH_SCALING_DOC.c_str()},
     {"run_ipm_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_ipm_edges)),
      METH_VARARGS | METH_KEYWORDS,
-     "run_ipm_edges" OPTION_SIGNATURE_HEAD "use_ipm=None, use_scaling=None, " OPTION_SIGNATURE_TAIL
-     "\n--\n\n"},
+     RUN_IPM_DOC.c_str()},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -705,7 +671,7 @@ int add_attribute(PyObject* module, const char* name, PyObject* value) {
     return rc;
 }
 
-// Fills the attributes in their documented order.
+// Fills the attributes: __version__, the four functions, __doc__, __all__.
 int exec_module(PyObject* module) {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
     if (add_attribute(module, "__version__", PyUnicode_FromString(VERSION)) < 0) return -1;

@@ -77,25 +77,25 @@ double convergence_threshold(const McfProblem& problem, const McfOptions& option
 McfResult<McfSolution> finalize_ipm_solution(const McfProblem& problem, IpmResult result,
                                              std::optional<IpmSummary> summary,
                                              const McfOptions& options, const SolveContext& ctx) {
-    // 1-2. Only a converged run within the threshold is rounded.
+    // Only a converged run within the threshold is rounded.
     if (result.termination != IpmTermination::Converged ||
         result.stats.final_gap > convergence_threshold(problem, options)) {
         return classic_fallback(problem, std::move(summary), ctx);
     }
 
-    // 3-4. Clean the fractional flow of negative cycles.
+    // Clean the fractional flow of negative cycles.
     auto residual = build_residual_graph_from_problem(problem, result.flow);
     if (!residual) return std::unexpected(residual.error());
     const std::size_t cancelled = cancel_negative_cycles(*residual);
 
-    // 5. Round.
+    // Round; infeasible rounding is the classic solver's to decide.
     auto rounded = round_to_integer_flow(residual->flow, problem, *residual, ctx);
     if (!rounded) {
         if (rounded.error().is_infeasible()) return classic_fallback(problem, std::move(summary), ctx);
         return std::unexpected(rounded.error());
     }
 
-    // 6. Record and verify.
+    // Record and verify.
     if (summary) {
         summary->rounding_performed = true;
         summary->rounding_success = true;
@@ -128,7 +128,6 @@ McfResult<McfSolution> finalize_ipm_solution(const McfProblem& problem, IpmResul
         if (!summary->is_exact_optimal) return classic_fallback(problem, std::move(summary), ctx);
     }
 
-    // 7.
     McfSolution solution;
     solution.cost = rounded->cost;
     solution.ipm_summary = std::move(summary);
