@@ -4,6 +4,11 @@
 // McfOptions, calls the driver with a SolveContext whose sink writes to
 // sys.stderr and whose cancellation check polls for Ctrl-C, and turns results
 // and errors into Python objects. All NumPy calls live in this one file.
+//
+// The interpreter lock is released while the core computes, so threads can
+// solve independent instances in parallel; it is taken back briefly for each
+// diagnostic line and interrupt check. No C++ exception crosses into Python:
+// every entry turns one into MemoryError or RuntimeError.
 #include <Python.h>
 
 #if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030B0000
@@ -12,8 +17,11 @@
 
 #include <numpy/arrayobject.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,14 +64,74 @@ struct Ref {
 
 // ---- solve context -------------------------------------------------------
 
-void stderr_sink(void*, std::string_view line) {
+// Releases the interpreter lock for its lifetime (also when an exception
+// unwinds through it) and lends it back for the context's callbacks, which
+// run on the solving thread only.
+class ReleasedLock {
+public:
+    ReleasedLock() : state_(PyEval_SaveThread()) {}
+    ~ReleasedLock() { PyEval_RestoreThread(state_); }
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+    template <class F>
+    auto with_lock(F&& f) {
+        PyEval_RestoreThread(state_);
+        struct Resave {
+            PyThreadState*& state;
+            ~Resave() { state = PyEval_SaveThread(); }
+        } resave{state_};
+        return f();
+    }
+
+    // Interrupts are polled at most this often: taking the lock back is cheap
+    // but not free, and the core asks once per augmentation or iteration.
+    std::chrono::steady_clock::time_point next_poll{};
+
+private:
+    PyThreadState* state_;
+};
+
+void stderr_sink(void* data, std::string_view line) {
     const std::string text(line);
-    PySys_FormatStderr("%s\n", text.c_str());
+    static_cast<ReleasedLock*>(data)->with_lock(
+        [&] { PySys_FormatStderr("%s\n", text.c_str()); });
 }
 
-bool poll_interrupt(void*) { return PyErr_CheckSignals() != 0; }
+bool poll_interrupt(void* data) {
+    auto* lock = static_cast<ReleasedLock*>(data);
+    const auto now = std::chrono::steady_clock::now();
+    if (now < lock->next_poll) return false;
+    lock->next_poll = now + std::chrono::milliseconds(5);
+    return lock->with_lock([] { return PyErr_CheckSignals() != 0; });
+}
 
-SolveContext python_context() { return SolveContext(stderr_sink, nullptr, poll_interrupt, nullptr); }
+SolveContext python_context(ReleasedLock& lock) {
+    return SolveContext(stderr_sink, &lock, poll_interrupt, &lock);
+}
+
+// Runs `solve` (which calls into the core) without the interpreter lock.
+template <class F>
+auto without_lock(F&& solve) {
+    ReleasedLock lock;
+    return solve(python_context(lock));
+}
+
+// The exception barrier of every entry: a C++ exception escaping the core
+// becomes a Python exception and the module stays usable.
+template <class F>
+PyObject* guarded(F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "internal error: unknown C++ exception");
+    }
+    return nullptr;
+}
 
 // Sets the Python exception for a solver error; always returns nullptr.
 PyObject* raise_solver_error(const McfError& error) {
@@ -78,11 +146,20 @@ PyObject* raise_solver_error(const McfError& error) {
 
 // ---- arrays --------------------------------------------------------------
 
+// The type's name, qualified by its module unless it is a builtin
+// ("float", "numpy.float64").
 std::string describe_object(PyObject* obj) {
-    Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Ref type_name(PyObject_GetAttrString(type, "__qualname__"));
+    Ref module(PyObject_GetAttrString(type, "__module__"));
     const char* name = type_name ? PyUnicode_AsUTF8AndSize(type_name.p, nullptr) : nullptr;
+    const char* mod = module && PyUnicode_Check(module.p)
+                          ? PyUnicode_AsUTF8AndSize(module.p, nullptr)
+                          : nullptr;
     PyErr_Clear();
-    return name ? name : "object";
+    if (name == nullptr) return "object";
+    if (mod == nullptr || std::string_view(mod) == "builtins") return name;
+    return std::string(mod) + "." + name;
 }
 
 std::string describe_dtype(PyObject* array) {
@@ -94,7 +171,7 @@ std::string describe_dtype(PyObject* array) {
 }
 
 // Argument conversion: a one-dimensional native-endian int64 ndarray.
-bool check_int64_array(PyObject* obj, const char* name) {
+bool check_int64_array(const char* fn, PyObject* obj, const char* name) {
     std::string got;
     if (!PyArray_Check(obj)) {
         got = describe_object(obj);
@@ -110,8 +187,8 @@ bool check_int64_array(PyObject* obj, const char* name) {
         }
     }
     PyErr_Format(PyExc_TypeError,
-                 "argument '%s': expected a one-dimensional int64 numpy.ndarray, got %s", name,
-                 got.c_str());
+                 "%s() argument '%s': expected a one-dimensional int64 numpy.ndarray, got %s", fn,
+                 name, got.c_str());
     return false;
 }
 
@@ -145,6 +222,84 @@ PyObject* new_int64_array(const std::vector<std::int64_t>& values) {
     return out;
 }
 
+// ---- scalar arguments --------------------------------------------------
+
+bool is_given(PyObject* o) { return o != nullptr && o != Py_None; }
+
+bool read_text(const char* fn, PyObject* o, const char* name, std::optional<std::string>& out) {
+    if (!is_given(o)) return true;
+    if (!PyUnicode_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %s", fn, name,
+                     describe_object(o).c_str());
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &size);
+    if (text == nullptr) return false;
+    out = std::string(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+// Any object with __index__ (Python and NumPy integers, bools), no floats.
+template <class T>
+bool read_unsigned(const char* fn, PyObject* o, const char* name, std::optional<T>& out) {
+    if (!is_given(o)) return true;
+    Ref index(PyIndex_Check(o) ? PyNumber_Index(o) : nullptr);
+    if (!index) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int, not %s", fn, name,
+                     describe_object(o).c_str());
+        return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.p);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError,
+                     "%s() argument '%s' must be a non-negative integer that fits in 64 bits", fn,
+                     name);
+        return false;
+    }
+    if constexpr (sizeof(T) < sizeof(unsigned long long)) {
+        if (value > static_cast<unsigned long long>(static_cast<T>(-1))) {
+            PyErr_Format(PyExc_OverflowError, "%s() argument '%s' is too large", fn, name);
+            return false;
+        }
+    }
+    out = static_cast<T>(value);
+    return true;
+}
+
+bool read_double(const char* fn, PyObject* o, const char* name, std::optional<double>& out) {
+    if (!is_given(o)) return true;
+    const double value = PyFloat_AsDouble(o);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a real number, not %s", fn,
+                     name, describe_object(o).c_str());
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+// Python bools and NumPy bools; nothing else (no truthiness of arbitrary objects).
+bool read_bool(const char* fn, PyObject* o, const char* name, std::optional<bool>& out) {
+    if (!is_given(o)) return true;
+    if (PyBool_Check(o)) {
+        out = (o == Py_True);
+        return true;
+    }
+    if (PyArray_IsScalar(o, Bool)) {
+        const int truth = PyObject_IsTrue(o);
+        if (truth < 0) return false;
+        out = truth != 0;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %s", fn, name,
+                 describe_object(o).c_str());
+    return false;
+}
+
 // ---- problem -------------------------------------------------------------
 
 struct ProblemArgs {
@@ -159,13 +314,14 @@ struct ProblemArgs {
 
 // Validates and copies the seven problem arguments; nullopt with a Python
 // exception set on failure. The caller's arrays are only read.
-std::optional<McfProblem> build_problem(const ProblemArgs& a) {
-    const std::size_t n = PyLong_AsSize_t(a.n);
-    if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) return std::nullopt;
+std::optional<McfProblem> build_problem(const char* fn, const ProblemArgs& a) {
+    std::optional<std::size_t> node_count;
+    if (!read_unsigned(fn, a.n, "n", node_count)) return std::nullopt;
+    const std::size_t n = *node_count;
     const char* names[] = {"tail", "head", "lower", "upper", "cost", "demand"};
     PyObject* arrays[] = {a.tail, a.head, a.lower, a.upper, a.cost, a.demand};
     for (int k = 0; k < 6; ++k) {
-        if (!check_int64_array(arrays[k], names[k])) return std::nullopt;
+        if (!check_int64_array(fn, arrays[k], names[k])) return std::nullopt;
     }
     if (!require_contiguous(a.tail) || !require_contiguous(a.head)) return std::nullopt;
     const std::size_t m = array_len(a.tail);
@@ -217,125 +373,33 @@ std::optional<McfProblem> build_problem(const ProblemArgs& a) {
 
 // ---- keyword options -----------------------------------------------------
 
-bool is_given(PyObject* o) { return o != nullptr && o != Py_None; }
-
-bool read_text(PyObject* o, const char* name, std::optional<std::string>& out) {
-    if (!is_given(o)) return true;
-    if (!PyUnicode_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %s", name,
-                     describe_object(o).c_str());
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(o, &size);
-    if (text == nullptr) return false;
-    out = std::string(text, static_cast<std::size_t>(size));
-    return true;
-}
-
-template <class T>
-bool read_unsigned(PyObject* o, const char* name, std::optional<T>& out) {
-    if (!is_given(o)) return true;
-    if (!PyLong_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be int, not %s", name,
-                     describe_object(o).c_str());
-        return false;
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(o);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_OverflowError,
-                     "argument '%s' must be a non-negative integer that fits in 64 bits", name);
-        return false;
-    }
-    out = static_cast<T>(value);
-    return true;
-}
-
-bool read_double(PyObject* o, const char* name, std::optional<double>& out) {
-    if (!is_given(o)) return true;
-    const double value = PyFloat_AsDouble(o);
-    if (value == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be a real number, not %s", name,
-                     describe_object(o).c_str());
-        return false;
-    }
-    out = value;
-    return true;
-}
-
-bool read_bool(PyObject* o, const char* name, std::optional<bool>& out) {
-    if (!is_given(o)) return true;
-    if (!PyBool_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be bool, not %s", name,
-                     describe_object(o).c_str());
-        return false;
-    }
-    out = (o == Py_True);
-    return true;
-}
-
 // Keyword objects in keyword order; nullptr = not passed.
 struct OptionArgs {
-    PyObject* strategy = nullptr;
-    PyObject* oracle_mode = nullptr;
-    PyObject* rebuild_every = nullptr;
-    PyObject* max_iters = nullptr;
-    PyObject* gap_exponent = nullptr;
-    PyObject* gap_tolerance = nullptr;
-    PyObject* tolerance = nullptr;
-    PyObject* numerical_clamp_log = nullptr;
-    PyObject* residual_min = nullptr;
-    PyObject* barrier_alpha_min = nullptr;
-    PyObject* barrier_alpha_max = nullptr;
-    PyObject* barrier_clamp_max = nullptr;
-    PyObject* gradient_clamp_max = nullptr;
-    PyObject* log_numerical_clamping = nullptr;
-    PyObject* seed = nullptr;
-    PyObject* deterministic_seed = nullptr;
-    PyObject* threads = nullptr;
-    PyObject* alpha = nullptr;
-    PyObject* use_ipm = nullptr;
-    PyObject* use_scaling = nullptr;
-    PyObject* force_cost_scaling = nullptr;
-    PyObject* disable_capacity_scaling = nullptr;
-    PyObject* approx_factor = nullptr;
-    PyObject* deterministic = nullptr;
+#define ZELK_OPTION_SLOT(name, input, stored, initial) PyObject* name = nullptr;
+    ZELK_OPTION_KEYWORDS(ZELK_OPTION_SLOT)
+#undef ZELK_OPTION_SLOT
 };
 
-std::optional<McfOptions> build_options(const OptionArgs& a) {
+// The reader of one keyword, chosen by the type the keyword takes.
+template <class T>
+bool read_keyword(const char* fn, PyObject* o, const char* name, std::optional<T>& out) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return read_text(fn, o, name, out);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return read_bool(fn, o, name, out);
+    } else if constexpr (std::is_same_v<T, double>) {
+        return read_double(fn, o, name, out);
+    } else {
+        return read_unsigned(fn, o, name, out);
+    }
+}
+
+std::optional<McfOptions> build_options(const char* fn, const OptionArgs& a) {
     McfOptionInputs in;
-    const bool ok = read_text(a.strategy, "strategy", in.strategy) &&
-                    read_text(a.oracle_mode, "oracle_mode", in.oracle_mode) &&
-                    read_unsigned(a.rebuild_every, "rebuild_every", in.rebuild_every) &&
-                    read_unsigned(a.max_iters, "max_iters", in.max_iters) &&
-                    read_double(a.gap_exponent, "gap_exponent", in.gap_exponent) &&
-                    read_double(a.gap_tolerance, "gap_tolerance", in.gap_tolerance) &&
-                    read_double(a.tolerance, "tolerance", in.tolerance) &&
-                    read_double(a.numerical_clamp_log, "numerical_clamp_log",
-                                in.numerical_clamp_log) &&
-                    read_double(a.residual_min, "residual_min", in.residual_min) &&
-                    read_double(a.barrier_alpha_min, "barrier_alpha_min", in.barrier_alpha_min) &&
-                    read_double(a.barrier_alpha_max, "barrier_alpha_max", in.barrier_alpha_max) &&
-                    read_double(a.barrier_clamp_max, "barrier_clamp_max", in.barrier_clamp_max) &&
-                    read_double(a.gradient_clamp_max, "gradient_clamp_max",
-                                in.gradient_clamp_max) &&
-                    read_bool(a.log_numerical_clamping, "log_numerical_clamping",
-                              in.log_numerical_clamping) &&
-                    read_unsigned(a.seed, "seed", in.seed) &&
-                    read_unsigned(a.deterministic_seed, "deterministic_seed",
-                                  in.deterministic_seed) &&
-                    read_unsigned(a.threads, "threads", in.threads) &&
-                    read_double(a.alpha, "alpha", in.alpha) &&
-                    read_bool(a.use_ipm, "use_ipm", in.use_ipm) &&
-                    read_bool(a.use_scaling, "use_scaling", in.use_scaling) &&
-                    read_bool(a.force_cost_scaling, "force_cost_scaling", in.force_cost_scaling) &&
-                    read_bool(a.disable_capacity_scaling, "disable_capacity_scaling",
-                              in.disable_capacity_scaling) &&
-                    read_double(a.approx_factor, "approx_factor", in.approx_factor) &&
-                    read_bool(a.deterministic, "deterministic", in.deterministic);
-    if (!ok) return std::nullopt;
+#define ZELK_READ_OPTION(name, input, stored, initial) \
+    if (!read_keyword(fn, a.name, #name, in.name)) return std::nullopt;
+    ZELK_OPTION_KEYWORDS(ZELK_READ_OPTION)
+#undef ZELK_READ_OPTION
     auto options = zelk::build_options(in);
     if (!options) {
         PyErr_SetString(PyExc_ValueError, options.error().message.c_str());
@@ -425,91 +489,119 @@ PyObject* stats_to_dict(SolverMode mode, const std::optional<zelk::IpmSummary>& 
 
 // ---- entry points --------------------------------------------------------
 
-constexpr const char* OPTION_KEYWORDS[] = {
-    "strategy",          "oracle_mode",          "rebuild_every",     "max_iters",
-    "gap_exponent",      "gap_tolerance",        "tolerance",         "numerical_clamp_log",
-    "residual_min",      "barrier_alpha_min",    "barrier_alpha_max", "barrier_clamp_max",
-    "gradient_clamp_max", "log_numerical_clamping", "seed",           "deterministic_seed",
-    "threads",           "alpha",                "use_ipm",           "use_scaling",
-    "force_cost_scaling", "disable_capacity_scaling", "approx_factor", "deterministic",
-};
-constexpr int OPTION_COUNT = 24;
+#define ZELK_OPTION_NAME(name, input, stored, initial) #name,
+constexpr const char* OPTION_KEYWORDS[] = {ZELK_OPTION_KEYWORDS(ZELK_OPTION_NAME)};
+#undef ZELK_OPTION_NAME
+#define ZELK_OPTION_MEMBER(name, input, stored, initial) &OptionArgs::name,
+constexpr PyObject* OptionArgs::* OPTION_SLOTS[] = {ZELK_OPTION_KEYWORDS(ZELK_OPTION_MEMBER)};
+#undef ZELK_OPTION_MEMBER
+constexpr std::size_t OPTION_COUNT = zelk::OPTION_KEYWORD_COUNT;
+// The parser below passes exactly this many keyword slots.
+static_assert(OPTION_COUNT == 24);
 
 enum class Entry { WithOptions, WithScaling, RunIpm };
 
+const char* entry_name(Entry entry) {
+    switch (entry) {
+        case Entry::WithOptions: return "min_cost_flow_edges_with_options";
+        case Entry::WithScaling: return "min_cost_flow_edges_with_scaling";
+        case Entry::RunIpm: return "run_ipm_edges";
+    }
+    return "";
+}
+
+// Whether an entry takes a keyword: the scaling entry has no use_ipm and
+// no use_scaling (it always scales).
+bool accepts(Entry entry, std::string_view keyword) {
+    return entry != Entry::WithScaling || (keyword != "use_ipm" && keyword != "use_scaling");
+}
+
 // Parses the seven problem arguments and the keyword-only options of one
-// option-taking entry (the scaling entry has no use_ipm / use_scaling).
+// option-taking entry.
 bool parse_option_entry(PyObject* args, PyObject* kwargs, Entry entry, ProblemArgs& p,
                         OptionArgs& o) {
-    const bool scaling = entry == Entry::WithScaling;
     std::vector<const char*> kwlist = {"n", "tail", "head", "lower", "upper", "cost", "demand"};
-    std::vector<PyObject**> slots = {&o.strategy, &o.oracle_mode, &o.rebuild_every,
-                                     &o.max_iters, &o.gap_exponent, &o.gap_tolerance,
-                                     &o.tolerance, &o.numerical_clamp_log, &o.residual_min,
-                                     &o.barrier_alpha_min, &o.barrier_alpha_max,
-                                     &o.barrier_clamp_max, &o.gradient_clamp_max,
-                                     &o.log_numerical_clamping, &o.seed, &o.deterministic_seed,
-                                     &o.threads, &o.alpha, &o.use_ipm, &o.use_scaling,
-                                     &o.force_cost_scaling, &o.disable_capacity_scaling,
-                                     &o.approx_factor, &o.deterministic};
-    std::vector<PyObject**> used;
-    for (int k = 0; k < OPTION_COUNT; ++k) {
-        const std::string_view name = OPTION_KEYWORDS[k];
-        if (scaling && (name == "use_ipm" || name == "use_scaling")) continue;
+    std::vector<PyObject* OptionArgs::*> used;
+    for (std::size_t k = 0; k < OPTION_COUNT; ++k) {
+        if (!accepts(entry, OPTION_KEYWORDS[k])) continue;
         kwlist.push_back(OPTION_KEYWORDS[k]);
-        used.push_back(slots[static_cast<std::size_t>(k)]);
+        used.push_back(OPTION_SLOTS[k]);
     }
     kwlist.push_back(nullptr);
     PyObject* v[OPTION_COUNT] = {};
-    const std::string format = "OOOOOOO|$" + std::string(used.size(), 'O');
+    // The name after ':' makes the interpreter's own argument errors name
+    // the function.
+    const std::string format =
+        "OOOOOOO|$" + std::string(used.size(), 'O') + ":" + entry_name(entry);
     const int rc = PyArg_ParseTupleAndKeywords(
         args, kwargs, format.c_str(), const_cast<char**>(kwlist.data()), &p.n, &p.tail, &p.head,
         &p.lower, &p.upper, &p.cost, &p.demand, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
         &v[7], &v[8], &v[9], &v[10], &v[11], &v[12], &v[13], &v[14], &v[15], &v[16], &v[17],
         &v[18], &v[19], &v[20], &v[21], &v[22], &v[23]);
     if (!rc) return false;
-    for (std::size_t k = 0; k < used.size(); ++k) *used[k] = v[k];
+    for (std::size_t k = 0; k < used.size(); ++k) o.*used[k] = v[k];
     return true;
 }
+
+// "name(n, tail, head, lower, upper, cost, demand, *, kw=None, ...)\n--\n\n",
+// from which the interpreter derives __text_signature__ and an empty __doc__.
+std::string option_signature(Entry entry) {
+    std::string text = std::string(entry_name(entry)) +
+                       "(n, tail, head, lower, upper, cost, demand, *";
+    for (const char* keyword : OPTION_KEYWORDS) {
+        if (accepts(entry, keyword)) text += std::string(", ") + keyword + "=None";
+    }
+    return text + ")\n--\n\n";
+}
+
+const std::string WITH_OPTIONS_DOC = option_signature(Entry::WithOptions);
+const std::string WITH_SCALING_DOC = option_signature(Entry::WithScaling);
+const std::string RUN_IPM_DOC = option_signature(Entry::RunIpm);
 
 PyObject* min_cost_flow_edges(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"n", "tail", "head", "lower", "upper", "cost", "demand",
                                    nullptr};
-    ProblemArgs p;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:min_cost_flow_edges",
-                                     const_cast<char**>(kwlist), &p.n, &p.tail, &p.head, &p.lower,
-                                     &p.upper, &p.cost, &p.demand)) {
-        return nullptr;
-    }
-    auto problem = build_problem(p);
-    if (!problem) return nullptr;
-    const McfOptions options = *zelk::build_options({});
-    const SolveContext ctx = python_context();
-    auto solution = zelk::min_cost_flow_exact(*problem, options, ctx);
-    if (!solution) return raise_solver_error(solution.error());
-    return new_int64_array(solution->flow);
+    return guarded([&]() -> PyObject* {
+        ProblemArgs p;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:min_cost_flow_edges",
+                                         const_cast<char**>(kwlist), &p.n, &p.tail, &p.head,
+                                         &p.lower, &p.upper, &p.cost, &p.demand)) {
+            return nullptr;
+        }
+        auto problem = build_problem("min_cost_flow_edges", p);
+        if (!problem) return nullptr;
+        const McfOptions options = *zelk::build_options({});
+        auto solution = without_lock([&](const SolveContext& ctx) {
+            return zelk::min_cost_flow_exact(*problem, options, ctx);
+        });
+        if (!solution) return raise_solver_error(solution.error());
+        return new_int64_array(solution->flow);
+    });
 }
 
 PyObject* solve_with_keywords(PyObject* args, PyObject* kwargs, Entry entry) {
-    ProblemArgs p;
-    OptionArgs o;
-    if (!parse_option_entry(args, kwargs, entry, p, o)) return nullptr;
-    auto problem = build_problem(p);
-    if (!problem) return nullptr;
-    auto options = build_options(o);
-    if (!options) return nullptr;
-    if (entry == Entry::WithScaling) {
-        options->use_ipm.reset();
-        options->use_scaling = true;
-    }
-    const SolveContext ctx = python_context();
-    auto solution = zelk::min_cost_flow_exact(*problem, *options, ctx);
-    if (!solution) return raise_solver_error(solution.error());
-    Ref flow(new_int64_array(solution->flow));
-    if (!flow) return nullptr;
-    Ref stats(stats_to_dict(solution->solver_mode, solution->ipm_summary));
-    if (!stats) return nullptr;
-    return PyTuple_Pack(2, flow.p, stats.p);
+    return guarded([&]() -> PyObject* {
+        ProblemArgs p;
+        OptionArgs o;
+        if (!parse_option_entry(args, kwargs, entry, p, o)) return nullptr;
+        auto problem = build_problem(entry_name(entry), p);
+        if (!problem) return nullptr;
+        auto options = build_options(entry_name(entry), o);
+        if (!options) return nullptr;
+        if (entry == Entry::WithScaling) {
+            options->use_ipm.reset();
+            options->use_scaling = true;
+        }
+        auto solution = without_lock([&](const SolveContext& ctx) {
+            return zelk::min_cost_flow_exact(*problem, *options, ctx);
+        });
+        if (!solution) return raise_solver_error(solution.error());
+        Ref flow(new_int64_array(solution->flow));
+        if (!flow) return nullptr;
+        Ref stats(stats_to_dict(solution->solver_mode, solution->ipm_summary));
+        if (!stats) return nullptr;
+        return PyTuple_Pack(2, flow.p, stats.p);
+    });
 }
 
 PyObject* min_cost_flow_edges_with_options(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -534,32 +626,25 @@ PyObject* new_float64_array(const std::vector<double>& values) {
 // The fractional interior-point flow itself: no rounding, no fallback, and
 // the worker pool is left as it is.
 PyObject* run_ipm_edges(PyObject*, PyObject* args, PyObject* kwargs) {
-    ProblemArgs p;
-    OptionArgs o;
-    if (!parse_option_entry(args, kwargs, Entry::RunIpm, p, o)) return nullptr;
-    auto problem = build_problem(p);
-    if (!problem) return nullptr;
-    auto options = build_options(o);
-    if (!options) return nullptr;
-    const SolveContext ctx = python_context();
-    auto result = zelk::run_ipm(*problem, *options, ctx);
-    if (!result) return raise_solver_error(result.error());
-    const auto summary = zelk::IpmSummary::from_ipm(*result, result->termination, *options);
-    Ref flow(new_float64_array(result->flow));
-    if (!flow) return nullptr;
-    Ref stats(stats_to_dict(SolverMode::Ipm, summary));
-    if (!stats) return nullptr;
-    return PyTuple_Pack(2, flow.p, stats.p);
+    return guarded([&]() -> PyObject* {
+        ProblemArgs p;
+        OptionArgs o;
+        if (!parse_option_entry(args, kwargs, Entry::RunIpm, p, o)) return nullptr;
+        auto problem = build_problem(entry_name(Entry::RunIpm), p);
+        if (!problem) return nullptr;
+        auto options = build_options(entry_name(Entry::RunIpm), o);
+        if (!options) return nullptr;
+        auto result = without_lock(
+            [&](const SolveContext& ctx) { return zelk::run_ipm(*problem, *options, ctx); });
+        if (!result) return raise_solver_error(result.error());
+        const auto summary = zelk::IpmSummary::from_ipm(*result, result->termination, *options);
+        Ref flow(new_float64_array(result->flow));
+        if (!flow) return nullptr;
+        Ref stats(stats_to_dict(SolverMode::Ipm, summary));
+        if (!stats) return nullptr;
+        return PyTuple_Pack(2, flow.p, stats.p);
+    });
 }
-
-#define OPTION_SIGNATURE_HEAD                                                                   \
-    "(n, tail, head, lower, upper, cost, demand, *, strategy=None, oracle_mode=None, "          \
-    "rebuild_every=None, max_iters=None, gap_exponent=None, gap_tolerance=None, "               \
-    "tolerance=None, numerical_clamp_log=None, residual_min=None, barrier_alpha_min=None, "     \
-    "barrier_alpha_max=None, barrier_clamp_max=None, gradient_clamp_max=None, "                 \
-    "log_numerical_clamping=None, seed=None, deterministic_seed=None, threads=None, alpha=None, "
-#define OPTION_SIGNATURE_TAIL \
-    "force_cost_scaling=None, disable_capacity_scaling=None, approx_factor=None, deterministic=None)"
 
 PyMethodDef METHODS[] = {
     {"min_cost_flow_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges)),
@@ -568,16 +653,14 @@ PyMethodDef METHODS[] = {
     {"min_cost_flow_edges_with_options",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges_with_options)),
      METH_VARARGS | METH_KEYWORDS,
-     "min_cost_flow_edges_with_options" OPTION_SIGNATURE_HEAD
-     "use_ipm=None, use_scaling=None, " OPTION_SIGNATURE_TAIL "\n--\n\n"},
+     WITH_OPTIONS_DOC.c_str()},
     {"min_cost_flow_edges_with_scaling",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges_with_scaling)),
      METH_VARARGS | METH_KEYWORDS,
-     "min_cost_flow_edges_with_scaling" OPTION_SIGNATURE_HEAD OPTION_SIGNATURE_TAIL "\n--\n\n"},
+     WITH_SCALING_DOC.c_str()},
     {"run_ipm_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_ipm_edges)),
      METH_VARARGS | METH_KEYWORDS,
-     "run_ipm_edges" OPTION_SIGNATURE_HEAD "use_ipm=None, use_scaling=None, " OPTION_SIGNATURE_TAIL
-     "\n--\n\n"},
+     RUN_IPM_DOC.c_str()},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -588,7 +671,7 @@ int add_attribute(PyObject* module, const char* name, PyObject* value) {
     return rc;
 }
 
-// Fills the attributes in their documented order.
+// Fills the attributes: __version__, the four functions, __doc__, __all__.
 int exec_module(PyObject* module) {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
     if (add_attribute(module, "__version__", PyUnicode_FromString(VERSION)) < 0) return -1;

@@ -48,6 +48,10 @@ bool scaling_recommended(const McfProblem& problem) {
            std::log2(static_cast<double>(std::max<std::uint64_t>(max_cost, 1))) > log_limit;
 }
 
+bool automatic_route(const McfOptions& options) {
+    return !options.use_ipm && !options.use_scaling && !options.force_cost_scaling;
+}
+
 McfResult<McfSolution> min_cost_flow_exact(const McfProblem& problem, const McfOptions& options,
                                            const SolveContext& ctx) {
     McfOptions copy = options;
@@ -55,9 +59,25 @@ McfResult<McfSolution> min_cost_flow_exact(const McfProblem& problem, const McfO
     initialize_thread_pool(copy.threads, copy.deterministic);
     if (copy.force_cost_scaling) return solve_mcf_with_scaling(problem, copy, ctx);
     if (!ipm_eligible(problem, copy)) return solve_classic_with_mode(problem, SolverMode::Classic, ctx);
-    const bool scaling = copy.use_scaling ? *copy.use_scaling : scaling_recommended(problem);
-    if (scaling) return solve_mcf_with_scaling(problem, copy, ctx);
-    return interior_point_route(problem, copy, ctx);
+    if (!automatic_route(copy)) {
+        const bool scaling = copy.use_scaling ? *copy.use_scaling : scaling_recommended(problem);
+        if (scaling) return solve_mcf_with_scaling(problem, copy, ctx);
+        return interior_point_route(problem, copy, ctx);
+    }
+
+    if (problem.edge_count() > AUTO_IPM_MAX_EDGES) {
+        return solve_classic_with_mode(problem, SolverMode::Classic, ctx);
+    }
+    EffortBudget budget(AUTO_IPM_EFFORT_BUDGET);
+    const SolveContext budgeted = ctx.with_budget(budget);
+    auto solution = scaling_recommended(problem) ? solve_mcf_with_scaling(problem, copy, budgeted)
+                                                 : interior_point_route(problem, copy, budgeted);
+    if (!solution && solution.error().is_invalid_input()) {
+        // The interior-point stage failed on its own numbers; an input the
+        // classic solver cannot take either is reported by it.
+        return solve_classic_with_mode(problem, SolverMode::ClassicFallback, ctx);
+    }
+    return solution;
 }
 
 }  // namespace zelk

@@ -9,6 +9,10 @@
 // method finalised into an exact integral flow. Interior-point infeasibility
 // is retried with the classic solver. Every route ends in an exact integral
 // flow or an McfError.
+//
+// When the route is automatic, the size limit and effort budget below apply,
+// and an interior-point stage that fails on its own arithmetic (an
+// InvalidInput of its own) hands the instance to the classic solver too.
 #pragma once
 
 #include "graph/classic_solver.hpp"
@@ -21,6 +25,19 @@ namespace zelk {
 // Smallest instance the interior-point route takes by default.
 inline constexpr std::size_t IPM_MIN_EDGES = 13;
 inline constexpr std::size_t IPM_MIN_NODES = 9;
+
+// Bounds of the route the solver chooses by itself (the caller set none of
+// use_ipm, use_scaling, force_cost_scaling). Larger instances go straight to
+// the classic solver; below the limit, all interior-point runs of one call
+// together may spend at most AUTO_IPM_EFFORT_BUDGET edge-iterations (the sum
+// over iterations of the edge count, so runs stay reproducible). When that
+// runs out, the run in progress ends as TimeLimit and the classic solver
+// answers. Explicit requests have neither bound.
+inline constexpr std::size_t AUTO_IPM_MAX_EDGES = 2000;
+inline constexpr std::uint64_t AUTO_IPM_EFFORT_BUDGET = 2'000'000;
+
+// True when the caller left the choice of route to the solver.
+bool automatic_route(const McfOptions& options);
 
 // Whether the options send an instance of this size to the interior-point
 // route.

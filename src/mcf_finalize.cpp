@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "graph/min_cost_flow.hpp"
 #include "rounding/residual_graph.hpp"
 #include "rounding/rounding.hpp"
 
@@ -22,6 +23,47 @@ McfResult<McfSolution> classic_fallback(const McfProblem& problem,
     return solution;
 }
 
+// What exact integer arithmetic says of an integral flow: the sum of the
+// absolute node imbalances and, if the residual graph has one, the cost of a
+// negative cycle. Doubles cannot tell costs apart near 2^60, so the verdict
+// on "exact optimal" is taken here.
+struct ExactCheck {
+    Int128 imbalance = 0;
+    std::optional<Int128> cycle_cost;
+    bool optimal() const { return imbalance == 0 && !cycle_cost; }
+};
+
+ExactCheck check_integral_flow(const McfProblem& problem, const std::vector<std::int64_t>& flow) {
+    const std::size_t n = problem.node_count();
+    const auto tails = problem.tails();
+    const auto heads = problem.heads();
+    const auto lower = problem.lower();
+    const auto upper = problem.upper();
+    const auto cost = problem.cost();
+    const auto demands = problem.demands();
+    std::vector<Int128> excess(demands.begin(), demands.end());
+    // Only whether an arc has room matters to the cycle search.
+    MinCostFlow residual(n);
+    for (std::size_t i = 0; i < flow.size(); ++i) {
+        excess[heads[i]] -= flow[i];
+        excess[tails[i]] += flow[i];
+        const auto [node, index] =
+            residual.add_edge(tails[i], heads[i], flow[i] < upper[i] ? 1 : 0, cost[i]);
+        auto& forward = residual.graph[node][index];
+        residual.graph[forward.to][forward.rev].cap = flow[i] > lower[i] ? 1 : 0;
+    }
+    ExactCheck check;
+    for (const Int128 e : excess) check.imbalance += e < 0 ? -e : e;
+    if (residual.has_negative_cycle()) {
+        Int128 total = 0;
+        if (auto cycle = residual.find_negative_cycle()) {
+            for (const auto& [node, index] : *cycle) total += residual.graph[node][index].cost;
+        }
+        check.cycle_cost = total;
+    }
+    return check;
+}
+
 }  // namespace
 
 double convergence_threshold(const McfProblem& problem, const McfOptions& options) {
@@ -35,25 +77,25 @@ double convergence_threshold(const McfProblem& problem, const McfOptions& option
 McfResult<McfSolution> finalize_ipm_solution(const McfProblem& problem, IpmResult result,
                                              std::optional<IpmSummary> summary,
                                              const McfOptions& options, const SolveContext& ctx) {
-    // 1-2. Only a converged run within the threshold is rounded.
+    // Only a converged run within the threshold is rounded.
     if (result.termination != IpmTermination::Converged ||
         result.stats.final_gap > convergence_threshold(problem, options)) {
         return classic_fallback(problem, std::move(summary), ctx);
     }
 
-    // 3-4. Clean the fractional flow of negative cycles.
+    // Clean the fractional flow of negative cycles.
     auto residual = build_residual_graph_from_problem(problem, result.flow);
     if (!residual) return std::unexpected(residual.error());
     const std::size_t cancelled = cancel_negative_cycles(*residual);
 
-    // 5. Round.
+    // Round; infeasible rounding is the classic solver's to decide.
     auto rounded = round_to_integer_flow(residual->flow, problem, *residual, ctx);
     if (!rounded) {
         if (rounded.error().is_infeasible()) return classic_fallback(problem, std::move(summary), ctx);
         return std::unexpected(rounded.error());
     }
 
-    // 6. Record and verify.
+    // Record and verify.
     if (summary) {
         summary->rounding_performed = true;
         summary->rounding_success = true;
@@ -71,13 +113,21 @@ McfResult<McfSolution> finalize_ipm_solution(const McfProblem& problem, IpmResul
         for (double x : check->excess) imbalance += std::abs(x);
         if (!(imbalance > IMBALANCE_TOLERANCE)) imbalance = 0.0;
         const std::optional<double> cycle_cost = negative_cycle_cost(*check);
-        summary->post_rounding_gap = cycle_cost ? *cycle_cost : imbalance;
-        summary->is_exact_optimal = imbalance == 0.0 && !has_negative_cycle(*check);
+        const ExactCheck exact = check_integral_flow(problem, rounded->flow);
+        summary->is_exact_optimal = exact.optimal();
+        // The reported gap keeps the floating-point figure unless exact
+        // arithmetic contradicts it.
+        double gap = cycle_cost ? *cycle_cost : imbalance;
+        if (exact.optimal()) {
+            gap = 0.0;
+        } else if (gap == 0.0) {
+            gap = static_cast<double>(exact.cycle_cost ? *exact.cycle_cost : exact.imbalance);
+        }
+        summary->post_rounding_gap = gap;
         // An exact solver never returns a flow it has shown to be suboptimal.
         if (!summary->is_exact_optimal) return classic_fallback(problem, std::move(summary), ctx);
     }
 
-    // 7.
     McfSolution solution;
     solution.cost = rounded->cost;
     solution.ipm_summary = std::move(summary);

@@ -12,6 +12,19 @@ std::string ascii_lower(std::string_view text) {
     return out;
 }
 
+// A given keyword replaces the default; an optional field takes the keyword
+// as it is (absent stays absent). Texts were parsed into enums already.
+template <class T>
+void apply(T& field, const std::optional<T>& given) {
+    if (given) field = *given;
+}
+template <class T>
+void apply(std::optional<T>& field, const std::optional<T>& given) {
+    field = given;
+}
+template <class E>
+void apply(E&, const std::optional<std::string>&) {}
+
 // A value fails when it compares <= 0, so NaN passes, as callers of the
 // keyword interface rely on.
 bool not_positive(const std::optional<double>& v) { return v.has_value() && *v <= 0.0; }
@@ -63,28 +76,9 @@ std::expected<McfOptions, OptionError> build_options(const McfOptionInputs& in) 
         if (!parsed) return fail("oracle_mode must be 'dynamic', 'fallback', or 'hybrid'");
         o.oracle_mode = *parsed;
     }
-    o.rebuild_every = in.rebuild_every.value_or(o.rebuild_every);
-    o.max_iters = in.max_iters.value_or(o.max_iters);
-    o.gap_exponent = in.gap_exponent.value_or(o.gap_exponent);
-    o.gap_tolerance = in.gap_tolerance;
-    o.tolerance = in.tolerance.value_or(o.tolerance);
-    o.numerical_clamp_log = in.numerical_clamp_log.value_or(o.numerical_clamp_log);
-    o.residual_min = in.residual_min.value_or(o.residual_min);
-    o.barrier_alpha_min = in.barrier_alpha_min.value_or(o.barrier_alpha_min);
-    o.barrier_alpha_max = in.barrier_alpha_max.value_or(o.barrier_alpha_max);
-    o.barrier_clamp_max = in.barrier_clamp_max.value_or(o.barrier_clamp_max);
-    o.gradient_clamp_max = in.gradient_clamp_max.value_or(o.gradient_clamp_max);
-    o.log_numerical_clamping = in.log_numerical_clamping.value_or(o.log_numerical_clamping);
-    o.seed = in.seed.value_or(o.seed);
-    o.deterministic_seed = in.deterministic_seed;
-    o.threads = in.threads.value_or(o.threads);
-    o.alpha = in.alpha;
-    o.use_ipm = in.use_ipm;
-    o.use_scaling = in.use_scaling;
-    o.force_cost_scaling = in.force_cost_scaling.value_or(o.force_cost_scaling);
-    o.disable_capacity_scaling = in.disable_capacity_scaling.value_or(o.disable_capacity_scaling);
-    o.approx_factor = in.approx_factor.value_or(o.approx_factor);
-    o.deterministic = in.deterministic.value_or(o.deterministic);
+#define ZELK_APPLY_OPTION(name, input, stored, initial) apply(o.name, in.name);
+    ZELK_OPTION_KEYWORDS(ZELK_APPLY_OPTION)
+#undef ZELK_APPLY_OPTION
     if (o.deterministic) o.threads = 1;
     return o;
 }

@@ -20,31 +20,44 @@ namespace zelk {
 enum class RebuildStrategy { FullDynamic, PeriodicRebuild };
 enum class OracleMode { Dynamic, Fallback, Hybrid };
 
+// The keyword table, in the keyword order of the option-taking entries:
+// X(name, input type, stored type, default). It generates the record's
+// keyword fields, the optional inputs, and (in the bindings) the keyword
+// lists, readers and text signatures, so a keyword is added in one place.
+#define ZELK_OPTION_KEYWORDS(X)                                                               \
+    X(strategy, std::string, RebuildStrategy, RebuildStrategy::PeriodicRebuild)               \
+    X(oracle_mode, std::string, OracleMode, OracleMode::Hybrid)                               \
+    X(rebuild_every, std::size_t, std::size_t, 25)                                            \
+    X(max_iters, std::size_t, std::size_t, 10000)                                             \
+    X(gap_exponent, double, double, 10.0)                                                     \
+    X(gap_tolerance, double, std::optional<double>, std::nullopt)                             \
+    X(tolerance, double, double, 1e-9)                                                        \
+    X(numerical_clamp_log, double, double, 700.0)                                             \
+    X(residual_min, double, double, 1e-12)                                                    \
+    X(barrier_alpha_min, double, double, 1e-6)                                                \
+    X(barrier_alpha_max, double, double, 1.0)                                                 \
+    X(barrier_clamp_max, double, double, 1e200)                                               \
+    X(gradient_clamp_max, double, double, 1e100)                                              \
+    X(log_numerical_clamping, bool, bool, false)                                              \
+    X(seed, std::uint64_t, std::uint64_t, 0)                                                  \
+    X(deterministic_seed, std::uint64_t, std::optional<std::uint64_t>, std::nullopt)          \
+    X(threads, std::size_t, std::size_t, 1) /* forced to 1 whenever deterministic is true */  \
+    X(alpha, double, std::optional<double>, std::nullopt)                                     \
+    X(use_ipm, bool, std::optional<bool>, std::nullopt)                                       \
+    X(use_scaling, bool, std::optional<bool>, std::nullopt)                                   \
+    X(force_cost_scaling, bool, bool, false)                                                  \
+    X(disable_capacity_scaling, bool, bool, false)                                            \
+    X(approx_factor, double, double, 0.1)                                                     \
+    X(deterministic, bool, bool, true)
+
+#define ZELK_OPTION_FIELD(name, input, stored, initial) stored name = initial;
+#define ZELK_OPTION_INPUT(name, input, stored, initial) std::optional<input> name;
+#define ZELK_OPTION_COUNT_ONE(name, input, stored, initial) +1
+
+inline constexpr std::size_t OPTION_KEYWORD_COUNT = 0 ZELK_OPTION_KEYWORDS(ZELK_OPTION_COUNT_ONE);
+
 struct McfOptions {
-    RebuildStrategy strategy = RebuildStrategy::PeriodicRebuild;
-    OracleMode oracle_mode = OracleMode::Hybrid;
-    std::size_t rebuild_every = 25;
-    std::size_t max_iters = 10000;
-    double gap_exponent = 10.0;
-    std::optional<double> gap_tolerance;
-    double tolerance = 1e-9;
-    double numerical_clamp_log = 700.0;
-    double residual_min = 1e-12;
-    double barrier_alpha_min = 1e-6;
-    double barrier_alpha_max = 1.0;
-    double barrier_clamp_max = 1e200;
-    double gradient_clamp_max = 1e100;
-    bool log_numerical_clamping = false;
-    std::uint64_t seed = 0;
-    std::optional<std::uint64_t> deterministic_seed;
-    std::size_t threads = 1;  // forced to 1 whenever deterministic is true
-    std::optional<double> alpha;
-    std::optional<bool> use_ipm;
-    std::optional<bool> use_scaling;
-    bool force_cost_scaling = false;
-    bool disable_capacity_scaling = false;
-    double approx_factor = 0.1;
-    bool deterministic = true;
+    ZELK_OPTION_KEYWORDS(ZELK_OPTION_FIELD)
 
     // Set by the solver's own stages, never by a keyword.
     std::optional<std::uint64_t> time_limit_ms;
@@ -53,32 +66,8 @@ struct McfOptions {
 };
 
 // The keyword values as given; an absent field means "not given" (None).
-// Field order is the keyword order of the option-taking entries.
 struct McfOptionInputs {
-    std::optional<std::string> strategy;
-    std::optional<std::string> oracle_mode;
-    std::optional<std::size_t> rebuild_every;
-    std::optional<std::size_t> max_iters;
-    std::optional<double> gap_exponent;
-    std::optional<double> gap_tolerance;
-    std::optional<double> tolerance;
-    std::optional<double> numerical_clamp_log;
-    std::optional<double> residual_min;
-    std::optional<double> barrier_alpha_min;
-    std::optional<double> barrier_alpha_max;
-    std::optional<double> barrier_clamp_max;
-    std::optional<double> gradient_clamp_max;
-    std::optional<bool> log_numerical_clamping;
-    std::optional<std::uint64_t> seed;
-    std::optional<std::uint64_t> deterministic_seed;
-    std::optional<std::size_t> threads;
-    std::optional<double> alpha;
-    std::optional<bool> use_ipm;
-    std::optional<bool> use_scaling;
-    std::optional<bool> force_cost_scaling;
-    std::optional<bool> disable_capacity_scaling;
-    std::optional<double> approx_factor;
-    std::optional<bool> deterministic;
+    ZELK_OPTION_KEYWORDS(ZELK_OPTION_INPUT)
 };
 
 // A rejected keyword value; `message` is the ValueError text.

@@ -1,5 +1,7 @@
 #include "mcf_problem.hpp"
 
+#include "checked_math.hpp"
+
 namespace zelk {
 
 McfResult<McfProblem> McfProblem::create(std::vector<std::uint32_t> tails,
@@ -16,11 +18,11 @@ McfResult<McfProblem> McfProblem::create(std::vector<std::uint32_t> tails,
     for (std::size_t i = 0; i < m; ++i) {
         if (tails[i] >= n || heads[i] >= n) return invalid_input("edge endpoint outside node range");
     }
-    // Wrap-around sum: demands whose true sum is a multiple of 2^64 pass, as
-    // callers of this format expect.
-    std::uint64_t sum = 0;
-    for (std::int64_t d : demands) sum += static_cast<std::uint64_t>(d);
-    if (n > 0 && sum != 0) return invalid_input("demands must sum to zero");
+    // The true sum, in 128 bits: demands whose 64-bit sum merely wraps to
+    // zero (MAX + MAX + 2) describe no flow at all.
+    Int128 sum = 0;
+    for (std::int64_t d : demands) sum += d;
+    if (sum != 0) return invalid_input("demands must sum to zero");
     for (std::size_t i = 0; i < m; ++i) {
         if (lower[i] > upper[i]) return invalid_input("lower bound exceeds upper bound");
     }

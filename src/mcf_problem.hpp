@@ -21,7 +21,7 @@ public:
     // Validates in this order, stopping at the first failure:
     //   1. heads, lower, upper, cost as long as tails: "edge arrays must have identical length"
     //   2. every endpoint below n = demands.size(): "edge endpoint outside node range"
-    //   3. demands sum to zero in wrap-around 64-bit arithmetic: "demands must sum to zero"
+    //   3. demands sum to exactly zero (no wrap-around): "demands must sum to zero"
     //   4. lower[i] <= upper[i]: "lower bound exceeds upper bound"
     static McfResult<McfProblem> create(std::vector<std::uint32_t> tails,
                                         std::vector<std::uint32_t> heads,

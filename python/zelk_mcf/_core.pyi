@@ -10,6 +10,16 @@ dimensionality and for non-contiguous arrays; ``ValueError`` for invalid
 instances and keyword values; ``RuntimeError("Infeasible")`` when no flow
 meets bounds and demands, ``RuntimeError('InvalidInput("...")')`` when the
 solver rejects the instance; ``KeyboardInterrupt`` on Ctrl-C.
+
+Which solver runs when the caller leaves the choice to it (none of
+``use_ipm``, ``use_scaling``, ``force_cost_scaling``): instances with fewer
+than 13 edges or 9 nodes, or more than 2,000 edges, go to the classic
+solver; the others to the interior-point method (or its scaling layers),
+whose interior-point runs may spend at most 2,000,000 edge-iterations in
+all before the classic solver answers (statistics "termination"
+"time_limit"). ``use_ipm=True`` (or ``use_scaling=True``,
+``force_cost_scaling=True``, ``min_cost_flow_edges_with_scaling``) asks for
+the interior-point method explicitly, without either bound.
 """
 
 from typing import Any, TypedDict
@@ -52,7 +62,7 @@ class ScalingOptions(TypedDict, total=False):
     deterministic: bool | None  # default True
 
 class Options(ScalingOptions, total=False):
-    use_ipm: bool | None  # default: by instance size
+    use_ipm: bool | None  # default: by instance size (13 edges and 9 nodes up to 2,000 edges)
     use_scaling: bool | None  # default: by magnitude of costs and capacities
 
 def min_cost_flow_edges(

@@ -21,9 +21,10 @@ constexpr std::int64_t POTENTIAL_CAP = std::int64_t{1} << 61;
 // distance the reference search can produce is far from saturation.
 constexpr std::uint64_t FAST_COST_LIMIT = std::uint64_t{1} << 60;
 
-McfResult<Int128> add_cost(Int128 total, std::int64_t cost, std::int64_t f) {
-    Int128 next;
-    if (__builtin_add_overflow(total, static_cast<Int128>(cost) * f, &next)) {
+McfResult<Int128> add_cost(Int128 total, Int128 cost, std::int64_t f) {
+    Int128 product, next;
+    if (__builtin_mul_overflow(cost, Int128{f}, &product) ||
+        __builtin_add_overflow(total, product, &next)) {
         return invalid_input("total cost overflow");
     }
     return next;
@@ -37,7 +38,7 @@ std::pair<std::size_t, std::size_t> MinCostFlow::add_edge(std::size_t from, std:
     // For a self-loop the reverse arc lands right after the forward arc.
     const std::size_t bwd = graph[to].size() + (from == to ? 1 : 0);
     graph[from].push_back(Edge{to, bwd, cap, cost});
-    graph[to].push_back(Edge{from, fwd, 0, -cost});
+    graph[to].push_back(Edge{from, fwd, 0, -Int128{cost}});
     return {from, fwd};
 }
 
@@ -45,19 +46,20 @@ bool MinCostFlow::fast_path_applies() const {
     std::uint64_t sum = 0;
     for (const auto& arcs : graph) {
         for (const Edge& e : arcs) {
-            const std::uint64_t mag = e.cost < 0 ? 0 - static_cast<std::uint64_t>(e.cost)
-                                                 : static_cast<std::uint64_t>(e.cost);
-            if (mag >= FAST_COST_LIMIT) return false;
-            sum += mag;
+            const Int128 mag = e.cost < 0 ? -e.cost : e.cost;
+            if (mag >= static_cast<Int128>(FAST_COST_LIMIT)) return false;
+            sum += static_cast<std::uint64_t>(mag);
             if (sum >= FAST_COST_LIMIT) return false;
         }
     }
     return true;
 }
 
-bool MinCostFlow::compute_potentials(std::vector<std::int64_t>& potential) const {
+bool MinCostFlow::compute_potentials(std::vector<Int128>& potential) const {
     // Queue-based Bellman-Ford from a virtual source joined to every node at
-    // cost 0. A path of n or more arcs proves a negative cycle.
+    // cost 0. A path of n or more arcs proves a negative cycle. Exact in 128
+    // bits: a walk of fewer than n arcs costs less than n * 2^63 in magnitude,
+    // so a cycle of cost -2^63 or a self-loop of cost -2^62 is still seen.
     const std::size_t n = graph.size();
     potential.assign(n, 0);
     bool any_negative = false;
@@ -75,7 +77,7 @@ bool MinCostFlow::compute_potentials(std::vector<std::int64_t>& potential) const
         queued[u] = 0;
         for (const Edge& e : graph[u]) {
             if (e.cap <= 0) continue;
-            const std::int64_t cand = saturating_add(potential[u], e.cost);
+            const Int128 cand = potential[u] + e.cost;
             if (cand < potential[e.to]) {
                 potential[e.to] = cand;
                 arcs_on_path[e.to] = arcs_on_path[u] + 1;
@@ -96,8 +98,46 @@ bool MinCostFlow::compute_potentials(std::vector<std::int64_t>& potential) const
 }
 
 bool MinCostFlow::has_negative_cycle() const {
-    std::vector<std::int64_t> potential;
+    std::vector<Int128> potential;
     return !compute_potentials(potential);
+}
+
+std::optional<std::vector<std::pair<std::size_t, std::size_t>>> MinCostFlow::find_negative_cycle()
+    const {
+    // Round-based Bellman-Ford from a virtual source: a node still improving
+    // in round n lies behind a predecessor cycle, and every predecessor cycle
+    // has negative cost. Walking n links from it lands on that cycle.
+    const std::size_t n = graph.size();
+    std::vector<Int128> dist(n, 0);
+    std::vector<std::size_t> pred_node(n, NONE), pred_arc(n, NONE);
+    std::size_t last = NONE;
+    for (std::size_t round = 0; round < n; ++round) {
+        last = NONE;
+        for (std::size_t u = 0; u < n; ++u) {
+            for (std::size_t k = 0; k < graph[u].size(); ++k) {
+                const Edge& e = graph[u][k];
+                if (e.cap <= 0) continue;
+                const Int128 cand = dist[u] + e.cost;
+                if (cand < dist[e.to]) {
+                    dist[e.to] = cand;
+                    pred_node[e.to] = u;
+                    pred_arc[e.to] = k;
+                    last = e.to;
+                }
+            }
+        }
+        if (last == NONE) return std::nullopt;
+    }
+    std::size_t v = last;
+    for (std::size_t i = 0; i < n; ++i) v = pred_node[v];
+    std::vector<std::pair<std::size_t, std::size_t>> cycle;
+    std::size_t u = v;
+    do {
+        cycle.emplace_back(pred_node[u], pred_arc[u]);
+        u = pred_node[u];
+    } while (u != v);
+    std::ranges::reverse(cycle);
+    return cycle;
 }
 
 McfResult<std::int64_t> MinCostFlow::augment(std::size_t s, std::size_t t, std::int64_t limit,
@@ -128,8 +168,11 @@ McfResult<Int128> MinCostFlow::min_cost_flow(std::size_t s, std::size_t t, std::
                                                const SolveContext& ctx) {
     if (amount < 1 || s == t) return Int128{0};
     if (!fast_path_applies()) return min_cost_flow_reference(s, t, amount, ctx);
-    std::vector<std::int64_t> potential;
-    if (!compute_potentials(potential)) return min_cost_flow_reference(s, t, amount, ctx);
+    std::vector<Int128> exact;
+    if (!compute_potentials(exact)) return min_cost_flow_reference(s, t, amount, ctx);
+    // Without a negative cycle every potential is the cost of a simple path,
+    // within the fast path's cost limit of zero.
+    std::vector<std::int64_t> potential(exact.begin(), exact.end());
     return augment_fast(s, t, amount, potential, ctx);
 }
 
@@ -177,7 +220,9 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
                 const std::size_t v = e.to;
                 if (e.cap <= 0 || v == u || label_stamp[v] == stamp) continue;
                 if (settled_only && settled_stamp[v] != stamp) continue;
-                if (du + e.cost != (settled_only ? dist[v] : 0) + potential[v]) continue;
+                // The fast search only runs with every |cost| below 2^60.
+                const auto cost = static_cast<std::int64_t>(e.cost);
+                if (du + cost != (settled_only ? dist[v] : 0) + potential[v]) continue;
                 label_stamp[v] = stamp;
                 pred_node[v] = u;
                 pred_arc[v] = k;
@@ -218,7 +263,8 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
                 const std::int64_t pu = potential[u];
                 for (const Edge& e : graph[u]) {
                     if (e.cap <= 0 || settled_stamp[e.to] == stamp) continue;
-                    const std::int64_t nd = d + (e.cost + pu - potential[e.to]);
+                    const std::int64_t nd =
+                        d + (static_cast<std::int64_t>(e.cost) + pu - potential[e.to]);
                     if (seen_stamp[e.to] != stamp || nd < dist[e.to]) {
                         seen_stamp[e.to] = stamp;
                         dist[e.to] = nd;
@@ -254,21 +300,27 @@ McfResult<Int128> MinCostFlow::min_cost_flow_reference(std::size_t s, std::size_
                                                          const SolveContext& ctx) {
     if (amount < 1) return Int128{0};
     const std::size_t n = graph.size();
+    // Distances are exact in 128 bits; "unreached" is a sentinel no walk of
+    // this search can reach, so no real distance is mistaken for it.
+    constexpr Int128 UNREACHED = INT128_HIGHEST;
+    std::vector<Int128> dist(n);
+    std::vector<std::size_t> prev_node(n), prev_arc(n);
     Int128 total = 0;
     std::int64_t remaining = amount;
     while (remaining > 0) {
         if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
-        std::vector<std::int64_t> dist(n, INF);
-        std::vector<std::size_t> prev_node(n, NONE), prev_arc(n, NONE);
+        std::ranges::fill(dist, UNREACHED);
+        std::ranges::fill(prev_node, NONE);
+        std::ranges::fill(prev_arc, NONE);
         dist[s] = 0;
         for (std::size_t r = 0; r < n; ++r) {
             bool updated = false;
             for (std::size_t u = 0; u < n; ++u) {
-                if (dist[u] >= UNREACHABLE) continue;
+                if (dist[u] == UNREACHED) continue;
                 for (std::size_t k = 0; k < graph[u].size(); ++k) {
                     const Edge& e = graph[u][k];
                     if (e.cap <= 0) continue;
-                    const std::int64_t cand = saturating_add(dist[u], e.cost);
+                    const Int128 cand = saturating_add(dist[u], e.cost);
                     if (cand < dist[e.to]) {
                         dist[e.to] = cand;
                         prev_node[e.to] = u;
@@ -280,7 +332,7 @@ McfResult<Int128> MinCostFlow::min_cost_flow_reference(std::size_t s, std::size_
             if (!updated) break;
             if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
         }
-        if (dist[t] >= UNREACHABLE) return std::unexpected(McfError::infeasible());
+        if (dist[t] == UNREACHED) return std::unexpected(McfError::infeasible());
 
         auto sent = augment(s, t, remaining, prev_node, prev_arc, total);
         if (!sent) return std::unexpected(sent.error());

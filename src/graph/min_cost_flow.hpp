@@ -17,9 +17,10 @@
 // from a second priority search keyed by (R, node).
 //
 // The fast search is used when the initial residual graph has no negative
-// cycle and the sum of |cost| over all arcs is below 2^59, so that no
-// distance of the reference can saturate. Otherwise the reference runs; its
-// backward walk is bounded, and a predecessor cycle (only possible with a
+// cycle and the sum of |cost| over all arcs is below 2^60, so that its 64-bit
+// reduced distances cannot overflow. Otherwise the reference runs, with exact
+// 128-bit distances (a path of n arcs costs less than n * 2^63); its backward
+// walk is bounded, and a predecessor cycle (only possible with a
 // negative-cost cycle) is reported as InvalidInput.
 //
 // Cost per augmentation: O(m log n) fast, O(n m) reference.
@@ -44,13 +45,8 @@ public:
         std::size_t to;
         std::size_t rev;   // index of the paired arc inside graph[to]
         std::int64_t cap;  // remaining residual capacity
-        std::int64_t cost;
+        Int128 cost;       // 128 bits: the reverse of a cost of -2^63 is +2^63
     };
-
-    // Distances at or above this count as infinite; a node is unreachable
-    // when its distance is at least half of it.
-    static constexpr std::int64_t INF = INT64_MAX / 4;
-    static constexpr std::int64_t UNREACHABLE = INF / 2;
 
     explicit MinCostFlow(std::size_t n) : graph(n) {}
 
@@ -72,13 +68,17 @@ public:
     // True when some cycle of arcs with cap > 0 has negative total cost.
     bool has_negative_cycle() const;
 
+    // One such cycle as (node, arc index) pairs in walking order, or nothing.
+    // Round-based, O(n m): meant for the rare case has_negative_cycle() is true.
+    std::optional<std::vector<std::pair<std::size_t, std::size_t>>> find_negative_cycle() const;
+
     std::vector<std::vector<Edge>> graph;
 
 private:
     struct Scratch;
     // Fills `potential` with shortest distances from a virtual source joined to
     // every node by zero-cost arcs. False when a negative cycle exists.
-    bool compute_potentials(std::vector<std::int64_t>& potential) const;
+    bool compute_potentials(std::vector<Int128>& potential) const;
     bool fast_path_applies() const;
     // Sends min(limit, bottleneck) along the predecessor path from s to t,
     // adding its cost to `total`; returns the amount sent.

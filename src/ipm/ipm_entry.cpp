@@ -71,6 +71,8 @@ McfResult<IpmResult> run_ipm_with_context(const McfProblem& problem, const McfOp
         const double mid = (lo + hi) * 0.5;
         auto run = run_ipm_with_lower_bound(problem, copy, mid, ctx, &*start);
         if (!run) return std::unexpected(run.error());
+        // A run cut by the effort budget ends the search: it is the answer.
+        if (ctx.effort_exhausted()) return std::move(*run);
         const double cx = flow_cost(run->flow, cost);
         const bool accepted = run->termination == IpmTermination::Converged &&
                               (cx <= copy.tolerance + mid || run->stats.final_gap < copy.tolerance);

@@ -125,8 +125,10 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
 
     for (std::size_t k = 0; k < options.max_iters; ++k) {
         if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
-        // Test 1.
-        if (time_limit_reached(elapsed_ms(started), options.time_limit_ms)) {
+        // Test 1, and the caller's effort budget (one unit per edge per
+        // iteration), which ends a run the same way.
+        if (time_limit_reached(elapsed_ms(started), options.time_limit_ms) ||
+            !ctx.charge_effort(m_edges)) {
             result.termination = IpmTermination::TimeLimit;
             stats.iterations = k;
             break;

@@ -112,6 +112,10 @@ McfResult<CapacityScalingResult> capacity_scaling(const McfProblem& problem,
                        " divisor=" + std::to_string(divisor) +
                        " iterations=" + std::to_string(run->stats.iterations) +
                        " bound=" + std::to_string(factor.bound));
+        if (ctx.effort_exhausted()) {
+            return CapacityScalingResult{std::move(*scaled), std::move(warm), divisor,
+                                         std::move(*run)};
+        }
         if (divisor == factor.target) {
             warm = update_initial_flow(*scaled, std::move(warm), run->flow);
             return CapacityScalingResult{std::move(*scaled), std::move(warm), divisor};

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "ipm/ipm_result.hpp"
 #include "mcf_error.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
@@ -28,6 +29,9 @@ struct CapacityScalingResult {
     McfProblem problem;     // the input divided by `divisor`
     WarmStart initial_flow; // already accepted by feasible_initial_flow for `problem`
     std::int64_t divisor = 1;  // a power of two, at least 1
+    // The phase's run when the caller's effort budget ran out in it; no
+    // later phase ran.
+    std::optional<IpmResult> cut_run;
 };
 
 struct CapacityScaleFactor {

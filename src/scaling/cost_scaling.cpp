@@ -123,6 +123,7 @@ McfResult<IpmResult> cost_scaling(const McfProblem& problem, const McfOptions& o
         const auto started = std::chrono::steady_clock::now();
         auto run = run_ipm_with_context(pc, round_options, ScalingContext::CostScaled, ctx);
         if (!run) return std::unexpected(run.error());
+        if (ctx.effort_exhausted()) return std::move(*run);
         const auto elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::steady_clock::now() - started)
                                     .count();

@@ -23,6 +23,7 @@ struct CapacityStage {
     McfProblem problem;
     WarmStart initial_flow;
     std::int64_t divisor = 1;
+    std::optional<IpmResult> cut_run;  // set when the effort budget ran out
 };
 
 McfResult<CapacityStage> capacity_stage(const McfProblem& problem, const McfOptions& options,
@@ -33,7 +34,7 @@ McfResult<CapacityStage> capacity_stage(const McfProblem& problem, const McfOpti
     auto scaled = capacity_scaling(problem, options, ctx);
     if (!scaled) return std::unexpected(scaled.error());
     return CapacityStage{std::move(scaled->problem), std::move(scaled->initial_flow),
-                         scaled->divisor};
+                         scaled->divisor, std::move(scaled->cut_run)};
 }
 
 bool cost_scaling_needed(const McfProblem& problem, const McfOptions& options) {
@@ -66,11 +67,19 @@ McfResult<McfSolution> scaled_route(const McfProblem& problem, const McfOptions&
     McfOptions stage_options = options;
     stage_options.initial_flow = std::move(stage->initial_flow);
 
-    auto run = cost_scaling_needed(working, options)
+    auto run = stage->cut_run ? McfResult<IpmResult>(std::move(*stage->cut_run))
+               : cost_scaling_needed(working, options)
                    ? cost_scaling(working, stage_options, ctx)
                    : run_ipm_with_context(working, stage_options, ScalingContext::CostScaled, ctx);
     if (!run) return std::unexpected(run.error());
     IpmSummary summary = IpmSummary::from_ipm(*run, run->termination, stage_options);
+    if (ctx.effort_exhausted()) {
+        // The budget cut a run short: the classic solver answers the input,
+        // as for any run that did not converge.
+        auto classic = solve_classic_with_mode(problem, SolverMode::ClassicFallback, ctx);
+        if (classic) classic->ipm_summary = std::move(summary);
+        return classic;
+    }
     auto solution = finalize_ipm_solution(working, std::move(*run), std::move(summary),
                                           stage_options, ctx);
     if (!solution) return solution;

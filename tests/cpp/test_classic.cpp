@@ -271,13 +271,65 @@ TEST(ClassicSolver, OverflowIsReportedNotWrapped) {
     auto balance = solve_classic_with_mode(
         to_problem({{0, 0}, {1, 1}, {hi, hi}, {hi, hi}, {0, 0}, {0, 0}}), SolverMode::Classic);
     EXPECT_EQ(balance.error().message(), "node balance overflow");
-    // Supplies whose total exceeds the range (the demands wrap to zero).
+    // Supplies whose total exceeds the range.
     auto supply = solve_classic_with_mode(
-        to_problem({{0, 1}, {2, 2}, {0, 0}, {hi, hi}, {0, 0}, {-hi, -hi, -2}}), SolverMode::Classic);
+        to_problem({{0, 1}, {2, 3}, {0, 0}, {hi, hi}, {0, 0}, {-hi, -hi, hi, hi}}), SolverMode::Classic);
     EXPECT_EQ(supply.error().message(), "total supply overflow");
     // The total cost leaves even the 128-bit range.
     std::vector<std::int64_t> big(4, hi);
     auto cost = solve_classic_with_mode(to_problem({{0, 1, 0, 1}, {1, 0, 1, 0}, big, big, big, {0, 0}}),
                                         SolverMode::Classic);
     EXPECT_EQ(cost.error().message(), "total cost overflow");
+}
+
+TEST(ClassicSolver, ExactAtTheEdgesOfTheRange) {
+    constexpr std::int64_t lo = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int64_t p59 = std::int64_t{1} << 59, p62 = std::int64_t{1} << 62;
+    struct Case {
+        RawInstance instance;
+        std::vector<std::int64_t> flow;
+    };
+    const Case cases[] = {
+        // A shortest path of cost 2^60 - 1, and one of two arcs of 2^59.
+        {{{0}, {1}, {0}, {1}, {2 * p59 - 1}, {-1, 1}}, {1}},
+        {{{0, 1}, {1, 2}, {0, 0}, {1, 1}, {p59, p59}, {-1, 0, 1}}, {1, 1}},
+        // A negative cycle of cost -2^63 and a self-loop of cost -2^62.
+        {{{0, 1}, {1, 0}, {0, 0}, {1, 1}, {-p62, -p62}, {0, 0}}, {1, 1}},
+        {{{0}, {0}, {0}, {1}, {-p62}, {0}}, {1}},
+        // A cost of -2^63, whose reverse arc costs +2^63.
+        {{{0, 1}, {1, 0}, {0, 0}, {1, 1}, {lo, 5}, {-1, 1}}, {1, 0}},
+        {{{0, 1}, {1, 0}, {0, 0}, {1, 1}, {lo, lo}, {0, 0}}, {1, 1}},
+    };
+    for (const Case& c : cases) {
+        auto sol = solve_classic_with_mode(to_problem(c.instance), SolverMode::Classic);
+        ASSERT_TRUE(sol.has_value()) << sol.error().to_string();
+        EXPECT_EQ(sol->flow, c.flow);
+    }
+}
+
+TEST(MinCostFlow, FoundNegativeCyclesCloseAndCostLessThanZero) {
+    std::mt19937_64 rng(11);
+    int found = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t n = 1 + rng() % 6;
+        MinCostFlow g(n);
+        for (std::size_t k = rng() % (3 * n + 1); k > 0; --k) {
+            g.add_edge(rng() % n, rng() % n, static_cast<std::int64_t>(rng() % 2),
+                       static_cast<std::int64_t>(rng() % 7) - 2);
+        }
+        const auto cycle = g.find_negative_cycle();
+        ASSERT_EQ(cycle.has_value(), g.has_negative_cycle()) << "trial " << trial;
+        if (!cycle) continue;
+        ++found;
+        Int128 total = 0;
+        for (std::size_t j = 0; j < cycle->size(); ++j) {
+            const auto [u, k] = (*cycle)[j];
+            const auto& arc = g.graph[u][k];
+            EXPECT_GT(arc.cap, 0);
+            EXPECT_EQ(arc.to, (*cycle)[(j + 1) % cycle->size()].first);
+            total += arc.cost;
+        }
+        EXPECT_LT(total, 0);
+    }
+    EXPECT_GT(found, 30);
 }

@@ -93,7 +93,8 @@ def test_wrong_array_types_are_rejected_not_converted(small_instance, position, 
     with pytest.raises(TypeError) as err:
         _core.min_cost_flow_edges(*args)
     assert str(err.value) == (
-        f"argument '{name}': expected a one-dimensional int64 numpy.ndarray, got {got}"
+        f"min_cost_flow_edges() argument '{name}': expected a one-dimensional int64 "
+        f"numpy.ndarray, got {got}"
     )
 
 
@@ -264,3 +265,56 @@ def test_option_messages(small_instance, entry, keywords, message):
     with pytest.raises(ValueError) as err:
         getattr(_core, entry)(**small_instance, **keywords)
     assert str(err.value) == message
+
+
+@pytest.mark.parametrize("entry", ["min_cost_flow_edges", "min_cost_flow_edges_with_options",
+                                   "min_cost_flow_edges_with_scaling", "run_ipm_edges"])
+def test_argument_errors_name_the_function_and_the_argument(small_instance, entry):
+    fn = getattr(_core, entry)
+    with pytest.raises(TypeError, match=rf"^{entry}\(\) argument 'n' must be int, not float$"):
+        fn(**{**small_instance, "n": 3.0})
+    with pytest.raises(TypeError, match=rf"^{entry}\(\) missing required argument 'demand'"):
+        fn(*list(small_instance.values())[:6])
+    with pytest.raises(TypeError, match=rf"{entry}\(\)"):
+        fn(**small_instance, bogus=1)
+    if entry != "min_cost_flow_edges":
+        with pytest.raises(TypeError, match=rf"^{entry}\(\) argument 'deterministic' must be "
+                                            r"bool, not numpy\.int64$"):
+            fn(**small_instance, deterministic=np.int64(1))
+        with pytest.raises(TypeError, match=rf"^{entry}\(\) argument 'seed' must be int, "
+                                            r"not float$"):
+            fn(**small_instance, seed=1.5)
+
+
+def test_numpy_scalars_are_accepted(small_instance):
+    # What tail.max() + 1 and numpy comparisons give.
+    args = {**small_instance, "n": np.int64(3)}
+    assert _core.min_cost_flow_edges(**args).tolist() == [0, 2, 2]
+    flow, _ = _core.min_cost_flow_edges_with_options(
+        **args, deterministic=np.False_, use_ipm=np.bool_(False), max_iters=np.uint32(5),
+        seed=np.int64(4), tolerance=np.float32(1e-6))
+    assert flow.tolist() == [0, 2, 2]
+
+
+def test_a_failed_allocation_raises_memory_error_and_the_module_survives():
+    # Under an address-space limit the core cannot allocate a 60M-node
+    # instance: std::bad_alloc must become MemoryError, not kill the process.
+    code = """
+import resource, numpy as np, zelk_mcf
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+n = 80_000_000
+e = np.zeros(0, np.int64)
+try:
+    zelk_mcf.min_cost_flow_edges(n, e, e, e, e, e, np.zeros(n, np.int64))
+    print("solved")
+except MemoryError:
+    print("memory error")
+i = lambda *v: np.array(v, dtype=np.int64)
+print(zelk_mcf.min_cost_flow_edges(2, i(0), i(1), i(0), i(3), i(1), i(-2, 2)).tolist())
+"""
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:2] == ["memory error", "[2]"]
