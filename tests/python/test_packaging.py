@@ -13,8 +13,9 @@ from zelk_mcf import _core, _tools
 def test_single_version_and_licence():
     meta = importlib.metadata.metadata("zelk_mcf")
     assert meta["Version"] == _core.__version__ == zelk_mcf.__version__ == "0.2.0"
-    assert "License :: OSI Approved :: MIT License" in meta.get_all("Classifier")
-    assert "MIT License" in (meta.get("License") or "") + (meta.get("License-Expression") or "") or meta.get_all("License-File")
+    assert meta["License-Expression"] == "MIT"
+    assert "LICENSE" in meta.get_all("License-File")
+    assert "Operating System :: POSIX :: Linux" in meta.get_all("Classifier")
     assert any(ep.name == "zelk-mcf" for ep in importlib.metadata.entry_points(group="console_scripts"))
 
 
