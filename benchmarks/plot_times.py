@@ -40,7 +40,7 @@ def measure(arc_counts: list[int], repeats: int, limit: float, seed: int) -> dic
     for m in arc_counts:
         n = max(16, m // 8)
         inst = instances.netgen(np.random.default_rng([seed, m]), n, m,
-                                sources=max(2, n // 100), sinks=max(2, n // 100))
+                                sources=10, sinks=10)
         costs = {}
         for name, run in SOLVERS.items():
             if name in dropped:

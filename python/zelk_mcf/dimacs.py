@@ -251,8 +251,11 @@ def _write_lines(dest: Any, header: bytes, rows: np.ndarray, prefix: bytes) -> N
 def write_dimacs(problem: Problem, dest: Any, comment: str | None = None) -> None:
     """Write ``problem`` in DIMACS form to a path or an open file.
 
-    Node lines are written for the nodes with non-zero demand only.
+    Node lines are written for the nodes with non-zero demand only. A demand
+    of -2**63 is refused (``ValueError``): its supply does not fit in 64 bits.
     """
+    if problem.n and int(problem.demand.min()) == _I64_MIN:
+        raise ValueError("a demand of -2**63 has no 64-bit supply to write")
     header = b""
     if comment:
         header += b"".join(b"c " + line.encode() + b"\n" for line in comment.splitlines())

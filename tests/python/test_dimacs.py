@@ -104,3 +104,26 @@ def test_malformed_solutions():
     ]:
         with pytest.raises(zelk_mcf.DimacsError, match=message):
             zelk_mcf.read_solution(io.BytesIO(text), problem)
+
+
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+INT64 = st.integers(-(1 << 63), (1 << 63) - 1)
+
+
+@hypothesis.settings(max_examples=60, deadline=None)
+@hypothesis.given(st.data())
+def test_any_problem_survives_a_round_trip(data):
+    n = data.draw(st.integers(1, 6))
+    m = data.draw(st.integers(0, 8))
+    ends = st.lists(st.integers(0, n - 1), min_size=m, max_size=m)
+    tail, head = data.draw(ends), data.draw(ends)
+    a, b = data.draw(st.lists(INT64, min_size=m, max_size=m)), data.draw(st.lists(INT64, min_size=m, max_size=m))
+    cost = data.draw(st.lists(INT64, min_size=m, max_size=m))
+    demand = data.draw(st.lists(st.integers(-(1 << 62), 1 << 62), min_size=n - 1, max_size=n - 1))
+    demand.append(-sum(demand))
+    hypothesis.assume(-(1 << 63) < demand[-1] < 1 << 63)
+    problem = zelk_mcf.Problem(tail, head, list(map(max, a, b)), cost, demand, lower=list(map(min, a, b)))
+    buf = io.BytesIO()
+    zelk_mcf.write_dimacs(problem, buf)
+    assert same_problem(problem, zelk_mcf.read_dimacs(io.BytesIO(buf.getvalue())))
