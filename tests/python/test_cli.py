@@ -7,6 +7,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -80,18 +81,24 @@ def test_usage_errors_and_help(tmp_path):
         assert needle in help_text
 
 
-@pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals")
-def test_ctrl_c_exits_130(tmp_path):
+def interior_point_instance(path, n, m):
+    """A feasible instance on which the interior-point route iterates for a while."""
     rng = np.random.default_rng(29)
-    n, m = 600, 6000
     tail, head = rng.integers(0, n, m), rng.integers(0, n, m)
     upper = rng.integers(1, 50, m)
     flow = rng.integers(0, upper + 1)
     demand = np.zeros(n, dtype=np.int64)
     np.add.at(demand, head, flow)
     np.subtract.at(demand, tail, flow)
+    problem = zelk_mcf.Problem(tail, head, upper, rng.integers(0, 100, m), demand)
+    zelk_mcf.write_dimacs(problem, path)
+    return problem
+
+
+@pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals")
+def test_ctrl_c_exits_130(tmp_path):
     path = tmp_path / "big.min"
-    zelk_mcf.write_dimacs(zelk_mcf.Problem(tail, head, upper, rng.integers(0, 100, m), demand), path)
+    interior_point_instance(path, 600, 6000)
     proc = subprocess.Popen([*CLI, "solve", str(path), "--method", "ipm", "--verbose"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     first = proc.stderr.readline()  # the solve has started once a gap line arrives
@@ -100,3 +107,31 @@ def test_ctrl_c_exits_130(tmp_path):
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == 130
     assert err.rstrip().endswith(b"zelk-mcf: interrupted")
+
+
+@pytest.mark.skipif(os.name != "posix", reason="needs a pseudo-terminal")
+def test_progress_line_on_a_terminal_is_erased(tmp_path):
+    pty = pytest.importorskip("pty")
+    path = tmp_path / "ipm.min"
+    problem = interior_point_instance(path, 300, 3000)
+    master, slave = pty.openpty()
+    start = time.monotonic()
+    proc = subprocess.Popen([*CLI, "solve", str(path), "--method", "ipm"], stdout=subprocess.PIPE, stderr=slave)
+    os.close(slave)
+    out, _ = proc.communicate(timeout=120)
+    took = time.monotonic() - start
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(master)
+    assert proc.returncode == 0
+    zelk_mcf.certify(problem, zelk_mcf.read_solution(io.BytesIO(out), problem)[1])
+    if shown or took > 2.0:  # a solve this long must have shown the line
+        assert b"zelk-mcf: " in shown and b"route" in shown
+        assert shown.endswith(b"\r\x1b[K")
