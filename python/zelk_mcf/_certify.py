@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import operator
+
 import numpy as np
 import numpy.typing as npt
 
@@ -61,21 +63,19 @@ def _net_inflow(problem: Problem, flow: np.ndarray) -> np.ndarray:
 
 
 def _as_potentials(values: npt.ArrayLike, n: int) -> np.ndarray:
+    """int64 when every value fits, else an object array of Python ints."""
     arr = np.asarray(values)
-    if arr.dtype.kind == "O":
-        ints = [int(v) for v in arr.tolist()]
-        arr = np.array(ints, dtype=object)
-        try:
-            arr = np.array(ints, dtype=np.int64)
-        except OverflowError:
-            pass
-    elif arr.dtype.kind in "iu":
-        arr = np.asarray(arr, dtype=object if arr.dtype.kind == "u" else np.int64)
-    else:
+    if arr.dtype.kind not in "iuO":
         raise TypeError(f"potentials must hold integers, got dtype {arr.dtype}")
     if arr.ndim != 1 or arr.size != n:
         raise ValueError(f"potentials must hold one value per node ({n}), got shape {arr.shape}")
-    return arr
+    if arr.dtype.kind == "i":
+        return arr.astype(np.int64, copy=False)
+    ints = [operator.index(v) for v in arr.tolist()]
+    try:
+        return np.array(ints, dtype=np.int64)
+    except OverflowError:
+        return np.array(ints, dtype=object)
 
 
 def _edge_text(problem: Problem, i: int) -> str:
