@@ -32,7 +32,7 @@ class InfeasibleError(RuntimeError):
         self.shortfall = shortfall
 
 
-@dataclasses.dataclass(frozen=True)
+@dataclasses.dataclass(frozen=True, eq=False)
 class SolveResult:
     """An optimal flow with its proof.
 
