@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "numerics/guarded_math.hpp"
+
 namespace zelk {
 
 enum class RebuildStrategy { FullDynamic, PeriodicRebuild };
@@ -69,6 +71,14 @@ struct McfOptions {
 struct McfOptionInputs {
     ZELK_OPTION_KEYWORDS(ZELK_OPTION_INPUT)
 };
+
+// The guarded-numerics settings an interior-point run reads from the options.
+inline NumericsConfig numerics_config(const McfOptions& options) {
+    return NumericsConfig{options.numerical_clamp_log, 1e-300,
+                          options.residual_min,        options.barrier_clamp_max,
+                          options.gradient_clamp_max,  options.barrier_alpha_min,
+                          options.barrier_alpha_max};
+}
 
 // A rejected keyword value; `message` is the ValueError text.
 struct OptionError {

@@ -62,7 +62,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     const std::vector<double> lower(problem.lower().begin(), problem.lower().end());
     const std::vector<double> upper(problem.upper().begin(), problem.upper().end());
     const std::vector<double> cost(problem.cost().begin(), problem.cost().end());
-    auto created = Potential::create(options, upper, lower_bound);
+    auto created = Potential::create(numerics_config(options), options.alpha, upper, lower_bound);
     if (!created) return std::unexpected(created.error());
     const Potential potential = *created;
 

@@ -1,7 +1,5 @@
 #include "min_ratio/dynamic_oracle.hpp"
 
-#include "min_ratio/full_dynamic_oracle.hpp"
-
 namespace zelk {
 
 std::string OracleError::display() const {
@@ -16,14 +14,6 @@ std::string OracleError::display() const {
         std::string operator()(const Message& m) const { return m.text; }
     };
     return std::visit(Visitor{}, value);
-}
-
-std::unique_ptr<DynamicOracle> make_full_dynamic_oracle(std::uint64_t seed, std::size_t levels,
-                                                        std::size_t rebuild_every,
-                                                        std::size_t rebuild_budget,
-                                                        bool deterministic, double approx_factor) {
-    return std::make_unique<FullDynamicOracle>(seed, levels, rebuild_every, rebuild_budget,
-                                               deterministic, approx_factor);
 }
 
 }  // namespace zelk

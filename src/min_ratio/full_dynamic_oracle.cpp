@@ -547,4 +547,14 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     return best;
 }
 
+// Declared beside the interface, defined here so the interface needs no
+// knowledge of this implementation.
+std::unique_ptr<DynamicOracle> make_full_dynamic_oracle(std::uint64_t seed, std::size_t levels,
+                                                        std::size_t rebuild_every,
+                                                        std::size_t rebuild_budget,
+                                                        bool deterministic, double approx_factor) {
+    return std::make_unique<FullDynamicOracle>(seed, levels, rebuild_every, rebuild_budget,
+                                               deterministic, approx_factor);
+}
+
 }  // namespace zelk

@@ -172,29 +172,27 @@ Residuals Residuals::new_with_stats(std::span<const double> flow, std::span<cons
                             : residuals_impl<false>(flow, lower, upper, nullptr, residual_min);
 }
 
-McfResult<Potential> Potential::create(const McfOptions& options, std::span<const double> upper,
-                                       double lower_bound) {
-    if (options.barrier_alpha_min > options.barrier_alpha_max) {
+McfResult<Potential> Potential::create(const NumericsConfig& numerics,
+                                       std::optional<double> alpha,
+                                       std::span<const double> upper, double lower_bound) {
+    if (numerics.barrier_alpha_min > numerics.barrier_alpha_max) {
         return invalid_input("barrier_alpha_min exceeds barrier_alpha_max");
     }
     double u_max = 1.0;
     for (const double u : upper) u_max = max_num(u_max, std::abs(u));
     const double m = static_cast<double>(std::max<std::size_t>(upper.size(), 1));
     const double scale = max_num(u_max * m, 1.0);
-    const double raw_alpha = options.alpha.has_value() && *options.alpha > 0.0
-                                 ? *options.alpha
+    const double raw_alpha = alpha.has_value() && *alpha > 0.0
+                                 ? *alpha
                                  : 1.0 / (1000.0 * max_num(std::log2(scale), 1.0));
     Potential p;
-    p.alpha = clamp_nan_passes(raw_alpha, options.barrier_alpha_min, options.barrier_alpha_max);
+    p.alpha = clamp_nan_passes(raw_alpha, numerics.barrier_alpha_min, numerics.barrier_alpha_max);
     p.barrier_exponent = 1.1;
-    p.residual_min = options.residual_min;
+    p.residual_min = numerics.residual_min;
     p.problem_scale = scale;
     p.edge_count = m;
     p.lower_bound = lower_bound;
-    p.numerics = NumericsConfig{options.numerical_clamp_log, 1e-300,
-                                options.residual_min,        options.barrier_clamp_max,
-                                options.gradient_clamp_max,  options.barrier_alpha_min,
-                                options.barrier_alpha_max};
+    p.numerics = numerics;
     return p;
 }
 

@@ -13,11 +13,11 @@
 // lengths); nothing is allocated besides the returned arrays.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "mcf_error.hpp"
-#include "mcf_options.hpp"
 #include "numerics/guarded_math.hpp"
 
 namespace zelk {
@@ -52,12 +52,13 @@ struct Potential {
     double lower_bound = 0.0;       // F
     NumericsConfig numerics;
 
-    // U = max(1, max |upper|); alpha = options.alpha if present and > 0, else
+    // U = max(1, max |upper|); alpha = `alpha` if present and > 0, else
     // 1 / (1000 max(log2 S, 1)), then clamped to [barrier_alpha_min,
-    // barrier_alpha_max]. Fails with InvalidInput "barrier_alpha_min exceeds
-    // barrier_alpha_max" when that range is empty.
-    static McfResult<Potential> create(const McfOptions& options, std::span<const double> upper,
-                                       double lower_bound);
+    // barrier_alpha_max] of `numerics`. Fails with InvalidInput
+    // "barrier_alpha_min exceeds barrier_alpha_max" when that range is empty.
+    static McfResult<Potential> create(const NumericsConfig& numerics,
+                                       std::optional<double> alpha,
+                                       std::span<const double> upper, double lower_bound);
 
     double value_with_residuals_and_stats(std::span<const double> cost,
                                           std::span<const double> flow,

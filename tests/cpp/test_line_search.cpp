@@ -22,7 +22,7 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 
 Potential make_potential(const std::vector<double>& upper, double lower_bound, McfOptions o = {}) {
-    return *Potential::create(o, upper, lower_bound);
+    return *Potential::create(numerics_config(o), o.alpha, upper, lower_bound);
 }
 
 // First bound reached along d, computed independently.

@@ -22,7 +22,7 @@ const double qnan = std::nan("");
 using Vec = std::vector<double>;
 
 Potential make_potential(const Vec& upper, double lower_bound, McfOptions options = {}) {
-    return *Potential::create(options, upper, lower_bound);
+    return *Potential::create(numerics_config(options), options.alpha, upper, lower_bound);
 }
 
 void expect_close(double a, double b, double rel = 1e-12) {
@@ -126,7 +126,7 @@ TEST(Potential, ConstructionAndAlphaClamp) {
 
     o.barrier_alpha_min = 0.5;
     o.barrier_alpha_max = 0.1;
-    EXPECT_EQ(Potential::create(o, upper, 0.0).error(),
+    EXPECT_EQ(Potential::create(numerics_config(o), o.alpha, upper, 0.0).error(),
               McfError::invalid_input("barrier_alpha_min exceeds barrier_alpha_max"));
 }
 
