@@ -1,0 +1,366 @@
+#include "graph/network_simplex.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace zelk {
+
+namespace {
+
+using Index = std::uint32_t;  // nodes and arcs alike
+constexpr Index NONE = std::numeric_limits<Index>::max();
+constexpr std::int64_t UNBOUNDED = std::numeric_limits<std::int64_t>::max();
+
+// Arc states, signed so that state * reduced cost < 0 marks a violation.
+constexpr std::int8_t AT_UPPER = -1;
+constexpr std::int8_t IN_TREE = 0;
+constexpr std::int8_t AT_LOWER = 1;
+
+constexpr std::uint64_t CANCEL_POLL_MASK = 4095;
+
+// The spanning-tree simplex over `Cost` (int64_t or Int128). Arcs 0..m-1
+// are the input arcs, arc m + v the artificial arc between v and the root.
+template <class Cost>
+class SpanningTreeSimplex {
+public:
+    SpanningTreeSimplex(std::size_t n, std::span<const std::uint32_t> tails,
+                        std::span<const std::uint32_t> heads, std::span<const std::int64_t> cap,
+                        std::span<const std::int64_t> cost, std::span<const std::int64_t> balance,
+                        Cost big_m);
+
+    McfResult<void> run(const SolveContext& ctx);
+    McfResult<NetworkSimplexResult> result() &&;
+
+private:
+    Index find_entering();
+    void pivot(Index entering);
+    void rehang(Index entering, Index u_in, Index v_in, Index u_out, Cost shift);
+    void detach(Index v);
+    void attach(Index v, Index p);
+
+    Cost reduced_cost(Index a) const { return cost_[a] + pi_[source_[a]] - pi_[target_[a]]; }
+
+    Index n_, m_, root_, arcs_;
+    // Arcs.
+    std::vector<Index> source_, target_;
+    std::vector<std::int64_t> cap_, flow_;
+    std::vector<Cost> cost_;
+    std::vector<std::int8_t> state_;
+    // Tree, rooted at root_: parent, the arc to it, depth, and child lists.
+    std::vector<Index> parent_, pred_, depth_, first_child_, next_sibling_, prev_sibling_;
+    std::vector<Cost> pi_;  // rc = 0 on every tree arc
+    std::vector<Index> path_;  // scratch for re-hanging
+    Index block_;
+    Index next_arc_ = 0;
+    std::uint64_t pivots_ = 0;
+};
+
+template <class Cost>
+SpanningTreeSimplex<Cost>::SpanningTreeSimplex(std::size_t n, std::span<const std::uint32_t> tails,
+                                               std::span<const std::uint32_t> heads,
+                                               std::span<const std::int64_t> cap,
+                                               std::span<const std::int64_t> cost,
+                                               std::span<const std::int64_t> balance, Cost big_m)
+    : n_(static_cast<Index>(n)),
+      m_(static_cast<Index>(tails.size())),
+      root_(static_cast<Index>(n)),
+      arcs_(static_cast<Index>(tails.size() + n)) {
+    const std::size_t nodes = n + 1;
+    source_.resize(arcs_);
+    target_.resize(arcs_);
+    cap_.resize(arcs_);
+    flow_.assign(arcs_, 0);
+    cost_.resize(arcs_);
+    state_.assign(arcs_, AT_LOWER);
+    for (Index i = 0; i < m_; ++i) {
+        source_[i] = tails[i];
+        target_[i] = heads[i];
+        cap_[i] = cap[i];
+        cost_[i] = cost[i];
+    }
+    parent_.assign(nodes, NONE);
+    pred_.assign(nodes, NONE);
+    depth_.assign(nodes, 0);
+    first_child_.assign(nodes, NONE);
+    next_sibling_.assign(nodes, NONE);
+    prev_sibling_.assign(nodes, NONE);
+    pi_.assign(nodes, Cost{0});
+    path_.reserve(nodes);
+
+    // The starting tree is a star. A sink is fed by the root; every other
+    // node sends its supply (possibly zero) up to it, so each zero-flow tree
+    // arc points towards the root: the tree is strongly feasible.
+    for (Index v = 0; v < n_; ++v) {
+        const Index a = m_ + v;
+        cap_[a] = UNBOUNDED;
+        cost_[a] = big_m;
+        state_[a] = IN_TREE;
+        if (balance[v] > 0) {
+            source_[a] = root_;
+            target_[a] = v;
+            flow_[a] = balance[v];
+            pi_[v] = big_m;
+        } else {
+            source_[a] = v;
+            target_[a] = root_;
+            flow_[a] = -balance[v];
+            pi_[v] = -big_m;
+        }
+        parent_[v] = root_;
+        pred_[v] = a;
+        depth_[v] = 1;
+    }
+    // Children in node order (attach pushes to the front).
+    for (Index v = n_; v-- > 0;) attach(v, root_);
+
+    const double root_m = std::sqrt(static_cast<double>(arcs_));
+    block_ = std::max<Index>(10, static_cast<Index>(root_m));
+}
+
+template <class Cost>
+void SpanningTreeSimplex<Cost>::attach(Index v, Index p) {
+    const Index first = first_child_[p];
+    next_sibling_[v] = first;
+    prev_sibling_[v] = NONE;
+    if (first != NONE) prev_sibling_[first] = v;
+    first_child_[p] = v;
+}
+
+template <class Cost>
+void SpanningTreeSimplex<Cost>::detach(Index v) {
+    const Index prev = prev_sibling_[v], next = next_sibling_[v];
+    if (prev != NONE) {
+        next_sibling_[prev] = next;
+    } else {
+        first_child_[parent_[v]] = next;
+    }
+    if (next != NONE) prev_sibling_[next] = prev;
+}
+
+template <class Cost>
+Index SpanningTreeSimplex<Cost>::find_entering() {
+    // Block search: the most violating arc of the first block that has one.
+    Cost best{0};
+    Index best_arc = NONE;
+    Index e = next_arc_;
+    Index left = block_;
+    for (Index scanned = 0; scanned < arcs_; ++scanned) {
+        const Cost violation = reduced_cost(e) * state_[e];
+        if (violation < best) {
+            best = violation;
+            best_arc = e;
+        }
+        if (++e == arcs_) e = 0;
+        if (--left == 0) {
+            if (best_arc != NONE) break;
+            left = block_;
+        }
+    }
+    next_arc_ = e;
+    return best_arc;
+}
+
+template <class Cost>
+void SpanningTreeSimplex<Cost>::pivot(Index entering) {
+    // Flow moves along the entering arc from `first` to `second`, then up
+    // from `second` to the apex and down from the apex to `first`.
+    const bool forward = state_[entering] == AT_LOWER;
+    const Index first = forward ? source_[entering] : target_[entering];
+    const Index second = forward ? target_[entering] : source_[entering];
+
+    // The leaving arc is the last blocking arc in the cycle's order (apex,
+    // down to first, entering arc, up from second to apex): on the first
+    // side the one nearest `first` wins ties, on the second side the one
+    // nearest the apex.
+    std::int64_t delta_first = 0, delta_second = 0;
+    Index out_first = NONE, out_second = NONE;  // lower endpoints of the candidates
+    Index u = first, v = second;
+    while (u != v) {
+        if (depth_[u] >= depth_[v]) {
+            const Index a = pred_[u];
+            const std::int64_t room = source_[a] == u ? flow_[a] : cap_[a] - flow_[a];
+            if (out_first == NONE || room < delta_first) {
+                delta_first = room;
+                out_first = u;
+            }
+            u = parent_[u];
+        } else {
+            const Index a = pred_[v];
+            const std::int64_t room = source_[a] == v ? cap_[a] - flow_[a] : flow_[a];
+            if (out_second == NONE || room <= delta_second) {
+                delta_second = room;
+                out_second = v;
+            }
+            v = parent_[v];
+        }
+    }
+    const Index apex = u;
+
+    std::int64_t delta = cap_[entering];
+    Index u_out = NONE;  // NONE: the entering arc itself blocks
+    bool first_side = false;
+    if (out_first != NONE && delta_first < delta) {
+        delta = delta_first;
+        u_out = out_first;
+        first_side = true;
+    }
+    if (out_second != NONE && delta_second <= delta) {
+        delta = delta_second;
+        u_out = out_second;
+        first_side = false;
+    }
+
+    if (delta > 0) {
+        flow_[entering] += forward ? delta : -delta;
+        for (Index x = first; x != apex; x = parent_[x]) {
+            const Index a = pred_[x];
+            flow_[a] += source_[a] == x ? -delta : delta;
+        }
+        for (Index x = second; x != apex; x = parent_[x]) {
+            const Index a = pred_[x];
+            flow_[a] += source_[a] == x ? delta : -delta;
+        }
+    }
+    ++pivots_;
+
+    if (u_out == NONE) {
+        state_[entering] = forward ? AT_UPPER : AT_LOWER;
+        return;
+    }
+    const Index leaving = pred_[u_out];
+    state_[leaving] = flow_[leaving] == 0 ? AT_LOWER : AT_UPPER;
+    state_[entering] = IN_TREE;
+
+    // The subtree below the leaving arc holds the entering arc's endpoint
+    // on that side; it is re-hung from the entering arc, and its potentials
+    // move together so that the entering arc's reduced cost becomes zero.
+    const Index u_in = first_side ? first : second;
+    const Index v_in = first_side ? second : first;
+    const Cost rc = reduced_cost(entering);
+    rehang(entering, u_in, v_in, u_out, u_in == target_[entering] ? rc : -rc);
+}
+
+template <class Cost>
+void SpanningTreeSimplex<Cost>::rehang(Index entering, Index u_in, Index v_in, Index u_out,
+                                       Cost shift) {
+    // Reverse the tree path u_in .. u_out: each node's parent becomes the
+    // node below it, u_in hangs from v_in through the entering arc.
+    path_.clear();
+    for (Index x = u_in;; x = parent_[x]) {
+        path_.push_back(x);
+        if (x == u_out) break;
+    }
+    Index new_parent = v_in;
+    Index new_pred = entering;
+    for (const Index x : path_) {
+        const Index old_pred = pred_[x];
+        detach(x);
+        parent_[x] = new_parent;
+        pred_[x] = new_pred;
+        attach(x, new_parent);
+        new_parent = x;
+        new_pred = old_pred;
+    }
+
+    // Depths and potentials of the moved subtree, in preorder.
+    Index x = u_in;
+    while (true) {
+        depth_[x] = depth_[parent_[x]] + 1;
+        pi_[x] += shift;
+        if (first_child_[x] != NONE) {
+            x = first_child_[x];
+            continue;
+        }
+        while (x != u_in && next_sibling_[x] == NONE) x = parent_[x];
+        if (x == u_in) break;
+        x = next_sibling_[x];
+    }
+}
+
+template <class Cost>
+McfResult<void> SpanningTreeSimplex<Cost>::run(const SolveContext& ctx) {
+    while (true) {
+        if ((pivots_ & CANCEL_POLL_MASK) == 0 && ctx.cancelled()) {
+            return std::unexpected(McfError::interrupted());
+        }
+        const Index entering = find_entering();
+        if (entering == NONE) break;
+        pivot(entering);
+    }
+    // With M as chosen, artificial flow at the optimum proves that no flow
+    // meets the balances.
+    for (Index v = 0; v < n_; ++v) {
+        if (flow_[m_ + v] != 0) return std::unexpected(McfError::infeasible());
+    }
+    return {};
+}
+
+template <class Cost>
+McfResult<NetworkSimplexResult> SpanningTreeSimplex<Cost>::result() && {
+    NetworkSimplexResult out;
+    flow_.resize(m_);
+    out.flow = std::move(flow_);
+    out.potentials.resize(n_);
+    for (Index v = 0; v < n_; ++v) out.potentials[v] = static_cast<Int128>(pi_[v]);
+    out.pivots = pivots_;
+    return out;
+}
+
+template <class Cost>
+McfResult<NetworkSimplexResult> solve_with(std::size_t n, std::span<const std::uint32_t> tails,
+                                           std::span<const std::uint32_t> heads,
+                                           std::span<const std::int64_t> cap,
+                                           std::span<const std::int64_t> cost,
+                                           std::span<const std::int64_t> balance, Int128 big_m,
+                                           const SolveContext& ctx) {
+    SpanningTreeSimplex<Cost> simplex(n, tails, heads, cap, cost, balance, static_cast<Cost>(big_m));
+    auto done = simplex.run(ctx);
+    if (!done) return std::unexpected(done.error());
+    return std::move(simplex).result();
+}
+
+}  // namespace
+
+McfResult<NetworkSimplexResult> network_simplex(std::size_t n,
+                                                std::span<const std::uint32_t> tails,
+                                                std::span<const std::uint32_t> heads,
+                                                std::span<const std::int64_t> cap,
+                                                std::span<const std::int64_t> cost,
+                                                std::span<const std::int64_t> balance,
+                                                const SolveContext& ctx) {
+    const std::size_t m = tails.size();
+    if (n >= NONE - 1 || m + n >= NONE - 1) return invalid_input("instance too large");
+
+    // Flow conservation sums the balances exactly; a wrapped sum cannot be met.
+    Int128 total = 0;
+    for (std::size_t v = 0; v < n; ++v) {
+        if (balance[v] == std::numeric_limits<std::int64_t>::min()) {
+            return invalid_input("node balance overflow");
+        }
+        total += balance[v];
+    }
+    if (total != 0) return std::unexpected(McfError::infeasible());
+
+    // A cycle through the root uses two artificial arcs and a simple path of
+    // at most n - 1 input arcs, so with M > (n + 1) * max|cost| every such
+    // cycle that removes artificial flow has negative cost: artificial flow
+    // survives only when nothing else can carry it.
+    Int128 max_cost = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const Int128 c = cost[i];
+        max_cost = std::max(max_cost, c < 0 ? -c : c);
+    }
+    const Int128 big_m = static_cast<Int128>(n + 1) * max_cost + 1;
+    // A potential is a tree path from the root: one artificial arc and at
+    // most n input arcs. A reduced cost adds a cost and two potentials.
+    const Int128 potential_bound = big_m + static_cast<Int128>(n) * max_cost;
+    const Int128 reduced_bound = 3 * potential_bound + big_m;
+    if (reduced_bound < (Int128{1} << 62)) {
+        return solve_with<std::int64_t>(n, tails, heads, cap, cost, balance, big_m, ctx);
+    }
+    // Here every bound stays below 2^100.
+    return solve_with<Int128>(n, tails, heads, cap, cost, balance, big_m, ctx);
+}
+
+}  // namespace zelk
