@@ -35,9 +35,8 @@ public:
 private:
     Index find_entering();
     void pivot(Index entering);
-    void rehang(Index entering, Index u_in, Index v_in, Index u_out, Cost shift);
-    void detach(Index v);
-    void attach(Index v, Index p);
+    void rehang(Index entering, Index u_in, Index v_in, Index u_out, Index apex, Cost shift);
+    void splice_preorder(Index u_in, Index v_in, Index u_out);
 
     Cost reduced_cost(Index a) const { return cost_[a] + pi_[source_[a]] - pi_[target_[a]]; }
 
@@ -47,10 +46,14 @@ private:
     std::vector<std::int64_t> cap_, flow_;
     std::vector<Cost> cost_;
     std::vector<std::int8_t> state_;
-    // Tree, rooted at root_: parent, the arc to it, depth, and child lists.
-    std::vector<Index> parent_, pred_, depth_, first_child_, next_sibling_, prev_sibling_;
+    // Tree, rooted at root_: parent and the arc to it, subtree sizes, and
+    // the preorder as a circular doubly linked list (next_, prev_) in which
+    // the subtree of x is the segment from x to last_[x].
+    std::vector<Index> parent_, pred_, size_, next_, prev_, last_;
     std::vector<Cost> pi_;  // rc = 0 on every tree arc
-    std::vector<Index> path_;  // scratch for re-hanging
+    // Scratch for re-hanging: the reversed path and preorder segments.
+    std::vector<Index> path_;
+    std::vector<std::pair<Index, Index>> pieces_;
     Index block_;
     Index next_arc_ = 0;
     std::uint64_t pivots_ = 0;
@@ -81,12 +84,13 @@ SpanningTreeSimplex<Cost>::SpanningTreeSimplex(std::size_t n, std::span<const st
     }
     parent_.assign(nodes, NONE);
     pred_.assign(nodes, NONE);
-    depth_.assign(nodes, 0);
-    first_child_.assign(nodes, NONE);
-    next_sibling_.assign(nodes, NONE);
-    prev_sibling_.assign(nodes, NONE);
+    size_.assign(nodes, 1);
+    next_.resize(nodes);
+    prev_.resize(nodes);
+    last_.resize(nodes);
     pi_.assign(nodes, Cost{0});
     path_.reserve(nodes);
+    pieces_.reserve(2 * nodes);
 
     // The starting tree is a star. A sink is fed by the root; every other
     // node sends its supply (possibly zero) up to it, so each zero-flow tree
@@ -109,33 +113,20 @@ SpanningTreeSimplex<Cost>::SpanningTreeSimplex(std::size_t n, std::span<const st
         }
         parent_[v] = root_;
         pred_[v] = a;
-        depth_[v] = 1;
+        last_[v] = v;
     }
-    // Children in node order (attach pushes to the front).
-    for (Index v = n_; v-- > 0;) attach(v, root_);
+    // Preorder: the root, then the nodes in index order.
+    for (Index v = 0; v <= n_; ++v) {
+        next_[v] = v == n_ ? 0 : v + 1;
+        prev_[v] = v == 0 ? n_ : v - 1;
+    }
+    next_[n_] = n_ == 0 ? n_ : 0;
+    prev_[0] = n_;
+    last_[root_] = n_ == 0 ? root_ : n_ - 1;
+    size_[root_] = n_ + 1;
 
     const double root_m = std::sqrt(static_cast<double>(arcs_));
     block_ = std::max<Index>(10, static_cast<Index>(root_m));
-}
-
-template <class Cost>
-void SpanningTreeSimplex<Cost>::attach(Index v, Index p) {
-    const Index first = first_child_[p];
-    next_sibling_[v] = first;
-    prev_sibling_[v] = NONE;
-    if (first != NONE) prev_sibling_[first] = v;
-    first_child_[p] = v;
-}
-
-template <class Cost>
-void SpanningTreeSimplex<Cost>::detach(Index v) {
-    const Index prev = prev_sibling_[v], next = next_sibling_[v];
-    if (prev != NONE) {
-        next_sibling_[prev] = next;
-    } else {
-        first_child_[parent_[v]] = next;
-    }
-    if (next != NONE) prev_sibling_[next] = prev;
 }
 
 template <class Cost>
@@ -175,9 +166,10 @@ void SpanningTreeSimplex<Cost>::pivot(Index entering) {
     // nearest the apex.
     std::int64_t delta_first = 0, delta_second = 0;
     Index out_first = NONE, out_second = NONE;  // lower endpoints of the candidates
+    // An ancestor has the larger subtree, so the smaller side steps up.
     Index u = first, v = second;
     while (u != v) {
-        if (depth_[u] >= depth_[v]) {
+        if (size_[u] <= size_[v]) {
             const Index a = pred_[u];
             const std::int64_t room = source_[a] == u ? flow_[a] : cap_[a] - flow_[a];
             if (out_first == NONE || room < delta_first) {
@@ -238,43 +230,85 @@ void SpanningTreeSimplex<Cost>::pivot(Index entering) {
     const Index u_in = first_side ? first : second;
     const Index v_in = first_side ? second : first;
     const Cost rc = reduced_cost(entering);
-    rehang(entering, u_in, v_in, u_out, u_in == target_[entering] ? rc : -rc);
+    rehang(entering, u_in, v_in, u_out, apex, u_in == target_[entering] ? rc : -rc);
 }
 
 template <class Cost>
 void SpanningTreeSimplex<Cost>::rehang(Index entering, Index u_in, Index v_in, Index u_out,
-                                       Cost shift) {
-    // Reverse the tree path u_in .. u_out: each node's parent becomes the
-    // node below it, u_in hangs from v_in through the entering arc.
+                                       Index apex, Cost shift) {
+    // Path u_in = p0, p1, ..., pk = u_out, before anything changes.
     path_.clear();
     for (Index x = u_in;; x = parent_[x]) {
         path_.push_back(x);
         if (x == u_out) break;
     }
+    const Index moved = size_[u_out];
+
+    // Sizes: the subtree leaves the old ancestors of u_out and joins those
+    // of v_in; both chains meet at the apex, above which nothing changes.
+    // Along the reversed path, p_j keeps everything but p_{j-1}'s old subtree.
+    for (Index a = parent_[u_out]; a != apex; a = parent_[a]) size_[a] -= moved;
+    for (Index b = v_in; b != apex; b = parent_[b]) size_[b] += moved;
+    splice_preorder(u_in, v_in, u_out);
+    for (std::size_t j = path_.size() - 1; j > 0; --j) size_[path_[j]] = moved - size_[path_[j - 1]];
+    size_[u_in] = moved;
+
+    // Parents: each path node hangs from the one below it, u_in from v_in.
     Index new_parent = v_in;
     Index new_pred = entering;
     for (const Index x : path_) {
         const Index old_pred = pred_[x];
-        detach(x);
         parent_[x] = new_parent;
         pred_[x] = new_pred;
-        attach(x, new_parent);
         new_parent = x;
         new_pred = old_pred;
     }
 
-    // Depths and potentials of the moved subtree, in preorder.
-    Index x = u_in;
-    while (true) {
-        depth_[x] = depth_[parent_[x]] + 1;
+    // Potentials of the moved subtree, a contiguous run of the preorder.
+    const Index end = last_[u_in];
+    for (Index x = u_in;; x = next_[x]) {
         pi_[x] += shift;
-        if (first_child_[x] != NONE) {
-            x = first_child_[x];
-            continue;
-        }
-        while (x != u_in && next_sibling_[x] == NONE) x = parent_[x];
-        if (x == u_in) break;
-        x = next_sibling_[x];
+        if (x == end) break;
+    }
+}
+
+template <class Cost>
+void SpanningTreeSimplex<Cost>::splice_preorder(Index u_in, Index v_in, Index u_out) {
+    // Old preorder pieces of the subtree re-rooted at p0 = u_in: p0's own
+    // segment, then for each p_j its segment without p_{j-1}'s, which is a
+    // part before p_{j-1}'s segment (starting at p_j) and a part after it.
+    pieces_.clear();
+    pieces_.push_back({u_in, last_[u_in]});
+    for (std::size_t j = 1; j < path_.size(); ++j) {
+        const Index pj = path_[j], below = path_[j - 1];
+        pieces_.push_back({pj, prev_[below]});
+        if (last_[below] != last_[pj]) pieces_.push_back({next_[last_[below]], last_[pj]});
+    }
+    const Index new_last = pieces_.back().second;
+
+    // Cut the old segment out; ancestors that ended with it now end before it.
+    const Index old_last = last_[u_out];
+    const Index before = prev_[u_out], after = next_[old_last];
+    next_[before] = after;
+    prev_[after] = before;
+    for (Index a = parent_[u_out]; a != NONE && last_[a] == old_last; a = parent_[a]) {
+        last_[a] = before;
+    }
+
+    // Chain the pieces and insert the chain right after v_in.
+    for (std::size_t k = 1; k < pieces_.size(); ++k) {
+        next_[pieces_[k - 1].second] = pieces_[k].first;
+        prev_[pieces_[k].first] = pieces_[k - 1].second;
+    }
+    const Index follow = next_[v_in];
+    next_[v_in] = u_in;
+    prev_[u_in] = v_in;
+    next_[new_last] = follow;
+    prev_[follow] = new_last;
+    for (const Index x : path_) last_[x] = new_last;
+    // Ancestors that ended at v_in (a leaf until now) end with the chain.
+    if (last_[v_in] == v_in) {
+        for (Index a = v_in; a != NONE && last_[a] == v_in; a = parent_[a]) last_[a] = new_last;
     }
 }
 
