@@ -27,7 +27,7 @@ public:
     SpanningTreeSimplex(std::size_t n, std::span<const std::uint32_t> tails,
                         std::span<const std::uint32_t> heads, std::span<const std::int64_t> cap,
                         std::span<const std::int64_t> cost, std::span<const std::int64_t> balance,
-                        Cost big_m);
+                        Cost big_m, Cost drift_limit);
 
     McfResult<void> run(const SolveContext& ctx);
     McfResult<NetworkSimplexResult> result() &&;
@@ -38,7 +38,10 @@ private:
     void rehang(Index entering, Index u_in, Index v_in, Index u_out, Index apex, Cost shift);
     void splice_preorder(Index u_in, Index v_in, Index u_out);
 
-    Cost reduced_cost(Index a) const { return cost_[a] + pi_[source_[a]] - pi_[target_[a]]; }
+    void recentre_potentials();
+
+    // The difference first: potentials carry a common offset (the root's).
+    Cost reduced_cost(Index a) const { return cost_[a] + (pi_[source_[a]] - pi_[target_[a]]); }
 
     Index n_, m_, root_, arcs_;
     // Arcs.
@@ -54,6 +57,7 @@ private:
     // Scratch for re-hanging: the reversed path and preorder segments.
     std::vector<Index> path_;
     std::vector<std::pair<Index, Index>> pieces_;
+    Cost drift_limit_;  // bound on |pi_[root_]|
     Index block_;
     Index next_arc_ = 0;
     std::uint64_t pivots_ = 0;
@@ -64,11 +68,13 @@ SpanningTreeSimplex<Cost>::SpanningTreeSimplex(std::size_t n, std::span<const st
                                                std::span<const std::uint32_t> heads,
                                                std::span<const std::int64_t> cap,
                                                std::span<const std::int64_t> cost,
-                                               std::span<const std::int64_t> balance, Cost big_m)
+                                               std::span<const std::int64_t> balance, Cost big_m,
+                                               Cost drift_limit)
     : n_(static_cast<Index>(n)),
       m_(static_cast<Index>(tails.size())),
       root_(static_cast<Index>(n)),
-      arcs_(static_cast<Index>(tails.size() + n)) {
+      arcs_(static_cast<Index>(tails.size() + n)),
+      drift_limit_(drift_limit) {
     const std::size_t nodes = n + 1;
     source_.resize(arcs_);
     target_.resize(arcs_);
@@ -264,12 +270,26 @@ void SpanningTreeSimplex<Cost>::rehang(Index entering, Index u_in, Index v_in, I
         new_pred = old_pred;
     }
 
-    // Potentials of the moved subtree, a contiguous run of the preorder.
+    // Potentials: only differences matter, so the moved subtree (a run of
+    // the preorder) moves by `shift`, or, when it is the larger part, the
+    // rest of the tree moves by -shift. That lets the root's potential
+    // drift; it is brought back to zero before it can grow large.
     const Index end = last_[u_in];
-    for (Index x = u_in;; x = next_[x]) {
-        pi_[x] += shift;
-        if (x == end) break;
+    if (moved <= n_ + 1 - moved) {
+        for (Index x = u_in;; x = next_[x]) {
+            pi_[x] += shift;
+            if (x == end) break;
+        }
+    } else {
+        for (Index x = next_[end]; x != u_in; x = next_[x]) pi_[x] -= shift;
+        if (pi_[root_] > drift_limit_ || pi_[root_] < -drift_limit_) recentre_potentials();
     }
+}
+
+template <class Cost>
+void SpanningTreeSimplex<Cost>::recentre_potentials() {
+    const Cost offset = pi_[root_];
+    for (Cost& p : pi_) p -= offset;
 }
 
 template <class Cost>
@@ -335,6 +355,7 @@ McfResult<NetworkSimplexResult> SpanningTreeSimplex<Cost>::result() && {
     NetworkSimplexResult out;
     flow_.resize(m_);
     out.flow = std::move(flow_);
+    recentre_potentials();
     out.potentials.resize(n_);
     for (Index v = 0; v < n_; ++v) out.potentials[v] = static_cast<Int128>(pi_[v]);
     out.pivots = pivots_;
@@ -347,8 +368,9 @@ McfResult<NetworkSimplexResult> solve_with(std::size_t n, std::span<const std::u
                                            std::span<const std::int64_t> cap,
                                            std::span<const std::int64_t> cost,
                                            std::span<const std::int64_t> balance, Int128 big_m,
-                                           const SolveContext& ctx) {
-    SpanningTreeSimplex<Cost> simplex(n, tails, heads, cap, cost, balance, static_cast<Cost>(big_m));
+                                           Int128 drift_limit, const SolveContext& ctx) {
+    SpanningTreeSimplex<Cost> simplex(n, tails, heads, cap, cost, balance, static_cast<Cost>(big_m),
+                                      static_cast<Cost>(drift_limit));
     auto done = simplex.run(ctx);
     if (!done) return std::unexpected(done.error());
     return std::move(simplex).result();
@@ -386,15 +408,19 @@ McfResult<NetworkSimplexResult> network_simplex(std::size_t n,
         max_cost = std::max(max_cost, c < 0 ? -c : c);
     }
     const Int128 big_m = static_cast<Int128>(n + 1) * max_cost + 1;
-    // A potential is a tree path from the root: one artificial arc and at
-    // most n input arcs. A reduced cost adds a cost and two potentials.
+    // Relative to the root, a potential is a tree path: one artificial arc
+    // and at most n input arcs, so below P = M + n * max|cost|. A reduced
+    // cost, and so every shift, is below R = 2P + M. The root itself drifts
+    // by at most the drift limit plus one shift; with D = R the potentials
+    // stay below P + 2R and their differences below 2P.
     const Int128 potential_bound = big_m + static_cast<Int128>(n) * max_cost;
-    const Int128 reduced_bound = 3 * potential_bound + big_m;
-    if (reduced_bound < (Int128{1} << 62)) {
-        return solve_with<std::int64_t>(n, tails, heads, cap, cost, balance, big_m, ctx);
+    const Int128 reduced_bound = 2 * potential_bound + big_m;
+    if (potential_bound + 3 * reduced_bound < (Int128{1} << 62)) {
+        return solve_with<std::int64_t>(n, tails, heads, cap, cost, balance, big_m, reduced_bound,
+                                        ctx);
     }
-    // Here every bound stays below 2^100.
-    return solve_with<Int128>(n, tails, heads, cap, cost, balance, big_m, ctx);
+    // Here every bound stays below 2^102.
+    return solve_with<Int128>(n, tails, heads, cap, cost, balance, big_m, reduced_bound, ctx);
 }
 
 }  // namespace zelk
