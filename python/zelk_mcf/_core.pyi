@@ -10,6 +10,10 @@ dimensionality and for non-contiguous arrays; ``ValueError`` for invalid
 instances and keyword values; ``RuntimeError("Infeasible")`` when no flow
 meets bounds and demands, ``RuntimeError('InvalidInput("...")')`` when the
 solver rejects the instance; ``KeyboardInterrupt`` on Ctrl-C.
+
+Every answer has minimum cost; when several flows share it, which one is
+returned depends on the classic solver's search, which is chosen by size:
+successive shortest paths up to 2,000 edges, a network simplex above.
 """
 
 from typing import Any, TypedDict
