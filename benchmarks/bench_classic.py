@@ -288,7 +288,9 @@ def versions():
     for mod in ("zelk_mcf", "networkx", "ortools", "highspy"):
         try:
             m = __import__(mod)
-            out.append(f"{mod} {getattr(m, '__version__', '?')}")
+            # HiGHS prints its banner on the first object; better here than mid-table.
+            version = m.Highs().version() if mod == "highspy" else getattr(m, "__version__", "?")
+            out.append(f"{mod} {version}")
         except ImportError as e:
             out.append(f"{mod} missing ({e})")
     return ", ".join(out)

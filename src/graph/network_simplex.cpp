@@ -126,8 +126,6 @@ SpanningTreeSimplex<Cost>::SpanningTreeSimplex(std::size_t n, std::span<const st
         next_[v] = v == n_ ? 0 : v + 1;
         prev_[v] = v == 0 ? n_ : v - 1;
     }
-    next_[n_] = n_ == 0 ? n_ : 0;
-    prev_[0] = n_;
     last_[root_] = n_ == 0 ? root_ : n_ - 1;
     size_[root_] = n_ + 1;
 

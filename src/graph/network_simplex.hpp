@@ -25,9 +25,11 @@
 // every few thousand pivots); InvalidInput "instance too large" beyond
 // 2^32 - 2 nodes or arcs plus nodes.
 //
-// Cost: O(n + m) memory (about 33 bytes per arc and 40 per node, no
-// allocation per pivot); each pivot costs a block of pricing plus the moved
-// subtree.
+// Cost: O(n + m) memory (about 33 bytes per arc and 45 per node with 64-bit
+// potentials; nothing is allocated per pivot). Each pivot prices a block,
+// walks the cycle, and shifts the potentials of the smaller of the two
+// parts the tree falls into (the tree is a preorder thread with subtree
+// sizes, so either part is a run of the thread).
 #pragma once
 
 #include <cstddef>

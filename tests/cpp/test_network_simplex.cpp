@@ -156,6 +156,8 @@ TEST(NetworkSimplex, ExactNearTheEndsOfThe64BitRange) {
             // Costs near +-2^62 mixed with small ones: potentials and reduced
             // costs need 128 bits. The planted flow makes it feasible; the
             // certificate proves the answer optimal.
+            s.cost_lo = -1;
+            s.cost_hi = 1;
             s.cost_scale = (std::int64_t{1} << 62) - static_cast<std::int64_t>(rng() % 1000);
             FlowInstance r = random_instance(rng, s);
             for (auto& c : r.cost) c = rng() % 2 ? c : static_cast<std::int64_t>(rng() % 7) - 3;
