@@ -309,18 +309,18 @@ def transport(rng: np.random.Generator, n: int, m: int, *, sources: int,
 # Named families and sizes used by the benchmark scripts
 # ---------------------------------------------------------------------------
 
-SIZES = ("small", "large")
+SIZES = ("small", "large", "huge")
 FAMILIES = ("netgen", "grid", "transport")
 
 
 def make(family: str, size: str, rng: np.random.Generator) -> Instance:
-    """The benchmark's standard instance: ~1k nodes / 8k arcs (small) or
-    ~4k nodes / 32k arcs (large)."""
-    scale = {"small": 1, "large": 4}[size]
+    """The benchmark's standard instance: ~1k nodes / 8k arcs (small),
+    ~4k nodes / 32k arcs (large) or ~16k nodes / 128k arcs (huge)."""
+    scale = {"small": 1, "large": 4, "huge": 16}[size]
     if family == "netgen":
         return netgen(rng, 1000 * scale, 8000 * scale, sources=10 * scale, sinks=10 * scale)
     if family == "grid":
-        side = 32 * (2 if scale == 4 else 1)
+        side = 32 * {1: 1, 4: 2, 16: 4}[scale]
         return grid(rng, side, side, block=side // 8, paths=100 * scale)
     if family == "transport":
         return transport(rng, 1000 * scale, 8000 * scale, sources=250 * scale)

@@ -20,6 +20,10 @@ all before the classic solver answers (statistics "termination"
 "time_limit"). ``use_ipm=True`` (or ``use_scaling=True``,
 ``force_cost_scaling=True``, ``min_cost_flow_edges_with_scaling``) asks for
 the interior-point method explicitly, without either bound.
+
+Every answer has minimum cost; when several flows share it, which one is
+returned depends on the classic solver's search, which is chosen by size:
+successive shortest paths up to 2,000 edges, a network simplex above.
 """
 
 from typing import Any, TypedDict

@@ -1,15 +1,20 @@
-// The classic solver: lower bounds reduced away, a super source S = n and a
-// super sink T = n + 1 attached, and the resulting supply routed along
-// successive shortest paths (MinCostFlow). Exact, integral, always available;
-// it answers small instances and replaces interior-point runs that cannot be
-// trusted.
+// The classic solver: exact, integral, always available. It answers direct
+// classic calls and replaces interior-point runs that cannot be trusted.
+// Lower bounds are reduced away first (the same checks and messages for
+// every search), then one of two exact searches answers:
 //
-// An instance whose residual graph starts with a negative-cost cycle has
-// every negative-cost edge saturated first (flow at its upper bound, balances
-// adjusted), which leaves no negative cycle, so the result is still of
-// minimum cost.
+// - at most CLASSIC_SEARCH_MAX_EDGES edges: successive shortest paths from a
+//   super source S = n to a super sink T = n + 1 (MinCostFlow), whose order
+//   of augmenting paths decides which optimal flow is returned on ties. An
+//   instance whose residual graph starts with a negative-cost cycle has
+//   every negative-cost edge saturated first, which leaves no negative
+//   cycle, so the result is still of minimum cost. No potentials.
+// - more edges: the network simplex (graph/network_simplex.hpp), which also
+//   returns optimal node potentials. Its optimal flow may differ from the
+//   one successive shortest paths would give; the cost is the same.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -33,13 +38,29 @@ struct McfSolution {
     std::optional<IpmSummary> ipm_summary;    // absent on the classic paths
     std::vector<std::int64_t> flow;           // one value per input edge
     SolverMode solver_mode = SolverMode::Classic;
+    // Optimality certificate, one per node when the network simplex answered
+    // (empty otherwise): rc_i = cost[i] + potentials[tails[i]] -
+    // potentials[heads[i]] > 0 implies flow[i] = lower[i], < 0 implies
+    // flow[i] = upper[i].
+    std::vector<Int128> potentials;
 };
+
+// Largest edge count answered by successive shortest paths.
+inline constexpr std::size_t CLASSIC_SEARCH_MAX_EDGES = 2000;
 
 // Failures: InvalidInput "lower bound exceeds upper bound", "negative
 // residual capacity", "node balance overflow", "total supply overflow",
 // "total cost overflow"; Infeasible when the demands cannot be met.
 McfResult<McfSolution> solve_classic_with_mode(const McfProblem& problem, SolverMode mode,
                                                const SolveContext& ctx = SolveContext::none());
+
+// The two searches behind solve_classic_with_mode, whatever the size; same
+// failures. The network simplex adds no overflow of its own beyond
+// InvalidInput "instance too large" (2^32 - 2 nodes or arcs plus nodes).
+McfResult<McfSolution> solve_classic_by_paths(const McfProblem& problem, SolverMode mode,
+                                              const SolveContext& ctx = SolveContext::none());
+McfResult<McfSolution> solve_classic_by_simplex(const McfProblem& problem, SolverMode mode,
+                                                const SolveContext& ctx = SolveContext::none());
 
 // Total cost sum(cost[i] * flow[i]) in 128 bits; InvalidInput
 // "total cost overflow" when even that range is exceeded.

@@ -1,0 +1,272 @@
+// The network simplex behind the classic route: its optimal cost and
+// feasibility verdict against the successive-shortest-path search on the
+// same instances, its potentials as an optimality certificate on every
+// answer, the edge-count rule that picks between the two, and determinism.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <random>
+
+#include "graph/classic_solver.hpp"
+#include "graph/network_simplex.hpp"
+#include "mcf_problem.hpp"
+#include "random_flow_instances.hpp"
+
+using namespace zelk;
+using zelk::testing::FlowInstance;
+using zelk::testing::make_problem;
+
+namespace {
+
+struct Shape {
+    int max_nodes = 8;
+    int edges_per_node = 3;
+    std::int64_t cost_lo = 0, cost_hi = 2;
+    std::int64_t cap_hi = 5;
+    std::int64_t flow_scale = 1;  // multiplies bounds and demands
+    std::int64_t cost_scale = 1;  // multiplies costs
+    bool isolated = false;     // leave the last few nodes without edges
+    bool plant_flow = true;    // demands from a random flow: feasible
+};
+
+// Random instances with many ties: parallel edges, self-loops, lower bounds
+// (some negative), costs in [cost_lo, cost_hi] (negative cycles when
+// cost_lo < 0), demands either planted (feasible) or random (often not).
+FlowInstance random_instance(std::mt19937_64& rng, const Shape& s) {
+    FlowInstance r;
+    const auto n = static_cast<std::uint32_t>(std::uniform_int_distribution<int>(1, s.max_nodes)(rng));
+    const std::uint32_t live = s.isolated && n > 3 ? n - 2 : n;
+    const int m = std::uniform_int_distribution<int>(0, static_cast<int>(live) * s.edges_per_node)(rng);
+    // Two components most of the time: edges stay on one side of a cut.
+    const std::uint32_t cut = rng() % 3 == 0 ? live : std::max<std::uint32_t>(1, live / 2);
+    std::uniform_int_distribution<std::int64_t> cost(s.cost_lo, s.cost_hi);
+    for (int i = 0; i < m; ++i) {
+        const bool low_side = cut == live || rng() % 2 == 0;
+        const std::uint32_t base = low_side ? 0 : cut;
+        const std::uint32_t span = low_side ? cut : live - cut;
+        const std::uint32_t t = base + static_cast<std::uint32_t>(rng() % span);
+        const std::uint32_t h = rng() % 6 == 0 ? t : base + static_cast<std::uint32_t>(rng() % span);
+        const std::int64_t lo = rng() % 3 == 0 ? std::uniform_int_distribution<int>(-3, 2)(rng) : 0;
+        const std::int64_t up = lo + std::uniform_int_distribution<std::int64_t>(0, s.cap_hi)(rng);
+        r.tails.push_back(t);
+        r.heads.push_back(h);
+        r.lower.push_back(lo * s.flow_scale);
+        r.upper.push_back(up * s.flow_scale);
+        r.cost.push_back(cost(rng) * s.cost_scale);
+        r.witness.push_back(std::uniform_int_distribution<std::int64_t>(lo, up)(rng) * s.flow_scale);
+    }
+    r.demands.assign(n, 0);
+    if (s.plant_flow) {
+        for (int i = 0; i < m; ++i) {
+            r.demands[r.tails[i]] -= r.witness[i];
+            r.demands[r.heads[i]] += r.witness[i];
+        }
+    } else {
+        for (int k = 0; k < static_cast<int>(n); ++k) {
+            const std::int64_t amount = std::uniform_int_distribution<int>(1, 4)(rng) * s.flow_scale;
+            r.demands[rng() % n] -= amount;
+            r.demands[rng() % n] += amount;
+        }
+    }
+    return r;
+}
+
+// Bounds, demands and the potentials' reduced-cost conditions, exactly.
+void expect_certified(const FlowInstance& r, const McfSolution& sol) {
+    ASSERT_EQ(sol.flow.size(), r.tails.size());
+    ASSERT_EQ(sol.potentials.size(), r.demands.size());
+    std::vector<Int128> net(r.demands.size(), 0);
+    Int128 cost = 0;
+    for (std::size_t i = 0; i < r.tails.size(); ++i) {
+        const std::int64_t f = sol.flow[i];
+        EXPECT_LE(r.lower[i], f);
+        EXPECT_LE(f, r.upper[i]);
+        net[r.heads[i]] += f;
+        net[r.tails[i]] -= f;
+        cost += Int128{r.cost[i]} * f;
+        const Int128 rc = Int128{r.cost[i]} + sol.potentials[r.tails[i]] - sol.potentials[r.heads[i]];
+        if (rc > 0) {
+            EXPECT_EQ(f, r.lower[i]) << "edge " << i;
+        } else if (rc < 0) {
+            EXPECT_EQ(f, r.upper[i]) << "edge " << i;
+        }
+    }
+    for (std::size_t v = 0; v < net.size(); ++v) EXPECT_TRUE(net[v] == r.demands[v]) << "node " << v;
+    EXPECT_TRUE(cost == sol.cost);
+}
+
+// Runs both searches; equal verdicts and costs, certificate on the simplex.
+// Returns true when the instance was solved.
+bool compare_searches(const FlowInstance& r, int trial) {
+    const McfProblem p = r.problem();
+    auto simplex = solve_classic_by_simplex(p, SolverMode::Classic);
+    auto paths = solve_classic_by_paths(p, SolverMode::Classic);
+    if (simplex) expect_certified(r, *simplex);
+    if (!paths && paths.error().is_invalid_input() &&
+        paths.error().message() == "negative-cost cycle in residual graph") {
+        return simplex.has_value();  // a limit of the path search, not of the instance
+    }
+    EXPECT_EQ(simplex.has_value(), paths.has_value()) << "trial " << trial;
+    if (!simplex || !paths) {
+        if (!simplex && !paths) {
+            EXPECT_EQ(simplex.error(), paths.error()) << "trial " << trial;
+        }
+        return false;
+    }
+    EXPECT_TRUE(simplex->cost == paths->cost) << "trial " << trial;
+    return true;
+}
+
+}  // namespace
+
+TEST(NetworkSimplex, MatchesPathSearchOnRandomInstances) {
+    std::mt19937_64 rng(1207);
+    const Shape shapes[] = {
+        {},                                                  // non-negative costs
+        {.cost_lo = -3, .cost_hi = 3},                       // negative cycles
+        {.max_nodes = 12, .cost_lo = -2, .cost_hi = 2, .isolated = true},
+        {.cost_lo = -3, .cost_hi = 3, .plant_flow = false},  // often infeasible
+        {.max_nodes = 40, .edges_per_node = 4, .cost_lo = -5, .cost_hi = 20, .cap_hi = 30},
+    };
+    int solved = 0, infeasible = 0;
+    for (int trial = 0; trial < 2500; ++trial) {
+        const FlowInstance r = random_instance(rng, shapes[trial % std::size(shapes)]);
+        if (compare_searches(r, trial)) {
+            ++solved;
+        } else {
+            ++infeasible;
+        }
+    }
+    EXPECT_GT(solved, 1200);
+    EXPECT_GT(infeasible, 150);
+}
+
+TEST(NetworkSimplex, ExactNearTheEndsOfThe64BitRange) {
+    std::mt19937_64 rng(62);
+    int solved = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        Shape s{.max_nodes = 6, .edges_per_node = 2, .cost_lo = -3, .cost_hi = 3, .cap_hi = 2};
+        if (trial % 2 == 0) {
+            // Bounds and demands near 2^62 (sums of a few stay in range):
+            // both searches, equal costs.
+            s.flow_scale = (std::int64_t{1} << 58) - static_cast<std::int64_t>(rng() % 1000);
+            solved += compare_searches(random_instance(rng, s), trial);
+        } else {
+            // Costs near +-2^62 mixed with small ones: potentials and reduced
+            // costs need 128 bits. The planted flow makes it feasible; the
+            // certificate proves the answer optimal.
+            s.cost_lo = -1;
+            s.cost_hi = 1;
+            s.cost_scale = (std::int64_t{1} << 62) - static_cast<std::int64_t>(rng() % 1000);
+            FlowInstance r = random_instance(rng, s);
+            for (auto& c : r.cost) c = rng() % 2 ? c : static_cast<std::int64_t>(rng() % 7) - 3;
+            auto sol = solve_classic_by_simplex(r.problem(), SolverMode::Classic);
+            if (!sol && sol.error().message() == "total cost overflow") continue;
+            ASSERT_TRUE(sol) << sol.error().to_string();
+            expect_certified(r, *sol);
+        }
+    }
+    EXPECT_GT(solved, 150);
+
+    // The largest costs on a long path: M and the potentials leave 64 bits.
+    const std::int64_t hi = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t lo = std::numeric_limits<std::int64_t>::min();
+    FlowInstance chain;
+    const std::uint32_t n = 6;
+    for (std::uint32_t v = 0; v + 1 < n; ++v) {
+        chain.tails.push_back(v);
+        chain.heads.push_back(v + 1);
+        chain.lower.push_back(0);
+        chain.upper.push_back(1);
+        chain.cost.push_back(v % 2 ? hi : lo);
+    }
+    chain.tails.push_back(0);
+    chain.heads.push_back(n - 1);
+    chain.lower.push_back(0);
+    chain.upper.push_back(1);
+    chain.cost.push_back(hi);
+    chain.demands.assign(n, 0);
+    chain.demands[0] = -2;
+    chain.demands[n - 1] = 2;
+    auto sol = solve_classic_by_simplex(chain.problem(), SolverMode::Classic);
+    ASSERT_TRUE(sol) << sol.error().to_string();
+    expect_certified(chain, *sol);
+}
+
+TEST(NetworkSimplex, EdgeCasesAndFailures) {
+    const std::int64_t hi = std::numeric_limits<std::int64_t>::max();
+    auto run = [](const McfProblem& p) { return solve_classic_by_simplex(p, SolverMode::Classic); };
+    // No nodes, no edges; isolated nodes with zero demand.
+    auto empty = run(make_problem({}, {}, {}, {}, {}, {}));
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->flow.empty() && empty->potentials.empty());
+    auto isolated = run(make_problem({}, {}, {}, {}, {}, {0, 0, 0}));
+    ASSERT_TRUE(isolated);
+    EXPECT_EQ(isolated->potentials.size(), 3u);
+    // A negative self-loop runs at its upper bound, a positive one at its lower.
+    auto loops = run(make_problem({0, 0}, {0, 0}, {-2, 1}, {5, 4}, {-1, 1}, {0}));
+    ASSERT_TRUE(loops);
+    EXPECT_EQ(loops->flow, (std::vector<std::int64_t>{5, 1}));
+    // Demands whose 64-bit sum wraps to zero cannot be met.
+    EXPECT_EQ(run(make_problem({0}, {1}, {0}, {hi}, {0}, {hi, hi, 2})).error(), McfError::infeasible());
+    // The reduction's checks are shared with the path search.
+    const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    EXPECT_EQ(run(make_problem({0}, {1}, {min}, {hi}, {0}, {0, 0})).error().message(),
+              "negative residual capacity");
+    EXPECT_EQ(run(make_problem({0, 0}, {1, 1}, {hi, hi}, {hi, hi}, {0, 0}, {0, 0})).error().message(),
+              "node balance overflow");
+    EXPECT_EQ(run(make_problem({0, 1}, {2, 2}, {0, 0}, {hi, hi}, {0, 0}, {-hi, -hi, -2}))
+                  .error()
+                  .message(),
+              "total supply overflow");
+    std::vector<std::int64_t> big(4, hi);
+    EXPECT_EQ(run(make_problem({0, 1, 0, 1}, {1, 0, 1, 0}, big, big, big, {0, 0})).error().message(),
+              "total cost overflow");
+    // Cancellation is honoured.
+    SolveContext cancelled(nullptr, nullptr, [](void*) { return true; }, nullptr);
+    EXPECT_EQ(solve_classic_by_simplex(make_problem({0}, {1}, {0}, {1}, {1}, {-1, 1}),
+                                       SolverMode::Classic, cancelled)
+                  .error(),
+              McfError::interrupted());
+}
+
+TEST(NetworkSimplex, EdgeCountRuleAndDeterminism) {
+    // Many equal-cost routes, so the two searches pick different optima.
+    auto tied = [](std::size_t m) {
+        std::mt19937_64 rng(m);
+        FlowInstance r;
+        const std::uint32_t n = 200;
+        for (std::size_t i = 0; i < m; ++i) {
+            r.tails.push_back(static_cast<std::uint32_t>(rng() % n));
+            r.heads.push_back(static_cast<std::uint32_t>(rng() % n));
+            r.lower.push_back(0);
+            r.upper.push_back(static_cast<std::int64_t>(rng() % 4));
+            r.cost.push_back(static_cast<std::int64_t>(rng() % 3) - 1);
+            r.witness.push_back(static_cast<std::int64_t>(rng() % (r.upper.back() + 1)));
+        }
+        r.demands.assign(n, 0);
+        for (std::size_t i = 0; i < m; ++i) {
+            r.demands[r.tails[i]] -= r.witness[i];
+            r.demands[r.heads[i]] += r.witness[i];
+        }
+        return r;
+    };
+    const FlowInstance small = tied(CLASSIC_SEARCH_MAX_EDGES);
+    auto kept = solve_classic_with_mode(small.problem(), SolverMode::ClassicFallback);
+    auto paths = solve_classic_by_paths(small.problem(), SolverMode::ClassicFallback);
+    ASSERT_TRUE(kept && paths);
+    EXPECT_EQ(kept->flow, paths->flow);
+    EXPECT_TRUE(kept->potentials.empty());
+    EXPECT_EQ(kept->solver_mode, SolverMode::ClassicFallback);
+
+    const FlowInstance large = tied(CLASSIC_SEARCH_MAX_EDGES + 1);
+    auto engine = solve_classic_with_mode(large.problem(), SolverMode::Classic);
+    auto again = solve_classic_with_mode(large.problem(), SolverMode::Classic);
+    auto reference = solve_classic_by_paths(large.problem(), SolverMode::Classic);
+    ASSERT_TRUE(engine && again && reference);
+    expect_certified(large, *engine);
+    EXPECT_EQ(engine->flow, again->flow);
+    EXPECT_TRUE(engine->potentials == again->potentials);
+    EXPECT_TRUE(engine->cost == reference->cost);
+}
