@@ -15,7 +15,7 @@
 // InvalidInput of its own) hands the instance to the classic solver too.
 #pragma once
 
-#include "graph/classic_solver.hpp"
+#include "mcf_solution.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
 #include "solve_context.hpp"

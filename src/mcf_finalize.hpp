@@ -12,7 +12,7 @@
 
 #include <optional>
 
-#include "graph/classic_solver.hpp"
+#include "mcf_solution.hpp"
 #include "ipm/ipm_result.hpp"
 #include "ipm_summary.hpp"
 #include "mcf_options.hpp"

@@ -6,16 +6,6 @@
 
 namespace zelk {
 
-std::string_view solver_mode_name(SolverMode mode) {
-    switch (mode) {
-        case SolverMode::Classic: return "classic";
-        case SolverMode::Ipm: return "ipm";
-        case SolverMode::IpmScaled: return "ipm_scaled";
-        case SolverMode::ClassicFallback: return "classic_fallback";
-    }
-    return "classic";
-}
-
 McfResult<Int128> flow_cost(const McfProblem& problem, const std::vector<std::int64_t>& flow) {
     const auto cost = problem.cost();
     Int128 total = 0;
@@ -73,32 +63,29 @@ McfResult<LowerBoundReduction> reduce_lower_bounds(const McfProblem& problem) {
 }
 
 // Flow of edge i = lower[i] + reduced flow, and the solution around it.
-McfResult<McfSolution> finish(const McfProblem& problem, std::vector<std::int64_t> flow,
-                              SolverMode mode) {
+McfResult<ClassicSolution> finish(const McfProblem& problem, std::vector<std::int64_t> flow) {
     const auto lower = problem.lower();
     // The reduced flow is at most upper - lower, so adding lower cannot overflow.
     for (std::size_t i = 0; i < flow.size(); ++i) flow[i] += lower[i];
-    McfSolution solution;
+    ClassicSolution solution;
     solution.flow = std::move(flow);
     auto total = flow_cost(problem, solution.flow);
     if (!total) return std::unexpected(total.error());
     solution.cost = *total;
-    solution.solver_mode = mode;
     return solution;
 }
 
 }  // namespace
 
-McfResult<McfSolution> solve_classic_with_mode(const McfProblem& problem, SolverMode mode,
-                                               const SolveContext& ctx) {
+McfResult<ClassicSolution> solve_classic(const McfProblem& problem, const SolveContext& ctx) {
     if (problem.edge_count() <= CLASSIC_SEARCH_MAX_EDGES) {
-        return solve_classic_by_paths(problem, mode, ctx);
+        return solve_classic_by_paths(problem, ctx);
     }
-    return solve_classic_by_simplex(problem, mode, ctx);
+    return solve_classic_by_simplex(problem, ctx);
 }
 
-McfResult<McfSolution> solve_classic_by_paths(const McfProblem& problem, SolverMode mode,
-                                              const SolveContext& ctx) {
+McfResult<ClassicSolution> solve_classic_by_paths(const McfProblem& problem,
+                                                  const SolveContext& ctx) {
     const std::size_t n = problem.node_count();
     const std::size_t m = problem.edge_count();
     const auto tails = problem.tails();
@@ -137,11 +124,11 @@ McfResult<McfSolution> solve_classic_by_paths(const McfProblem& problem, SolverM
     for (std::size_t i = 0; i < m; ++i) {
         flow[i] = residual_cap[i] - mcf.graph[refs[i].first][refs[i].second].cap;
     }
-    return finish(problem, std::move(flow), mode);
+    return finish(problem, std::move(flow));
 }
 
-McfResult<McfSolution> solve_classic_by_simplex(const McfProblem& problem, SolverMode mode,
-                                                const SolveContext& ctx) {
+McfResult<ClassicSolution> solve_classic_by_simplex(const McfProblem& problem,
+                                                    const SolveContext& ctx) {
     auto reduced = reduce_lower_bounds(problem);
     if (!reduced) return std::unexpected(reduced.error());
     // The same range as the path search: a supply of 2^63 or more, at one
@@ -159,7 +146,7 @@ McfResult<McfSolution> solve_classic_by_simplex(const McfProblem& problem, Solve
     // The inputs are not needed any more; release them before the result grows.
     reduced->residual_cap = {};
     reduced->balance = {};
-    auto solution = finish(problem, std::move(simplex->flow), mode);
+    auto solution = finish(problem, std::move(simplex->flow));
     if (!solution) return solution;
     solution->potentials = std::move(simplex->potentials);
     return solution;

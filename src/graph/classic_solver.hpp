@@ -21,23 +21,15 @@
 #include <vector>
 
 #include "checked_math.hpp"
-#include "ipm_summary.hpp"
 #include "mcf_error.hpp"
 #include "mcf_problem.hpp"
 #include "solve_context.hpp"
 
 namespace zelk {
 
-enum class SolverMode { Classic, Ipm, IpmScaled, ClassicFallback };
-
-// "classic", "ipm", "ipm_scaled", "classic_fallback".
-std::string_view solver_mode_name(SolverMode mode);
-
-struct McfSolution {
-    Int128 cost = 0;                        // sum of cost[i] * flow[i]
-    std::optional<IpmSummary> ipm_summary;    // absent on the classic paths
-    std::vector<std::int64_t> flow;           // one value per input edge
-    SolverMode solver_mode = SolverMode::Classic;
+struct ClassicSolution {
+    Int128 cost = 0;                  // sum of cost[i] * flow[i]
+    std::vector<std::int64_t> flow;   // one value per input edge
     // Optimality certificate, one per node when the network simplex answered
     // (empty otherwise): rc_i = cost[i] + potentials[tails[i]] -
     // potentials[heads[i]] > 0 implies flow[i] = lower[i], < 0 implies
@@ -51,16 +43,16 @@ inline constexpr std::size_t CLASSIC_SEARCH_MAX_EDGES = 2000;
 // Failures: InvalidInput "lower bound exceeds upper bound", "negative
 // residual capacity", "node balance overflow", "total supply overflow",
 // "total cost overflow"; Infeasible when the demands cannot be met.
-McfResult<McfSolution> solve_classic_with_mode(const McfProblem& problem, SolverMode mode,
-                                               const SolveContext& ctx = SolveContext::none());
+McfResult<ClassicSolution> solve_classic(const McfProblem& problem,
+                                         const SolveContext& ctx = SolveContext::none());
 
-// The two searches behind solve_classic_with_mode, whatever the size; same
-// failures. The network simplex adds no overflow of its own beyond
-// InvalidInput "instance too large" (2^32 - 2 nodes or arcs plus nodes).
-McfResult<McfSolution> solve_classic_by_paths(const McfProblem& problem, SolverMode mode,
-                                              const SolveContext& ctx = SolveContext::none());
-McfResult<McfSolution> solve_classic_by_simplex(const McfProblem& problem, SolverMode mode,
-                                                const SolveContext& ctx = SolveContext::none());
+// The two searches behind solve_classic, whatever the size; same failures.
+// The network simplex adds no overflow of its own beyond InvalidInput
+// "instance too large" (2^32 - 2 nodes or arcs plus nodes).
+McfResult<ClassicSolution> solve_classic_by_paths(const McfProblem& problem,
+                                                  const SolveContext& ctx = SolveContext::none());
+McfResult<ClassicSolution> solve_classic_by_simplex(const McfProblem& problem,
+                                                    const SolveContext& ctx = SolveContext::none());
 
 // Total cost sum(cost[i] * flow[i]) in 128 bits; InvalidInput
 // "total cost overflow" when even that range is exceeded.

@@ -18,7 +18,7 @@
 // Cost: that of the stages; O(n + m) besides.
 #pragma once
 
-#include "graph/classic_solver.hpp"
+#include "mcf_solution.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
 #include "solve_context.hpp"

@@ -8,7 +8,7 @@
 #include <limits>
 #include <random>
 
-#include "graph/classic_solver.hpp"
+#include "mcf_solution.hpp"
 #include "graph/min_cost_flow.hpp"
 #include "mcf_problem.hpp"
 

@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "graph/classic_solver.hpp"
+#include "mcf_solution.hpp"
 #include "ipm/start_point.hpp"
 #include "mcf_problem.hpp"
 #include "random_flow_instances.hpp"

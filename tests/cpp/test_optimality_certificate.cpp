@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "certificate/optimality_certificate.hpp"
-#include "graph/classic_solver.hpp"
+#include "mcf_solution.hpp"
 #include "random_flow_instances.hpp"
 
 namespace zelk {

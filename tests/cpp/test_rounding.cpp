@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "graph/classic_solver.hpp"
+#include "mcf_solution.hpp"
 #include "graph/float_graph.hpp"
 #include "ipm/start_point.hpp"
 #include "random_flow_instances.hpp"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "captured_lines.hpp"
-#include "graph/classic_solver.hpp"
+#include "mcf_solution.hpp"
 #include "random_flow_instances.hpp"
 #include "scaling/capacity_scaling.hpp"
 #include "scaling/scaling_bounds.hpp"
