@@ -26,6 +26,9 @@ python3 -m pip install --quiet --disable-pip-version-check "cmake>=3.26" ninja \
   "scikit-build-core>=0.10" "numpy>=2.0.1" "pytest>=7" "scipy>=1.11" \
   "hypothesis>=6" "networkx>=3" "dask[distributed]>=2024.1"
 
+# Includes point down the layers (bindings -> driver -> ... -> base).
+python3 scripts/check_layers.py
+
 # C++ core tests, with address and undefined-behaviour sanitizers.
 cmake -S . -B build/tests -G Ninja -DZELK_BUILD_TESTS=ON -DZELK_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

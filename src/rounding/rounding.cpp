@@ -4,7 +4,7 @@
 
 #include "graph/classic_solver.hpp"
 #include "graph/float_graph.hpp"
-#include "ipm/start_point.hpp"
+#include "graph/feasible_flow.hpp"
 
 namespace zelk {
 
