@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "checked_math.hpp"
+#include "zelk_assert.hpp"
 
 namespace zelk {
 
@@ -34,6 +35,7 @@ McfResult<Int128> add_cost(Int128 total, Int128 cost, std::int64_t f) {
 
 std::pair<std::size_t, std::size_t> MinCostFlow::add_edge(std::size_t from, std::size_t to,
                                                           std::int64_t cap, std::int64_t cost) {
+    ZELK_ASSERT(from < graph.size() && to < graph.size());
     const std::size_t fwd = graph[from].size();
     // For a self-loop the reverse arc lands right after the forward arc.
     const std::size_t bwd = graph[to].size() + (from == to ? 1 : 0);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "trees/low_stretch_tree.hpp"
+#include "zelk_assert.hpp"
 
 namespace zelk {
 
@@ -40,6 +41,8 @@ inline double value_or_zero(std::span<const double> a, std::uint64_t i) {
 }  // namespace
 
 void LevelData::index_edge_pairs() {
+    // A level's edge arrays describe the same edges, within its forest's nodes.
+    ZELK_ASSERT(tails.size() == heads.size() && tails.size() == lengths.size());
     first_edge_of_pair.clear();
     const std::size_t m = std::min(tails.size(), heads.size());
     first_edge_of_pair.reserve(m);

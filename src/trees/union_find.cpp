@@ -1,5 +1,7 @@
 #include "trees/union_find.hpp"
 
+#include "zelk_assert.hpp"
+
 namespace zelk {
 
 UnionFind::UnionFind(std::size_t n) : parent(n), rank(n, 0) {
@@ -7,6 +9,7 @@ UnionFind::UnionFind(std::size_t n) : parent(n), rank(n, 0) {
 }
 
 std::uint64_t UnionFind::find(std::uint64_t x) {
+    ZELK_ASSERT(x < parent.size());
     // Iterative form of the recursive definition: locate the representative,
     // then point every node of the path straight at it.
     std::uint64_t r = x;
