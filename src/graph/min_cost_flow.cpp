@@ -247,7 +247,7 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
         std::int64_t target = 0;
         const bool shortcut = label_predecessors(false);
         if (!shortcut) {
-            // 1. Exact reduced distances of every node up to d(t) (Dijkstra).
+            // Exact reduced distances of every node up to d(t) (Dijkstra).
             next_stamp();
             heap.clear();
             dist[s] = 0;
@@ -276,16 +276,16 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
                 }
             }
             if (target < 0) return std::unexpected(McfError::infeasible());
-            // 2. Predecessors over the settled nodes.
+            // Predecessors over the settled nodes.
             label_predecessors(true);
         }
 
-        // 3. Augmentation along the labelled path.
+        // Augmentation along the labelled path.
         auto sent = augment(s, t, remaining, pred_node, pred_arc, total);
         if (!sent) return std::unexpected(sent.error());
         remaining -= *sent;
 
-        // 4. Potentials: settled nodes move by their distance, the rest by
+        // Potentials: settled nodes move by their distance, the rest by
         // d(t), which keeps every residual reduced cost non-negative. After
         // the shortcut every distance up to d(t) = 0 was zero: nothing moves.
         if (shortcut) continue;

@@ -30,7 +30,7 @@ GraphLayer build_layer(std::uint64_t n, std::span<const std::uint32_t> tails,
     g.node_count = n;
     const std::size_t m = std::min(tails.size(), heads.size());
 
-    // 1. Edges and insertion-order incidence lists (tail, then head).
+    // Edges and insertion-order incidence lists (tail, then head).
     g.edges.resize(m);
     g.layer_offsets.assign(n + 1, 0);
     for (std::size_t e = 0; e < m; ++e) {
@@ -71,7 +71,7 @@ GraphLayer build_layer(std::uint64_t n, std::span<const std::uint32_t> tails,
             .subspan(g.layer_offsets[x], g.layer_offsets[x + 1] - g.layer_offsets[x]);
     };
 
-    // 2. Clusters.
+    // Clusters.
     const std::uint64_t limit = cluster_limit(n);
     g.cluster.assign(n, NO_INDEX);
     std::uint64_t clusters = 0;
@@ -96,7 +96,7 @@ GraphLayer build_layer(std::uint64_t n, std::span<const std::uint32_t> tails,
         }
     }
 
-    // 3. Two edges per node; 4. one edge per cluster. `selected` doubles as
+    // Two edges per node, then one edge per cluster. `selected` doubles as
     // the membership test of spanner_edges.
     std::vector<bool> selected(m, false);
     auto select = [&](std::uint64_t f) {
@@ -128,7 +128,7 @@ GraphLayer build_layer(std::uint64_t n, std::span<const std::uint32_t> tails,
     });
     for (std::uint64_t f : best) select(f);
 
-    // 5. Kept-edge lists in selection order, tail first.
+    // Kept-edge lists in selection order, tail first.
     g.spanner_offsets.assign(n + 1, 0);
     for (std::uint64_t f : g.spanner_edges) {
         const LayerEdge& e = g.edges[f];
