@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "graph/min_cost_flow.hpp"
+#include "certificate/optimality_certificate.hpp"
 #include "rounding/residual_graph.hpp"
 #include "rounding/rounding.hpp"
 
@@ -33,31 +33,26 @@ struct ExactCheck {
     bool optimal() const { return imbalance == 0 && !cycle_cost; }
 };
 
-ExactCheck check_integral_flow(const McfProblem& problem, const std::vector<std::int64_t>& flow) {
-    const std::size_t n = problem.node_count();
+McfResult<ExactCheck> check_integral_flow(const McfProblem& problem,
+                                          const std::vector<std::int64_t>& flow,
+                                          const SolveContext& ctx) {
     const auto tails = problem.tails();
     const auto heads = problem.heads();
-    const auto lower = problem.lower();
-    const auto upper = problem.upper();
     const auto cost = problem.cost();
     const auto demands = problem.demands();
     std::vector<Int128> excess(demands.begin(), demands.end());
-    // Only whether an arc has room matters to the cycle search.
-    MinCostFlow residual(n);
     for (std::size_t i = 0; i < flow.size(); ++i) {
         excess[heads[i]] -= flow[i];
         excess[tails[i]] += flow[i];
-        const auto [node, index] =
-            residual.add_edge(tails[i], heads[i], flow[i] < upper[i] ? 1 : 0, cost[i]);
-        auto& forward = residual.graph[node][index];
-        residual.graph[forward.to][forward.rev].cap = flow[i] > lower[i] ? 1 : 0;
     }
     ExactCheck check;
     for (const Int128 e : excess) check.imbalance += e < 0 ? -e : e;
-    if (residual.has_negative_cycle()) {
+    auto certificate = optimality_certificate(problem, flow, ctx);
+    if (!certificate) return std::unexpected(certificate.error());
+    if (!certificate->optimal()) {
         Int128 total = 0;
-        if (auto cycle = residual.find_negative_cycle()) {
-            for (const auto& [node, index] : *cycle) total += residual.graph[node][index].cost;
+        for (const McfCycleArc& arc : certificate->negative_cycle) {
+            total += arc.direction * Int128{cost[arc.edge]};
         }
         check.cycle_cost = total;
     }
@@ -113,7 +108,9 @@ McfResult<McfSolution> finalize_ipm_solution(const McfProblem& problem, IpmResul
         for (double x : check->excess) imbalance += std::abs(x);
         if (!(imbalance > IMBALANCE_TOLERANCE)) imbalance = 0.0;
         const std::optional<double> cycle_cost = negative_cycle_cost(*check);
-        const ExactCheck exact = check_integral_flow(problem, rounded->flow);
+        auto checked = check_integral_flow(problem, rounded->flow, ctx);
+        if (!checked) return std::unexpected(checked.error());
+        const ExactCheck& exact = *checked;
         summary->is_exact_optimal = exact.optimal();
         // The reported gap keeps the floating-point figure unless exact
         // arithmetic contradicts it.

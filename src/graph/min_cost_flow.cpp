@@ -104,44 +104,6 @@ bool MinCostFlow::has_negative_cycle() const {
     return !compute_potentials(potential);
 }
 
-std::optional<std::vector<std::pair<std::size_t, std::size_t>>> MinCostFlow::find_negative_cycle()
-    const {
-    // Round-based Bellman-Ford from a virtual source: a node still improving
-    // in round n lies behind a predecessor cycle, and every predecessor cycle
-    // has negative cost. Walking n links from it lands on that cycle.
-    const std::size_t n = graph.size();
-    std::vector<Int128> dist(n, 0);
-    std::vector<std::size_t> pred_node(n, NONE), pred_arc(n, NONE);
-    std::size_t last = NONE;
-    for (std::size_t round = 0; round < n; ++round) {
-        last = NONE;
-        for (std::size_t u = 0; u < n; ++u) {
-            for (std::size_t k = 0; k < graph[u].size(); ++k) {
-                const Edge& e = graph[u][k];
-                if (e.cap <= 0) continue;
-                const Int128 cand = dist[u] + e.cost;
-                if (cand < dist[e.to]) {
-                    dist[e.to] = cand;
-                    pred_node[e.to] = u;
-                    pred_arc[e.to] = k;
-                    last = e.to;
-                }
-            }
-        }
-        if (last == NONE) return std::nullopt;
-    }
-    std::size_t v = last;
-    for (std::size_t i = 0; i < n; ++i) v = pred_node[v];
-    std::vector<std::pair<std::size_t, std::size_t>> cycle;
-    std::size_t u = v;
-    do {
-        cycle.emplace_back(pred_node[u], pred_arc[u]);
-        u = pred_node[u];
-    } while (u != v);
-    std::ranges::reverse(cycle);
-    return cycle;
-}
-
 McfResult<std::int64_t> MinCostFlow::augment(std::size_t s, std::size_t t, std::int64_t limit,
                                              const std::vector<std::size_t>& pred_node,
                                              const std::vector<std::size_t>& pred_arc,

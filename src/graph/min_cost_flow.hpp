@@ -68,10 +68,6 @@ public:
     // True when some cycle of arcs with cap > 0 has negative total cost.
     bool has_negative_cycle() const;
 
-    // One such cycle as (node, arc index) pairs in walking order, or nothing.
-    // Round-based, O(n m): meant for the rare case has_negative_cycle() is true.
-    std::optional<std::vector<std::pair<std::size_t, std::size_t>>> find_negative_cycle() const;
-
     std::vector<std::vector<Edge>> graph;
 
 private:
