@@ -63,6 +63,7 @@ public:
 private:
     // Rebuild scratch.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted_from_;  // keys behind order_
     std::vector<std::uint64_t> order_;
     std::vector<std::uint32_t> tails_;
     std::vector<std::uint32_t> heads_;
