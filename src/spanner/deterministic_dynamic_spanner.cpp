@@ -31,6 +31,7 @@ void DeterministicDynamicSpanner::sync_snapshot(std::uint64_t n,
     }
     edge_to_spanner.assign(k, NO_INDEX);
     updates_since_rebuild = 0;
+    walks_valid_ = false;
     rebuild();
 }
 
@@ -46,7 +47,9 @@ void DeterministicDynamicSpanner::rebuild() {
         const std::uint64_t hi = std::max(edges[e].u, edges[e].v);
         keyed_.emplace_back((lo << 32) | (hi & 0xFFFFFFFFULL), e);
     }
+    bool same_positions = walks_valid_;
     if (keyed_ != sorted_from_) {
+        same_positions = false;
         sorted_from_ = keyed_;
         std::sort(keyed_.begin(), keyed_.end());
         order_.resize(keyed_.size());
@@ -59,26 +62,35 @@ void DeterministicDynamicSpanner::rebuild() {
     const std::size_t k = order_.size();
     if (k == 0) {
         spanner.embeddings.clear();
+        walks_valid_ = false;
         return;
     }
 
     // 3. The deterministic Kruskal tree over |length|, in sorted positions.
+    same_positions = same_positions && tails_.size() == k;
     tails_.resize(k);
     heads_.resize(k);
     lengths_.resize(k);
     for (std::size_t i = 0; i < k; ++i) {
         const SpannerEdge& e = edges[order_[i]];
-        tails_[i] = static_cast<std::uint32_t>(e.u);
-        heads_[i] = static_cast<std::uint32_t>(e.v);
+        const auto u = static_cast<std::uint32_t>(e.u), v = static_cast<std::uint32_t>(e.v);
+        same_positions = same_positions && tails_[i] == u && heads_[i] == v;
+        tails_[i] = u;
+        heads_[i] = v;
         lengths_[i] = std::fabs(e.length);
     }
-    auto built =
-        LowStretchTree::build_low_stretch_with_mode(node_count, tails_, heads_, lengths_, true, 0);
+    auto built = LowStretchTree::build_low_stretch_deterministic_reusing(node_count, tails_, heads_,
+                                                                        lengths_, 0, kruskal_order_);
     if (!built) {
         spanner.embeddings.clear();
+        walks_valid_ = false;
         return;
     }
     const LowStretchTree& tree = *built;
+    // The same tree over the same positions carries its edges under the same
+    // spanner identifiers (tree edges come first, in position order), so the
+    // walk of an edge left out both times is the stored one.
+    const bool same_tree = same_positions && tree.in_tree == walked_in_tree_;
     spanner.reserve_edges(k);
 
     auto carry = [&](std::uint64_t id) {
@@ -111,6 +123,10 @@ void DeterministicDynamicSpanner::rebuild() {
     embeddings.reserve(k);
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
+        if (same_tree && edge_to_spanner[id] == NO_INDEX && walked_carrier_[id] == NO_INDEX &&
+            embeddings.contains(id)) {
+            continue;
+        }
         EmbeddingPath& walk = embeddings[id];
         walk.edges.clear();
         bool mapped = false;
@@ -136,6 +152,9 @@ void DeterministicDynamicSpanner::rebuild() {
             return entry.first >= edges.size() || !edges[entry.first].active;
         });
     }
+    walked_carrier_ = edge_to_spanner;
+    walked_in_tree_ = tree.in_tree;
+    walks_valid_ = true;
 }
 
 bool DeterministicDynamicSpanner::update_edge_values(std::uint64_t e, double length,

@@ -69,6 +69,12 @@ private:
     std::vector<std::uint32_t> heads_;
     std::vector<double> lengths_;
     std::vector<SignedEdge> path_;
+    std::vector<std::uint64_t> kruskal_order_;  // the last tree's order, the next sort's hint
+    // The last rebuild's tree and carriers, behind the walks stored then;
+    // stored walks are written by rebuild alone.
+    std::vector<bool> walked_in_tree_;
+    std::vector<std::uint64_t> walked_carrier_;
+    bool walks_valid_ = false;
 };
 
 }  // namespace zelk
