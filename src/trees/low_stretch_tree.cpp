@@ -202,12 +202,17 @@ struct KruskalKey {
     std::uint64_t edge;
 };
 
-bool kruskal_before(const KruskalKey& a, const KruskalKey& b) {
+inline bool kruskal_before(const KruskalKey& a, const KruskalKey& b) {
     if (a.length < b.length) return true;
     if (b.length < a.length) return false;
     if (a.hash != b.hash) return a.hash < b.hash;
     return a.edge < b.edge;
 }
+
+// A function object, so the sort inlines the comparison.
+struct KruskalLess {
+    bool operator()(const KruskalKey& a, const KruskalKey& b) const { return kruskal_before(a, b); }
+};
 
 std::uint64_t kruskal_hash(std::uint64_t seed, std::uint64_t e) {
     return splitmix64_finalize((seed + DEFAULT_SEED) ^ e);  // the sum wraps modulo 2^64
@@ -226,7 +231,7 @@ void sort_nearly_sorted(std::vector<KruskalKey>& keys) {
             --j;
             if (--budget == 0) {
                 keys[j] = x;
-                std::sort(keys.begin(), keys.end(), kruskal_before);
+                std::sort(keys.begin(), keys.end(), KruskalLess{});
                 return;
             }
         }
@@ -272,7 +277,7 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
         if (!any_nan) {
             std::vector<KruskalKey> keys(m);
             for (std::size_t e = 0; e < m; ++e) keys[e] = KruskalKey{lengths[e], hash(e), e};
-            std::sort(keys.begin(), keys.end(), kruskal_before);
+            std::sort(keys.begin(), keys.end(), KruskalLess{});
             for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].edge;
         } else {
             stable_merge_sort(order, [&](std::uint64_t a, std::uint64_t b) {
