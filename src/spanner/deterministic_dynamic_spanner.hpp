@@ -11,9 +11,11 @@
 //
 // Contract: nothing reports an error; a failed tree build leaves an empty
 // spanner without embeddings. edge_budget and rebuild_period only grow.
-// Cost: a rebuild is one sort and one Kruskal build over the active edges
-// plus one LCA and one tree path per non-tree edge; an update is O(1)
-// between rebuilds.
+// Cost: a rebuild is one Kruskal build over the active edges plus one LCA
+// and one tree path per non-tree edge; the endpoint sort is skipped while
+// the active edges keep their endpoints, the Kruskal sort starts from the
+// last order, and while the tree stays the same the walks of edges left out
+// of the spanner both times are kept. An update is O(1) between rebuilds.
 #pragma once
 
 #include <cstddef>

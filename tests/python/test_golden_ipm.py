@@ -4,8 +4,9 @@ A fixed, seeded set of instances (13 to 400 edges: random ones with negative
 costs and lower bounds, transshipment networks, grids, rings) runs through
 the interior-point entries in every oracle mode. Each call's integer flow,
 statistics (timings aside), standard-error lines and, for `run_ipm_edges`,
-the fractional flow's bytes must equal the recorded ones: speed work on the
-iterations may change how they are computed, never what they compute.
+the fractional flow's bytes must equal the recorded ones: however the
+iterations compute their sums, searches and trees, the answers stay the
+same to the last bit.
 
 Recorded data: data/golden_ipm.json. To record it again (only when a result
 is meant to change), run this file: `python tests/python/test_golden_ipm.py`.
