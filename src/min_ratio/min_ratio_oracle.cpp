@@ -188,14 +188,16 @@ double ratio_lower_bound(const LowStretchTree& tree, const std::vector<RootSums>
     const RootSums& sl = sums[*l];
     const double k = static_cast<double>(tree.depth[a]) + static_cast<double>(tree.depth[b]) + 2.0;
     const double slack = 8.0 * k * 0x1p-53;
+    const double magnitude = std::fabs(gradient) + sa.magnitude + sb.magnitude;
+    const double extent = length + sa.length + sb.length + 2.0 * sl.length;
+    // Far below the largest double, so no partial sum of the walk overflows.
+    constexpr double safe = 0x1p1020;
+    if (!(magnitude <= safe) || !(extent <= safe)) return minus_infinity;
     const double num = gradient + (sa.gradient - sb.gradient);
-    const double num_error = slack * (std::fabs(gradient) + sa.magnitude + sb.magnitude);
+    const double num_error = slack * magnitude;
     const double den = length + (sa.length - sl.length) + (sb.length - sl.length);
-    const double den_error = slack * (length + sa.length + sb.length + 2.0 * sl.length);
-    if (!std::isfinite(num) || !std::isfinite(num_error) || !std::isfinite(den) ||
-        !std::isfinite(den_error)) {
-        return minus_infinity;
-    }
+    const double den_error = slack * extent;
+    if (!std::isfinite(num) || !std::isfinite(den)) return minus_infinity;
     const double den_low = den - den_error;
     if (!(den_low > 0.0)) return minus_infinity;
     const double num_low = num - num_error;

@@ -496,18 +496,18 @@ TEST(MinRatioOracle, TreeScanEqualsChunkedFoldOfScoreEdgeCycle) {
 
 // Adversarial inputs for the bounds that let the tree scan skip paths: a
 // deep chain as the tree, off-tree edges whose ratios equal each other to
-// the last bit or differ by one ulp or by about the tie tolerance, huge and
-// tiny lengths, gradients that cancel along the chain, zero lengths and a
+// the last bit or differ by one ulp or by about the tie tolerance, huge,
+// tiny and subnormal lengths, gradients that cancel along the chain, zero lengths and a
 // few non-finite values. The pruned scan must give exactly the answer of
 // the scan that walks every path (ratio, numerator, denominator, cycle).
 TEST(MinRatioOracle, PrunedTreeScanEqualsPathWalkOnNearTies) {
     std::mt19937_64 rng(2027);
     WorkerPool pool(2);
-    const double scales[] = {1.0, 1e-150, 1e150, 1e-300, 1e290};
-    for (int round = 0; round < 40; ++round) {
+    const double scales[] = {1.0, 1e-150, 1e150, 1e-300, 1e290, 1e-310};
+    for (int round = 0; round < 48; ++round) {
         const std::uint64_t n = 2 + rng() % (round % 4 == 0 ? 1500 : 120);
         const std::size_t m = (n - 1) + rng() % (round % 3 == 0 ? 2600 : 300);
-        const double scale = scales[round % 5];
+        const double scale = scales[round % 6];
         const bool cancelling = round % 2 == 1;
         Instance g;
         g.n = n;
