@@ -118,6 +118,7 @@ bool root_sums(const LowStretchTree& tree, const std::vector<UpStep>& steps,
                 break;
             }
             pending.push_back(y);
+            if (pending.size() > n) return false;  // parent links that never reach a root
             y = p;
         }
         while (!pending.empty()) {
