@@ -93,6 +93,183 @@ std::vector<UpStep> up_steps(const LowStretchTree& tree, std::span<const std::ui
     return steps;
 }
 
+// Sums of the up-step terms from each node's root down to the node, taken
+// top-down: signed gradients, their magnitudes and lengths.
+struct RootSums {
+    double gradient;
+    double magnitude;
+    double length;
+};
+
+// False when some node hangs below no root (then only the path walk is safe).
+bool root_sums(const LowStretchTree& tree, const std::vector<UpStep>& steps,
+               std::vector<RootSums>& sums) {
+    const std::size_t n = steps.size();
+    sums.assign(n, RootSums{0.0, 0.0, 0.0});
+    std::vector<char> done(n, 0);
+    std::vector<std::uint64_t> pending;
+    for (std::size_t x = 0; x < n; ++x) {
+        std::uint64_t y = x;
+        while (!done[y]) {
+            const std::uint64_t p = steps[y].parent;
+            if (p >= n || tree.root[y] >= n) return false;
+            if (p == y) {
+                done[y] = 1;  // a root: all sums 0
+                break;
+            }
+            pending.push_back(y);
+            if (pending.size() > n) return false;  // parent links that never reach a root
+            y = p;
+        }
+        while (!pending.empty()) {
+            const std::uint64_t z = pending.back();
+            pending.pop_back();
+            const RootSums& above = sums[steps[z].parent];
+            sums[z] = RootSums{above.gradient + steps[z].gradient,
+                               above.magnitude + std::fabs(steps[z].gradient),
+                               above.length + steps[z].length};
+            done[z] = 1;
+        }
+    }
+    return true;
+}
+
+// The cycle sums of off-tree edge e (head a, tail b, one tree) in the order
+// score_edge_cycle takes them: e itself, the upward leg from a to the LCA,
+// then the downward leg from the LCA to b.
+void walk_cycle_sums(const std::vector<UpStep>& steps, double gradient, double length,
+                     std::uint64_t a, std::uint64_t b, std::vector<std::uint64_t>& down,
+                     double& num, double& den) {
+    num = gradient;
+    den = length;
+    down.clear();
+    while (steps[a].depth > steps[b].depth) {
+        num += steps[a].gradient;
+        den += steps[a].length;
+        a = steps[a].parent;
+    }
+    while (steps[b].depth > steps[a].depth) {
+        down.push_back(b);
+        b = steps[b].parent;
+    }
+    while (a != b) {
+        num += steps[a].gradient;
+        den += steps[a].length;
+        a = steps[a].parent;
+        down.push_back(b);
+        b = steps[b].parent;
+    }
+    for (std::size_t i = down.size(); i-- > 0;) {
+        num += -steps[down[i]].gradient;
+        den += steps[down[i]].length;
+    }
+}
+
+// A value the ratio walk_cycle_sums yields for edge e cannot fall below, from
+// the root sums in O(log n); -infinity when no useful bound exists.
+//
+// With u = 2^-53 and k >= 2 bounding the terms of the walked sums, the walked
+// numerator and the root-sum estimate N = g_e + (G[a] - G[b]) both lie within
+// about 3.2 k u S of the exact numerator, S = |g_e| + |G|[a] + |G|[b]
+// (recursive summation of k terms of magnitude sum S errs by at most
+// (k - 1) u S / (1 - k u); the common root-to-LCA part of G[a] and G[b]
+// cancels exactly in the real sums). The denominator's terms are
+// non-negative; the walk and D = l_e + (L[a] - L[l]) + (L[b] - L[l]) lie
+// within about 4.3 k u T, T = l_e + L[a] + L[b] + 2 L[l]. Widening both by
+// 8 k u S and 8 k u T also covers rounding in the bounds themselves; since
+// rounding is monotone, a corner quotient of the widened box rounds below
+// the walked quotient.
+double ratio_lower_bound(const LowStretchTree& tree, const std::vector<RootSums>& sums,
+                         double gradient, double length, std::uint64_t a, std::uint64_t b) {
+    constexpr double minus_infinity = -std::numeric_limits<double>::infinity();
+    const auto l = tree.lca(a, b);
+    if (!l) return minus_infinity;
+    const RootSums& sa = sums[a];
+    const RootSums& sb = sums[b];
+    const RootSums& sl = sums[*l];
+    const double k = static_cast<double>(tree.depth[a]) + static_cast<double>(tree.depth[b]) + 2.0;
+    const double slack = 8.0 * k * 0x1p-53;
+    const double magnitude = std::fabs(gradient) + sa.magnitude + sb.magnitude;
+    const double extent = length + sa.length + sb.length + 2.0 * sl.length;
+    // Far below the largest double, so no partial sum of the walk overflows.
+    constexpr double safe = 0x1p1020;
+    if (!(magnitude <= safe) || !(extent <= safe)) return minus_infinity;
+    const double num = gradient + (sa.gradient - sb.gradient);
+    const double num_error = slack * magnitude;
+    const double den = length + (sa.length - sl.length) + (sb.length - sl.length);
+    const double den_error = slack * extent;
+    if (!std::isfinite(num) || !std::isfinite(den)) return minus_infinity;
+    const double den_low = den - den_error;
+    if (!(den_low > 0.0)) return minus_infinity;
+    const double num_low = num - num_error;
+    return num_low >= 0.0 ? num_low / (den + den_error) : num_low / den_low;
+}
+
+// One chunk of the tree scan. With `sums`, an edge whose ratio provably
+// cannot displace the chunk's best (keeps_first would keep the best) is
+// passed over without walking its path; every other edge is walked and
+// offered exactly as without pruning, so the answer is the same.
+std::optional<CycleCandidate> scan_tree_chunk(const LowStretchTree& tree,
+                                              const std::vector<UpStep>& steps,
+                                              const std::vector<RootSums>* sums,
+                                              std::span<const std::uint32_t> tails,
+                                              std::span<const std::uint32_t> heads,
+                                              std::span<const double> gradients,
+                                              std::span<const double> lengths, std::size_t begin,
+                                              std::size_t end) {
+    const std::size_t n = tree.node_count();
+    const std::size_t m = std::min(tails.size(), heads.size());
+    std::optional<CycleCandidate> best;
+    std::vector<SignedEdge> path;
+    std::vector<std::uint64_t> down;
+    for (std::size_t e = begin; e < std::min(end, m); ++e) {
+        if (e < tree.in_tree.size() && tree.in_tree[e]) continue;
+        const std::uint64_t a = heads[e], b = tails[e];
+        if (a >= n || b >= n || tree.root[a] != tree.root[b]) continue;
+        const double gradient = value_or_zero(gradients, e);
+        const double length = std::fabs(value_or_zero(lengths, e));
+        if (best && sums != nullptr &&
+            ratio_lower_bound(tree, *sums, gradient, length, a, b) >
+                best->ratio + CANDIDATE_TIE_TOLERANCE) {
+            continue;
+        }
+        double num = 0.0, den = 0.0;
+        walk_cycle_sums(steps, gradient, length, a, b, down, num, den);
+        if (den <= 0.0) continue;
+        const double ratio = num / den;
+        if (best && keeps_first(best->ratio, best->closing_edge(), ratio, e)) continue;
+        // A new best: build its cycle (rare).
+        tree.path_edges_into(heads[e], tails[e], tails, heads, path);
+        offer(best, e, num, den, &path, nullptr);
+    }
+    return best;
+}
+
+std::optional<CycleCandidate> tree_scan(const LowStretchTree& tree,
+                                        std::span<const std::uint32_t> tails,
+                                        std::span<const std::uint32_t> heads,
+                                        std::span<const double> gradients,
+                                        std::span<const double> lengths, WorkerPool& pool,
+                                        bool prune) {
+    const std::vector<UpStep> steps = up_steps(tree, tails, heads, gradients, lengths);
+    // On shallow trees a path is about as short as the bound's LCA search,
+    // so the bounds only pay when the mean depth exceeds twice the number of
+    // lifting levels. The answer is the same either way.
+    double depth_sum = 0.0;
+    for (const UpStep& st : steps) depth_sum += static_cast<double>(st.depth);
+    const bool deep = depth_sum > 2.0 * static_cast<double>(tree.levels()) *
+                                      static_cast<double>(steps.size());
+    std::vector<RootSums> sums;
+    const bool bounded = prune && deep && root_sums(tree, steps, sums);
+    return parallel_chunked_reduce(
+        pool, tails.size(), TREE_SCAN_CHUNK, std::optional<CycleCandidate>{},
+        [&](std::size_t begin, std::size_t end) {
+            return scan_tree_chunk(tree, steps, bounded ? &sums : nullptr, tails, heads, gradients,
+                                   lengths, begin, end);
+        },
+        join_candidates);
+}
+
 }  // namespace
 
 std::optional<CycleCandidate> best_tree_cycle(const LowStretchTree& tree,
@@ -100,55 +277,16 @@ std::optional<CycleCandidate> best_tree_cycle(const LowStretchTree& tree,
                                               std::span<const std::uint32_t> heads,
                                               std::span<const double> gradients,
                                               std::span<const double> lengths, WorkerPool& pool) {
-    const std::vector<UpStep> steps = up_steps(tree, tails, heads, gradients, lengths);
-    const std::size_t n = tree.node_count();
-    const std::size_t m = std::min(tails.size(), heads.size());
-    return parallel_chunked_reduce(
-        pool, tails.size(), TREE_SCAN_CHUNK, std::optional<CycleCandidate>{},
-        [&](std::size_t begin, std::size_t end) {
-            std::optional<CycleCandidate> best;
-            std::vector<SignedEdge> path;
-            std::vector<std::uint64_t> down;
-            for (std::size_t e = begin; e < std::min(end, m); ++e) {
-                // score_edge_cycle(tree, e, ...), scored on the step arrays.
-                if (e < tree.in_tree.size() && tree.in_tree[e]) continue;
-                std::uint64_t a = heads[e], b = tails[e];
-                if (a >= n || b >= n || tree.root[a] != tree.root[b]) continue;
-                double num = value_or_zero(gradients, e);
-                double den = std::fabs(value_or_zero(lengths, e));
-                down.clear();
-                // Upward leg (head to the LCA) in list order; the downward
-                // leg (LCA to tail) is collected and added in reverse.
-                while (steps[a].depth > steps[b].depth) {
-                    num += steps[a].gradient;
-                    den += steps[a].length;
-                    a = steps[a].parent;
-                }
-                while (steps[b].depth > steps[a].depth) {
-                    down.push_back(b);
-                    b = steps[b].parent;
-                }
-                while (a != b) {
-                    num += steps[a].gradient;
-                    den += steps[a].length;
-                    a = steps[a].parent;
-                    down.push_back(b);
-                    b = steps[b].parent;
-                }
-                for (std::size_t i = down.size(); i-- > 0;) {
-                    num += -steps[down[i]].gradient;
-                    den += steps[down[i]].length;
-                }
-                if (den <= 0.0) continue;
-                const double ratio = num / den;
-                if (best && keeps_first(best->ratio, best->closing_edge(), ratio, e)) continue;
-                // A new best: build its cycle (rare).
-                tree.path_edges_into(heads[e], tails[e], tails, heads, path);
-                offer(best, e, num, den, &path, nullptr);
-            }
-            return best;
-        },
-        join_candidates);
+    return tree_scan(tree, tails, heads, gradients, lengths, pool, true);
+}
+
+std::optional<CycleCandidate> best_tree_cycle_by_paths(const LowStretchTree& tree,
+                                                       std::span<const std::uint32_t> tails,
+                                                       std::span<const std::uint32_t> heads,
+                                                       std::span<const double> gradients,
+                                                       std::span<const double> lengths,
+                                                       WorkerPool& pool) {
+    return tree_scan(tree, tails, heads, gradients, lengths, pool, false);
 }
 
 TreeResult<void> MinRatioOracle::rebuild_tree(std::uint64_t iteration, std::uint64_t node_count,

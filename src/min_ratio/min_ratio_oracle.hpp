@@ -47,11 +47,23 @@ inline constexpr std::size_t TREE_SCAN_CHUNK = 1024;
 
 // The tree scan alone: the best score_edge_cycle candidate over edges
 // [0, tails.size()), as a deterministic chunked reduction on `pool`.
+// Cost: O(n) for sums from the roots, then per off-tree edge an O(log n)
+// bound on its ratio; only edges whose bound does not rule them out walk
+// their tree path (in a random edge order, about the log of the chunk size).
 std::optional<CycleCandidate> best_tree_cycle(const LowStretchTree& tree,
                                               std::span<const std::uint32_t> tails,
                                               std::span<const std::uint32_t> heads,
                                               std::span<const double> gradients,
                                               std::span<const double> lengths, WorkerPool& pool);
+
+// The same answer with every off-tree edge's path walked (no bounds); the
+// reference the pruned scan is checked against. Cost: the sum of path lengths.
+std::optional<CycleCandidate> best_tree_cycle_by_paths(const LowStretchTree& tree,
+                                                       std::span<const std::uint32_t> tails,
+                                                       std::span<const std::uint32_t> heads,
+                                                       std::span<const double> gradients,
+                                                       std::span<const double> lengths,
+                                                       WorkerPool& pool);
 
 class MinRatioOracle {
 public:

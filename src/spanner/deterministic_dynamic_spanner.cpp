@@ -31,12 +31,15 @@ void DeterministicDynamicSpanner::sync_snapshot(std::uint64_t n,
     }
     edge_to_spanner.assign(k, NO_INDEX);
     updates_since_rebuild = 0;
+    walks_valid_ = false;
     rebuild();
 }
 
 void DeterministicDynamicSpanner::rebuild() {
     // 1. Active edges by (min endpoint, max endpoint, identifier); endpoints
     // are 32-bit, so the pair packs into one key.
+    // The order only depends on the active edges' endpoints, which value
+    // updates leave alone: sort only when the key list changed.
     keyed_.clear();
     for (std::size_t e = 0; e < edges.size(); ++e) {
         if (!edges[e].active) continue;
@@ -44,30 +47,50 @@ void DeterministicDynamicSpanner::rebuild() {
         const std::uint64_t hi = std::max(edges[e].u, edges[e].v);
         keyed_.emplace_back((lo << 32) | (hi & 0xFFFFFFFFULL), e);
     }
-    std::sort(keyed_.begin(), keyed_.end());
-    order_.resize(keyed_.size());
-    for (std::size_t i = 0; i < keyed_.size(); ++i) order_[i] = keyed_[i].second;
+    bool same_positions = walks_valid_;
+    if (keyed_ != sorted_from_) {
+        same_positions = false;
+        sorted_from_ = keyed_;
+        std::sort(keyed_.begin(), keyed_.end());
+        order_.resize(keyed_.size());
+        for (std::size_t i = 0; i < keyed_.size(); ++i) order_[i] = keyed_[i].second;
+    }
 
-    // 2. A fresh spanner.
-    spanner = DynamicSpanner(node_count);
+    // 2. A fresh spanner; the walks of the last one are rewritten in place.
+    spanner.reset_keeping_embeddings(node_count);
     edge_to_spanner.assign(edges.size(), NO_INDEX);
     const std::size_t k = order_.size();
-    if (k == 0) return;
+    if (k == 0) {
+        spanner.embeddings.clear();
+        walks_valid_ = false;
+        return;
+    }
 
     // 3. The deterministic Kruskal tree over |length|, in sorted positions.
+    same_positions = same_positions && tails_.size() == k;
     tails_.resize(k);
     heads_.resize(k);
     lengths_.resize(k);
     for (std::size_t i = 0; i < k; ++i) {
         const SpannerEdge& e = edges[order_[i]];
-        tails_[i] = static_cast<std::uint32_t>(e.u);
-        heads_[i] = static_cast<std::uint32_t>(e.v);
+        const auto u = static_cast<std::uint32_t>(e.u), v = static_cast<std::uint32_t>(e.v);
+        same_positions = same_positions && tails_[i] == u && heads_[i] == v;
+        tails_[i] = u;
+        heads_[i] = v;
         lengths_[i] = std::fabs(e.length);
     }
-    auto built =
-        LowStretchTree::build_low_stretch_with_mode(node_count, tails_, heads_, lengths_, true, 0);
-    if (!built) return;
+    auto built = LowStretchTree::build_low_stretch_deterministic_reusing(node_count, tails_, heads_,
+                                                                        lengths_, 0, kruskal_order_);
+    if (!built) {
+        spanner.embeddings.clear();
+        walks_valid_ = false;
+        return;
+    }
     const LowStretchTree& tree = *built;
+    // The same tree over the same positions carries its edges under the same
+    // spanner identifiers (tree edges come first, in position order), so the
+    // walk of an edge left out both times is the stored one.
+    const bool same_tree = same_positions && tree.in_tree == walked_in_tree_;
     spanner.reserve_edges(k);
 
     auto carry = [&](std::uint64_t id) {
@@ -93,17 +116,23 @@ void DeterministicDynamicSpanner::rebuild() {
     // 6.
     edge_budget = std::max(edge_budget, spanner.insertions);
 
-    // 7. Embeddings under snapshot identifiers.
-    spanner.embeddings.clear();
-    spanner.embeddings.reserve(k);
+    // 7. Embeddings under snapshot identifiers. Every active edge gets one,
+    // so after the loop the map holds more than k walks only when edges
+    // left the snapshot since the last rebuild.
+    auto& embeddings = spanner.embeddings;
+    embeddings.reserve(k);
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
-        EmbeddingPath walk;
+        if (same_tree && edge_to_spanner[id] == NO_INDEX && walked_carrier_[id] == NO_INDEX &&
+            embeddings.contains(id)) {
+            continue;
+        }
+        EmbeddingPath& walk = embeddings[id];
+        walk.edges.clear();
         bool mapped = false;
         if (edge_to_spanner[id] == NO_INDEX &&
             tree.path_edges_into(tails_[i], heads_[i], tails_, heads_, path_)) {
             mapped = true;
-            walk.edges.reserve(path_.size());
             for (const SignedEdge& p : path_) {
                 const std::uint64_t f = edge_to_spanner[order_[p.first]];
                 if (f == NO_INDEX) {
@@ -117,8 +146,15 @@ void DeterministicDynamicSpanner::rebuild() {
             if (edge_to_spanner[id] == NO_INDEX) carry(id);
             walk.edges.assign(1, SignedEdge{edge_to_spanner[id], 1});
         }
-        spanner.embeddings[id] = std::move(walk);
     }
+    if (embeddings.size() != k) {
+        std::erase_if(embeddings, [this](const auto& entry) {
+            return entry.first >= edges.size() || !edges[entry.first].active;
+        });
+    }
+    walked_carrier_ = edge_to_spanner;
+    walked_in_tree_ = tree.in_tree;
+    walks_valid_ = true;
 }
 
 bool DeterministicDynamicSpanner::update_edge_values(std::uint64_t e, double length,

@@ -11,9 +11,11 @@
 //
 // Contract: nothing reports an error; a failed tree build leaves an empty
 // spanner without embeddings. edge_budget and rebuild_period only grow.
-// Cost: a rebuild is one sort and one Kruskal build over the active edges
-// plus one LCA and one tree path per non-tree edge; an update is O(1)
-// between rebuilds.
+// Cost: a rebuild is one Kruskal build over the active edges plus one LCA
+// and one tree path per non-tree edge; the endpoint sort is skipped while
+// the active edges keep their endpoints, the Kruskal sort starts from the
+// last order, and while the tree stays the same the walks of edges left out
+// of the spanner both times are kept. An update is O(1) between rebuilds.
 #pragma once
 
 #include <cstddef>
@@ -63,11 +65,18 @@ public:
 private:
     // Rebuild scratch.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted_from_;  // keys behind order_
     std::vector<std::uint64_t> order_;
     std::vector<std::uint32_t> tails_;
     std::vector<std::uint32_t> heads_;
     std::vector<double> lengths_;
     std::vector<SignedEdge> path_;
+    std::vector<std::uint64_t> kruskal_order_;  // the last tree's order, the next sort's hint
+    // The last rebuild's tree and carriers, behind the walks stored then;
+    // stored walks are written by rebuild alone.
+    std::vector<bool> walked_in_tree_;
+    std::vector<std::uint64_t> walked_carrier_;
+    bool walks_valid_ = false;
 };
 
 }  // namespace zelk

@@ -45,6 +45,18 @@ void DynamicSpanner::reserve_edges(std::size_t count) {
     adj_next_.reserve(adj_next_.size() + 2 * count);
 }
 
+void DynamicSpanner::reset_keeping_embeddings(std::size_t n) {
+    edges.clear();
+    instability = InstabilityTracker::create(1, 0.0);
+    node_count = n;
+    insertions = 0;
+    adj_head_.assign(n, NO_INDEX);
+    adj_tail_.assign(n, NO_INDEX);
+    adj_next_.clear();
+    // The search scratch stays: marks older than the generation read as
+    // unvisited, and every other entry is written before it is read.
+}
+
 std::vector<std::uint64_t> DynamicSpanner::adjacency_of(std::uint64_t x) const {
     std::vector<std::uint64_t> out;
     for_each_incident(x, [&](std::uint64_t f) { out.push_back(f); });

@@ -48,6 +48,11 @@ public:
     // Reserves room for `count` more edges (no observable effect).
     void reserve_edges(std::size_t count);
 
+    // The state of DynamicSpanner(n) except that `embeddings` is left as it
+    // is (a caller rewriting every walk reuses their storage); every buffer
+    // keeps its capacity, so a rebuild allocates nothing once warm.
+    void reset_keeping_embeddings(std::size_t n);
+
     // Breadth-first search over active edges from u to v (fewest spanner
     // edges; each node's predecessor is the node that reached it first). On
     // success the walk is stored under edge_id (replacing an older one) and

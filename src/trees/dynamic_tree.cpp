@@ -102,7 +102,10 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
     const bool all_alive = edge_alive.size() == tails.size() &&
                            std::find(edge_alive.begin(), edge_alive.end(), false) ==
                                edge_alive.end();
-    if (all_alive) {
+    if (all_alive && deterministic) {
+        built = LowStretchTree::build_low_stretch_deterministic_reusing(
+            node_count, tails, heads, lengths, build_seed, kruskal_order_);
+    } else if (all_alive) {
         built = LowStretchTree::build_low_stretch_with_mode(node_count, tails, heads, lengths,
                                                            deterministic, build_seed);
     } else {

@@ -82,6 +82,10 @@ public:
     double ratio_threshold = 1.0;
     std::uint64_t seed = 0;
     bool deterministic = true;
+
+private:
+    // The last deterministic build's Kruskal order, the next one's sort hint.
+    std::vector<std::uint64_t> kruskal_order_;
 };
 
 }  // namespace zelk

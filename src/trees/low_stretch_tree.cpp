@@ -191,6 +191,77 @@ TreeResult<LowStretchTree> LowStretchTree::build_with_mode(std::size_t n,
     return t;
 }
 
+namespace {
+
+// Deterministic Kruskal keys: without NaN lengths the comparator is a strict
+// total order (the index breaks hash ties), so every correct sort of the
+// keys gives exactly the stable order by (length, hash).
+struct KruskalKey {
+    double length;
+    std::uint64_t hash;
+    std::uint64_t edge;
+};
+
+inline bool kruskal_before(const KruskalKey& a, const KruskalKey& b) {
+    if (a.length < b.length) return true;
+    if (b.length < a.length) return false;
+    if (a.hash != b.hash) return a.hash < b.hash;
+    return a.edge < b.edge;
+}
+
+// A function object, so the sort inlines the comparison.
+struct KruskalLess {
+    bool operator()(const KruskalKey& a, const KruskalKey& b) const { return kruskal_before(a, b); }
+};
+
+std::uint64_t kruskal_hash(std::uint64_t seed, std::uint64_t e) {
+    return splitmix64_finalize((seed + DEFAULT_SEED) ^ e);  // the sum wraps modulo 2^64
+}
+
+// Insertion sort while it stays cheap (keys already nearly in order), else
+// a full sort; the result is the same either way.
+void sort_nearly_sorted(std::vector<KruskalKey>& keys) {
+    const std::size_t len = keys.size();
+    std::size_t budget = 4 * len + 64;
+    for (std::size_t i = 1; i < len; ++i) {
+        const KruskalKey x = keys[i];
+        std::size_t j = i;
+        while (j > 0 && kruskal_before(x, keys[j - 1])) {
+            keys[j] = keys[j - 1];
+            --j;
+            if (--budget == 0) {
+                keys[j] = x;
+                std::sort(keys.begin(), keys.end(), KruskalLess{});
+                return;
+            }
+        }
+        keys[j] = x;
+    }
+}
+
+}  // namespace
+
+// Union-find over `order`, then the forest walk from roots 0..n-1 over the
+// chosen edges.
+struct KruskalAccess {
+    static LowStretchTree forest_in_order(std::size_t n, std::span<const std::uint32_t> tails,
+                                          std::span<const std::uint32_t> heads,
+                                          std::span<const double> lengths,
+                                          std::span<const std::uint64_t> order) {
+        LowStretchTree t;
+        t.in_tree.assign(tails.size(), false);
+        UnionFind uf(n);
+        for (const std::uint64_t e : order) {
+            if (uf.unite(tails[e], heads[e])) t.in_tree[e] = true;
+        }
+        const FlatAdjacency adj = build_adjacency(n, tails, heads, &t.in_tree);
+        std::vector<std::uint64_t> roots(n);
+        for (std::size_t i = 0; i < n; ++i) roots[i] = i;
+        TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);
+        return t;
+    }
+};
+
 TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
     std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
     std::span<const double> lengths, bool deterministic, std::uint64_t seed) {
@@ -200,27 +271,13 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
     for (std::size_t e = 0; e < m; ++e) order[e] = e;
 
     if (deterministic) {
-        const std::uint64_t base = seed + DEFAULT_SEED;  // wraps modulo 2^64
-        auto hash = [base](std::uint64_t e) { return splitmix64_finalize(base ^ e); };
+        auto hash = [seed](std::uint64_t e) { return kruskal_hash(seed, e); };
         const bool any_nan = std::any_of(lengths.begin(), lengths.end(),
                                          [](double x) { return std::isnan(x); });
         if (!any_nan) {
-            // Without NaN the comparator is a strict weak order once the index
-            // breaks hash ties, so any sort of (length, hash, index) keys gives
-            // exactly the stable order.
-            struct Key {
-                double length;
-                std::uint64_t hash;
-                std::uint64_t edge;
-            };
-            std::vector<Key> keys(m);
-            for (std::size_t e = 0; e < m; ++e) keys[e] = Key{lengths[e], hash(e), e};
-            std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-                if (a.length < b.length) return true;
-                if (b.length < a.length) return false;
-                if (a.hash != b.hash) return a.hash < b.hash;
-                return a.edge < b.edge;
-            });
+            std::vector<KruskalKey> keys(m);
+            for (std::size_t e = 0; e < m; ++e) keys[e] = KruskalKey{lengths[e], hash(e), e};
+            std::sort(keys.begin(), keys.end(), KruskalLess{});
             for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].edge;
         } else {
             stable_merge_sort(order, [&](std::uint64_t a, std::uint64_t b) {
@@ -241,18 +298,42 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
             return lengths[a] * fa < lengths[b] * fb;
         });
     }
+    return KruskalAccess::forest_in_order(n, tails, heads, lengths, order);
+}
 
-    LowStretchTree t;
-    t.in_tree.assign(m, false);
-    UnionFind uf(n);
-    for (const std::uint64_t e : order) {
-        if (uf.unite(tails[e], heads[e])) t.in_tree[e] = true;
+TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_deterministic_reusing(
+    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const double> lengths, std::uint64_t seed, std::vector<std::uint64_t>& order) {
+    if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
+    const std::size_t m = tails.size();
+    if (std::any_of(lengths.begin(), lengths.end(), [](double x) { return std::isnan(x); })) {
+        order.clear();
+        return build_low_stretch_with_mode(n, tails, heads, lengths, true, seed);
     }
-    const FlatAdjacency adj = build_adjacency(n, tails, heads, &t.in_tree);
-    std::vector<std::uint64_t> roots(n);
-    for (std::size_t i = 0; i < n; ++i) roots[i] = i;
-    TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);
-    return t;
+    // A hint that is not a permutation of the edges is replaced by 0..m-1.
+    bool permutation = order.size() == m;
+    if (permutation) {
+        std::vector<bool> seen(m, false);
+        for (const std::uint64_t e : order) {
+            if (e >= m || seen[e]) {
+                permutation = false;
+                break;
+            }
+            seen[e] = true;
+        }
+    }
+    if (!permutation) {
+        order.resize(m);
+        for (std::size_t e = 0; e < m; ++e) order[e] = e;
+    }
+    std::vector<KruskalKey> keys(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t e = order[i];
+        keys[i] = KruskalKey{lengths[e], kruskal_hash(seed, e), e};
+    }
+    sort_nearly_sorted(keys);
+    for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].edge;
+    return KruskalAccess::forest_in_order(n, tails, heads, lengths, order);
 }
 
 TreeResult<LowStretchTree> LowStretchTree::build_from_tree_edges(

@@ -41,6 +41,15 @@ public:
         std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
         std::span<const double> lengths, bool deterministic, std::uint64_t seed);
 
+    // The deterministic build above, for callers that rebuild while lengths
+    // drift: `order` carries the Kruskal order from one call to the next (on
+    // entry any content, ideally the previous call's; on exit this build's
+    // order, or empty when a length is NaN). A nearly sorted hint is repaired
+    // in about linear time instead of sorted afresh; the tree is the same.
+    static TreeResult<LowStretchTree> build_low_stretch_deterministic_reusing(
+        std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+        std::span<const double> lengths, std::uint64_t seed, std::vector<std::uint64_t>& order);
+
     // The tree edges are given; the mask becomes `in_tree`. Roots 0..n-1.
     static TreeResult<LowStretchTree> build_from_tree_edges(std::size_t n,
                                                             std::span<const std::uint32_t> tails,

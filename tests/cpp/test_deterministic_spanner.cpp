@@ -220,3 +220,39 @@ TEST(DeterministicSpanner, UpdatesAccumulateInstabilityAndRebuildOnPeriod) {
     // After the rebuild the negative lengths are carried edges.
     EXPECT_NE(s.edge_to_spanner[0], NO_INDEX);
 }
+
+// Rebuilds reuse the endpoint order, the last Kruskal order and the stored
+// walks; after every rebuild the spanner must equal the one a fresh snapshot
+// of the same values builds from scratch.
+TEST(DeterministicSpanner, RebuildsEqualAFreshSnapshot) {
+    std::mt19937_64 rng(404);
+    for (int round = 0; round < 12; ++round) {
+        EdgeGraph g = random_edge_graph(rng, 2 + rng() % 50, 10 + rng() % 300, 1 + rng() % 2);
+        std::vector<double> grad(g.m());
+        for (double& x : grad) x = static_cast<double>(static_cast<int>(rng() % 9) - 4);
+        DeterministicDynamicSpanner s = synced(g, grad);
+        for (int update = 0; update < 60; ++update) {
+            const std::uint64_t e = rng() % g.m();
+            // Mostly small moves (the tree survives), sometimes large ones.
+            g.lengths[e] = rng() % 4 == 0 ? 0.5 * static_cast<double>(rng() % 7)
+                                          : g.lengths[e] * (1.0 + 1e-3 * static_cast<double>(rng() % 3));
+            grad[e] += 0.25;
+            const std::uint64_t before = s.updates_since_rebuild;
+            ASSERT_TRUE(s.update_edge_values(e, g.lengths[e], grad[e]));
+            if (s.updates_since_rebuild > before) continue;  // no rebuild this time
+            DeterministicDynamicSpanner fresh = synced(g, grad);
+            ASSERT_EQ(s.spanner.edges.size(), fresh.spanner.edges.size()) << round << " " << update;
+            for (std::size_t f = 0; f < s.spanner.edges.size(); ++f) {
+                const SpannerEdge &a = s.spanner.edges[f], &b = fresh.spanner.edges[f];
+                EXPECT_EQ(std::tie(a.u, a.v, a.length, a.gradient, a.active),
+                          std::tie(b.u, b.v, b.length, b.gradient, b.active));
+            }
+            EXPECT_EQ(s.edge_to_spanner, fresh.edge_to_spanner);
+            ASSERT_EQ(s.spanner.embeddings.size(), fresh.spanner.embeddings.size());
+            for (const auto& [id, walk] : fresh.spanner.embeddings) {
+                ASSERT_TRUE(s.spanner.embeddings.contains(id));
+                EXPECT_EQ(s.spanner.embeddings.at(id).edges, walk.edges) << round << " " << id;
+            }
+        }
+    }
+}

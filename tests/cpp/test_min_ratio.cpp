@@ -2,6 +2,7 @@
 // MinRatioOracle.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -490,5 +491,89 @@ TEST(MinRatioOracle, TreeScanEqualsChunkedFoldOfScoreEdgeCycle) {
         }
         auto got = best_tree_cycle(*tree, g.tails, g.heads, g.gradients, g.lengths, pool);
         EXPECT_EQ(got, expect) << round;
+    }
+}
+
+// Adversarial inputs for the bounds that let the tree scan skip paths: a
+// deep chain as the tree, off-tree edges whose ratios equal each other to
+// the last bit or differ by one ulp or by about the tie tolerance, huge,
+// tiny and subnormal lengths, gradients that cancel along the chain, zero lengths and a
+// few non-finite values. The pruned scan must give exactly the answer of
+// the scan that walks every path (ratio, numerator, denominator, cycle).
+TEST(MinRatioOracle, PrunedTreeScanEqualsPathWalkOnNearTies) {
+    std::mt19937_64 rng(2027);
+    WorkerPool pool(2);
+    const double scales[] = {1.0, 1e-150, 1e150, 1e-300, 1e290, 1e-310};
+    for (int round = 0; round < 48; ++round) {
+        const std::uint64_t n = 2 + rng() % (round % 4 == 0 ? 1500 : 120);
+        const std::size_t m = (n - 1) + rng() % (round % 3 == 0 ? 2600 : 300);
+        const double scale = scales[round % 6];
+        const bool cancelling = round % 2 == 1;
+        Instance g;
+        g.n = n;
+        std::vector<bool> mask;
+        // The chain v - 1 -- v, half of its edges reversed.
+        for (std::uint64_t v = 1; v < n; ++v) {
+            const bool forward = rng() % 2 == 0;
+            g.tails.push_back(static_cast<std::uint32_t>(forward ? v - 1 : v));
+            g.heads.push_back(static_cast<std::uint32_t>(forward ? v : v - 1));
+            g.lengths.push_back(rng() % 16 == 0 ? 0.0 : scale * static_cast<double>(1 + rng() % 3));
+            // Huge alternating gradients cancel in the root sums.
+            g.gradients.push_back(cancelling ? ((v % 2 == 0) ? 1e16 : -1e16) + static_cast<double>(rng() % 5)
+                                             : 0.0);
+            mask.push_back(true);
+        }
+        while (g.tails.size() < m) {
+            const auto a = static_cast<std::uint32_t>(rng() % n);
+            const auto b = static_cast<std::uint32_t>(rng() % n);
+            g.tails.push_back(a);
+            g.heads.push_back(b);
+            const double length = scale * static_cast<double>(1 + rng() % 2);
+            // Gradient proportional to the cycle's length: ratios all near -1,
+            // moved by an ulp, by the tie tolerance, or not at all.
+            double cycle_length = length;
+            for (std::uint32_t v = std::min(a, b); v < std::max(a, b); ++v) cycle_length += g.lengths[v];
+            double gradient = -cycle_length;
+            switch (rng() % 6) {
+                case 0: gradient = std::nextafter(gradient, 0.0); break;
+                case 1: gradient = std::nextafter(gradient, -1e308); break;
+                case 2: gradient -= CANDIDATE_TIE_TOLERANCE * cycle_length; break;
+                case 3: gradient += CANDIDATE_TIE_TOLERANCE * cycle_length * 0.999; break;
+                default: break;
+            }
+            if (rng() % 400 == 0) gradient = std::numeric_limits<double>::quiet_NaN();
+            if (rng() % 400 == 0) gradient = -std::numeric_limits<double>::infinity();
+            g.gradients.push_back(gradient);
+            g.lengths.push_back(rng() % 50 == 0 ? 0.0 : length);
+            mask.push_back(false);
+        }
+        auto tree = LowStretchTree::build_from_tree_edges(n, g.tails, g.heads, g.lengths, mask);
+        ASSERT_TRUE(tree.has_value());
+        const auto pruned = best_tree_cycle(*tree, g.tails, g.heads, g.gradients, g.lengths, pool);
+        const auto walked = best_tree_cycle_by_paths(*tree, g.tails, g.heads, g.gradients, g.lengths, pool);
+        ASSERT_EQ(pruned.has_value(), walked.has_value()) << round;
+        if (!pruned) continue;
+        EXPECT_EQ(pruned->cycle, walked->cycle) << round;
+        // Bit for bit, NaN included.
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(pruned->ratio), std::bit_cast<std::uint64_t>(walked->ratio)) << round;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(pruned->numerator),
+                  std::bit_cast<std::uint64_t>(walked->numerator)) << round;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(pruned->denominator),
+                  std::bit_cast<std::uint64_t>(walked->denominator)) << round;
+    }
+}
+
+// Random graphs with search-built trees in both modes and ties: the pruned
+// scan and the path walk agree.
+TEST(MinRatioOracle, PrunedTreeScanEqualsPathWalkOnRandomGraphs) {
+    std::mt19937_64 rng(31);
+    WorkerPool pool(1);
+    for (int round = 0; round < 12; ++round) {
+        Instance g = random_instance(rng, 20 + rng() % 400, 100 + rng() % 3000, round % 2 == 0);
+        auto tree = LowStretchTree::build_with_mode(g.n, g.tails, g.heads, g.lengths, round % 3 != 0, 5);
+        ASSERT_TRUE(tree.has_value());
+        EXPECT_EQ(best_tree_cycle(*tree, g.tails, g.heads, g.gradients, g.lengths, pool),
+                  best_tree_cycle_by_paths(*tree, g.tails, g.heads, g.gradients, g.lengths, pool))
+            << round;
     }
 }

@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "random_edge_graphs.hpp"
 #include "trees/low_stretch_tree.hpp"
 #include "trees/tree_common.hpp"
 #include "trees/union_find.hpp"
@@ -627,5 +628,34 @@ TEST(LowStretchTree, DeepTreesUseAllLiftingLevels) {
         const std::uint64_t u = rng() % g.n, v = rng() % g.n;
         ASSERT_EQ(t->lca(u, v), naive_lca(*t, u, v));
         ASSERT_EQ(t->path_edges(u, v, g.tails, g.heads), naive_path(*t, g, u, v));
+    }
+}
+
+// The reusing Kruskal build gives the tree of the plain deterministic build
+// whatever its hint: the previous order, a shuffled or garbage one, lengths
+// drifting a little or a lot, ties, and NaN lengths (then the hint empties).
+TEST(LowStretchTree, KruskalReusingEqualsPlainBuildForAnyHint) {
+    std::mt19937_64 rng(77);
+    for (int round = 0; round < 30; ++round) {
+        zelk::testing::EdgeGraph g = zelk::testing::random_edge_graph(rng, 1 + rng() % 60, rng() % 400, 1 + rng() % 3);
+        std::vector<std::uint64_t> hint;
+        if (round % 3 == 1) hint.assign(g.m(), 0);  // not a permutation
+        for (int step = 0; step < 4; ++step) {
+            for (double& l : g.lengths) {
+                if (round % 2 == 0) l *= 1.0 + 0.01 * static_cast<double>(rng() % 3);  // drift
+                else if (rng() % 4 == 0) l = 0.5 * static_cast<double>(rng() % 6);   // reshuffle, ties
+            }
+            if (round % 10 == 9 && step == 2 && g.m() > 0) g.lengths[rng() % g.m()] = std::nan("");
+            const std::uint64_t seed = round % 5;
+            auto plain = LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads, g.lengths, true, seed);
+            auto reused = LowStretchTree::build_low_stretch_deterministic_reusing(
+                g.n, g.tails, g.heads, g.lengths, seed, hint);
+            ASSERT_TRUE(plain.has_value() && reused.has_value());
+            EXPECT_EQ(reused->in_tree, plain->in_tree) << round << " " << step;
+            EXPECT_EQ(reused->parent, plain->parent) << round << " " << step;
+            EXPECT_EQ(reused->parent_edge, plain->parent_edge) << round << " " << step;
+            EXPECT_EQ(reused->dist, plain->dist) << round << " " << step;
+            if (step == 1 && g.m() > 1) std::shuffle(hint.begin(), hint.end(), rng);
+        }
     }
 }
