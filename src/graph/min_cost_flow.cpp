@@ -140,29 +140,90 @@ McfResult<Int128> MinCostFlow::min_cost_flow(std::size_t s, std::size_t t, std::
     return augment_fast(s, t, amount, potential, ctx);
 }
 
-McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::int64_t amount,
-                                              std::vector<std::int64_t>& potential,
-                                              const SolveContext& ctx) {
-    const std::size_t n = graph.size();
-    // Per-search scratch, reused across augmentations; stamps replace clearing.
-    std::vector<std::int64_t> dist(n);
-    std::vector<std::uint32_t> seen_stamp(n, 0), settled_stamp(n, 0), label_stamp(n, 0);
-    std::vector<std::size_t> pred_node(n), pred_arc(n);
-    using Entry = std::pair<std::int64_t, std::size_t>;  // (key, node), min-heap
-    std::vector<Entry> heap;
-    using Label = std::pair<std::uint64_t, std::size_t>;  // (round, node), min-heap
-    std::vector<Label> label_heap;
-    const auto greater = std::greater<>{};
+// The fast search's state across augmentations: reduced distances, the
+// reference's predecessor labels, and scratch reused throughout (stamps
+// replace clearing).
+class MinCostFlow::FastSearch {
+public:
+    FastSearch(const MinCostFlow& flow, std::size_t s, std::size_t t,
+               std::vector<std::int64_t>& potential)
+        : pred_node(flow.graph.size()), pred_arc(flow.graph.size()), graph_(flow.graph), s_(s),
+          t_(t), potential_(potential), dist_(graph_.size()), seen_(graph_.size(), 0),
+          settled_(graph_.size(), 0), labelled_(graph_.size(), 0) {}
 
-    std::uint32_t stamp = 0;
-    auto next_stamp = [&] {
-        if (++stamp == 0) {  // wrapped: clear the marks once
-            std::ranges::fill(seen_stamp, 0u);
-            std::ranges::fill(settled_stamp, 0u);
-            std::ranges::fill(label_stamp, 0u);
-            stamp = 1;
+    // The path find_path labelled, read by augment.
+    std::vector<std::size_t> pred_node, pred_arc;
+
+    // Labels a path from s to t that the reference search would augment
+    // along. Most augmentations after the first reuse the previous
+    // distances: t is still reachable through arcs of reduced cost 0. False
+    // when t is unreachable.
+    bool find_path() {
+        next_stamp();
+        shortcut_ = label_predecessors(false);
+        if (shortcut_) return true;
+        next_stamp();
+        if (!settle_distances()) return false;
+        label_predecessors(true);
+        return true;
+    }
+
+    // Potentials: settled nodes move by their distance, the rest by d(t),
+    // which keeps every residual reduced cost non-negative. After the
+    // shortcut every distance up to d(t) = 0 was zero: nothing moves.
+    void update_potentials() {
+        if (shortcut_) return;
+        for (std::size_t v = 0; v < potential_.size(); ++v) {
+            const std::int64_t shift = settled_[v] == stamp_ ? dist_[v] : target_;
+            potential_[v] = std::min(potential_[v] + shift, POTENTIAL_CAP);
         }
-    };
+    }
+
+private:
+    using Entry = std::pair<std::int64_t, std::size_t>;  // (key, node), min-heap
+    using Label = std::pair<std::uint64_t, std::size_t>;  // (round, node), min-heap
+
+    void next_stamp() {
+        if (++stamp_ == 0) {  // wrapped: clear the marks once
+            std::ranges::fill(seen_, 0u);
+            std::ranges::fill(settled_, 0u);
+            std::ranges::fill(labelled_, 0u);
+            stamp_ = 1;
+        }
+    }
+
+    // Exact reduced distances of every node up to d(t) (Dijkstra); d(t) goes
+    // to target_. False when t is unreachable.
+    bool settle_distances() {
+        heap_.clear();
+        dist_[s_] = 0;
+        seen_[s_] = stamp_;
+        heap_.push_back({0, s_});
+        target_ = -1;
+        while (!heap_.empty()) {
+            const auto [d, u] = heap_.front();
+            if (target_ >= 0 && d > target_) break;
+            std::ranges::pop_heap(heap_, std::greater<>{});
+            heap_.pop_back();
+            if (settled_[u] == stamp_ || d != dist_[u]) continue;
+            settled_[u] = stamp_;
+            if (u == t_) target_ = d;
+            const std::int64_t pu = potential_[u];
+            for (const Edge& e : graph_[u]) {
+                if (e.cap <= 0 || settled_[e.to] == stamp_) continue;
+                // The fast search only runs with every |cost| below 2^60.
+                const std::int64_t nd =
+                    d + (static_cast<std::int64_t>(e.cost) + pu - potential_[e.to]);
+                if (seen_[e.to] != stamp_ || nd < dist_[e.to]) {
+                    seen_[e.to] = stamp_;
+                    dist_[e.to] = nd;
+                    heap_.push_back({nd, e.to});
+                    std::ranges::push_heap(heap_, std::greater<>{});
+                }
+            }
+        }
+        return target_ >= 0;
+    }
 
     // The reference's predecessors: over tight arcs, the first offer in
     // (round, node, arc) order wins. Keys only grow, so each node is offered
@@ -170,91 +231,57 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
     // Dijkstra pass; otherwise it means reduced cost 0, which is exact when
     // t is at reduced distance 0 (then exactly the nodes reachable through
     // zero-cost arcs lie at distance <= d(t)). True when t was labelled.
-    auto label_predecessors = [&](bool settled_only) {
-        label_heap.clear();
-        label_stamp[s] = stamp;
-        label_heap.push_back({1, s});
-        while (!label_heap.empty() && label_stamp[t] != stamp) {
-            std::ranges::pop_heap(label_heap, greater);
-            const auto [r, u] = label_heap.back();
-            label_heap.pop_back();
-            const std::int64_t du = (settled_only ? dist[u] : 0) + potential[u];
-            for (std::size_t k = 0; k < graph[u].size(); ++k) {
-                const Edge& e = graph[u][k];
+    bool label_predecessors(bool settled_only) {
+        labels_.clear();
+        labelled_[s_] = stamp_;
+        labels_.push_back({1, s_});
+        while (!labels_.empty() && labelled_[t_] != stamp_) {
+            std::ranges::pop_heap(labels_, std::greater<>{});
+            const auto [r, u] = labels_.back();
+            labels_.pop_back();
+            const std::int64_t du = (settled_only ? dist_[u] : 0) + potential_[u];
+            for (std::size_t k = 0; k < graph_[u].size(); ++k) {
+                const Edge& e = graph_[u][k];
                 const std::size_t v = e.to;
-                if (e.cap <= 0 || v == u || label_stamp[v] == stamp) continue;
-                if (settled_only && settled_stamp[v] != stamp) continue;
-                // The fast search only runs with every |cost| below 2^60.
+                if (e.cap <= 0 || v == u || labelled_[v] == stamp_) continue;
+                if (settled_only && settled_[v] != stamp_) continue;
                 const auto cost = static_cast<std::int64_t>(e.cost);
-                if (du + cost != (settled_only ? dist[v] : 0) + potential[v]) continue;
-                label_stamp[v] = stamp;
+                if (du + cost != (settled_only ? dist_[v] : 0) + potential_[v]) continue;
+                labelled_[v] = stamp_;
                 pred_node[v] = u;
                 pred_arc[v] = k;
-                const std::uint64_t rv = r + (v < u ? 1 : 0);
-                label_heap.push_back({rv, v});
-                std::ranges::push_heap(label_heap, greater);
+                labels_.push_back({r + (v < u ? 1 : 0), v});
+                std::ranges::push_heap(labels_, std::greater<>{});
             }
         }
-        return label_stamp[t] == stamp;
-    };
+        return labelled_[t_] == stamp_;
+    }
 
+    const std::vector<std::vector<Edge>>& graph_;
+    std::size_t s_, t_;
+    std::vector<std::int64_t>& potential_;
+    std::vector<std::int64_t> dist_;
+    std::vector<std::uint32_t> seen_, settled_, labelled_;
+    std::vector<Entry> heap_;
+    std::vector<Label> labels_;
+    std::uint32_t stamp_ = 0;
+    std::int64_t target_ = 0;
+    bool shortcut_ = false;
+};
+
+McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::int64_t amount,
+                                              std::vector<std::int64_t>& potential,
+                                              const SolveContext& ctx) {
+    FastSearch search(*this, s, t, potential);
     Int128 total = 0;
     std::int64_t remaining = amount;
     while (remaining > 0) {
         if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
-
-        // Most augmentations after the first reuse the previous distances: t
-        // is still reachable through arcs of reduced cost 0.
-        next_stamp();
-        std::int64_t target = 0;
-        const bool shortcut = label_predecessors(false);
-        if (!shortcut) {
-            // Exact reduced distances of every node up to d(t) (Dijkstra).
-            next_stamp();
-            heap.clear();
-            dist[s] = 0;
-            seen_stamp[s] = stamp;
-            heap.push_back({0, s});
-            target = -1;
-            while (!heap.empty()) {
-                const auto [d, u] = heap.front();
-                if (target >= 0 && d > target) break;
-                std::ranges::pop_heap(heap, greater);
-                heap.pop_back();
-                if (settled_stamp[u] == stamp || d != dist[u]) continue;
-                settled_stamp[u] = stamp;
-                if (u == t) target = d;
-                const std::int64_t pu = potential[u];
-                for (const Edge& e : graph[u]) {
-                    if (e.cap <= 0 || settled_stamp[e.to] == stamp) continue;
-                    const std::int64_t nd =
-                        d + (static_cast<std::int64_t>(e.cost) + pu - potential[e.to]);
-                    if (seen_stamp[e.to] != stamp || nd < dist[e.to]) {
-                        seen_stamp[e.to] = stamp;
-                        dist[e.to] = nd;
-                        heap.push_back({nd, e.to});
-                        std::ranges::push_heap(heap, greater);
-                    }
-                }
-            }
-            if (target < 0) return std::unexpected(McfError::infeasible());
-            // Predecessors over the settled nodes.
-            label_predecessors(true);
-        }
-
-        // Augmentation along the labelled path.
-        auto sent = augment(s, t, remaining, pred_node, pred_arc, total);
+        if (!search.find_path()) return std::unexpected(McfError::infeasible());
+        auto sent = augment(s, t, remaining, search.pred_node, search.pred_arc, total);
         if (!sent) return std::unexpected(sent.error());
         remaining -= *sent;
-
-        // Potentials: settled nodes move by their distance, the rest by
-        // d(t), which keeps every residual reduced cost non-negative. After
-        // the shortcut every distance up to d(t) = 0 was zero: nothing moves.
-        if (shortcut) continue;
-        for (std::size_t v = 0; v < n; ++v) {
-            const std::int64_t shift = settled_stamp[v] == stamp ? dist[v] : target;
-            potential[v] = std::min(potential[v] + shift, POTENTIAL_CAP);
-        }
+        search.update_potentials();
     }
     return total;
 }

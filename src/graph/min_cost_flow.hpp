@@ -71,7 +71,7 @@ public:
     std::vector<std::vector<Edge>> graph;
 
 private:
-    struct Scratch;
+    class FastSearch;
     // Fills `potential` with shortest distances from a virtual source joined to
     // every node by zero-cost arcs. False when a negative cycle exists.
     bool compute_potentials(std::vector<Int128>& potential) const;
