@@ -33,7 +33,16 @@ DecrementalResult<void> DecrementalSpanner::rebuild_from_edges(
     pair_slot_.clear();
     pair_offsets_.clear();
     pair_entries_.clear();
+    build_layers(n, tails, heads, lengths);
+    index_pair_edges();
+    return check_edge_budget();
+}
 
+// Layer 0 over the edges, then each next layer over the previous one's
+// clusters, up to config.layer_count layers.
+void DecrementalSpanner::build_layers(std::uint64_t n, std::span<const std::uint32_t> tails,
+                                      std::span<const std::uint32_t> heads,
+                                      std::span<const double> lengths) {
     layers.push_back(build_layer(n, tails, heads, lengths, config.deterministic));
     layer_sets.emplace_back();
 
@@ -73,8 +82,10 @@ DecrementalResult<void> DecrementalSpanner::rebuild_from_edges(
         layers.push_back(build_layer(next_n, ct, ch, cl, config.deterministic));
         layer_sets.emplace_back();
     }
+}
 
-    // pair_edges of layer 0 as flat lists in identifier order.
+// pair_edges of layer 0 as flat lists in identifier order.
+void DecrementalSpanner::index_pair_edges() {
     const GraphLayer& base = layers.front();
     pair_slot_.reserve(base.edges.size());
     std::vector<std::uint64_t> slot_of_edge(base.edges.size());
@@ -100,7 +111,11 @@ DecrementalResult<void> DecrementalSpanner::rebuild_from_edges(
     for (std::size_t f = 0; f < base.edges.size(); ++f) {
         pair_entries_[cursor[slot_of_edge[f]]++] = f;
     }
+}
 
+// The kept edges of all layers stay within edge_factor * n.
+DecrementalResult<void> DecrementalSpanner::check_edge_budget() const {
+    const GraphLayer& base = layers.front();
     std::uint64_t kept = 0;
     for (const GraphLayer& layer : layers) kept += layer.spanner_edges.size();
     const std::uint64_t factor = std::max<std::uint64_t>(config.edge_factor, 1);

@@ -108,6 +108,12 @@ public:
     std::uint64_t counter_c = 0;
 
 private:
+    // The steps of rebuild_from_edges.
+    void build_layers(std::uint64_t n, std::span<const std::uint32_t> tails,
+                      std::span<const std::uint32_t> heads, std::span<const double> lengths);
+    void index_pair_edges();
+    DecrementalResult<void> check_edge_budget() const;
+
     // pair_edges as flat lists: pair_slot_ maps a pair key to its slot s,
     // whose edges are pair_entries_[pair_offsets_[s] .. pair_offsets_[s+1]).
     U64HashMap<std::uint64_t> pair_slot_;
