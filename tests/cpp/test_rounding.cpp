@@ -164,7 +164,7 @@ TEST(NegativeCycles, PartnersAndSearchAgreeWithFloydWarshall) {
     std::mt19937_64 rng(9);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     int found = 0;
-    for (int trial = 0; trial < 300; ++trial) {
+    for (int trial = 0; trial < 120; ++trial) {
         const FlowInstance inst = random_flow_instance(rng, true);
         const McfProblem p = inst.problem();
         std::vector<double> x(inst.tails.size());
@@ -204,7 +204,7 @@ TEST(NegativeCycles, PartnersAndSearchAgreeWithFloydWarshall) {
         EXPECT_LT(cost, 0.0);
         EXPECT_EQ(negative_cycle_cost(*g), cost);
     }
-    EXPECT_GT(found, 30);
+    EXPECT_GT(found, 12);
 }
 
 TEST(Rounding, NearIntegersAndFractions) {
@@ -275,7 +275,7 @@ TEST(Rounding, AdjustmentCostAndImbalance) {
 
 TEST(Rounding, BlendsOfFeasibleFlowsRoundToTheOptimum) {
     std::mt19937_64 rng(99);
-    for (int trial = 0; trial < 300; ++trial) {
+    for (int trial = 0; trial < 100; ++trial) {
         const FlowInstance inst = random_flow_instance(rng, true);
         const McfProblem p = inst.problem();
         const std::vector<std::int64_t> other = other_feasible_flow(p, rng);

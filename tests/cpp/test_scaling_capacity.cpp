@@ -50,7 +50,7 @@ McfOptions quick_options() {
 
 TEST(WarmStart, AcceptsExactlyTheFeasibleFlows) {
     std::mt19937_64 rng(3);
-    for (int trial = 0; trial < 300; ++trial) {
+    for (int trial = 0; trial < 100; ++trial) {
         const FlowInstance inst = random_flow_instance(rng, true);
         const McfProblem p = inst.problem();
         EXPECT_EQ(feasible_initial_flow(p, inst.witness), inst.witness);
@@ -97,7 +97,7 @@ TEST(WarmStart, RoundsHalvesAwayFromZeroAndSaturates) {
 
 TEST(WarmStart, UpdateKeepsThePreviousStartWhenRoundingIsInfeasible) {
     std::mt19937_64 rng(8);
-    for (int trial = 0; trial < 200; ++trial) {
+    for (int trial = 0; trial < 80; ++trial) {
         const FlowInstance inst = random_flow_instance(rng, false);
         const McfProblem p = inst.problem();
         std::vector<double> near(inst.witness.size());
@@ -177,7 +177,7 @@ TEST(CapacityScaling, ScaleProblemDividesExactlyOrFails) {
 
 TEST(CapacityScaling, DividedOptimumTimesDivisorIsAnOptimum) {
     std::mt19937_64 rng(21);
-    for (int trial = 0; trial < 300; ++trial) {
+    for (int trial = 0; trial < 100; ++trial) {
         const std::int64_t d = std::int64_t{1} << (rng() % 40);
         const FlowInstance inst = times(random_flow_instance(rng, trial % 2 == 0), d);
         const McfProblem p = inst.problem();
