@@ -86,28 +86,6 @@ void expect_feasible(const FlowInstance& inst, const std::vector<std::int64_t>& 
 
 }  // namespace
 
-TEST(ResidualGraph, ArcsInListOrderWithPartners) {
-    // Edge 0: 0 -> 1, edge 1: self-loop at 1, edge 2: 1 -> 0.
-    const Graph g = make_graph({-1.0, 1.0}, {{0, 1, 0.0, 4.0, 2.5},
-                                             {1, 1, 0.0, 2.0, -2.5},
-                                             {1, 0, -1.0, 1.0, 1.0}});
-    auto r = build_residual_graph(std::vector<double>{1.0, 0.5, 0.0}, g);
-    ASSERT_TRUE(r);
-    ASSERT_EQ(r->adj(0).size(), 2u);
-    ASSERT_EQ(r->adj(1).size(), 4u);
-    // Node 0: forward of edge 0, backward of edge 2. Node 1: backward of
-    // edge 0, the self-loop's forward and backward arcs, forward of edge 2.
-    EXPECT_EQ(r->arc(0, 0).residual, 3.0);
-    EXPECT_EQ(r->arc(0, 0).cost, 3);  // 2.5 rounds away from zero
-    EXPECT_EQ(r->arc(0, 1).edge, 2u);
-    EXPECT_EQ(r->arc(0, 1).residual, 1.0);
-    EXPECT_EQ(r->arc(1, 0).cost, -3);
-    EXPECT_EQ(r->arc(1, 1).cost, -3);  // -2.5 rounds to -3
-    EXPECT_EQ(r->arc(1, 1).rev, 2u);
-    EXPECT_EQ(r->arc(1, 3).edge, 2u);
-    EXPECT_EQ(r->excess, (std::vector<double>{0.0, 0.0}));
-}
-
 TEST(ResidualGraph, Checks) {
     const Graph g = make_graph({0.0, 0.0}, {{0, 1, 0.0, 4.0, 1.0}});
     EXPECT_EQ(build_residual_graph(std::vector<double>{}, g).error(),
