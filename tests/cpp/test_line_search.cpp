@@ -136,7 +136,7 @@ TEST(LineSearch, AcceptedPointsStayStrictlyInsideAndDecrease) {
             }
         }
     }
-    EXPECT_GT(accepted, 50);
+    EXPECT_GT(accepted, 20);
 }
 
 TEST(GapEstimate, FailsToInfinity) {
