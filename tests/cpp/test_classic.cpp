@@ -156,7 +156,7 @@ void expect_feasible_flow(const RawInstance& r, const std::vector<std::int64_t>&
 TEST(MinCostFlow, FastSearchMatchesReferenceOnTies) {
     std::mt19937_64 rng(20261206);
     int searched = 0;
-    for (int trial = 0; trial < 4000; ++trial) {
+    for (int trial = 0; trial < 800; ++trial) {
         // Costs c(u,v) - p(u) + p(v) with c >= 0 can be negative but leave
         // no negative cycle, which keeps the fast search in play.
         RawInstance r = random_instance(rng, false, trial % 3 == 0 ? 40 : 9);
@@ -183,7 +183,7 @@ TEST(MinCostFlow, FastSearchMatchesReferenceOnTies) {
             }
         }
     }
-    EXPECT_GT(searched, 1000);
+    EXPECT_GT(searched, 200);
 }
 
 TEST(MinCostFlow, ArcPairingAndTrivialCalls) {
@@ -205,7 +205,7 @@ TEST(MinCostFlow, ArcPairingAndTrivialCalls) {
 TEST(ClassicSolver, OptimalOnRandomInstancesIncludingNegativeCycles) {
     std::mt19937_64 rng(7);
     int solved = 0, infeasible = 0;
-    for (int trial = 0; trial < 3000; ++trial) {
+    for (int trial = 0; trial < 600; ++trial) {
         const RawInstance r = random_instance(rng, trial % 2 == 0);
         const McfProblem p = to_problem(r);
         auto sol = solve_classic_with_mode(p, SolverMode::ClassicFallback);
@@ -225,8 +225,8 @@ TEST(ClassicSolver, OptimalOnRandomInstancesIncludingNegativeCycles) {
         for (std::size_t i = 0; i < r.cost.size(); ++i) cost += Int128{r.cost[i]} * sol->flow[i];
         EXPECT_TRUE(cost == sol->cost);
     }
-    EXPECT_GT(solved, 1000);
-    EXPECT_GT(infeasible, 100);
+    EXPECT_GT(solved, 200);
+    EXPECT_GT(infeasible, 20);
 }
 
 TEST(ClassicSolver, DocumentedCases) {

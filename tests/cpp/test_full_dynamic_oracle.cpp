@@ -1,8 +1,7 @@
-// FullDynamicOracle and its pieces: initial state, the spanner schedule,
-// budget charging by updates, flow changes and queries, the invalid-edge
-// error, the weighted level choice, batched spanner refreshes against
-// one-by-one ones, and closed, valid, reproducible cycles on random graphs
-// with parallel edges, self-loops and several components.
+// FullDynamicOracle: rebuild requests when the instability budget runs out,
+// batched spanner refreshes against one-by-one ones, shared level work
+// against separate work, and closed, rescored, reproducible cycles on random
+// graphs with parallel edges, self-loops and several components.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -71,91 +70,6 @@ bool is_circulation(const std::vector<SignedEdge>& cycle, const EdgeGraph& g) {
 
 }  // namespace
 
-TEST(FullDynamicOracle, InitialState) {
-    for (bool det : {true, false}) {
-        const FullDynamicOracle o(7, 3, 1, 10, det, -0.25);
-        ASSERT_EQ(o.hierarchy.levels.size(), 3u);
-        for (std::size_t i = 0; i < 3; ++i) {
-            const TreeChainLevel& l = o.hierarchy.levels[i];
-            EXPECT_EQ(l.oracle.seed, 7u ^ (0x9E3779B97F4A7C15ULL * (i + 1)));
-            EXPECT_FALSE(l.oracle.fixed_seed.has_value());
-            EXPECT_EQ(l.oracle.rebuild_every, 1u);
-            EXPECT_EQ(l.oracle.deterministic, det);
-            EXPECT_FALSE(l.oracle.tree.has_value());
-            EXPECT_EQ(l.budget_used, 0u);
-            EXPECT_EQ(l.rebuild_budget, 10u);
-            EXPECT_EQ(l.approx_factor, 0.25);
-            EXPECT_FALSE(l.rebuild_pending);
-        }
-        EXPECT_EQ(o.hierarchy.seed, 7u);
-        EXPECT_TRUE(o.gradients.empty() && o.lengths.empty());
-        ASSERT_EQ(o.hsfc.states.size(), 1u);
-        EXPECT_TRUE(o.hsfc.states[0].flow.empty());
-        EXPECT_EQ(o.hsfc.slack, 1e-9);
-        EXPECT_EQ(o.spanner.deterministic(), det);
-        EXPECT_EQ(o.spanner.dynamic().node_count, 0u);
-        if (det) {
-            const auto& d = std::get<DeterministicDynamicSpanner>(o.spanner.value);
-            EXPECT_EQ(d.stretch_factor, 4.0);
-            EXPECT_EQ(d.edge_budget, 1u);
-            EXPECT_EQ(d.rebuild_period, 1u);
-        }
-        EXPECT_FALSE(o.tree_chain || o.branching || o.dynamic_tree);
-        EXPECT_EQ(o.spanner_rebuild_threshold, 10.0);
-        EXPECT_EQ(o.spanner_rebuild_growth, 1.5);
-        EXPECT_EQ(o.spanner_rebuild_progress, 0.0);
-        EXPECT_EQ(o.instability_events + o.queries + o.edge_count + o.node_count, 0u);
-        EXPECT_EQ(o.gradient_change_threshold, 0.5);
-        EXPECT_EQ(o.length_ratio_threshold, 1.25);
-        EXPECT_EQ(o.budget_exponent, 0.1);
-        EXPECT_EQ(o.tree_rebuild_every, 1u);
-        EXPECT_EQ(o.tree_change_threshold, 10u);
-        EXPECT_EQ(o.tree_ratio_threshold, 1.25);
-        EXPECT_EQ(o.approx_factor, 0.25);
-        EXPECT_EQ(o.deterministic, det);
-        EXPECT_FALSE(o.branching_instability_count().has_value());
-    }
-    // Zero arguments are raised to their floors.
-    const FullDynamicOracle z(0, 0, 0, 0, true, 0.0);
-    EXPECT_EQ(z.spanner_rebuild_threshold, 1.0);
-    EXPECT_EQ(z.tree_rebuild_every, 1u);
-    EXPECT_EQ(z.tree_change_threshold, 1u);
-}
-
-TEST(FullDynamicOracle, ErrorTexts) {
-    EXPECT_EQ((OracleError{OracleError::RebuildRequired{std::nullopt, "instability budget exhausted"}})
-                  .display(),
-              "rebuild required at None: instability budget exhausted");
-    EXPECT_EQ((OracleError{OracleError::RebuildRequired{3, "x"}}).display(),
-              "rebuild required at Some(3): x");
-    EXPECT_EQ((OracleError{OracleError::InvalidEdgeIndex{12}}).display(), "invalid edge index 12");
-    EXPECT_EQ((OracleError{OracleError::Message{"plain"}}).display(), "plain");
-}
-
-TEST(FullDynamicOracle, SpannerScheduleWithThreeLevels) {
-    for (bool det : {true, false}) {
-        Query q = random_query(3, 12, 30, 1);
-        FullDynamicOracle o(1, 3, 1, 10, det, 0.1);
-        std::mt19937_64 rng(5);
-        std::vector<std::uint64_t> rebuilt;
-        for (std::uint64_t k = 1; k <= 46; ++k) {
-            // Size changes and stale embeddings rebuild too, off the schedule.
-            if (k == 20) {
-                q.g.add(0, 1, 1.0);
-                q.gradients.push_back(0.5);
-            }
-            ASSERT_TRUE(q.ask(o, k - 1));
-            if (o.spanner_rebuild_progress == 0.0) rebuilt.push_back(k);
-            drift(q, rng);
-        }
-        EXPECT_EQ(rebuilt, (std::vector<std::uint64_t>{4, 9, 17, 29, 46}));
-        EXPECT_EQ(o.queries, 46u);
-        EXPECT_EQ(o.edge_count, 31u);
-        EXPECT_EQ(o.node_count, 12u);
-        EXPECT_EQ(o.spanner.dynamic().node_count, 12u);
-    }
-}
-
 TEST(FullDynamicOracle, UpdateBudgetsAndRebuildRequests) {
     Query q = random_query(11, 10, 24, 1);
     FullDynamicOracle o(2, 3, 1, 10, true, 0.1);
@@ -198,66 +112,9 @@ TEST(FullDynamicOracle, UpdateBudgetsAndRebuildRequests) {
     EXPECT_TRUE(o.update_many(EV{{3, o.gradients[3] + 0.1}}, EV{}));
 }
 
-TEST(FullDynamicOracle, EventThresholdsAndFlowCharges) {
-    Query q = random_query(12, 10, 20, 1);
-    for (auto& l : q.g.lengths) l = 1.0;
-    FullDynamicOracle o(2, 3, 1, 10, false, 0.1);
-    ASSERT_TRUE(q.ask(o, 0));
-    const std::uint64_t before = o.instability_events;
-    ASSERT_TRUE(o.update_many(EV{}, EV{{0, 1.25}}));  // a ratio of exactly 1.25 is no event
-    EXPECT_EQ(o.instability_events, before);
-    ASSERT_TRUE(o.update_many(EV{}, EV{{1, 1.26}}));
-    EXPECT_EQ(o.instability_events, before + 1);
-    ASSERT_TRUE(o.update_many(EV{{2, o.gradients[2] + 0.5}}, EV{}));  // 0.5 is no event either
-    EXPECT_EQ(o.instability_events, before + 1);
-    EXPECT_EQ(o.hierarchy.levels[2].budget_used, 1u);
-
-    // 0.2 and 0.3 on edges of length 1 charge ceil(0.5) = 1; unknown edges are skipped.
-    ASSERT_TRUE(o.notify_flow_change(EV{{3, 0.2}, {4, -0.3}, {1000, 50.0}}));
-    for (const TreeChainLevel& l : o.hierarchy.levels) EXPECT_EQ(l.budget_used, 2u);
-
-    // An invalid edge stops the call: earlier pairs are applied, later ones not.
-    const double g5 = o.gradients[5], l6 = o.lengths[6];
-    const OracleStatus s = o.update_many(EV{{4, 9.0}, {20, 1.0}, {5, g5 + 7.0}}, EV{{6, 4.0}});
-    EXPECT_EQ(error_text(s), "invalid edge index 20");
-    EXPECT_EQ(o.gradients[4], 9.0);
-    EXPECT_EQ(o.gradients[5], g5);
-    EXPECT_EQ(o.lengths[6], l6);
-    // The spanner edge of the applied pair was refreshed (the plain spanner
-    // numbers its edges as the graph does).
-    EXPECT_EQ(o.spanner.dynamic().edges[4].gradient, 9.0);
-}
-
-TEST(FullDynamicOracle, QueryChargesMovedEdges) {
-    Query q = random_query(13, 10, 20, 1);
-    FullDynamicOracle o(2, 3, 1, 10, true, 0.1);
-    ASSERT_TRUE(q.ask(o, 0));
-    EXPECT_EQ(o.instability_events, 0u);  // the first query charges nothing
-    q.gradients[0] += 1.0;                          // one event
-    q.g.lengths[1] *= 2.0;                          // one event
-    q.gradients[2] += 1.0;                          // two events
-    q.g.lengths[2] *= 0.5;
-    ASSERT_TRUE(q.ask(o, 1));
-    EXPECT_EQ(o.instability_events, 4u);
-    for (const TreeChainLevel& l : o.hierarchy.levels) EXPECT_EQ(l.budget_used, 4u);
-}
-
-TEST(FullDynamicOracle, WeightedLevelChoice) {
-    // Ratios -1.0 and -1.2 under factor 0.5 weigh -2/3 and -0.8.
-    const std::vector<LevelScore> two{{-1.0, 1.0, 0.5}, {-1.2, 1.0, 0.5}};
-    EXPECT_EQ(pick_weighted_candidate(two), 1u);
-    // Ties keep the earlier one; a zero denominator is no candidate.
-    const std::vector<LevelScore> tie{{2.0, 0.0, 0.5}, {-1.0, 2.0, 0.5}, {-0.5, 1.0, 0.5}};
-    EXPECT_EQ(pick_weighted_candidate(tie), 1u);
-    // Factors can reorder levels of different weight.
-    const std::vector<LevelScore> mixed{{-1.0, 1.0, 0.0}, {-1.2, 1.0, 0.5}};
-    EXPECT_EQ(pick_weighted_candidate(mixed), 0u);
-    EXPECT_FALSE(pick_weighted_candidate(std::vector<LevelScore>{{1.0, 0.0, 0.0}}).has_value());
-}
-
 TEST(FullDynamicOracle, BatchedSpannerRefreshMatchesOneByOne) {
     std::mt19937_64 rng(21);
-    for (int trial = 0; trial < 6; ++trial) {
+    for (int trial = 0; trial < 4; ++trial) {
         const Query q = random_query(100 + trial, 9 + trial, 40, trial % 2 + 1);
         EdgeSpanner batched(true), single(true);
         batched.rebuild(q.g.n, q.g.tails, q.g.heads, q.gradients, q.g.lengths);
@@ -295,12 +152,12 @@ TEST(FullDynamicOracle, BatchedSpannerRefreshMatchesOneByOne) {
 
 TEST(FullDynamicOracle, CyclesCloseAndAreRescored) {
     for (bool det : {true, false}) {
-        for (std::uint64_t seed = 0; seed < 12; ++seed) {
-            Query q = random_query(seed, 4 + seed, 10 + 6 * seed, seed % 3 + 1);
+        for (std::uint64_t seed = 0; seed < 8; ++seed) {
+            Query q = random_query(seed, 4 + 2 * seed, 10 + 10 * seed, seed % 3 + 1);
             FullDynamicOracle o(seed, 3, 1, 10, det, 0.2);
             std::mt19937_64 rng(seed * 31 + 1);
             std::size_t found = 0;
-            for (std::uint64_t k = 0; k < 14; ++k) {
+            for (std::uint64_t k = 0; k < 10; ++k) {
                 auto r = q.ask(o, k);
                 ASSERT_TRUE(r) << seed;
                 if (*r) {
@@ -340,12 +197,12 @@ TEST(FullDynamicOracle, CyclesCloseAndAreRescored) {
 TEST(FullDynamicOracle, ReproducibleForAnyThreadCount) {
     auto run = [](std::size_t threads, bool det) {
         WorkerPool pool(threads);
-        Query q = random_query(77, 300, 2500, 2);
+        Query q = random_query(77, 200, 1500, 2);
         FullDynamicOracle o(9, 3, 1, 10, det, 0.3);
         for (TreeChainLevel& l : o.hierarchy.levels) l.oracle.pool = &pool;
         std::mt19937_64 rng(3);
         std::vector<std::optional<CycleCandidate>> out;
-        for (std::uint64_t k = 0; k < 6; ++k) {
+        for (std::uint64_t k = 0; k < 4; ++k) {
             auto r = q.ask(o, k);
             EXPECT_TRUE(r);
             out.push_back(r ? *r : std::nullopt);
@@ -355,8 +212,7 @@ TEST(FullDynamicOracle, ReproducibleForAnyThreadCount) {
     };
     for (bool det : {true, false}) {
         const auto one = run(1, det);
-        EXPECT_EQ(one, run(4, det));
-        EXPECT_EQ(one, run(1, det));
+        EXPECT_EQ(one, run(3, det));
     }
 }
 
@@ -401,7 +257,7 @@ TEST(FullDynamicOracle, ReductionsAreWalksBetweenTheEdgeEnds) {
 }
 
 TEST(FullDynamicOracle, SharedLevelWorkChangesNothing) {
-    for (std::uint64_t seed = 0; seed < 4; ++seed) {
+    for (std::uint64_t seed = 0; seed < 3; ++seed) {
         Query a = random_query(seed + 60, 10 + 3 * seed, 60, seed % 2 + 1);
         Query b = a;
         FullDynamicOracle shared(seed, 3, 1, 10, true, 0.2), alone(seed, 3, 1, 10, true, 0.2);

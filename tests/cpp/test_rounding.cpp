@@ -86,28 +86,6 @@ void expect_feasible(const FlowInstance& inst, const std::vector<std::int64_t>& 
 
 }  // namespace
 
-TEST(ResidualGraph, ArcsInListOrderWithPartners) {
-    // Edge 0: 0 -> 1, edge 1: self-loop at 1, edge 2: 1 -> 0.
-    const Graph g = make_graph({-1.0, 1.0}, {{0, 1, 0.0, 4.0, 2.5},
-                                             {1, 1, 0.0, 2.0, -2.5},
-                                             {1, 0, -1.0, 1.0, 1.0}});
-    auto r = build_residual_graph(std::vector<double>{1.0, 0.5, 0.0}, g);
-    ASSERT_TRUE(r);
-    ASSERT_EQ(r->adj(0).size(), 2u);
-    ASSERT_EQ(r->adj(1).size(), 4u);
-    // Node 0: forward of edge 0, backward of edge 2. Node 1: backward of
-    // edge 0, the self-loop's forward and backward arcs, forward of edge 2.
-    EXPECT_EQ(r->arc(0, 0).residual, 3.0);
-    EXPECT_EQ(r->arc(0, 0).cost, 3);  // 2.5 rounds away from zero
-    EXPECT_EQ(r->arc(0, 1).edge, 2u);
-    EXPECT_EQ(r->arc(0, 1).residual, 1.0);
-    EXPECT_EQ(r->arc(1, 0).cost, -3);
-    EXPECT_EQ(r->arc(1, 1).cost, -3);  // -2.5 rounds to -3
-    EXPECT_EQ(r->arc(1, 1).rev, 2u);
-    EXPECT_EQ(r->arc(1, 3).edge, 2u);
-    EXPECT_EQ(r->excess, (std::vector<double>{0.0, 0.0}));
-}
-
 TEST(ResidualGraph, Checks) {
     const Graph g = make_graph({0.0, 0.0}, {{0, 1, 0.0, 4.0, 1.0}});
     EXPECT_EQ(build_residual_graph(std::vector<double>{}, g).error(),
@@ -164,7 +142,7 @@ TEST(NegativeCycles, PartnersAndSearchAgreeWithFloydWarshall) {
     std::mt19937_64 rng(9);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     int found = 0;
-    for (int trial = 0; trial < 300; ++trial) {
+    for (int trial = 0; trial < 120; ++trial) {
         const FlowInstance inst = random_flow_instance(rng, true);
         const McfProblem p = inst.problem();
         std::vector<double> x(inst.tails.size());
@@ -204,7 +182,7 @@ TEST(NegativeCycles, PartnersAndSearchAgreeWithFloydWarshall) {
         EXPECT_LT(cost, 0.0);
         EXPECT_EQ(negative_cycle_cost(*g), cost);
     }
-    EXPECT_GT(found, 30);
+    EXPECT_GT(found, 12);
 }
 
 TEST(Rounding, NearIntegersAndFractions) {
@@ -275,7 +253,7 @@ TEST(Rounding, AdjustmentCostAndImbalance) {
 
 TEST(Rounding, BlendsOfFeasibleFlowsRoundToTheOptimum) {
     std::mt19937_64 rng(99);
-    for (int trial = 0; trial < 300; ++trial) {
+    for (int trial = 0; trial < 100; ++trial) {
         const FlowInstance inst = random_flow_instance(rng, true);
         const McfProblem p = inst.problem();
         const std::vector<std::int64_t> other = other_feasible_flow(p, rng);

@@ -50,7 +50,7 @@ McfOptions quick_options() {
 
 TEST(WarmStart, AcceptsExactlyTheFeasibleFlows) {
     std::mt19937_64 rng(3);
-    for (int trial = 0; trial < 300; ++trial) {
+    for (int trial = 0; trial < 100; ++trial) {
         const FlowInstance inst = random_flow_instance(rng, true);
         const McfProblem p = inst.problem();
         EXPECT_EQ(feasible_initial_flow(p, inst.witness), inst.witness);
@@ -97,7 +97,7 @@ TEST(WarmStart, RoundsHalvesAwayFromZeroAndSaturates) {
 
 TEST(WarmStart, UpdateKeepsThePreviousStartWhenRoundingIsInfeasible) {
     std::mt19937_64 rng(8);
-    for (int trial = 0; trial < 200; ++trial) {
+    for (int trial = 0; trial < 80; ++trial) {
         const FlowInstance inst = random_flow_instance(rng, false);
         const McfProblem p = inst.problem();
         std::vector<double> near(inst.witness.size());
@@ -129,32 +129,6 @@ TEST(CapacityScaling, CubeBoundSaturates) {
     EXPECT_EQ(cube_bound(std::numeric_limits<std::size_t>::max()), I64_MAX);
 }
 
-TEST(CapacityScaling, ScaleFactorTargets) {
-    // m = 1, U = 8, T = 3: B = 1, q = 8, p = 8.
-    auto f = capacity_scale_factor(make_problem({0}, {1}, {0}, {8}, {1}, {0, 0}));
-    EXPECT_EQ(f.target, 8);
-    EXPECT_EQ(f.bound, 1);
-    // m = 2 (B = 8): q = ceil(U / 8) and p, the power of two >= q - 1 for q > 2.
-    const std::vector<std::pair<std::int64_t, std::int64_t>> table = {
-        {8, 1}, {16, 1}, {24, 2}, {32, 4}, {40, 4}, {48, 8}, {64, 8}, {1 << 20, 1 << 17}};
-    for (auto [u, target] : table) {
-        f = capacity_scale_factor(make_problem({0, 1}, {1, 0}, {0, 0}, {u, 0}, {1, 1}, {0, 0}));
-        EXPECT_EQ(f.target, target) << u;
-        EXPECT_EQ(f.bound, 8);
-    }
-    // An odd value anywhere leaves nothing to divide.
-    f = capacity_scale_factor(make_problem({0, 1}, {1, 0}, {0, 0}, {64, 3}, {1, 1}, {0, 0}));
-    EXPECT_EQ(f.target, 1);
-    // All zero: target 1.
-    EXPECT_EQ(capacity_scale_factor(make_problem({0}, {1}, {0}, {0}, {9}, {0, 0})).target, 1);
-    // |upper| = 2^63 with m = 1: q and p near the range's end, T = 63 capped.
-    f = capacity_scale_factor(make_problem({0}, {1}, {I64_MIN}, {I64_MIN}, {1}, {0, 0}));
-    EXPECT_EQ(f.target, std::int64_t{1} << 62);
-    auto scaled = scale_problem(make_problem({0}, {1}, {I64_MIN}, {I64_MIN}, {1}, {0, 0}), f.target);
-    ASSERT_TRUE(scaled);
-    EXPECT_EQ(scaled->lower()[0], -2);
-}
-
 TEST(CapacityScaling, ScaleProblemDividesExactlyOrFails) {
     const McfProblem p = make_problem({0, 1}, {1, 2}, {-4, 0}, {8, 12}, {3, -5}, {-4, 0, 4});
     auto half = scale_problem(p, 4);
@@ -177,7 +151,7 @@ TEST(CapacityScaling, ScaleProblemDividesExactlyOrFails) {
 
 TEST(CapacityScaling, DividedOptimumTimesDivisorIsAnOptimum) {
     std::mt19937_64 rng(21);
-    for (int trial = 0; trial < 300; ++trial) {
+    for (int trial = 0; trial < 100; ++trial) {
         const std::int64_t d = std::int64_t{1} << (rng() % 40);
         const FlowInstance inst = times(random_flow_instance(rng, trial % 2 == 0), d);
         const McfProblem p = inst.problem();

@@ -97,7 +97,7 @@ TEST(CostScaling, ScaledProblemDividesCostsTowardZero) {
 
 TEST(CostScaling, ScaledCostsStayWithinTheBound) {
     std::mt19937_64 rng(9);
-    for (int trial = 0; trial < 500; ++trial) {
+    for (int trial = 0; trial < 150; ++trial) {
         FlowInstance inst = random_flow_instance(rng, true);
         const int shift = static_cast<int>(rng() % 61);
         for (std::int64_t& c : inst.cost) c = c * static_cast<std::int64_t>(rng() >> (shift + 3));
@@ -122,7 +122,7 @@ TEST(CostScaling, ScaledCostsStayWithinTheBound) {
 
 TEST(CostScaling, BracketAndPriceAgreeWith128BitSums) {
     std::mt19937_64 rng(17);
-    for (int trial = 0; trial < 500; ++trial) {
+    for (int trial = 0; trial < 150; ++trial) {
         FlowInstance inst = random_flow_instance(rng, true);
         for (std::int64_t& c : inst.cost) c *= 1'000'003;
         const McfProblem p = inst.problem();

@@ -1,58 +1,33 @@
-// DynamicSpanner, EmbeddingPath, InstabilityTracker.
+// DynamicSpanner: insertion, breadth-first embeddings and their validity.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <random>
 #include <vector>
 
 #include "spanner/dynamic_spanner.hpp"
-#include "spanner/instability_tracker.hpp"
 
 using namespace zelk;
 
 namespace {
 
-// Literal breadth-first search over vectors of vectors.
-std::optional<std::vector<SignedEdge>> naive_bfs(const DynamicSpanner& s, std::uint64_t u,
-                                                 std::uint64_t v) {
+// Hop distances over active edges by Floyd-Warshall: an independent reference
+// for the breadth-first embedding.
+constexpr std::uint64_t FAR = 1u << 30;
+
+std::vector<std::vector<std::uint64_t>> hop_distances(const DynamicSpanner& s) {
     const std::uint64_t n = s.node_count;
-    if (u >= n || v >= n || u == v) return std::nullopt;
-    std::vector<bool> seen(n, false);
-    std::vector<std::optional<std::pair<std::uint64_t, std::uint64_t>>> pred(n);
-    std::deque<std::uint64_t> q{u};
-    seen[u] = true;
-    while (!q.empty()) {
-        auto x = q.front();
-        q.pop_front();
-        if (x == v) break;
-        for (auto f : s.adjacency_of(x)) {
-            const auto& e = s.edges[f];
-            if (!e.active) continue;
-            std::uint64_t y;
-            if (e.u == x) {
-                y = e.v;
-            } else if (e.v == x) {
-                y = e.u;
-            } else {
-                continue;
-            }
-            if (seen[y]) continue;
-            seen[y] = true;
-            pred[y] = {{x, f}};
-            q.push_back(y);
-        }
+    std::vector<std::vector<std::uint64_t>> d(n, std::vector<std::uint64_t>(n, FAR));
+    for (std::uint64_t v = 0; v < n; ++v) d[v][v] = 0;
+    for (const auto& e : s.edges) {
+        if (e.active && e.u != e.v) d[e.u][e.v] = d[e.v][e.u] = 1;
     }
-    if (!seen[v]) return std::nullopt;
-    std::vector<SignedEdge> out;
-    for (auto y = v; y != u;) {
-        auto [p, f] = *pred[y];
-        out.insert(out.begin(), {f, (s.edges[f].u == p && s.edges[f].v == y) ? 1 : -1});
-        y = p;
-    }
-    return out;
+    for (std::uint64_t k = 0; k < n; ++k)
+        for (std::uint64_t i = 0; i < n; ++i)
+            for (std::uint64_t j = 0; j < n; ++j) d[i][j] = std::min(d[i][j], d[i][k] + d[k][j]);
+    return d;
 }
 
 std::optional<std::vector<SignedEdge>> stored(const DynamicSpanner& s, std::uint64_t key) {
@@ -63,25 +38,8 @@ std::optional<std::vector<SignedEdge>> stored(const DynamicSpanner& s, std::uint
 
 }  // namespace
 
-TEST(InstabilityTracker, Create) {
-    auto t = InstabilityTracker::create(0, -3.0);
-    EXPECT_EQ(t.budget, (std::vector<double>{0.0}));
-    EXPECT_EQ(t.accumulated, (std::vector<double>{0.0}));
-    auto u = InstabilityTracker::create(3, 2.5);
-    EXPECT_EQ(u.budget, (std::vector<double>{2.5, 2.5, 2.5}));
-    EXPECT_EQ(u.accumulated, (std::vector<double>{0.0, 0.0, 0.0}));
-    auto w = InstabilityTracker::create(2, std::nan(""));
-    EXPECT_EQ(w.budget, (std::vector<double>{0.0, 0.0}));
-}
-
 TEST(DynamicSpanner, NewAndInsert) {
     DynamicSpanner s(3);
-    EXPECT_TRUE(s.edges.empty());
-    EXPECT_EQ(s.node_count, 3u);
-    EXPECT_EQ(s.insertions, 0u);
-    EXPECT_TRUE(s.embeddings.empty());
-    EXPECT_EQ(s.instability.accumulated, (std::vector<double>{0.0}));
-    EXPECT_EQ(s.instability.budget, (std::vector<double>{0.0}));
     EXPECT_EQ(s.insert_edge_with_values(0, 1, 2.0, -1.5), 0u);
     EXPECT_EQ(s.insert_edge_with_values(2, 2, 1.0, 0.0), 1u);  // self-loop: listed twice
     EXPECT_EQ(s.insert_edge_with_values(1, 0, 3.0, 0.5), 2u);
@@ -89,11 +47,6 @@ TEST(DynamicSpanner, NewAndInsert) {
     EXPECT_EQ(s.adjacency_of(0), (std::vector<std::uint64_t>{0, 2}));
     EXPECT_EQ(s.adjacency_of(1), (std::vector<std::uint64_t>{0, 2}));
     EXPECT_EQ(s.adjacency_of(2), (std::vector<std::uint64_t>{1, 1}));
-    EXPECT_EQ(s.edges[0].u, 0u);
-    EXPECT_EQ(s.edges[0].v, 1u);
-    EXPECT_EQ(s.edges[0].length, 2.0);
-    EXPECT_EQ(s.edges[0].gradient, -1.5);
-    EXPECT_TRUE(s.edges[0].active);
     // An endpoint beyond the node count grows the spanner to cover it.
     EXPECT_FALSE(s.embed_edge_with_bfs(9, 0, 5).has_value());
     EXPECT_EQ(s.insert_edge_with_values(6, 1, 1.0, 0.0), 3u);
@@ -163,44 +116,41 @@ TEST(DynamicSpanner, EmbeddingValidFailureModes) {
     EXPECT_FALSE(s.embedding_valid(5));  // inactive edge
 }
 
-TEST(DynamicSpanner, BfsMatchesNaiveSearch) {
+TEST(DynamicSpanner, BfsFindsAShortestWalkOverActiveEdges) {
     std::mt19937_64 rng(5);
-    for (int round = 0; round < 40; ++round) {
-        const std::uint64_t n = 2 + rng() % 40;
+    for (int round = 0; round < 30; ++round) {
+        const std::uint64_t n = 2 + rng() % 30;
         DynamicSpanner s(n);
-        const std::size_t m = rng() % 100;
+        const std::size_t m = rng() % 80;
         for (std::size_t i = 0; i < m; ++i) {
             std::uint64_t a = rng() % n, b = rng() % n;
             if (i % 11 == 3) b = a;
             s.insert_edge_with_values(a, b, 1.0 + static_cast<double>(i), 0.0);
             if (rng() % 6 == 0) s.edges.back().active = false;
         }
-        for (int k = 0; k < 200; ++k) {
+        const auto d = hop_distances(s);
+        for (int k = 0; k < 100; ++k) {
             const std::uint64_t u = rng() % (n + 1), v = rng() % (n + 1);  // some out of range
             const std::uint64_t key = rng() % 20;
-            auto before = stored(s, key);
-            auto expect = naive_bfs(s, u, v);
-            auto got = s.embed_edge_with_bfs(key, u, v);
-            ASSERT_EQ(got, expect) << round << " " << u << " " << v;
-            if (got) {
-                EXPECT_EQ(stored(s, key), got);
-                EXPECT_TRUE(s.embedding_valid(key));
-            } else {
+            const auto before = stored(s, key);
+            const auto got = s.embed_edge_with_bfs(key, u, v);
+            const bool reachable = u < n && v < n && u != v && d[u][v] < FAR;
+            ASSERT_EQ(got.has_value(), reachable) << round << " " << u << " " << v;
+            if (!got) {
                 EXPECT_EQ(stored(s, key), before);
+                continue;
             }
+            EXPECT_EQ(got->size(), d[u][v]);
+            std::uint64_t at = u;
+            for (auto [f, sign] : *got) {
+                const auto& e = s.edges[f];
+                ASSERT_TRUE(e.active);
+                ASSERT_EQ(sign == 1 ? e.u : e.v, at);
+                at = sign == 1 ? e.v : e.u;
+            }
+            EXPECT_EQ(at, v);
+            EXPECT_EQ(stored(s, key), got);
+            EXPECT_TRUE(s.embedding_valid(key));
         }
     }
-}
-
-TEST(DynamicSpanner, CopyKeepsEverything) {
-    DynamicSpanner s(3);
-    s.insert_edge_with_values(0, 1, 1.0, 0.0);
-    s.insert_edge_with_values(1, 2, 1.0, 0.0);
-    ASSERT_TRUE(s.embed_edge_with_bfs(4, 0, 2).has_value());
-    DynamicSpanner c = s;
-    s.insert_edge_with_values(0, 2, 1.0, 0.0);
-    EXPECT_EQ(c.edges.size(), 2u);
-    EXPECT_EQ(c.adjacency_of(0), (std::vector<std::uint64_t>{0}));
-    EXPECT_EQ(*c.embed_edge_with_bfs(5, 0, 2), (std::vector<SignedEdge>{{0, 1}, {1, 1}}));
-    EXPECT_EQ(*s.embed_edge_with_bfs(5, 0, 2), (std::vector<SignedEdge>{{2, 1}}));
 }

@@ -61,68 +61,7 @@ std::vector<std::size_t> components(const G& g) {
     return c;
 }
 
-// The forest walk written literally over vectors of vectors.
-struct RefTree {
-    std::vector<std::uint64_t> parent, parent_edge, depth, root;
-    std::vector<double> dist;
-};
-
-using Adj = std::vector<std::vector<std::pair<std::uint64_t, std::uint64_t>>>;
-
-Adj ref_adjacency(const G& g, const std::vector<bool>* mask) {
-    Adj adj(g.n);
-    for (std::size_t e = 0; e < g.tails.size(); ++e) {
-        if (mask && !(*mask)[e]) continue;
-        adj[g.tails[e]].push_back({g.heads[e], e});
-        adj[g.heads[e]].push_back({g.tails[e], e});
-    }
-    return adj;
-}
-
-RefTree ref_walk(const G& g, const Adj& adj, const std::vector<std::uint64_t>& roots) {
-    RefTree t;
-    t.parent.assign(g.n, NO_INDEX);
-    t.parent_edge.assign(g.n, NO_INDEX);
-    t.depth.assign(g.n, 0);
-    t.root.assign(g.n, NO_INDEX);
-    t.dist.assign(g.n, 0.0);
-    for (auto r : roots) {
-        if (r >= g.n || t.parent[r] != NO_INDEX) continue;
-        t.parent[r] = r;
-        t.root[r] = r;
-        std::vector<std::uint64_t> stack{r};
-        while (!stack.empty()) {
-            auto x = stack.back();
-            stack.pop_back();
-            for (auto [y, e] : adj[x]) {
-                if (t.parent[y] != NO_INDEX) continue;
-                t.parent[y] = x;
-                t.parent_edge[y] = e;
-                t.root[y] = r;
-                t.depth[y] = t.depth[x] + 1;
-                t.dist[y] = t.dist[x] + g.lengths[e];
-                stack.push_back(y);
-            }
-        }
-    }
-    return t;
-}
-
-void expect_same(const LowStretchTree& t, const RefTree& r) {
-    EXPECT_EQ(t.parent, r.parent);
-    EXPECT_EQ(t.parent_edge, r.parent_edge);
-    EXPECT_EQ(t.depth, r.depth);
-    EXPECT_EQ(t.root, r.root);
-    EXPECT_EQ(t.dist, r.dist);
-}
-
-std::vector<std::uint64_t> iota_roots(std::size_t n) {
-    std::vector<std::uint64_t> r(n);
-    for (std::size_t i = 0; i < n; ++i) r[i] = i;
-    return r;
-}
-
-// Every invariant of the Data model, plus "spanning forest of the graph".
+// The tree record's invariants, and "spanning forest of the graph".
 void check_invariants(const G& g, const LowStretchTree& t, bool mask_is_forest = true) {
     const std::size_t n = g.n, m = g.tails.size();
     ASSERT_EQ(t.node_count(), n);
@@ -186,35 +125,19 @@ std::optional<std::uint64_t> naive_lca(const LowStretchTree& t, std::uint64_t u,
     return std::nullopt;
 }
 
-// The literal Algorithm 5 over the naive LCA.
-std::optional<std::vector<SignedEdge>> naive_path(const LowStretchTree& t, const G& g,
-                                                  std::uint64_t u, std::uint64_t v) {
-    auto l = naive_lca(t, u, v);
-    if (!l) return std::nullopt;
-    std::vector<SignedEdge> out, down;
-    for (auto x = u; x != *l; x = t.parent[x]) {
-        auto e = t.parent_edge[x];
-        out.push_back({e, (g.tails[e] == x && g.heads[e] == t.parent[x]) ? 1 : -1});
+// The signed edges chain from u to v.
+void expect_walk(const std::vector<SignedEdge>& p, const G& g, std::uint64_t u, std::uint64_t v) {
+    std::uint64_t at = u;
+    for (auto [e, s] : p) {
+        ASSERT_EQ(s == 1 ? g.tails[e] : g.heads[e], at);
+        at = s == 1 ? g.heads[e] : g.tails[e];
     }
-    for (auto y = v; y != *l; y = t.parent[y]) {
-        auto e = t.parent_edge[y];
-        down.push_back({e, (g.tails[e] == y && g.heads[e] == t.parent[y]) ? 1 : -1});
-    }
-    std::reverse(down.begin(), down.end());
-    for (auto [e, s] : down) out.push_back({e, static_cast<std::int8_t>(-s)});
-    return out;
+    EXPECT_EQ(at, v);
 }
 
 std::vector<std::uint32_t> u32(std::initializer_list<std::uint32_t> x) { return x; }
 
 }  // namespace
-
-TEST(TreeError, DebugTextAndOrder) {
-    EXPECT_EQ(to_string(TreeError::EmptyGraph), "EmptyGraph");
-    EXPECT_EQ(to_string(TreeError::MissingEdgeLengths), "MissingEdgeLengths");
-    EXPECT_LT(static_cast<int>(TreeError::EmptyGraph), static_cast<int>(TreeError::MissingEdgeLengths));
-    EXPECT_EQ(NO_INDEX, 0xFFFFFFFFFFFFFFFFULL);
-}
 
 TEST(LowStretchTree, ArgumentChecks) {
     std::vector<std::uint32_t> t{0, 1}, h{1};
@@ -266,135 +189,25 @@ TEST(LowStretchTree, NoEdges) {
     }
 }
 
-TEST(LowStretchTree, UpTableLevels) {
-    std::vector<std::uint32_t> e;
-    std::vector<double> l;
-    const std::pair<std::size_t, std::size_t> cases[] = {{1, 1}, {2, 2}, {3, 2}, {4, 3}, {7, 3}, {8, 4}};
-    for (auto [n, levels] : cases) {
-        auto t = LowStretchTree::build_with_mode(n, e, e, l, true, 0);
-        ASSERT_TRUE(t.has_value());
-        EXPECT_EQ(t->levels(), levels) << n;
-        EXPECT_EQ(t->up.size(), levels * n);
-    }
-}
-
-TEST(LowStretchTree, ClaimOnPushOrder) {
-    // 0-1 (e0), 0-2 (e1), 1-2 (e2), 2-3 (e3), 1-3 (e4). Node 0 claims 1 and 2
-    // when pushed; 2 is popped first (last pushed) and claims 3 over e3,
-    // although 1 lists 3 too.
-    auto t = u32({0, 0, 1, 2, 1}), h = u32({1, 2, 2, 3, 3});
-    std::vector<double> l{1, 2, 3, 4, 5};
-    auto tr = LowStretchTree::build_with_mode(4, t, h, l, true, 0);
-    ASSERT_TRUE(tr.has_value());
-    EXPECT_EQ(tr->parent, (std::vector<std::uint64_t>{0, 0, 0, 2}));
-    EXPECT_EQ(tr->parent_edge, (std::vector<std::uint64_t>{NO_INDEX, 0, 1, 3}));
-    EXPECT_EQ(tr->depth, (std::vector<std::uint64_t>{0, 1, 1, 2}));
-    EXPECT_EQ(tr->dist, (std::vector<double>{0, 1, 2, 6}));
-    EXPECT_EQ(tr->in_tree, (std::vector<bool>{true, true, false, true, false}));
-    // The deterministic adjacency sort is by (neighbour, edge): with the
-    // edges listed backwards, 3 still hangs off 2, over the lower of the two
-    // parallel edges (2,3) and (3,2).
-    auto t2 = u32({1, 2, 3, 0, 0}), h2 = u32({3, 3, 2, 2, 1});
-    std::vector<double> l2{5, 4, 3, 2, 1};
-    auto tr2 = LowStretchTree::build_with_mode(4, t2, h2, l2, true, 0);
-    ASSERT_TRUE(tr2.has_value());
-    EXPECT_EQ(tr2->parent, (std::vector<std::uint64_t>{0, 0, 0, 2}));
-    EXPECT_EQ(tr2->parent_edge, (std::vector<std::uint64_t>{NO_INDEX, 4, 3, 1}));
-    // The same seed-independence for every seed.
-    for (std::uint64_t seed : {0ULL, 1ULL, 99ULL}) {
-        auto again = LowStretchTree::build_with_mode(4, t2, h2, l2, true, seed);
-        EXPECT_EQ(again->parent_edge, tr2->parent_edge);
-    }
-}
-
-TEST(LowStretchTree, BuildWithModeMatchesReferenceWalk) {
+TEST(LowStretchTree, WalksSpanAndRepeat) {
     std::mt19937_64 rng(7);
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 30; ++round) {
         const std::size_t n = 1 + rng() % 40;
-        const std::size_t m = rng() % 90;
-        G g = random_graph(rng, n, m, round % 2 == 0);
-        // Deterministic: sorted lists, ascending roots; seed unused.
-        {
-            Adj adj = ref_adjacency(g, nullptr);
-            for (auto& list : adj) std::sort(list.begin(), list.end());
-            RefTree ref = ref_walk(g, adj, iota_roots(n));
-            for (std::uint64_t seed : {0ULL, 12345ULL}) {
-                auto t = LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, true, seed);
-                ASSERT_TRUE(t.has_value());
-                expect_same(*t, ref);
-                check_invariants(g, *t);
-            }
-        }
-        // Randomized: the xorshift shuffles of roots, then of each list.
-        for (std::uint64_t seed : {0ULL, 5ULL, 0xDEADBEEFULL}) {
-            Adj adj = ref_adjacency(g, nullptr);
-            auto roots = iota_roots(n);
-            std::uint64_t x = seed == 0 ? 0x9E3779B97F4A7C15ULL : seed;
-            auto step = [&x] {
-                x ^= x << 13;
-                x ^= x >> 7;
-                x ^= x << 17;
-                return x;
-            };
-            for (std::size_t i = n - 1; i >= 1 && n >= 2; --i) std::swap(roots[i], roots[step() % (i + 1)]);
-            for (auto& list : adj) {
-                if (list.size() < 2) continue;
-                for (std::size_t i = list.size() - 1; i >= 1; --i) std::swap(list[i], list[step() % (i + 1)]);
-            }
-            RefTree ref = ref_walk(g, adj, roots);
-            auto t = LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, false, seed);
-            ASSERT_TRUE(t.has_value());
-            expect_same(*t, ref);
-            check_invariants(g, *t);
+        G g = random_graph(rng, n, rng() % 90, round % 2 == 0);
+        // Deterministic: the seed is unused.
+        auto d = LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, true, 0);
+        ASSERT_TRUE(d.has_value());
+        check_invariants(g, *d);
+        EXPECT_EQ(LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, true, 12345)->parent_edge,
+                  d->parent_edge);
+        for (std::uint64_t seed : {0ULL, 0xDEADBEEFULL}) {
+            auto a = LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, false, seed);
+            ASSERT_TRUE(a.has_value());
+            check_invariants(g, *a);
+            EXPECT_EQ(LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, false, seed)->parent_edge,
+                      a->parent_edge);
         }
     }
-}
-
-TEST(LowStretchTree, KruskalDeterministicOrder) {
-    std::mt19937_64 rng(11);
-    for (int round = 0; round < 60; ++round) {
-        const std::size_t n = 1 + rng() % 30;
-        const std::size_t m = rng() % 80;
-        G g = random_graph(rng, n, m, true);  // many equal lengths
-        for (std::uint64_t seed : {0ULL, 3ULL, 0xFFFFFFFFFFFFFFFFULL}) {
-            std::vector<std::uint64_t> order = iota_roots(m);
-            const std::uint64_t base = seed + 0x9E3779B97F4A7C15ULL;
-            auto hsh = [&](std::uint64_t e) { return splitmix64_finalize(base ^ e); };
-            std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) {
-                if (g.lengths[a] < g.lengths[b]) return true;
-                if (g.lengths[b] < g.lengths[a]) return false;
-                return hsh(a) < hsh(b);
-            });
-            UnionFind uf(n);
-            std::vector<bool> mask(m, false);
-            for (auto e : order) mask[e] = uf.unite(g.tails[e], g.heads[e]);
-            RefTree ref = ref_walk(g, ref_adjacency(g, &mask), iota_roots(n));
-            auto t = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, true, seed);
-            ASSERT_TRUE(t.has_value());
-            EXPECT_EQ(t->in_tree, mask);
-            expect_same(*t, ref);
-            check_invariants(g, *t);
-        }
-    }
-}
-
-TEST(LowStretchTree, KruskalParallelEdgesHashTieBreak) {
-    // Two parallel edges of equal length: the one with the smaller hash wins,
-    // the hash mixing in 0x9E3779B97F4A7C15 even for seed 0.
-    auto t = u32({0, 0}), h = u32({1, 1});
-    std::vector<double> l{2.0, 2.0};
-    for (std::uint64_t seed : {0ULL, 1ULL, 2ULL, 3ULL, 4ULL}) {
-        const std::uint64_t base = seed + 0x9E3779B97F4A7C15ULL;
-        const bool first_wins = splitmix64_finalize(base ^ 0) < splitmix64_finalize(base ^ 1);
-        auto tr = LowStretchTree::build_low_stretch_with_mode(2, t, h, l, true, seed);
-        ASSERT_TRUE(tr.has_value());
-        EXPECT_EQ(tr->in_tree[0], first_wins) << seed;
-        EXPECT_EQ(tr->in_tree[1], !first_wins) << seed;
-    }
-    // A shorter edge always wins.
-    std::vector<double> l2{3.0, 2.0};
-    auto tr = LowStretchTree::build_low_stretch_with_mode(2, t, h, l2, true, 0);
-    EXPECT_EQ(tr->in_tree, (std::vector<bool>{false, true}));
 }
 
 TEST(LowStretchTree, KruskalNaNLengthsStaySafe) {
@@ -414,16 +227,18 @@ TEST(LowStretchTree, KruskalNaNLengthsStaySafe) {
 
 TEST(LowStretchTree, KruskalRandomizedIsMinimumAndSeeded) {
     std::mt19937_64 rng(19);
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 20; ++round) {
         const std::size_t n = 2 + rng() % 30;
         G g = random_graph(rng, n, rng() % 100, true);
         auto det = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, true, 0);
+        ASSERT_TRUE(det.has_value());
+        check_invariants(g, *det);
         auto weight = [&](const LowStretchTree& t) {
             double w = 0;
             for (std::size_t e = 0; e < t.in_tree.size(); ++e) w += t.in_tree[e] ? g.lengths[e] : 0.0;
             return w;
         };
-        for (std::uint64_t seed : {0ULL, 1ULL, 77ULL}) {
+        for (std::uint64_t seed : {1ULL, 77ULL}) {
             auto a = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, false, seed);
             auto b = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, false, seed);
             ASSERT_TRUE(a.has_value());
@@ -455,14 +270,15 @@ TEST(LowStretchTree, KruskalRandomizedIsMinimumAndSeeded) {
 
 TEST(LowStretchTree, FromTreeEdgesAndOrder) {
     std::mt19937_64 rng(23);
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 20; ++round) {
         const std::size_t n = 1 + rng() % 30;
         G g = random_graph(rng, n, rng() % 70, round % 2 == 1);
         auto k = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, true, 4);
         ASSERT_TRUE(k.has_value());
         auto f = LowStretchTree::build_from_tree_edges(n, g.tails, g.heads, g.lengths, k->in_tree);
         ASSERT_TRUE(f.has_value());
-        expect_same(*f, RefTree{k->parent, k->parent_edge, k->depth, k->root, k->dist});
+        EXPECT_EQ(f->parent_edge, k->parent_edge);
+        EXPECT_EQ(f->dist, k->dist);
         EXPECT_EQ(f->in_tree, k->in_tree);
         // Reversed root order (with junk entries >= n): roots are the highest
         // node of each component.
@@ -474,7 +290,7 @@ TEST(LowStretchTree, FromTreeEdgesAndOrder) {
                                                                   k->in_tree, order);
         ASSERT_TRUE(r.has_value());
         check_invariants(g, *r);
-        expect_same(*r, ref_walk(g, ref_adjacency(g, &k->in_tree), order));
+        EXPECT_EQ(r->in_tree, k->in_tree);
         const auto comp = components(g);
         for (std::size_t v = 0; v < n; ++v) {
             for (std::size_t w = v + 1; w < n; ++w) {
@@ -495,8 +311,8 @@ TEST(LowStretchTree, FromTreeEdgesAndOrder) {
 
 TEST(LowStretchTree, LcaAndPathsAgainstNaiveWalk) {
     std::mt19937_64 rng(31);
-    for (int round = 0; round < 50; ++round) {
-        const std::size_t n = 1 + rng() % 60;
+    for (int round = 0; round < 20; ++round) {
+        const std::size_t n = 1 + rng() % 40;
         G g = random_graph(rng, n, rng() % 120, true);
         const bool det = round % 2 == 0;
         auto t = round % 3 == 0
@@ -508,18 +324,11 @@ TEST(LowStretchTree, LcaAndPathsAgainstNaiveWalk) {
                 auto l = t->lca(u, v);
                 ASSERT_EQ(l, naive_lca(*t, u, v)) << u << " " << v;
                 auto p = t->path_edges(u, v, g.tails, g.heads);
-                ASSERT_EQ(p, naive_path(*t, g, u, v));
+                ASSERT_EQ(p.has_value(), l.has_value());
                 if (!p) continue;
                 EXPECT_EQ(p->size(), t->depth[u] + t->depth[v] - 2 * t->depth[*l]);
-                // The pairs chain from u to v.
-                std::uint64_t at = u;
-                for (auto [e, s] : *p) {
-                    const std::uint64_t from = s == 1 ? g.tails[e] : g.heads[e];
-                    const std::uint64_t to = s == 1 ? g.heads[e] : g.tails[e];
-                    ASSERT_EQ(from, at);
-                    at = to;
-                }
-                EXPECT_EQ(at, v);
+                for (auto [e, s] : *p) EXPECT_TRUE(t->in_tree[e]);
+                expect_walk(*p, g, u, v);
                 // Reverse direction: reversed list, negated signs.
                 auto q = t->path_edges(v, u, g.tails, g.heads);
                 ASSERT_TRUE(q.has_value());
@@ -573,36 +382,6 @@ TEST(LowStretchTree, EdgeStretch) {
     EXPECT_TRUE(std::isnan(*nan_s));
 }
 
-TEST(UnionFind, RankAndCompression) {
-    UnionFind uf(6);
-    EXPECT_EQ(uf.parent, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
-    EXPECT_TRUE(uf.unite(0, 1));  // equal ranks: 0 stays the representative
-    EXPECT_EQ(uf.parent[1], 0u);
-    EXPECT_EQ(uf.rank[0], 1u);
-    EXPECT_TRUE(uf.unite(2, 0));  // rank 0 under rank 1
-    EXPECT_EQ(uf.parent[2], 0u);
-    EXPECT_EQ(uf.rank[0], 1u);
-    EXPECT_FALSE(uf.unite(1, 2));
-    EXPECT_TRUE(uf.unite(3, 4));
-    EXPECT_TRUE(uf.unite(4, 1));  // equal ranks: the first argument's representative (3) stays
-    EXPECT_EQ(uf.parent[0], 3u);
-    EXPECT_EQ(uf.rank[3], 2u);
-    // Full path compression: 2 -> 0 -> 3 becomes 2 -> 3.
-    EXPECT_EQ(uf.find(2), 3u);
-    EXPECT_EQ(uf.parent[2], 3u);
-    EXPECT_EQ(uf.find(5), 5u);
-}
-
-TEST(LowStretchTree, CopyIsDeep) {
-    auto t = u32({0, 1}), h = u32({1, 2});
-    std::vector<double> l{1, 1};
-    auto a = LowStretchTree::build_with_mode(3, t, h, l, true, 0);
-    LowStretchTree b = *a;
-    b.parent[1] = 1;
-    EXPECT_EQ(a->parent[1], 0u);
-    EXPECT_EQ(a->lca(1, 2), 1u);
-}
-
 TEST(LowStretchTree, DeepTreesUseAllLiftingLevels) {
     // A long path with random branches: depths in the thousands.
     std::mt19937_64 rng(53);
@@ -624,10 +403,14 @@ TEST(LowStretchTree, DeepTreesUseAllLiftingLevels) {
     ASSERT_TRUE(t.has_value());
     check_invariants(g, *t);
     EXPECT_EQ(t->levels(), 13u);
-    for (int k = 0; k < 3000; ++k) {
+    for (int k = 0; k < 300; ++k) {
         const std::uint64_t u = rng() % g.n, v = rng() % g.n;
-        ASSERT_EQ(t->lca(u, v), naive_lca(*t, u, v));
-        ASSERT_EQ(t->path_edges(u, v, g.tails, g.heads), naive_path(*t, g, u, v));
+        const auto l = t->lca(u, v);
+        ASSERT_EQ(l, naive_lca(*t, u, v));
+        const auto p = t->path_edges(u, v, g.tails, g.heads);
+        ASSERT_TRUE(p.has_value());
+        EXPECT_EQ(p->size(), t->depth[u] + t->depth[v] - 2 * t->depth[*l]);
+        expect_walk(*p, g, u, v);
     }
 }
 

@@ -260,11 +260,16 @@ def test_type_stub_keeps_step_with_the_module():
          "strategy must be 'full_dynamic' or 'periodic_rebuild'"),
     ],
 )
-@pytest.mark.parametrize("entry", FUNCTIONS[1:])
-def test_option_messages(small_instance, entry, keywords, message):
+def test_option_messages(small_instance, keywords, message):
     with pytest.raises(ValueError) as err:
-        getattr(_core, entry)(**small_instance, **keywords)
+        _core.min_cost_flow_edges_with_options(**small_instance, **keywords)
     assert str(err.value) == message
+
+
+@pytest.mark.parametrize("entry", FUNCTIONS[1:])
+def test_entries_share_the_option_checks(small_instance, entry):
+    with pytest.raises(ValueError, match="^alpha must be positive$"):
+        getattr(_core, entry)(**small_instance, alpha=0.0)
 
 
 @pytest.mark.parametrize("entry", ["min_cost_flow_edges", "min_cost_flow_edges_with_options",

@@ -175,7 +175,7 @@ SWEEP = [
 def test_sweep_matches_linear_programming(name, kwargs):
     rng = np.random.default_rng(2026)
     routes = set()
-    for trial in range(150):
+    for trial in range(60):
         inst = witnessed_instance(rng)
         expected = lp_optimum(*inst)
         if expected is None:

@@ -53,7 +53,7 @@ SWEEP = [
 def test_sweep_matches_linear_programming(name, kwargs):
     rng = np.random.default_rng(8)
     modes, rounded = set(), 0
-    for trial in range(20):
+    for trial in range(12):
         inst = scaled_instance(rng)
         expected = lp_optimum(*inst)
         if expected is None:
@@ -65,7 +65,7 @@ def test_sweep_matches_linear_programming(name, kwargs):
         modes.add(stats["solver_mode"])
         rounded += stats["solver_mode"] == "ipm_scaled" and stats["is_exact_optimal"]
     assert "ipm_scaled" in modes
-    assert rounded > 5 or "gap_tolerance" not in kwargs
+    assert rounded > 4 or "gap_tolerance" not in kwargs
 
 
 def test_progress_lines_follow_their_formats(capfd):

@@ -49,11 +49,11 @@ def check_flow(flow, n, tail, head, lower, upper, cost, demand):
     return int(np.dot(cost, flow))
 
 
-@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("seed", range(4))
 def test_random_instances_match_linear_programming(seed):
     rng = np.random.default_rng(seed)
     feasible = infeasible = 0
-    for _ in range(150):
+    for _ in range(80):
         inst = random_instance(rng, negative=seed % 2 == 0)
         expected = lp_optimum(*inst)
         if expected is None:
@@ -64,7 +64,7 @@ def test_random_instances_match_linear_programming(seed):
         flow = min_cost_flow_edges(*inst)
         assert check_flow(flow, *inst) == expected
         feasible += 1
-    assert feasible > 30 and infeasible > 5
+    assert feasible > 15 and infeasible > 3
 
 
 def test_larger_instances_and_entry_agreement():
