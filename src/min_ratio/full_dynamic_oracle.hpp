@@ -113,7 +113,7 @@ public:
     std::optional<std::vector<SignedEdge>> reduce_edge(std::uint64_t edge, std::uint64_t tail,
                                                        std::uint64_t head);
 
-    // ---- Data (fields in their documented order).
+    // ---- Data.
     TreeChainHierarchy hierarchy;
     std::vector<double> gradients;  // last known, padded with 0.0
     std::vector<double> lengths;    // last known, padded with 1.0

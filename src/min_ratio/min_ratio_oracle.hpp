@@ -83,7 +83,7 @@ public:
                                   std::span<const double> gradients,
                                   std::span<const double> lengths);
 
-    // ---- Data (fields in their documented order; the owner fills them).
+    // ---- Data (the owner fills them).
     std::optional<std::uint64_t> fixed_seed;
     std::optional<ScanStats> scan_stats;
     std::optional<LowStretchTree> tree;

@@ -56,7 +56,8 @@ inline void bump(std::uint64_t& counter) {
     if (counter != std::numeric_limits<std::uint64_t>::max()) ++counter;
 }
 
-// Steps 2-3 of the guarded power (the base is already known not to be <= 0).
+// The guarded power once the base is known to be positive: exp(e ln b), with
+// ln b clamped to [-L, L] and an exponent beyond +-L giving inf or 0.
 // A NaN logarithm counts as clamped: it is not a usable value either.
 template <bool Count>
 inline double guarded_pow_positive(NumericalStats* stats, double base, double exponent,

@@ -81,8 +81,7 @@ public:
         for (std::uint64_t s = adj_head_[x]; s != NO_INDEX; s = adj_next_[s]) f(s >> 1);
     }
 
-    // ---- Data (fields in their documented order; adjacency is the flat
-    // linked-list form above).
+    // ---- Data (adjacency is the flat linked-list form above).
     std::vector<SpannerEdge> edges;
     InstabilityTracker instability;
     std::unordered_map<std::uint64_t, EmbeddingPath> embeddings;

@@ -97,7 +97,7 @@ public:
         return std::span<const std::uint64_t>(up).subspan(k * node_count(), node_count());
     }
 
-    // ---- Data (fields in their documented order).
+    // ---- Data.
     std::vector<std::uint64_t> parent;       // a root is its own parent
     std::vector<std::uint64_t> parent_edge;  // NO_INDEX at a root
     std::vector<std::uint64_t> depth;        // tree edges from the root
