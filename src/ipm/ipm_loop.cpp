@@ -111,6 +111,15 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     // The upkeep's evaluation at the flow the next iteration starts from; the
     // evaluation is a pure function of the flow, so it is reused, not redone.
     std::optional<GradientAndLengths> carried;
+    // Barrier terms at the current flow when the line search already
+    // evaluated them there (its accepted trial), else computed afresh.
+    std::vector<double> barrier_terms;
+    bool barrier_at_flow = false;
+    auto value_and_gap = [&](const Residuals& residuals) {
+        if (barrier_at_flow) return potential.value_and_gap_from_terms(cost, flow, barrier_terms);
+        barrier_at_flow = true;
+        return potential.value_and_gap(cost, flow, residuals, barrier_terms);
+    };
     auto evaluate_at_flow = [&](bool timed) {
         if (carried) {
             GradientAndLengths reused = std::move(*carried);
@@ -158,9 +167,9 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         }
 
         // 3. Potential value and duality-gap proxy.
-        const double value = potential.value_with_residuals_and_stats(cost, flow, gl.residuals);
+        const auto [value, gap_at_flow] = value_and_gap(gl.residuals);
         stats.potential_values.push_back(value);
-        stats.final_gap = potential.duality_gap(cost, flow, gl.residuals);
+        stats.final_gap = gap_at_flow;
 
         // 4. Gap test (test 2).
         const double estimate =
@@ -251,13 +260,16 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         const LineSearchInput input{flow,     direction,   cost,
                                     lower,    upper,       potential,
                                     gl.gradient, gl.lengths, value,
-                                    required_decrease(value, candidate.ratio, tc.decrease_scale)};
+                                    required_decrease(value, candidate.ratio, tc.decrease_scale),
+                                    barrier_terms};
         std::optional<LineSearchStep> step = line_search(input);
         if (!step) {
             stop(IpmTermination::NoImprovingCycle, k);
             break;
         }
         flow = std::move(step->flow);
+        barrier_terms = std::move(step->barrier);
+        barrier_at_flow = barrier_terms.size() == flow.size();
 
         // 12. Dynamic upkeep.
         if (dynamic_oracle) {
@@ -305,7 +317,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     // Finish.
     GradientAndLengths last = evaluate_at_flow(false);
     stats.numerical_stats.push_back(last.stats);
-    stats.final_gap = potential.duality_gap(cost, flow, last.residuals);
+    stats.final_gap = value_and_gap(last.residuals).gap;
     if (!stats.final_gap_estimate) stats.final_gap_estimate = stats.last_duality_gap_proxy;
     result.flow = std::move(flow);
     return result;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "zelk_assert.hpp"
+
 namespace zelk {
 
 namespace {
@@ -226,6 +228,30 @@ std::vector<double> Potential::gradient_with_residuals_and_stats(std::span<const
                             : gradient_impl<false>(*this, cost, flow, residuals, nullptr, nullptr);
 }
 
+Potential::ValueAndGap Potential::value_and_gap_from_terms(std::span<const double> cost,
+                                                           std::span<const double> flow,
+                                                           std::span<const double> terms) const {
+    Sums sums;
+    const std::size_t dot_edges = std::min(cost.size(), flow.size());
+    for (std::size_t e = 0; e < dot_edges; ++e) sums.cost_dot_flow += cost[e] * flow[e];
+    for (const double b : terms) sums.barrier += b;
+    return {finish_value<false>(*this, sums, nullptr),
+            sums.barrier / barrier_exponent + max_num(sums.cost_dot_flow - lower_bound, 0.0)};
+}
+
+Potential::ValueAndGap Potential::value_and_gap(std::span<const double> cost,
+                                                std::span<const double> flow,
+                                                const Residuals& residuals,
+                                                std::vector<double>& terms) const {
+    const std::span<const double> su = residuals.upper_slack;
+    const std::span<const double> sl = residuals.lower_slack;
+    terms.resize(std::min(su.size(), sl.size()));
+    for (std::size_t e = 0; e < terms.size(); ++e) {
+        terms[e] = edge_barrier<false>(*this, nullptr, SlackPair{su[e], sl[e]});
+    }
+    return value_and_gap_from_terms(cost, flow, terms);
+}
+
 double Potential::duality_gap(std::span<const double> cost, std::span<const double> flow,
                               const Residuals& residuals) const {
     const std::span<const double> su = residuals.upper_slack;
@@ -254,6 +280,28 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
         if (direction[e] != 0.0 || x == 0.0 || x != x) moved_.push_back(e);
     }
     for (std::size_t e = 0; e < flow.size(); ++e) refresh(e);
+}
+
+LinePotential::LinePotential(const Potential& potential, std::span<const double> cost,
+                             std::span<const double> flow, std::span<const double> lower,
+                             std::span<const double> upper, std::span<const double> direction,
+                             std::span<const double> barrier_at_flow)
+    : potential_(potential),
+      cost_(cost),
+      flow_(flow),
+      lower_(lower),
+      upper_(upper),
+      direction_(direction),
+      trial_(flow.begin(), flow.end()),
+      products_(std::min(cost.size(), flow.size())),
+      barrier_(barrier_at_flow.begin(), barrier_at_flow.end()) {
+    ZELK_ASSERT(barrier_at_flow.size() == flow.size());
+    const std::size_t moved = std::min(direction.size(), flow.size());
+    for (std::size_t e = 0; e < moved; ++e) {
+        const double x = flow[e];
+        if (direction[e] != 0.0 || x == 0.0 || x != x) moved_.push_back(e);
+    }
+    for (std::size_t e = 0; e < products_.size(); ++e) products_[e] = cost[e] * flow[e];
 }
 
 void LinePotential::refresh(std::size_t e) {

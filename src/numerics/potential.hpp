@@ -76,6 +76,22 @@ struct Potential {
                                                           const Residuals& residuals,
                                                           NumericalStats* stats = nullptr) const;
 
+    // value_with_residuals_and_stats (no stats) and duality_gap from one
+    // barrier pass: `terms` receives each edge's barrier term, as long as the
+    // slacks, for a LinePotential to start from. Both results are bit for bit
+    // those of the separate calls (each sum keeps edge order).
+    struct ValueAndGap {
+        double value;
+        double gap;
+    };
+    ValueAndGap value_and_gap(std::span<const double> cost, std::span<const double> flow,
+                              const Residuals& residuals, std::vector<double>& terms) const;
+    // The same from barrier terms already evaluated at `flow` (one per flow
+    // entry, e.g. a line search's accepted trial); no powers.
+    ValueAndGap value_and_gap_from_terms(std::span<const double> cost,
+                                         std::span<const double> flow,
+                                         std::span<const double> terms) const;
+
     // barrier sum / p + max(c.x - F, 0); counts nothing.
     double duality_gap(std::span<const double> cost, std::span<const double> flow,
                        const Residuals& residuals) const;
@@ -98,11 +114,20 @@ public:
     LinePotential(const Potential& potential, std::span<const double> cost,
                   std::span<const double> flow, std::span<const double> lower,
                   std::span<const double> upper, std::span<const double> direction);
+    // Starts from the barrier terms at `flow` (one per flow entry, as
+    // Potential::value_and_gap gives them) instead of evaluating them: O(m)
+    // without powers.
+    LinePotential(const Potential& potential, std::span<const double> cost,
+                  std::span<const double> flow, std::span<const double> lower,
+                  std::span<const double> upper, std::span<const double> direction,
+                  std::span<const double> barrier_at_flow);
 
     // Value at x + t d; the trial point stays readable through trial().
     double value_at(double t);
     std::span<const double> trial() const { return trial_; }
     std::vector<double> take_trial() { return std::move(trial_); }
+    // Barrier terms at the last trial point (at the flow before any trial).
+    std::vector<double> take_barrier() { return std::move(barrier_); }
 
 private:
     const Potential& potential_;
