@@ -111,6 +111,12 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     // The upkeep's evaluation at the flow the next iteration starts from; the
     // evaluation is a pure function of the flow, so it is reused, not redone.
     std::optional<GradientAndLengths> carried;
+    // Per-edge powers keyed by the edge's slacks: a step changes only the
+    // cycle's edges, so the rest are reused at the next flow.
+    SlackMemo<BarrierGradientTerm> gradient_memo;
+    SlackMemo<double> estimate_memo;
+    gradient_memo.reserve(m_edges);
+    estimate_memo.reserve(m_edges);
     // Barrier terms at the current flow when the line search already
     // evaluated them there (its accepted trial), else computed afresh.
     std::vector<double> barrier_terms;
@@ -127,7 +133,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             return reused;
         }
         const auto t = Clock::now();
-        GradientAndLengths fresh = compute_gradient_and_lengths(potential, cost, flow, lower, upper);
+        GradientAndLengths fresh = compute_gradient_and_lengths(potential, cost, flow, lower, upper, &gradient_memo);
         if (timed) stats.barrier_compute_ms.push_back(elapsed_ms(t));
         return fresh;
     };
@@ -174,7 +180,8 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         // 4. Gap test (test 2).
         const double estimate =
             estimate_duality_gap_with_config(flow, cost, gl.residuals, static_cast<std::uint64_t>(m_prime),
-                                             potential.numerics, potential.alpha, reference);
+                                             potential.numerics, potential.alpha, reference,
+                                             &estimate_memo);
         const double gap = gap_for_check(estimate, previous_ratio);
         stats.last_duality_gap_proxy = gap;
         stats.termination_gap_threshold = tc.gap_threshold;
@@ -285,7 +292,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             }
             t0 = Clock::now();
             GradientAndLengths next =
-                compute_gradient_and_lengths(potential, cost, flow, lower, upper);
+                compute_gradient_and_lengths(potential, cost, flow, lower, upper, &gradient_memo);
             stats.barrier_compute_ms.push_back(elapsed_ms(t0));
             stats.numerical_stats.push_back(next.stats);
             const std::size_t count = std::min(next.gradient.size(), next.lengths.size());

@@ -109,7 +109,10 @@ double value_impl(const Potential& potential, std::span<const double> cost,
 template <bool Count>
 std::vector<double> gradient_impl(const Potential& potential, std::span<const double> cost,
                                   std::span<const double> flow, const Residuals& residuals,
-                                  NumericalStats* stats, std::vector<double>* lengths) {
+                                  NumericalStats* stats, std::vector<double>* lengths,
+                                  SlackMemo<BarrierGradientTerm>* memo = nullptr) {
+    // Only counted evaluations fill or read the memo: its entries carry counts.
+    if constexpr (!Count) memo = nullptr;
     const NumericsConfig& nc = potential.numerics;
     double gap = max_num(cost_dot_flow(cost, flow) - potential.lower_bound, gap_floor(potential));
     if (std::abs(gap) < nc.gradient_floor) {
@@ -127,14 +130,40 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
     std::vector<double> gradient(n);
     if (lengths != nullptr) lengths->assign(n, 0.0);
     for (std::size_t e = 0; e < n; ++e) {
-        const double a =
-            detail::guarded_pow<Count>(stats, residuals.upper_slack[e], p_minus_one, limit);
-        const double b =
-            detail::guarded_pow<Count>(stats, residuals.lower_slack[e], p_minus_one, limit);
-        const double raw = p * (a - b);
-        const double d = clamp_nan_passes(raw, -g_max, g_max);
-        if constexpr (Count) {
-            if (d != raw) detail::bump(stats->gradient_clamps);
+        const double su = residuals.upper_slack[e];
+        const double sl = residuals.lower_slack[e];
+        const BarrierGradientTerm* known = memo != nullptr ? memo->find(e, su, sl) : nullptr;
+        double d;
+        if (known != nullptr) {
+            d = known->value;
+            if constexpr (Count) {
+                for (int i = 0; i < known->log_clamps; ++i) detail::bump(stats->log_clamps);
+                for (int i = 0; i < known->exp_clamps; ++i) detail::bump(stats->exp_clamps);
+                for (int i = 0; i < known->gradient_clamps; ++i) detail::bump(stats->gradient_clamps);
+            }
+        } else {
+            // Per-edge counts, for the memo: each call's stats start from zero
+            // and an edge adds at most two of each, so nothing saturates here.
+            NumericalStats edge;
+            NumericalStats* edge_stats = Count ? &edge : nullptr;
+            const double a = detail::guarded_pow<Count>(edge_stats, su, p_minus_one, limit);
+            const double b = detail::guarded_pow<Count>(edge_stats, sl, p_minus_one, limit);
+            const double raw = p * (a - b);
+            d = clamp_nan_passes(raw, -g_max, g_max);
+            if constexpr (Count) {
+                if (d != raw) detail::bump(edge.gradient_clamps);
+                for (std::uint64_t i = 0; i < edge.log_clamps; ++i) detail::bump(stats->log_clamps);
+                for (std::uint64_t i = 0; i < edge.exp_clamps; ++i) detail::bump(stats->exp_clamps);
+                for (std::uint64_t i = 0; i < edge.gradient_clamps; ++i) {
+                    detail::bump(stats->gradient_clamps);
+                }
+            }
+            if (memo != nullptr) {
+                memo->store(e, su, sl,
+                            {d, static_cast<std::uint8_t>(edge.log_clamps),
+                             static_cast<std::uint8_t>(edge.exp_clamps),
+                             static_cast<std::uint8_t>(edge.gradient_clamps)});
+            }
         }
         const double g = d + (cost[e] + inv_alpha * (inv_gap * cost[e]));
         gradient[e] = g;
@@ -339,10 +368,12 @@ GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 std::span<const double> cost,
                                                 std::span<const double> flow,
                                                 std::span<const double> lower,
-                                                std::span<const double> upper) {
+                                                std::span<const double> upper,
+                                                SlackMemo<BarrierGradientTerm>* memo) {
     GradientAndLengths out;
     out.residuals = Residuals::new_with_stats(flow, lower, upper, &out.stats, potential.residual_min);
-    out.gradient = gradient_impl<true>(potential, cost, flow, out.residuals, &out.stats, &out.lengths);
+    out.gradient =
+        gradient_impl<true>(potential, cost, flow, out.residuals, &out.stats, &out.lengths, memo);
     return out;
 }
 

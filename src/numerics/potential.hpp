@@ -13,12 +13,14 @@
 // lengths); nothing is allocated besides the returned arrays.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "mcf_error.hpp"
 #include "numerics/guarded_math.hpp"
+#include "numerics/slack_memo.hpp"
 
 namespace zelk {
 
@@ -139,11 +141,23 @@ private:
     void refresh(std::size_t e);
 };
 
-// Fresh stats, residuals, gradient and lengths at one flow.
+// An edge's clamped barrier gradient p (s_u^(p-1) - s_l^(p-1)) and the
+// clamps its evaluation counted, for a SlackMemo.
+struct BarrierGradientTerm {
+    double value = 0.0;
+    std::uint8_t log_clamps = 0;
+    std::uint8_t exp_clamps = 0;
+    std::uint8_t gradient_clamps = 0;
+};
+
+// Fresh stats, residuals, gradient and lengths at one flow. `memo`
+// (optional, one per potential) keeps each edge's barrier gradient for the
+// slacks it was computed at; stats and results are the same with or without.
 GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 std::span<const double> cost,
                                                 std::span<const double> flow,
                                                 std::span<const double> lower,
-                                                std::span<const double> upper);
+                                                std::span<const double> upper,
+                                                SlackMemo<BarrierGradientTerm>* memo = nullptr);
 
 }  // namespace zelk
