@@ -309,6 +309,18 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
         if (direction[e] != 0.0 || x == 0.0 || x != x) moved_.push_back(e);
     }
     for (std::size_t e = 0; e < flow.size(); ++e) refresh(e);
+    sum_prefix();
+}
+
+void LinePotential::sum_prefix() {
+    // Terms before the first moved edge never change, and a sum in edge order
+    // reaches the same partial sum there on every trial.
+    const std::size_t first = moved_.empty() ? barrier_.size() : moved_.front();
+    prefix_end_ = first;
+    prefix_dot_ = -0.0;
+    prefix_barrier_ = -0.0;
+    for (std::size_t e = 0; e < std::min(first, products_.size()); ++e) prefix_dot_ += products_[e];
+    for (std::size_t e = 0; e < std::min(first, barrier_.size()); ++e) prefix_barrier_ += barrier_[e];
 }
 
 LinePotential::LinePotential(const Potential& potential, std::span<const double> cost,
@@ -331,6 +343,7 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
         if (direction[e] != 0.0 || x == 0.0 || x != x) moved_.push_back(e);
     }
     for (std::size_t e = 0; e < products_.size(); ++e) products_[e] = cost[e] * flow[e];
+    sum_prefix();
 }
 
 void LinePotential::refresh(std::size_t e) {
@@ -348,9 +361,13 @@ double LinePotential::value_at(double t) {
         refresh(e);
     }
     // Two accumulators in edge order, as the fused pass of Potential::value.
-    Sums sums;
-    for (double p : products_) sums.cost_dot_flow += p;
-    for (double b : barrier_) sums.barrier += b;
+    Sums sums{prefix_dot_, prefix_barrier_};
+    for (std::size_t e = std::min(prefix_end_, products_.size()); e < products_.size(); ++e) {
+        sums.cost_dot_flow += products_[e];
+    }
+    for (std::size_t e = std::min(prefix_end_, barrier_.size()); e < barrier_.size(); ++e) {
+        sums.barrier += barrier_[e];
+    }
     return finish_value<false>(potential_, sums, nullptr);
 }
 

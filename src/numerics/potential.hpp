@@ -110,7 +110,8 @@ std::vector<double> lengths_from_gradient(std::span<const double> gradient,
 // zero could differ) and re-sums all terms in edge order, so every value
 // equals Potential::value at the trial point bit for bit.
 // Cost: O(m) at construction with two powers per edge, then per trial two
-// powers per moved edge and two additions per edge.
+// powers per moved edge and two additions per edge from the first moved
+// one on (the sums before it are kept).
 class LinePotential {
 public:
     LinePotential(const Potential& potential, std::span<const double> cost,
@@ -138,7 +139,11 @@ private:
     std::vector<double> trial_;
     std::vector<double> products_;  // cost_e * trial_e, over min(len cost, len flow)
     std::vector<double> barrier_;   // edge barrier terms at trial_, over len flow
+    double prefix_dot_ = -0.0;      // partial sums over the edges before prefix_end_
+    double prefix_barrier_ = -0.0;
+    std::size_t prefix_end_ = 0;    // first moved edge
     void refresh(std::size_t e);
+    void sum_prefix();
 };
 
 // An edge's clamped barrier gradient p (s_u^(p-1) - s_l^(p-1)) and the
