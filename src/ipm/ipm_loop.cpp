@@ -44,7 +44,8 @@ void collect_changes(std::span<const double> prev, std::span<const double> next,
 
 McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const McfOptions& options,
                                               double lower_bound, const SolveContext& ctx,
-                                              const std::vector<double>* start) {
+                                              const std::vector<double>* start,
+                                              IpmPowerMemo* memo) {
     const std::size_t m_edges = problem.edge_count();
     const std::size_t n = problem.node_count();
 
@@ -113,8 +114,25 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     std::optional<GradientAndLengths> carried;
     // Per-edge powers keyed by the edge's slacks: a step changes only the
     // cycle's edges, so the rest are reused at the next flow.
-    SlackMemo<BarrierGradientTerm> gradient_memo;
-    SlackMemo<double> estimate_memo;
+    IpmPowerMemo own_memo;
+    IpmPowerMemo& powers = memo != nullptr ? *memo : own_memo;
+    auto same_constants = [](const Potential& a, const Potential& b) {
+        const NumericsConfig &x = a.numerics, &y = b.numerics;
+        return a.alpha == b.alpha && a.barrier_exponent == b.barrier_exponent &&
+               x.numerical_clamp_log == y.numerical_clamp_log &&
+               x.gradient_floor == y.gradient_floor && x.residual_min == y.residual_min &&
+               x.barrier_clamp_max == y.barrier_clamp_max &&
+               x.gradient_clamp_max == y.gradient_clamp_max &&
+               x.barrier_alpha_min == y.barrier_alpha_min &&
+               x.barrier_alpha_max == y.barrier_alpha_max;
+    };
+    if (!powers.made_for || !same_constants(*powers.made_for, potential)) {
+        powers.gradient = {};
+        powers.estimate = {};
+        powers.made_for = potential;
+    }
+    SlackMemo<BarrierGradientTerm>& gradient_memo = powers.gradient;
+    SlackMemo<double>& estimate_memo = powers.estimate;
     gradient_memo.reserve(m_edges);
     estimate_memo.reserve(m_edges);
     // Barrier terms at the current flow when the line search already
