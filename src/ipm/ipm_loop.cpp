@@ -151,7 +151,8 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             return reused;
         }
         const auto t = Clock::now();
-        GradientAndLengths fresh = compute_gradient_and_lengths(potential, cost, flow, lower, upper, &gradient_memo);
+        GradientAndLengths fresh =
+            compute_gradient_and_lengths(potential, cost, flow, lower, upper, &gradient_memo);
         if (timed) stats.barrier_compute_ms.push_back(elapsed_ms(t));
         return fresh;
     };

@@ -26,9 +26,10 @@ double estimate_duality_gap_with_config(std::span<const double> flow,
         const double su = residuals.upper_slack[e];
         const double sl = residuals.lower_slack[e];
         const double* known = memo != nullptr ? memo->find(e, su, sl) : nullptr;
-        const double pair = known != nullptr ? *known
-                                             : clamped_barrier_term(numerics, nullptr, su, alpha) +
-                                                   clamped_barrier_term(numerics, nullptr, sl, alpha);
+        const double pair =
+            known != nullptr ? *known
+                             : clamped_barrier_term(numerics, nullptr, su, alpha) +
+                                   clamped_barrier_term(numerics, nullptr, sl, alpha);
         if (memo != nullptr && known == nullptr) memo->store(e, su, sl, pair);
         if (!std::isfinite(pair)) return fail;
         barrier += pair;

@@ -139,7 +139,9 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
             if constexpr (Count) {
                 for (int i = 0; i < known->log_clamps; ++i) detail::bump(stats->log_clamps);
                 for (int i = 0; i < known->exp_clamps; ++i) detail::bump(stats->exp_clamps);
-                for (int i = 0; i < known->gradient_clamps; ++i) detail::bump(stats->gradient_clamps);
+                for (int i = 0; i < known->gradient_clamps; ++i) {
+                    detail::bump(stats->gradient_clamps);
+                }
             }
         } else {
             // Per-edge counts, for the memo: each call's stats start from zero
@@ -319,8 +321,10 @@ void LinePotential::sum_prefix() {
     prefix_end_ = first;
     prefix_dot_ = -0.0;
     prefix_barrier_ = -0.0;
-    for (std::size_t e = 0; e < std::min(first, products_.size()); ++e) prefix_dot_ += products_[e];
-    for (std::size_t e = 0; e < std::min(first, barrier_.size()); ++e) prefix_barrier_ += barrier_[e];
+    const std::size_t dot_end = std::min(first, products_.size());
+    const std::size_t barrier_end = std::min(first, barrier_.size());
+    for (std::size_t e = 0; e < dot_end; ++e) prefix_dot_ += products_[e];
+    for (std::size_t e = 0; e < barrier_end; ++e) prefix_barrier_ += barrier_[e];
 }
 
 LinePotential::LinePotential(const Potential& potential, std::span<const double> cost,

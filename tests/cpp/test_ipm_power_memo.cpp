@@ -29,7 +29,8 @@ TEST(IpmLoop, SharedPowerMemoChangesNoResult) {
             if (!start) break;  // no strictly interior start for this instance
             const double bound = -5.0 * run;
             auto plain = run_ipm_with_lower_bound(p, o, bound, SolveContext::none(), &*start);
-            auto kept = run_ipm_with_lower_bound(p, o, bound, SolveContext::none(), &*start, &shared);
+            auto kept =
+                run_ipm_with_lower_bound(p, o, bound, SolveContext::none(), &*start, &shared);
             ASSERT_EQ(plain.has_value(), kept.has_value());
             if (!plain) continue;
             ++compared;

@@ -365,7 +365,8 @@ TEST(SlackMemo, ReusedPowersEqualFreshEvaluations) {
                           : r < 0.3 ? upper[e] - 1e-200           // tiny slack
                                     : lower[e] + (upper[e] - lower[e]) * unit(rng);
             }
-            const GradientAndLengths fresh = compute_gradient_and_lengths(p, cost, flow, lower, upper);
+            const GradientAndLengths fresh =
+                compute_gradient_and_lengths(p, cost, flow, lower, upper);
             const GradientAndLengths kept =
                 compute_gradient_and_lengths(p, cost, flow, lower, upper, &gradient_memo);
             ASSERT_EQ(bits(kept.gradient), bits(fresh.gradient)) << run << "/" << step;
