@@ -129,12 +129,14 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     if (!powers.made_for || !same_constants(*powers.made_for, potential)) {
         powers.gradient = {};
         powers.estimate = {};
+        powers.barrier = {};
         powers.made_for = potential;
     }
     SlackMemo<BarrierGradientTerm>& gradient_memo = powers.gradient;
     SlackMemo<double>& estimate_memo = powers.estimate;
     gradient_memo.reserve(m_edges);
     estimate_memo.reserve(m_edges);
+    powers.barrier.reserve(m_edges);
     // Barrier terms at the current flow when the line search already
     // evaluated them there (its accepted trial), else computed afresh.
     std::vector<double> barrier_terms;
@@ -142,7 +144,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     auto value_and_gap = [&](const Residuals& residuals) {
         if (barrier_at_flow) return potential.value_and_gap_from_terms(cost, flow, barrier_terms);
         barrier_at_flow = true;
-        return potential.value_and_gap(cost, flow, residuals, barrier_terms);
+        return potential.value_and_gap(cost, flow, residuals, barrier_terms, &powers.barrier);
     };
     auto evaluate_at_flow = [&](bool timed) {
         if (carried) {

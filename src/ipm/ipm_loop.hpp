@@ -37,6 +37,7 @@ namespace zelk {
 struct IpmPowerMemo {
     SlackMemo<BarrierGradientTerm> gradient;
     SlackMemo<double> estimate;
+    SlackMemo<double> barrier;
     std::optional<Potential> made_for;  // constants the entries were computed with
 };
 

@@ -273,12 +273,19 @@ Potential::ValueAndGap Potential::value_and_gap_from_terms(std::span<const doubl
 Potential::ValueAndGap Potential::value_and_gap(std::span<const double> cost,
                                                 std::span<const double> flow,
                                                 const Residuals& residuals,
-                                                std::vector<double>& terms) const {
+                                                std::vector<double>& terms,
+                                                SlackMemo<double>* memo) const {
     const std::span<const double> su = residuals.upper_slack;
     const std::span<const double> sl = residuals.lower_slack;
     terms.resize(std::min(su.size(), sl.size()));
     for (std::size_t e = 0; e < terms.size(); ++e) {
+        const double* known = memo != nullptr ? memo->find(e, su[e], sl[e]) : nullptr;
+        if (known != nullptr) {
+            terms[e] = *known;
+            continue;
+        }
         terms[e] = edge_barrier<false>(*this, nullptr, SlackPair{su[e], sl[e]});
+        if (memo != nullptr) memo->store(e, su[e], sl[e], terms[e]);
     }
     return value_and_gap_from_terms(cost, flow, terms);
 }

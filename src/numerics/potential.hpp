@@ -86,8 +86,11 @@ struct Potential {
         double value;
         double gap;
     };
+    // `memo` (optional, one per potential) keeps each edge's term for the
+    // slacks it was computed at.
     ValueAndGap value_and_gap(std::span<const double> cost, std::span<const double> flow,
-                              const Residuals& residuals, std::vector<double>& terms) const;
+                              const Residuals& residuals, std::vector<double>& terms,
+                              SlackMemo<double>* memo = nullptr) const;
     // The same from barrier terms already evaluated at `flow` (one per flow
     // entry, e.g. a line search's accepted trial); no powers.
     ValueAndGap value_and_gap_from_terms(std::span<const double> cost,
