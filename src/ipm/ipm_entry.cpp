@@ -67,9 +67,10 @@ McfResult<IpmResult> run_ipm_with_context(const McfProblem& problem, const McfOp
     double hi = static_cast<double>(std::max(lb, c0));
     const double bracket_tolerance = std::max(copy.tolerance, 1e-8);
     std::optional<IpmResult> best;
+    IpmPowerMemo powers;  // every probe starts from `start`: its powers carry over
     for (std::size_t probe = 0; probe < MAX_PROBES && hi - lo > bracket_tolerance; ++probe) {
         const double mid = (lo + hi) * 0.5;
-        auto run = run_ipm_with_lower_bound(problem, copy, mid, ctx, &*start);
+        auto run = run_ipm_with_lower_bound(problem, copy, mid, ctx, &*start, &powers);
         if (!run) return std::unexpected(run.error());
         // A run cut by the effort budget ends the search: it is the answer.
         if (ctx.effort_exhausted()) return std::move(*run);
@@ -84,7 +85,7 @@ McfResult<IpmResult> run_ipm_with_context(const McfProblem& problem, const McfOp
         }
     }
     if (best) return std::move(*best);
-    return run_ipm_with_lower_bound(problem, copy, hi, ctx, &*start);
+    return run_ipm_with_lower_bound(problem, copy, hi, ctx, &*start, &powers);
 }
 
 McfResult<IpmResult> run_ipm(const McfProblem& problem, const McfOptions& options,

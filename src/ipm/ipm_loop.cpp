@@ -44,7 +44,8 @@ void collect_changes(std::span<const double> prev, std::span<const double> next,
 
 McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const McfOptions& options,
                                               double lower_bound, const SolveContext& ctx,
-                                              const std::vector<double>* start) {
+                                              const std::vector<double>* start,
+                                              IpmPowerMemo* memo) {
     const std::size_t m_edges = problem.edge_count();
     const std::size_t n = problem.node_count();
 
@@ -111,6 +112,40 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     // The upkeep's evaluation at the flow the next iteration starts from; the
     // evaluation is a pure function of the flow, so it is reused, not redone.
     std::optional<GradientAndLengths> carried;
+    // Per-edge powers keyed by the edge's slacks: a step changes only the
+    // cycle's edges, so the rest are reused at the next flow.
+    IpmPowerMemo own_memo;
+    IpmPowerMemo& powers = memo != nullptr ? *memo : own_memo;
+    auto same_constants = [](const Potential& a, const Potential& b) {
+        const NumericsConfig &x = a.numerics, &y = b.numerics;
+        return a.alpha == b.alpha && a.barrier_exponent == b.barrier_exponent &&
+               x.numerical_clamp_log == y.numerical_clamp_log &&
+               x.gradient_floor == y.gradient_floor && x.residual_min == y.residual_min &&
+               x.barrier_clamp_max == y.barrier_clamp_max &&
+               x.gradient_clamp_max == y.gradient_clamp_max &&
+               x.barrier_alpha_min == y.barrier_alpha_min &&
+               x.barrier_alpha_max == y.barrier_alpha_max;
+    };
+    if (!powers.made_for || !same_constants(*powers.made_for, potential)) {
+        powers.gradient = {};
+        powers.estimate = {};
+        powers.barrier = {};
+        powers.made_for = potential;
+    }
+    SlackMemo<BarrierGradientTerm>& gradient_memo = powers.gradient;
+    SlackMemo<double>& estimate_memo = powers.estimate;
+    gradient_memo.reserve(m_edges);
+    estimate_memo.reserve(m_edges);
+    powers.barrier.reserve(m_edges);
+    // Barrier terms at the current flow when the line search already
+    // evaluated them there (its accepted trial), else computed afresh.
+    std::vector<double> barrier_terms;
+    bool barrier_at_flow = false;
+    auto value_and_gap = [&](const Residuals& residuals) {
+        if (barrier_at_flow) return potential.value_and_gap_from_terms(cost, flow, barrier_terms);
+        barrier_at_flow = true;
+        return potential.value_and_gap(cost, flow, residuals, barrier_terms, &powers.barrier);
+    };
     auto evaluate_at_flow = [&](bool timed) {
         if (carried) {
             GradientAndLengths reused = std::move(*carried);
@@ -118,7 +153,8 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             return reused;
         }
         const auto t = Clock::now();
-        GradientAndLengths fresh = compute_gradient_and_lengths(potential, cost, flow, lower, upper);
+        GradientAndLengths fresh =
+            compute_gradient_and_lengths(potential, cost, flow, lower, upper, &gradient_memo);
         if (timed) stats.barrier_compute_ms.push_back(elapsed_ms(t));
         return fresh;
     };
@@ -158,14 +194,15 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         }
 
         // 3. Potential value and duality-gap proxy.
-        const double value = potential.value_with_residuals_and_stats(cost, flow, gl.residuals);
+        const auto [value, gap_at_flow] = value_and_gap(gl.residuals);
         stats.potential_values.push_back(value);
-        stats.final_gap = potential.duality_gap(cost, flow, gl.residuals);
+        stats.final_gap = gap_at_flow;
 
         // 4. Gap test (test 2).
         const double estimate =
             estimate_duality_gap_with_config(flow, cost, gl.residuals, static_cast<std::uint64_t>(m_prime),
-                                             potential.numerics, potential.alpha, reference);
+                                             potential.numerics, potential.alpha, reference,
+                                             &estimate_memo);
         const double gap = gap_for_check(estimate, previous_ratio);
         stats.last_duality_gap_proxy = gap;
         stats.termination_gap_threshold = tc.gap_threshold;
@@ -251,13 +288,16 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         const LineSearchInput input{flow,     direction,   cost,
                                     lower,    upper,       potential,
                                     gl.gradient, gl.lengths, value,
-                                    required_decrease(value, candidate.ratio, tc.decrease_scale)};
+                                    required_decrease(value, candidate.ratio, tc.decrease_scale),
+                                    barrier_terms};
         std::optional<LineSearchStep> step = line_search(input);
         if (!step) {
             stop(IpmTermination::NoImprovingCycle, k);
             break;
         }
         flow = std::move(step->flow);
+        barrier_terms = std::move(step->barrier);
+        barrier_at_flow = barrier_terms.size() == flow.size();
 
         // 12. Dynamic upkeep.
         if (dynamic_oracle) {
@@ -273,7 +313,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             }
             t0 = Clock::now();
             GradientAndLengths next =
-                compute_gradient_and_lengths(potential, cost, flow, lower, upper);
+                compute_gradient_and_lengths(potential, cost, flow, lower, upper, &gradient_memo);
             stats.barrier_compute_ms.push_back(elapsed_ms(t0));
             stats.numerical_stats.push_back(next.stats);
             const std::size_t count = std::min(next.gradient.size(), next.lengths.size());
@@ -305,7 +345,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     // Finish.
     GradientAndLengths last = evaluate_at_flow(false);
     stats.numerical_stats.push_back(last.stats);
-    stats.final_gap = potential.duality_gap(cost, flow, last.residuals);
+    stats.final_gap = value_and_gap(last.residuals).gap;
     if (!stats.final_gap_estimate) stats.final_gap_estimate = stats.last_duality_gap_proxy;
     result.flow = std::move(flow);
     return result;

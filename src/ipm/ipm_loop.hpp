@@ -16,21 +16,37 @@
 // most 40 line-search evaluations.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "ipm/ipm_result.hpp"
 #include "mcf_error.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
+#include "numerics/potential.hpp"
+#include "numerics/slack_memo.hpp"
 #include "solve_context.hpp"
 
 namespace zelk {
+
+// Per-edge powers a run keeps, keyed by the edge's slacks bit for bit.
+// Callers running many probes from one start pass the same record to each,
+// so a probe's first evaluations reuse the last probe's powers at edges it
+// left alone. The entries depend on the run's numerics, alpha and barrier
+// exponent only; a run with other constants clears them first.
+struct IpmPowerMemo {
+    SlackMemo<BarrierGradientTerm> gradient;
+    SlackMemo<double> estimate;
+    SlackMemo<double> barrier;
+    std::optional<Potential> made_for;  // constants the entries were computed with
+};
 
 // `start`, when given, is the strictly interior start the options would
 // choose (callers that run many probes compute it once).
 McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const McfOptions& options,
                                               double lower_bound,
                                               const SolveContext& ctx = SolveContext::none(),
-                                              const std::vector<double>* start = nullptr);
+                                              const std::vector<double>* start = nullptr,
+                                              IpmPowerMemo* memo = nullptr);
 
 }  // namespace zelk

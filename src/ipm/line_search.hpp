@@ -31,10 +31,14 @@ struct LineSearchInput {
     std::span<const double> lengths;   // len at x
     double value = 0.0;                // potential value at x
     double required_decrease = 0.0;    // phase-1 decrease
+    // Barrier terms at x (Potential::value_and_gap), one per flow entry, or
+    // empty to evaluate them here.
+    std::span<const double> barrier_at_flow = {};
 };
 
 struct LineSearchStep {
-    std::vector<double> flow;  // x + step * d
+    std::vector<double> flow;     // x + step * d
+    std::vector<double> barrier;  // barrier terms at `flow`, one per entry
     double step = 0.0;
 };
 

@@ -11,7 +11,8 @@ namespace zelk {
 double estimate_duality_gap_with_config(std::span<const double> flow,
                                         std::span<const double> cost, const Residuals& residuals,
                                         std::uint64_t m, const NumericsConfig& numerics,
-                                        double alpha, double reference) {
+                                        double alpha, double reference,
+                                        SlackMemo<double>* memo) {
     constexpr double fail = std::numeric_limits<double>::infinity();
     const std::size_t n = flow.size();
     if (cost.size() != n) return fail;
@@ -22,9 +23,14 @@ double estimate_duality_gap_with_config(std::span<const double> flow,
 
     double barrier = 0.0;
     for (std::size_t e = 0; e < n; ++e) {
+        const double su = residuals.upper_slack[e];
+        const double sl = residuals.lower_slack[e];
+        const double* known = memo != nullptr ? memo->find(e, su, sl) : nullptr;
         const double pair =
-            clamped_barrier_term(numerics, nullptr, residuals.upper_slack[e], alpha) +
-            clamped_barrier_term(numerics, nullptr, residuals.lower_slack[e], alpha);
+            known != nullptr ? *known
+                             : clamped_barrier_term(numerics, nullptr, su, alpha) +
+                                   clamped_barrier_term(numerics, nullptr, sl, alpha);
+        if (memo != nullptr && known == nullptr) memo->store(e, su, sl, pair);
         if (!std::isfinite(pair)) return fail;
         barrier += pair;
     }

@@ -22,6 +22,7 @@
 #include "ipm/ipm_result.hpp"
 #include "mcf_options.hpp"
 #include "numerics/potential.hpp"
+#include "numerics/slack_memo.hpp"
 #include "solve_context.hpp"
 
 namespace zelk {
@@ -31,10 +32,13 @@ namespace zelk {
 // (clamped_barrier_term, no stats). +inf when flow and cost differ in length,
 // a slack array differs from them, c.x, an edge's barrier pair, the exponent
 // or the estimate is not finite.
+// `memo` (optional, one per run: numerics and alpha must not change) keeps
+// each edge's barrier pair for the slacks it was computed at.
 double estimate_duality_gap_with_config(std::span<const double> flow,
                                         std::span<const double> cost, const Residuals& residuals,
                                         std::uint64_t m, const NumericsConfig& numerics,
-                                        double alpha, double reference);
+                                        double alpha, double reference,
+                                        SlackMemo<double>* memo = nullptr);
 
 // gap_tolerance when given, else S'^(-gap_exponent) with
 // S' = max(U max(edge_count, 1), 1) and U = max(1, max |upper|).

@@ -300,12 +300,20 @@ TreeResult<void> MinRatioOracle::rebuild_tree(std::uint64_t iteration, std::uint
     tree = std::move(*built);
 
     const std::size_t m = std::min(tails.size(), heads.size());
-    DynamicSpanner sp(node_count);
+    // The last spanner's buffers are reused: reset it to the state of a new
+    // one over node_count nodes (no walks) instead of allocating afresh.
+    if (spanner) {
+        spanner->reset_keeping_embeddings(node_count);
+        spanner->embeddings.clear();
+    } else {
+        spanner.emplace(node_count);
+    }
+    DynamicSpanner& sp = *spanner;
     sp.reserve_edges(m);
+    sp.embeddings.reserve(m);
     for (std::size_t i = 0; i < m; ++i) {
         sp.insert_edge_with_values(tails[i], heads[i], lengths[i], value_or_zero(gradients, i));
     }
-    spanner = std::move(sp);
     last_rebuild_iteration = iteration;
     scan_stats.reset();
     return {};

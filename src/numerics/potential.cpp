@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "zelk_assert.hpp"
+
 namespace zelk {
 
 namespace {
@@ -107,7 +109,10 @@ double value_impl(const Potential& potential, std::span<const double> cost,
 template <bool Count>
 std::vector<double> gradient_impl(const Potential& potential, std::span<const double> cost,
                                   std::span<const double> flow, const Residuals& residuals,
-                                  NumericalStats* stats, std::vector<double>* lengths) {
+                                  NumericalStats* stats, std::vector<double>* lengths,
+                                  SlackMemo<BarrierGradientTerm>* memo = nullptr) {
+    // Only counted evaluations fill or read the memo: its entries carry counts.
+    if constexpr (!Count) memo = nullptr;
     const NumericsConfig& nc = potential.numerics;
     double gap = max_num(cost_dot_flow(cost, flow) - potential.lower_bound, gap_floor(potential));
     if (std::abs(gap) < nc.gradient_floor) {
@@ -125,14 +130,42 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
     std::vector<double> gradient(n);
     if (lengths != nullptr) lengths->assign(n, 0.0);
     for (std::size_t e = 0; e < n; ++e) {
-        const double a =
-            detail::guarded_pow<Count>(stats, residuals.upper_slack[e], p_minus_one, limit);
-        const double b =
-            detail::guarded_pow<Count>(stats, residuals.lower_slack[e], p_minus_one, limit);
-        const double raw = p * (a - b);
-        const double d = clamp_nan_passes(raw, -g_max, g_max);
-        if constexpr (Count) {
-            if (d != raw) detail::bump(stats->gradient_clamps);
+        const double su = residuals.upper_slack[e];
+        const double sl = residuals.lower_slack[e];
+        const BarrierGradientTerm* known = memo != nullptr ? memo->find(e, su, sl) : nullptr;
+        double d;
+        if (known != nullptr) {
+            d = known->value;
+            if constexpr (Count) {
+                for (int i = 0; i < known->log_clamps; ++i) detail::bump(stats->log_clamps);
+                for (int i = 0; i < known->exp_clamps; ++i) detail::bump(stats->exp_clamps);
+                for (int i = 0; i < known->gradient_clamps; ++i) {
+                    detail::bump(stats->gradient_clamps);
+                }
+            }
+        } else {
+            // Per-edge counts, for the memo: each call's stats start from zero
+            // and an edge adds at most two of each, so nothing saturates here.
+            NumericalStats edge;
+            NumericalStats* edge_stats = Count ? &edge : nullptr;
+            const double a = detail::guarded_pow<Count>(edge_stats, su, p_minus_one, limit);
+            const double b = detail::guarded_pow<Count>(edge_stats, sl, p_minus_one, limit);
+            const double raw = p * (a - b);
+            d = clamp_nan_passes(raw, -g_max, g_max);
+            if constexpr (Count) {
+                if (d != raw) detail::bump(edge.gradient_clamps);
+                for (std::uint64_t i = 0; i < edge.log_clamps; ++i) detail::bump(stats->log_clamps);
+                for (std::uint64_t i = 0; i < edge.exp_clamps; ++i) detail::bump(stats->exp_clamps);
+                for (std::uint64_t i = 0; i < edge.gradient_clamps; ++i) {
+                    detail::bump(stats->gradient_clamps);
+                }
+            }
+            if (memo != nullptr) {
+                memo->store(e, su, sl,
+                            {d, static_cast<std::uint8_t>(edge.log_clamps),
+                             static_cast<std::uint8_t>(edge.exp_clamps),
+                             static_cast<std::uint8_t>(edge.gradient_clamps)});
+            }
         }
         const double g = d + (cost[e] + inv_alpha * (inv_gap * cost[e]));
         gradient[e] = g;
@@ -226,6 +259,37 @@ std::vector<double> Potential::gradient_with_residuals_and_stats(std::span<const
                             : gradient_impl<false>(*this, cost, flow, residuals, nullptr, nullptr);
 }
 
+Potential::ValueAndGap Potential::value_and_gap_from_terms(std::span<const double> cost,
+                                                           std::span<const double> flow,
+                                                           std::span<const double> terms) const {
+    Sums sums;
+    const std::size_t dot_edges = std::min(cost.size(), flow.size());
+    for (std::size_t e = 0; e < dot_edges; ++e) sums.cost_dot_flow += cost[e] * flow[e];
+    for (const double b : terms) sums.barrier += b;
+    return {finish_value<false>(*this, sums, nullptr),
+            sums.barrier / barrier_exponent + max_num(sums.cost_dot_flow - lower_bound, 0.0)};
+}
+
+Potential::ValueAndGap Potential::value_and_gap(std::span<const double> cost,
+                                                std::span<const double> flow,
+                                                const Residuals& residuals,
+                                                std::vector<double>& terms,
+                                                SlackMemo<double>* memo) const {
+    const std::span<const double> su = residuals.upper_slack;
+    const std::span<const double> sl = residuals.lower_slack;
+    terms.resize(std::min(su.size(), sl.size()));
+    for (std::size_t e = 0; e < terms.size(); ++e) {
+        const double* known = memo != nullptr ? memo->find(e, su[e], sl[e]) : nullptr;
+        if (known != nullptr) {
+            terms[e] = *known;
+            continue;
+        }
+        terms[e] = edge_barrier<false>(*this, nullptr, SlackPair{su[e], sl[e]});
+        if (memo != nullptr) memo->store(e, su[e], sl[e], terms[e]);
+    }
+    return value_and_gap_from_terms(cost, flow, terms);
+}
+
 double Potential::duality_gap(std::span<const double> cost, std::span<const double> flow,
                               const Residuals& residuals) const {
     const std::span<const double> su = residuals.upper_slack;
@@ -254,6 +318,43 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
         if (direction[e] != 0.0 || x == 0.0 || x != x) moved_.push_back(e);
     }
     for (std::size_t e = 0; e < flow.size(); ++e) refresh(e);
+    sum_prefix();
+}
+
+void LinePotential::sum_prefix() {
+    // Terms before the first moved edge never change, and a sum in edge order
+    // reaches the same partial sum there on every trial.
+    const std::size_t first = moved_.empty() ? barrier_.size() : moved_.front();
+    prefix_end_ = first;
+    prefix_dot_ = -0.0;
+    prefix_barrier_ = -0.0;
+    const std::size_t dot_end = std::min(first, products_.size());
+    const std::size_t barrier_end = std::min(first, barrier_.size());
+    for (std::size_t e = 0; e < dot_end; ++e) prefix_dot_ += products_[e];
+    for (std::size_t e = 0; e < barrier_end; ++e) prefix_barrier_ += barrier_[e];
+}
+
+LinePotential::LinePotential(const Potential& potential, std::span<const double> cost,
+                             std::span<const double> flow, std::span<const double> lower,
+                             std::span<const double> upper, std::span<const double> direction,
+                             std::span<const double> barrier_at_flow)
+    : potential_(potential),
+      cost_(cost),
+      flow_(flow),
+      lower_(lower),
+      upper_(upper),
+      direction_(direction),
+      trial_(flow.begin(), flow.end()),
+      products_(std::min(cost.size(), flow.size())),
+      barrier_(barrier_at_flow.begin(), barrier_at_flow.end()) {
+    ZELK_ASSERT(barrier_at_flow.size() == flow.size());
+    const std::size_t moved = std::min(direction.size(), flow.size());
+    for (std::size_t e = 0; e < moved; ++e) {
+        const double x = flow[e];
+        if (direction[e] != 0.0 || x == 0.0 || x != x) moved_.push_back(e);
+    }
+    for (std::size_t e = 0; e < products_.size(); ++e) products_[e] = cost[e] * flow[e];
+    sum_prefix();
 }
 
 void LinePotential::refresh(std::size_t e) {
@@ -271,9 +372,13 @@ double LinePotential::value_at(double t) {
         refresh(e);
     }
     // Two accumulators in edge order, as the fused pass of Potential::value.
-    Sums sums;
-    for (double p : products_) sums.cost_dot_flow += p;
-    for (double b : barrier_) sums.barrier += b;
+    Sums sums{prefix_dot_, prefix_barrier_};
+    for (std::size_t e = std::min(prefix_end_, products_.size()); e < products_.size(); ++e) {
+        sums.cost_dot_flow += products_[e];
+    }
+    for (std::size_t e = std::min(prefix_end_, barrier_.size()); e < barrier_.size(); ++e) {
+        sums.barrier += barrier_[e];
+    }
     return finish_value<false>(potential_, sums, nullptr);
 }
 
@@ -291,10 +396,12 @@ GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 std::span<const double> cost,
                                                 std::span<const double> flow,
                                                 std::span<const double> lower,
-                                                std::span<const double> upper) {
+                                                std::span<const double> upper,
+                                                SlackMemo<BarrierGradientTerm>* memo) {
     GradientAndLengths out;
     out.residuals = Residuals::new_with_stats(flow, lower, upper, &out.stats, potential.residual_min);
-    out.gradient = gradient_impl<true>(potential, cost, flow, out.residuals, &out.stats, &out.lengths);
+    out.gradient =
+        gradient_impl<true>(potential, cost, flow, out.residuals, &out.stats, &out.lengths, memo);
     return out;
 }
 

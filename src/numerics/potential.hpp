@@ -13,12 +13,14 @@
 // lengths); nothing is allocated besides the returned arrays.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "mcf_error.hpp"
 #include "numerics/guarded_math.hpp"
+#include "numerics/slack_memo.hpp"
 
 namespace zelk {
 
@@ -76,6 +78,25 @@ struct Potential {
                                                           const Residuals& residuals,
                                                           NumericalStats* stats = nullptr) const;
 
+    // value_with_residuals_and_stats (no stats) and duality_gap from one
+    // barrier pass: `terms` receives each edge's barrier term, as long as the
+    // slacks, for a LinePotential to start from. Both results are bit for bit
+    // those of the separate calls (each sum keeps edge order).
+    struct ValueAndGap {
+        double value;
+        double gap;
+    };
+    // `memo` (optional, one per potential) keeps each edge's term for the
+    // slacks it was computed at.
+    ValueAndGap value_and_gap(std::span<const double> cost, std::span<const double> flow,
+                              const Residuals& residuals, std::vector<double>& terms,
+                              SlackMemo<double>* memo = nullptr) const;
+    // The same from barrier terms already evaluated at `flow` (one per flow
+    // entry, e.g. a line search's accepted trial); no powers.
+    ValueAndGap value_and_gap_from_terms(std::span<const double> cost,
+                                         std::span<const double> flow,
+                                         std::span<const double> terms) const;
+
     // barrier sum / p + max(c.x - F, 0); counts nothing.
     double duality_gap(std::span<const double> cost, std::span<const double> flow,
                        const Residuals& residuals) const;
@@ -92,17 +113,27 @@ std::vector<double> lengths_from_gradient(std::span<const double> gradient,
 // zero could differ) and re-sums all terms in edge order, so every value
 // equals Potential::value at the trial point bit for bit.
 // Cost: O(m) at construction with two powers per edge, then per trial two
-// powers per moved edge and two additions per edge.
+// powers per moved edge and two additions per edge from the first moved
+// one on (the sums before it are kept).
 class LinePotential {
 public:
     LinePotential(const Potential& potential, std::span<const double> cost,
                   std::span<const double> flow, std::span<const double> lower,
                   std::span<const double> upper, std::span<const double> direction);
+    // Starts from the barrier terms at `flow` (one per flow entry, as
+    // Potential::value_and_gap gives them) instead of evaluating them: O(m)
+    // without powers.
+    LinePotential(const Potential& potential, std::span<const double> cost,
+                  std::span<const double> flow, std::span<const double> lower,
+                  std::span<const double> upper, std::span<const double> direction,
+                  std::span<const double> barrier_at_flow);
 
     // Value at x + t d; the trial point stays readable through trial().
     double value_at(double t);
     std::span<const double> trial() const { return trial_; }
     std::vector<double> take_trial() { return std::move(trial_); }
+    // Barrier terms at the last trial point (at the flow before any trial).
+    std::vector<double> take_barrier() { return std::move(barrier_); }
 
 private:
     const Potential& potential_;
@@ -111,14 +142,30 @@ private:
     std::vector<double> trial_;
     std::vector<double> products_;  // cost_e * trial_e, over min(len cost, len flow)
     std::vector<double> barrier_;   // edge barrier terms at trial_, over len flow
+    double prefix_dot_ = -0.0;      // partial sums over the edges before prefix_end_
+    double prefix_barrier_ = -0.0;
+    std::size_t prefix_end_ = 0;    // first moved edge
     void refresh(std::size_t e);
+    void sum_prefix();
 };
 
-// Fresh stats, residuals, gradient and lengths at one flow.
+// An edge's clamped barrier gradient p (s_u^(p-1) - s_l^(p-1)) and the
+// clamps its evaluation counted, for a SlackMemo.
+struct BarrierGradientTerm {
+    double value = 0.0;
+    std::uint8_t log_clamps = 0;
+    std::uint8_t exp_clamps = 0;
+    std::uint8_t gradient_clamps = 0;
+};
+
+// Fresh stats, residuals, gradient and lengths at one flow. `memo`
+// (optional, one per potential) keeps each edge's barrier gradient for the
+// slacks it was computed at; stats and results are the same with or without.
 GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 std::span<const double> cost,
                                                 std::span<const double> flow,
                                                 std::span<const double> lower,
-                                                std::span<const double> upper);
+                                                std::span<const double> upper,
+                                                SlackMemo<BarrierGradientTerm>* memo = nullptr);
 
 }  // namespace zelk

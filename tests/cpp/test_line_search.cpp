@@ -2,7 +2,9 @@
 // the result record's texts.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -250,6 +252,105 @@ TEST(LinePotential, EqualsAFullEvaluationBitForBit) {
             ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0)
                 << "trial " << trial << " t " << t << ": " << expected << " vs " << got;
             ASSERT_EQ(std::vector<double>(line.trial().begin(), line.trial().end()), x);
+        }
+    }
+}
+
+// The loop evaluates the barrier once per flow and hands the terms on: the
+// fused value and gap, a line potential started from those terms, and the
+// terms at an accepted trial must all equal fresh evaluations bit for bit.
+TEST(LinePotential, CarriedBarrierTermsEqualFreshEvaluations) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t m = 1 + rng() % 30;
+        std::vector<double> lower(m), upper(m), cost(m), flow(m), dir(m, 0.0);
+        for (std::size_t e = 0; e < m; ++e) {
+            lower[e] = std::floor(unit(rng) * 6) - 3;
+            upper[e] = lower[e] + std::floor(unit(rng) * 5);
+            cost[e] = std::floor(unit(rng) * 9) - 4;
+            flow[e] = lower[e] + (upper[e] - lower[e]) * unit(rng);
+            if (rng() % 5 == 0) flow[e] = rng() % 2 ? 0.0 : -0.0;
+            if (rng() % 6 == 0) flow[e] = upper[e] + 1e-13;  // a floored slack
+            if (rng() % 3 == 0) dir[e] = unit(rng) * 2 - 1;
+        }
+        if (trial % 7 == 0) flow.push_back(1.5);
+        if (trial % 11 == 0) cost.pop_back();
+        const Potential p = make_potential(upper, trial % 2 ? -50.0 : 1e6);
+        const Residuals r = Residuals::new_with_stats(flow, lower, upper, nullptr, p.residual_min);
+        std::vector<double> terms;
+        const auto fused = p.value_and_gap(cost, flow, r, terms);
+        ASSERT_TRUE(same(fused.value, p.value_with_residuals_and_stats(cost, flow, r)));
+        ASSERT_TRUE(same(fused.gap, p.duality_gap(cost, flow, r)));
+        ASSERT_EQ(terms.size(), flow.size());
+
+        LinePotential fresh(p, cost, flow, lower, upper, dir);
+        LinePotential carried(p, cost, flow, lower, upper, dir, terms);
+        for (double t : {0.0, 0.5, 2.0}) ASSERT_TRUE(same(fresh.value_at(t), carried.value_at(t)));
+        std::vector<double> x(carried.trial().begin(), carried.trial().end());
+        const std::vector<double> at_trial = carried.take_barrier();
+        const Residuals rx = Residuals::new_with_stats(x, lower, upper, nullptr, p.residual_min);
+        std::vector<double> expected;
+        const auto direct = p.value_and_gap(cost, x, rx, expected);
+        ASSERT_EQ(std::memcmp(at_trial.data(), expected.data(), sizeof(double) * x.size()), 0);
+        const auto from_terms = p.value_and_gap_from_terms(cost, x, at_trial);
+        ASSERT_TRUE(same(from_terms.value, direct.value));
+        ASSERT_TRUE(same(from_terms.gap, direct.gap));
+    }
+}
+
+// The loop keeps per-edge powers keyed by the edge's slacks and reuses them
+// when a step leaves an edge alone. Along a walk of flows where each step
+// moves a few edges (some into clamping ranges, some to NaN), evaluations
+// with the memos equal fresh ones: arrays, values and every counter.
+TEST(SlackMemo, ReusedPowersEqualFreshEvaluations) {
+    std::mt19937_64 rng(23);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    auto bits = [](const std::vector<double>& v) {
+        std::vector<std::uint64_t> out;
+        for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+        return out;
+    };
+    for (int run = 0; run < 12; ++run) {
+        McfOptions o;
+        o.numerical_clamp_log = run % 3 == 0 ? 4.0 : 700.0;  // small: logs and powers clamp
+        o.gradient_clamp_max = run % 4 == 1 ? 0.5 : 1e100;
+        o.residual_min = run % 2 ? 1e-12 : 1e-300;
+        const std::size_t m = 2 + rng() % 25;
+        std::vector<double> lower(m), upper(m), cost(m), flow(m);
+        for (std::size_t e = 0; e < m; ++e) {
+            lower[e] = std::floor(unit(rng) * 6) - 3;
+            upper[e] = lower[e] + 1 + std::floor(unit(rng) * 1e3);
+            cost[e] = std::floor(unit(rng) * 9) - 4;
+            flow[e] = lower[e] + (upper[e] - lower[e]) * unit(rng);
+        }
+        const Potential p = make_potential(upper, -100.0, o);
+        SlackMemo<BarrierGradientTerm> gradient_memo;
+        SlackMemo<double> estimate_memo;
+        for (int step = 0; step < 15; ++step) {
+            for (int k = 0; k < 3; ++k) {
+                const std::size_t e = rng() % m;
+                const double r = unit(rng);
+                flow[e] = r < 0.1   ? upper[e]                   // slack floored
+                          : r < 0.2 ? lower[e] - 1.0              // negative slack
+                          : r < 0.25 ? std::nan("")
+                          : r < 0.3 ? upper[e] - 1e-200           // tiny slack
+                                    : lower[e] + (upper[e] - lower[e]) * unit(rng);
+            }
+            const GradientAndLengths fresh =
+                compute_gradient_and_lengths(p, cost, flow, lower, upper);
+            const GradientAndLengths kept =
+                compute_gradient_and_lengths(p, cost, flow, lower, upper, &gradient_memo);
+            ASSERT_EQ(bits(kept.gradient), bits(fresh.gradient)) << run << "/" << step;
+            ASSERT_EQ(bits(kept.lengths), bits(fresh.lengths));
+            ASSERT_EQ(kept.stats, fresh.stats);
+            const double a = estimate_duality_gap_with_config(flow, cost, fresh.residuals, m,
+                                                              p.numerics, p.alpha, 10.0);
+            const double b = estimate_duality_gap_with_config(flow, cost, fresh.residuals, m,
+                                                              p.numerics, p.alpha, 10.0,
+                                                              &estimate_memo);
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(a), std::bit_cast<std::uint64_t>(b));
         }
     }
 }
