@@ -15,7 +15,7 @@ Which solver runs when the caller leaves the choice to it (none of
 ``use_ipm``, ``use_scaling``, ``force_cost_scaling``): instances with fewer
 than 13 edges or 9 nodes, or more than 2,000 edges, go to the classic
 solver; the others to the interior-point method (or its scaling layers),
-whose interior-point runs may spend at most 2,000,000 edge-iterations in
+whose interior-point runs may spend at most 8,000,000 edge-iterations in
 all before the classic solver answers (statistics "termination"
 "time_limit"). ``use_ipm=True`` (or ``use_scaling=True``,
 ``force_cost_scaling=True``, ``min_cost_flow_edges_with_scaling``) asks for
