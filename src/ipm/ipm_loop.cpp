@@ -96,7 +96,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
     }
     bool use_static = mode == OracleMode::Fallback;
 
-    // Setup 4.
+    // Result and statistics.
     const auto started = Clock::now();
     IpmResult result;
     IpmStats& stats = result.stats;
@@ -159,7 +159,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         return fresh;
     };
 
-    // Records a stop by tests 3-7 at iteration k.
+    // Records a stop inside iteration k.
     auto stop = [&](IpmTermination reason, std::size_t k) {
         const IpmStop s = stop_at(reason, k, options.max_iters);
         result.termination = s.termination;
@@ -175,7 +175,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
 
     for (std::size_t k = 0; k < options.max_iters; ++k) {
         if (ctx.cancelled()) return std::unexpected(McfError::interrupted());
-        // Test 1, and the caller's effort budget (one unit per edge per
+        // The time limit, and the caller's effort budget (one unit per edge per
         // iteration), which ends a run the same way.
         if (time_limit_reached(elapsed_ms(started), options.time_limit_ms) ||
             !ctx.charge_effort(m_edges)) {
@@ -184,7 +184,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             break;
         }
 
-        // 2. Gradient and lengths.
+        // Gradient and lengths.
         GradientAndLengths gl = evaluate_at_flow(true);
         stats.numerical_stats.push_back(gl.stats);
         if (options.log_numerical_clamping && gl.stats.total_clamps() != 0) {
@@ -193,12 +193,12 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
                            std::to_string(k));
         }
 
-        // 3. Potential value and duality-gap proxy.
+        // Potential value and duality-gap proxy.
         const auto [value, gap_at_flow] = value_and_gap(gl.residuals);
         stats.potential_values.push_back(value);
         stats.final_gap = gap_at_flow;
 
-        // 4. Gap test (test 2).
+        // Gap test.
         const double estimate =
             estimate_duality_gap_with_config(flow, cost, gl.residuals, static_cast<std::uint64_t>(m_prime),
                                              potential.numerics, potential.alpha, reference,
@@ -215,7 +215,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             break;
         }
 
-        // 5. Stall monitor.
+        // Stall monitor.
         if (mode == OracleMode::Hybrid && !use_static && k >= 1) {
             const double reduction = stats.potential_values[k - 1] - value;
             const double r = cycle_improvement(previous_ratio.value_or(0.0));
@@ -227,13 +227,13 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             }
         }
 
-        // 6. Test 3.
+        // Potential floor.
         if (potential_converged(value, stats.final_gap, tc.potential_floor, options.tolerance)) {
             stop(IpmTermination::Converged, k);
             break;
         }
 
-        // 7. Oracle query.
+        // Oracle query.
         auto t0 = Clock::now();
         TreeResult<std::optional<CycleCandidate>> queried = std::optional<CycleCandidate>{};
         if (use_static) {
@@ -253,7 +253,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         stats.cycle_scoring_ms.push_back(elapsed_ms(t0));
         if (!queried) return invalid_input(std::string(to_string(queried.error())));
 
-        // 8. Tests 4 and 5.
+        // No cycle, or one that promises nothing.
         if (!queried->has_value()) {
             stop(IpmTermination::NoImprovingCycle, k);
             break;
@@ -264,7 +264,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             break;
         }
 
-        // 9. Normalised direction.
+        // Normalised direction.
         std::ranges::fill(direction, 0.0);
         for (const auto& [edge, sign] : candidate.cycle) {
             if (edge >= direction.size()) return invalid_input("oracle cycle edge out of range");
@@ -278,13 +278,13 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             for (double& d : direction) d /= norm;
         }
 
-        // 10. Test 6.
+        // Too small an improvement.
         if (improvement_too_small(cycle_improvement(candidate.ratio), tc.step_floor)) {
             stop(IpmTermination::Converged, k);
             break;
         }
 
-        // 11. Line search (test 7).
+        // Line search; no acceptable step ends the run.
         const LineSearchInput input{flow,     direction,   cost,
                                     lower,    upper,       potential,
                                     gl.gradient, gl.lengths, value,
@@ -299,7 +299,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         barrier_terms = std::move(step->barrier);
         barrier_at_flow = barrier_terms.size() == flow.size();
 
-        // 12. Dynamic upkeep.
+        // Dynamic upkeep.
         if (dynamic_oracle) {
             flow_changes.clear();
             for (std::size_t e = 0; e < direction.size(); ++e) {
@@ -331,7 +331,7 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             carried = std::move(next);
         }
 
-        // 13. Test 8.
+        // Iteration limit.
         previous_ratio = candidate.ratio;
         stats.iterations = k + 1;
         if (last_iteration(k, options.max_iters)) {

@@ -59,14 +59,14 @@ TerminationConstants termination_constants(const Potential& potential, const Mcf
                                            std::span<const double> upper,
                                            std::size_t edge_count);
 
-// Test 1: a time limit is set and has been reached.
+// A time limit is set and has been reached.
 bool time_limit_reached(double elapsed_ms, std::optional<std::uint64_t> time_limit_ms);
 
 // The gap the check uses: the estimate itself on the first iteration, later
 // max(estimate, max(-previous ratio, 0)).
 double gap_for_check(double estimate, std::optional<double> previous_ratio);
 
-// Test 2; a NaN gap never passes.
+// The gap is within the threshold; a NaN gap never passes.
 bool gap_converged(double gap, double threshold);
 
 // "gap termination check: gap=<G>, threshold=<T>" (no newline).
@@ -75,20 +75,20 @@ std::string gap_check_line(double gap, double threshold);
 void report_gap_check(double gap, double threshold,
                       const SolveContext& ctx = SolveContext::none());
 
-// Test 3.
+// The potential fell below its floor with the gap proxy within tolerance.
 bool potential_converged(double value, double duality_gap_proxy, double potential_floor,
                          double tolerance);
 
-// Test 5.
+// The best cycle's ratio no longer promises an improvement.
 bool ratio_converged(double ratio, double tolerance);
 
 // r = max(-ratio, 0), the improvement a cycle promises.
 double cycle_improvement(double ratio);
 
-// Test 6.
+// The improvement a cycle promises is below the step floor.
 bool improvement_too_small(double improvement, double step_floor);
 
-// The outcome of a stop by tests 3-7 (and 8) at iteration k.
+// The outcome of a stop inside iteration k (any test after the gap test).
 struct IpmStop {
     IpmTermination termination = IpmTermination::Converged;
     bool by_max_iters = false;  // becomes terminated_by_max_iters
@@ -97,7 +97,7 @@ struct IpmStop {
 // `reason`, or IterationLimit (by_max_iters) when k + 1 >= max_iters.
 IpmStop stop_at(IpmTermination reason, std::size_t k, std::size_t max_iters);
 
-// Test 8: a step was taken on the last allowed iteration.
+// A step was taken on the last allowed iteration.
 bool last_iteration(std::size_t k, std::size_t max_iters);
 
 }  // namespace zelk

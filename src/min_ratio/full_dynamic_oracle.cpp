@@ -177,22 +177,22 @@ OracleStatus FullDynamicOracle::notify_flow_change(std::span<const EdgeValue> fl
 }
 
 HsfcOutcome FullDynamicOracle::apply_hsfc_update(const IpmUpdate& update) {
-    // 1.
+    // A tracker sized for this update.
     if (hsfc.states.empty() || hsfc.states.back().flow.size() != update.gradients.size()) {
         hsfc.reset(update.gradients.size());
     }
-    // 2. The chased flow: gradient over length.
+    // The chased flow: gradient over length.
     const std::size_t k = std::min(update.lengths.size(), update.gradients.size());
     ratio_.resize(k);
     for (std::size_t i = 0; i < k; ++i) {
         const double l = update.lengths[i];
         ratio_[i] = (l == 0.0 || std::isnan(l)) ? update.gradients[i] : update.gradients[i] / l;
     }
-    // 3. Only the last snapshot is ever read; keeping one per query would
+    // Only the last snapshot is ever read; keeping one per query would
     // grow by O(m) every iteration.
     const HsfcOutcome outcome = hsfc.update(update.changed, ratio_);
     if (hsfc.states.size() > 1) hsfc.states.erase(hsfc.states.begin(), hsfc.states.end() - 1);
-    // 4.
+    // The spanner takes the changed lengths and gradients.
     refreshes_.clear();
     for (std::uint64_t e : update.changed) {
         if (e < k) {
@@ -202,7 +202,7 @@ HsfcOutcome FullDynamicOracle::apply_hsfc_update(const IpmUpdate& update) {
     }
     spanner.refresh_many(refreshes_);
     refreshes_.clear();
-    // 5.
+    // Level 0 of the branching chain follows the new lengths.
     if (branching && !branching->levels.empty()) {
         std::vector<double>& level_lengths = branching->levels[0].lengths;
         for (std::uint64_t e : update.changed) {
@@ -323,13 +323,13 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     };
     if (profile) profile->queries = saturating_inc(profile->queries);
 
-    // 1. Sizes.
+    // Sizes.
     queries = saturating_inc(queries);
     if (node_count != n || edge_count != m || spanner.dynamic().node_count != n) {
         rebuild_spanner(n, tails, heads, grads, lens);
     }
 
-    // 2. Budgets follow the graph size.
+    // Budgets follow the graph size.
     if (m > 0 && budget_exponent > 0.0) {
         const std::uint64_t b = std::max<std::uint64_t>(
             ceil_count(std::pow(static_cast<double>(m), budget_exponent)), 1);
@@ -338,7 +338,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
         }
     }
 
-    // 3. Change detection against the last known values.
+    // Change detection against the last known values.
     changed_.clear();
     if (!gradients.empty() && !lengths.empty() && gradients.size() == grads.size() &&
         lengths.size() == lens.size()) {
@@ -369,7 +369,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::sizes_and_changes);
 
-    // 4. Tree chain.
+    // Tree chain.
     if (tree_chain && dynamic_tree) {
         auto rebuilt = dynamic_tree->update_from_snapshot(iteration, n, tails, heads, lens);
         if (!rebuilt) return std::unexpected(rebuilt.error());
@@ -380,7 +380,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::tree_chain);
 
-    // 5. Branching chain.
+    // Branching chain.
     if (branching && !branching->levels.empty() && branching->levels[0].tails.size() == m) {
         if (branching->levels[0].lengths.size() == lens.size()) {
             branching->levels[0].lengths.assign(lens.begin(), lens.end());
@@ -394,7 +394,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::branching_chain);
 
-    // 6. Stability.
+    // Stability.
     const HsfcOutcome outcome = apply_hsfc_update(IpmUpdate{changed_, grads, lens});
     const ChainGraph graph{tails, heads, lens, n, deterministic};
     LevelCounters* counters =
@@ -434,7 +434,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::stability);
 
-    // 7. Spanner schedule.
+    // Spanner schedule.
     spanner_rebuild_progress += static_cast<double>(hierarchy.levels.size());
     if (spanner_rebuild_progress >= spanner_rebuild_threshold) {
         spanner_rebuild_progress = 0.0;
@@ -452,7 +452,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::spanner_schedule);
 
-    // 8. Level queries, highest level first.
+    // Level queries, highest level first.
     level_candidates_.clear();
     const OracleQuery query{tails, heads, grads, lens, iteration, n};
     const bool shared = share_level_work && levels_rebuild_alike(iteration);
@@ -474,7 +474,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::levels);
 
-    // 9. Expansion and the weighted choice among level candidates.
+    // Expansion and the weighted choice among level candidates.
     auto score = [&](std::span<const SignedEdge> cycle, double& num, double& den) {
         num = 0.0;
         den = 0.0;
@@ -502,7 +502,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::expansion);
 
-    // 10. Tree-chain candidate.
+    // Tree-chain candidate.
     if (tree_chain) {
         auto c = tree_chain->approx_best_cycle(tails, heads, grads, lens);
         if (c && closes(c->cycle, tails, heads, n) && (!best || c->ratio < best->ratio)) {
@@ -512,7 +512,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::tree_chain_candidate);
 
-    // 11. Branching candidate.
+    // Branching candidate.
     if (branching) {
         auto cycle = branching->extract_min_ratio_cycle(grads, lens, std::max(approx_factor, 0.0));
         // Only level-0 cycles name graph edges; the closure check drops any other.
@@ -531,7 +531,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::branching_candidate);
 
-    // 12. Embedding check: a stale embedding rebuilds the spanner.
+    // Embedding check: a stale embedding rebuilds the spanner.
     if (best) {
         for (const auto& [e, s] : best->cycle) {
             if (!spanner.dynamic().embedding_valid(e)) {
@@ -543,7 +543,6 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
 
     mark(&QueryProfile::embedding_check);
 
-    // 13.
     return best;
 }
 

@@ -330,7 +330,7 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
     std::optional<CycleCandidate> best;
 
     for (std::size_t e = 0; e < m; ++e) {
-        // 1. Refresh spanner edge e (spanner edge e is graph edge e).
+        // Refresh spanner edge e (spanner edge e is graph edge e).
         if (e < sp.edges.size()) {
             SpannerEdge& se = sp.edges[e];
             const double l = value_or_zero(q.lengths, e);
@@ -349,12 +349,12 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
                 se.gradient = g;
             }
         }
-        // 2. Tree edges close no cycle.
+        // Tree edges close no cycle.
         if (e < t.in_tree.size() && t.in_tree[e]) continue;
         if (e >= q.heads.size()) continue;
         const std::uint64_t h = q.heads[e], tl = q.tails[e];
 
-        // 3. Stored embedding (no validity check), else a new one by BFS.
+        // Stored embedding (no validity check), else a new one by BFS.
         const EmbeddingPath* path = nullptr;
         if (auto it = sp.embeddings.find(e); it != sp.embeddings.end()) {
             path = &it->second;
@@ -364,14 +364,14 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
 
         double num = 0.0, den = 0.0;
         if (path == nullptr) {
-            // 4. No embedding: the tree cycle.
+            // No embedding: the tree cycle.
             if (!score_edge_cycle_parts(t, e, q.tails, q.heads, q.gradients, q.lengths,
                                         path_buf_, num, den)) {
                 continue;
             }
             offer(best, e, num, den, &path_buf_, nullptr);
         } else {
-            // 5. The spanner cycle, with the values stored in the spanner.
+            // The spanner cycle, with the values stored in the spanner.
             cycle_buf_.clear();
             cycle_buf_.emplace_back(e, std::int8_t{1});
             num = value_or_zero(q.gradients, e);
@@ -393,7 +393,7 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
             if (den <= 0.0) continue;
             offer(best, e, num, den, nullptr, &cycle_buf_);
         }
-        // 6. A candidate was produced.
+        // A candidate was produced.
         ++count;
     }
 

@@ -36,7 +36,7 @@ void DeterministicDynamicSpanner::sync_snapshot(std::uint64_t n,
 }
 
 void DeterministicDynamicSpanner::rebuild() {
-    // 1. Active edges by (min endpoint, max endpoint, identifier); endpoints
+    // Active edges by (min endpoint, max endpoint, identifier); endpoints
     // are 32-bit, so the pair packs into one key.
     // The order only depends on the active edges' endpoints, which value
     // updates leave alone: sort only when the key list changed.
@@ -56,7 +56,7 @@ void DeterministicDynamicSpanner::rebuild() {
         for (std::size_t i = 0; i < keyed_.size(); ++i) order_[i] = keyed_[i].second;
     }
 
-    // 2. A fresh spanner; the walks of the last one are rewritten in place.
+    // A fresh spanner; the walks of the last one are rewritten in place.
     spanner.reset_keeping_embeddings(node_count);
     edge_to_spanner.assign(edges.size(), NO_INDEX);
     const std::size_t k = order_.size();
@@ -66,7 +66,7 @@ void DeterministicDynamicSpanner::rebuild() {
         return;
     }
 
-    // 3. The deterministic Kruskal tree over |length|, in sorted positions.
+    // The deterministic Kruskal tree over |length|, in sorted positions.
     same_positions = same_positions && tails_.size() == k;
     tails_.resize(k);
     heads_.resize(k);
@@ -97,11 +97,11 @@ void DeterministicDynamicSpanner::rebuild() {
         const SpannerEdge& e = edges[id];
         edge_to_spanner[id] = spanner.insert_edge_with_values(e.u, e.v, e.length, e.gradient);
     };
-    // 4. Tree edges first.
+    // Tree edges first.
     for (std::size_t i = 0; i < k; ++i) {
         if (tree.in_tree[i]) carry(order_[i]);
     }
-    // 5. Edges stretched beyond the factor (or without a usable tree path).
+    // Edges stretched beyond the factor (or without a usable tree path).
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
         if (edge_to_spanner[id] != NO_INDEX) continue;
@@ -113,10 +113,10 @@ void DeterministicDynamicSpanner::rebuild() {
                 stretch_factor * std::fabs(e.length);
         if (!stays_out) carry(id);
     }
-    // 6.
+    // The high-water mark of spanner insertions.
     edge_budget = std::max(edge_budget, spanner.insertions);
 
-    // 7. Embeddings under snapshot identifiers. Every active edge gets one,
+    // Embeddings under snapshot identifiers. Every active edge gets one,
     // so after the loop the map holds more than k walks only when edges
     // left the snapshot since the last rebuild.
     auto& embeddings = spanner.embeddings;
