@@ -47,6 +47,17 @@ inline std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
     return r;
 }
 
+// Counters in statistics and oracles saturate instead of wrapping.
+inline void saturating_increment(std::uint64_t& counter) {
+    if (counter != std::numeric_limits<std::uint64_t>::max()) ++counter;
+}
+
+inline std::uint64_t saturating_count_sum(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return std::numeric_limits<std::uint64_t>::max();
+    return r;
+}
+
 inline std::optional<std::int64_t> checked_add(std::int64_t a, std::int64_t b) {
     std::int64_t r;
     if (__builtin_add_overflow(a, b, &r)) return std::nullopt;

@@ -6,13 +6,14 @@
 #include <limits>
 #include <utility>
 
+#include "checked_math.hpp"
+
 namespace zelk {
 
 namespace {
 
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 
-inline std::uint64_t saturating_inc(std::uint64_t x) { return x == U64_MAX ? x : x + 1; }
 
 // ceil(x) as a 64-bit count for x > 0, saturating (an infinite x included).
 std::uint64_t ceil_count(double x) {
@@ -124,7 +125,7 @@ OracleStatus FullDynamicOracle::update_one(std::uint64_t edge, bool is_gradient,
     if (is_gradient) {
         if (std::fabs(gradient - gradients[edge]) > gradient_change_threshold) {
             ++events;
-            instability_events = saturating_inc(instability_events);
+            saturating_increment(instability_events);
         }
         gradients[edge] = gradient;
     }
@@ -132,7 +133,7 @@ OracleStatus FullDynamicOracle::update_one(std::uint64_t edge, bool is_gradient,
         const double old = lengths[edge];
         if (length > 0.0 && old > 0.0 && std::max(length / old, old / length) > length_ratio_threshold) {
             ++events;
-            instability_events = saturating_inc(instability_events);
+            saturating_increment(instability_events);
         }
         lengths[edge] = length;
     }
@@ -251,7 +252,7 @@ void FullDynamicOracle::mirror_level(const MinRatioOracle& from, MinRatioOracle&
     to.scan_stats = from.scan_stats;
     to.last_rebuild_iteration = from.last_rebuild_iteration;
     const std::uint64_t count = from.scan_stats ? from.scan_stats->candidates_scored : 0;
-    to.spanner_queries = saturating_inc(to.spanner_queries);
+    saturating_increment(to.spanner_queries);
     if (__builtin_add_overflow(to.spanner_candidates_total, count, &to.spanner_candidates_total)) {
         to.spanner_candidates_total = U64_MAX;
     }
@@ -321,10 +322,10 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
         profile->*step += std::chrono::duration<double, std::milli>(now - lap).count();
         lap = now;
     };
-    if (profile) profile->queries = saturating_inc(profile->queries);
+    if (profile) saturating_increment(profile->queries);
 
     // Sizes.
-    queries = saturating_inc(queries);
+    saturating_increment(queries);
     if (node_count != n || edge_count != m || spanner.dynamic().node_count != n) {
         rebuild_spanner(n, tails, heads, grads, lens);
     }
@@ -348,13 +349,13 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
             bool changed = false;
             if (std::fabs(grads[i] - gradients[i]) > gradient_change_threshold) {
                 ++events;
-                instability_events = saturating_inc(instability_events);
+                saturating_increment(instability_events);
                 changed = true;
             }
             const double lo = lengths[i], ln = lens[i];
             if (lo > 0.0 && ln > 0.0 && std::max(ln / lo, lo / ln) > length_ratio_threshold) {
                 ++events;
-                instability_events = saturating_inc(instability_events);
+                saturating_increment(instability_events);
                 changed = true;
             }
             if (changed) changed_.push_back(i);
@@ -402,7 +403,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     TreeResult<void> chain_rebuilt;
     if (outcome.stable) {
         if (branching && counters) {
-            counters->rounds = saturating_inc(counters->rounds);
+            saturating_increment(counters->rounds);
             if (counters->rounds >= counters->round_threshold) {
                 branching->record_failure(0, "round threshold triggered rebuild");
                 counters->rounds = 0;
@@ -414,14 +415,14 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     } else if (branching) {
         branching->record_failure(0, "HSFC instability detected");
         if (counters) {
-            counters->instability_hits = saturating_inc(counters->instability_hits);
+            saturating_increment(counters->instability_hits);
             if (counters->instability_hits >= counters->instability_threshold) {
                 counters->instability_hits = 0;
-                counters->instability_rebuilds = saturating_inc(counters->instability_rebuilds);
+                saturating_increment(counters->instability_rebuilds);
                 chain_rebuilt = branching->rebuild_level(0, graph, true);
             } else {
-                counters->instability_rebuilds = saturating_inc(counters->instability_rebuilds);
-                branching->instability_count = saturating_inc(branching->instability_count);
+                saturating_increment(counters->instability_rebuilds);
+                saturating_increment(branching->instability_count);
                 if (counters->instability_rebuilds >= branching->instability_limit) {
                     chain_rebuilt = branching->rebuild_level(0, graph, true);
                 }

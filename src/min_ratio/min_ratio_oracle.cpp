@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "checked_math.hpp"
 #include "worker_pool.hpp"
 
 namespace zelk {
@@ -15,11 +16,6 @@ inline double value_or_zero(std::span<const double> a, std::uint64_t i) {
     return i < a.size() ? a[i] : 0.0;
 }
 
-inline std::uint64_t saturating_add_u64(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r;
-    if (__builtin_add_overflow(a, b, &r)) return std::numeric_limits<std::uint64_t>::max();
-    return r;
-}
 
 // Keeps `best` as select_better_candidate(best, new) would, where the new
 // candidate is closed by edge e and its cycle is (e, +1) followed by `rest`
@@ -399,8 +395,8 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
 
     sp.instability.accumulated[0] = total;
     scan_stats = ScanStats{max_drift, max_ratio, count};
-    spanner_queries = saturating_add_u64(spanner_queries, 1);
-    spanner_candidates_total = saturating_add_u64(spanner_candidates_total, count);
+    spanner_queries = saturating_count_sum(spanner_queries, 1);
+    spanner_candidates_total = saturating_count_sum(spanner_candidates_total, count);
     return best;
 }
 

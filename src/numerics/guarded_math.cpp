@@ -25,25 +25,25 @@ double barrier_term(const NumericsConfig& numerics, NumericalStats* stats, doubl
     const double cap = numerics.barrier_clamp_max;
     if (r <= 0.0) {
         if constexpr (Count) {
-            detail::bump(stats->residual_clamps);
-            detail::bump(stats->barrier_clamps);
+            saturating_increment(stats->residual_clamps);
+            saturating_increment(stats->barrier_clamps);
         }
         return cap;
     }
     const double floored = max_num(r, numerics.residual_min);
     if constexpr (Count) {
-        if (floored != r) detail::bump(stats->residual_clamps);
+        if (floored != r) saturating_increment(stats->residual_clamps);
     }
     double term = 0.0;
     if (floored <= 0.0) {
-        if constexpr (Count) detail::bump(stats->exp_clamps);
+        if constexpr (Count) saturating_increment(stats->exp_clamps);
     } else {
         term = detail::guarded_pow_positive<Count>(stats, floored, -alpha,
                                                    numerics.numerical_clamp_log);
     }
     const double result = min_num(term, cap);
     if constexpr (Count) {
-        if (result != term) detail::bump(stats->barrier_clamps);
+        if (result != term) saturating_increment(stats->barrier_clamps);
         if (std::isfinite(result) && result > stats->max_barrier_value) {
             stats->max_barrier_value = result;
         }

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "checked_math.hpp"
+
 namespace zelk {
 
 // Clamping parameters of one interior-point run.
@@ -52,9 +54,6 @@ inline double clamp_nan_passes(double v, double lo, double hi) {
 
 namespace detail {
 
-inline void bump(std::uint64_t& counter) {
-    if (counter != std::numeric_limits<std::uint64_t>::max()) ++counter;
-}
 
 // The guarded power once the base is known to be positive: exp(e ln b), with
 // ln b clamped to [-L, L] and an exponent beyond +-L giving inf or 0.
@@ -65,15 +64,15 @@ inline double guarded_pow_positive(NumericalStats* stats, double base, double ex
     const double log = std::log(base);
     const double clamped = clamp_nan_passes(log, -limit, limit);
     if constexpr (Count) {
-        if (clamped != log) bump(stats->log_clamps);
+        if (clamped != log) saturating_increment(stats->log_clamps);
     }
     const double t = exponent * clamped;
     if (t > limit) {
-        if constexpr (Count) bump(stats->exp_clamps);
+        if constexpr (Count) saturating_increment(stats->exp_clamps);
         return std::numeric_limits<double>::infinity();
     }
     if (t < -limit) {
-        if constexpr (Count) bump(stats->exp_clamps);
+        if constexpr (Count) saturating_increment(stats->exp_clamps);
         return 0.0;
     }
     return std::exp(t);
@@ -82,7 +81,7 @@ inline double guarded_pow_positive(NumericalStats* stats, double base, double ex
 template <bool Count>
 inline double guarded_pow(NumericalStats* stats, double base, double exponent, double limit) {
     if (base <= 0.0) {
-        if constexpr (Count) bump(stats->exp_clamps);
+        if constexpr (Count) saturating_increment(stats->exp_clamps);
         return 0.0;
     }
     return guarded_pow_positive<Count>(stats, base, exponent, limit);

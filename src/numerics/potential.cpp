@@ -27,7 +27,7 @@ inline double edge_barrier(const Potential& potential, NumericalStats* stats, Sl
     const double sum = a + b;
     const double v = min_num(sum, potential.numerics.barrier_clamp_max);
     if constexpr (Count) {
-        if (v != sum) detail::bump(stats->barrier_clamps);
+        if (v != sum) saturating_increment(stats->barrier_clamps);
         if (std::isfinite(v) && v > stats->max_barrier_value) stats->max_barrier_value = v;
     }
     return v;
@@ -37,7 +37,7 @@ template <bool Count>
 inline double edge_length(double g, const NumericsConfig& numerics, NumericalStats* stats) {
     double mag = max_num(std::abs(g), 1e-12);
     if (mag < numerics.gradient_floor) {
-        if constexpr (Count) detail::bump(stats->floor_clamps);
+        if constexpr (Count) saturating_increment(stats->floor_clamps);
         mag = std::abs(numerics.gradient_floor);
     }
     return 1.0 / mag;
@@ -82,11 +82,11 @@ double finish_value(const Potential& potential, Sums sums, NumericalStats* stats
     const double gap = max_num(sums.cost_dot_flow - potential.lower_bound, gap_floor(potential));
     double log_term;
     if (gap <= 0.0) {
-        if constexpr (Count) detail::bump(stats->log_clamps);
+        if constexpr (Count) saturating_increment(stats->log_clamps);
         log_term = -std::numeric_limits<double>::infinity();
     } else {
         if constexpr (Count) {
-            if (std::isnan(gap)) detail::bump(stats->log_clamps);
+            if (std::isnan(gap)) saturating_increment(stats->log_clamps);
         }
         log_term = std::log(gap);
     }
@@ -116,7 +116,7 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
     const NumericsConfig& nc = potential.numerics;
     double gap = max_num(cost_dot_flow(cost, flow) - potential.lower_bound, gap_floor(potential));
     if (std::abs(gap) < nc.gradient_floor) {
-        if constexpr (Count) detail::bump(stats->floor_clamps);
+        if constexpr (Count) saturating_increment(stats->floor_clamps);
         gap = std::copysign(nc.gradient_floor, gap);
     }
     const std::size_t n = std::min(
@@ -137,10 +137,10 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
         if (known != nullptr) {
             d = known->value;
             if constexpr (Count) {
-                for (int i = 0; i < known->log_clamps; ++i) detail::bump(stats->log_clamps);
-                for (int i = 0; i < known->exp_clamps; ++i) detail::bump(stats->exp_clamps);
+                for (int i = 0; i < known->log_clamps; ++i) saturating_increment(stats->log_clamps);
+                for (int i = 0; i < known->exp_clamps; ++i) saturating_increment(stats->exp_clamps);
                 for (int i = 0; i < known->gradient_clamps; ++i) {
-                    detail::bump(stats->gradient_clamps);
+                    saturating_increment(stats->gradient_clamps);
                 }
             }
         } else {
@@ -153,11 +153,11 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
             const double raw = p * (a - b);
             d = clamp_nan_passes(raw, -g_max, g_max);
             if constexpr (Count) {
-                if (d != raw) detail::bump(edge.gradient_clamps);
-                for (std::uint64_t i = 0; i < edge.log_clamps; ++i) detail::bump(stats->log_clamps);
-                for (std::uint64_t i = 0; i < edge.exp_clamps; ++i) detail::bump(stats->exp_clamps);
+                if (d != raw) saturating_increment(edge.gradient_clamps);
+                for (std::uint64_t i = 0; i < edge.log_clamps; ++i) saturating_increment(stats->log_clamps);
+                for (std::uint64_t i = 0; i < edge.exp_clamps; ++i) saturating_increment(stats->exp_clamps);
                 for (std::uint64_t i = 0; i < edge.gradient_clamps; ++i) {
-                    detail::bump(stats->gradient_clamps);
+                    saturating_increment(stats->gradient_clamps);
                 }
             }
             if (memo != nullptr) {
@@ -189,7 +189,7 @@ Residuals residuals_impl(std::span<const double> flow, std::span<const double> l
         r.upper_slack[e] = s.upper;
         r.lower_slack[e] = s.lower;
         if constexpr (Count) {
-            if (s.upper != up || s.lower != down) detail::bump(stats->residual_clamps);
+            if (s.upper != up || s.lower != down) saturating_increment(stats->residual_clamps);
             stats->min_residual_seen = min_num(stats->min_residual_seen, min_num(s.upper, s.lower));
         }
     }

@@ -5,15 +5,9 @@
 #include <cstring>
 #include <utility>
 
+#include "checked_math.hpp"
+
 namespace zelk {
-
-namespace {
-
-inline void bump(std::uint64_t& counter) {
-    if (counter != NO_INDEX) ++counter;
-}
-
-}  // namespace
 
 double DynamicTree::length_bound(std::size_t n) {
     double b = static_cast<double>(std::max<std::size_t>(n, 1));
@@ -71,9 +65,9 @@ TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std:
         for (std::size_t e = 0; e < lengths.size(); ++e) {
             const double fresh = clamp_length(new_lengths[e], bound);
             const double old = lengths[e];
-            bump(changes);
+            saturating_increment(changes);
             if (fresh > 0.0 && old > 0.0 && std::max(fresh / old, old / fresh) > ratio_threshold) {
-                bump(changes);
+                saturating_increment(changes);
             }
             lengths[e] = fresh;
         }
