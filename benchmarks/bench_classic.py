@@ -57,8 +57,8 @@ Usage:
 from __future__ import annotations
 
 import argparse
-import io
 import gc
+import io
 import math
 import os
 import platform
@@ -113,8 +113,9 @@ def run_zelk(inst, repeats, route):
         captured = io.StringIO()
         saved, sys.stderr = sys.stderr, captured
         try:
-            t, (flow, stats) = timed(lambda: zelk_mcf.min_cost_flow_edges_with_options(
-                *args, **ROUTES[route]))
+            t, (flow, stats) = timed(
+                lambda: zelk_mcf.min_cost_flow_edges_with_options(*args, **ROUTES[route])
+            )
         finally:
             sys.stderr = saved
         lines = captured.getvalue().count("gap termination check")
@@ -126,19 +127,25 @@ def run_zelk(inst, repeats, route):
 def check_zelk_flow(inst, flow):
     flow = np.asarray(flow)
     if flow.dtype != np.int64 or flow.shape != (inst.m,):
-        fail(f"{inst.name}: zelk returned {flow.dtype} array of shape {flow.shape}, "
-             f"expected int64 of shape ({inst.m},)")
+        fail(
+            f"{inst.name}: zelk returned {flow.dtype} array of shape {flow.shape}, "
+            f"expected int64 of shape ({inst.m},)"
+        )
     if np.any(flow < inst.lower) or np.any(flow > inst.upper):
         bad = int(np.flatnonzero((flow < inst.lower) | (flow > inst.upper))[0])
-        fail(f"{inst.name}: zelk flow violates bounds on edge {bad}: "
-             f"{flow[bad]} not in [{inst.lower[bad]}, {inst.upper[bad]}]")
+        fail(
+            f"{inst.name}: zelk flow violates bounds on edge {bad}: "
+            f"{flow[bad]} not in [{inst.lower[bad]}, {inst.upper[bad]}]"
+        )
     net = np.zeros(inst.n, dtype=np.int64)
     np.add.at(net, inst.head, flow)
     np.subtract.at(net, inst.tail, flow)
     if not np.array_equal(net, inst.demand):
         bad = int(np.flatnonzero(net != inst.demand)[0])
-        fail(f"{inst.name}: zelk flow misses demand at node {bad}: "
-             f"net inflow {net[bad]}, demand {inst.demand[bad]}")
+        fail(
+            f"{inst.name}: zelk flow misses demand at node {bad}: "
+            f"net inflow {net[bad]}, demand {inst.demand[bad]}"
+        )
 
 
 def build_nx(inst):
@@ -148,8 +155,10 @@ def build_nx(inst):
     g.add_nodes_from((v, {"demand": int(d)}) for v, d in enumerate(inst.demand.tolist()))
     g.add_edges_from(
         (u, v, {"capacity": c, "weight": w})
-        for u, v, c, w in zip(inst.tail.tolist(), inst.head.tolist(),
-                              inst.upper.tolist(), inst.cost.tolist()))
+        for u, v, c, w in zip(
+            inst.tail.tolist(), inst.head.tolist(), inst.upper.tolist(), inst.cost.tolist()
+        )
+    )
     if g.number_of_edges() != inst.m:
         fail(f"{inst.name}: DiGraph merged parallel arcs ({g.number_of_edges()} != {inst.m})")
     return g
@@ -174,7 +183,8 @@ def build_ortools(inst):
 
     smcf = min_cost_flow.SimpleMinCostFlow()
     smcf.add_arcs_with_capacity_and_unit_cost(
-        inst.tail.astype(np.int32), inst.head.astype(np.int32), inst.upper, inst.cost)
+        inst.tail.astype(np.int32), inst.head.astype(np.int32), inst.upper, inst.cost
+    )
     # OR-Tools' supply is net outflow, the opposite sign of our demand.
     smcf.set_nodes_supplies(np.arange(inst.n, dtype=np.int32), -inst.demand)
     return smcf
@@ -262,10 +272,19 @@ def peak_memory(inst):
     kernel does not let the probe reset its peak."""
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "inst.npz")
-        np.savez(path, n=inst.n, tail=inst.tail, head=inst.head, lower=inst.lower,
-                 upper=inst.upper, cost=inst.cost, demand=inst.demand)
-        out = subprocess.run([sys.executable, "-c", _MEMORY_PROBE, path],
-                             capture_output=True, text=True)
+        np.savez(
+            path,
+            n=inst.n,
+            tail=inst.tail,
+            head=inst.head,
+            lower=inst.lower,
+            upper=inst.upper,
+            cost=inst.cost,
+            demand=inst.demand,
+        )
+        out = subprocess.run(
+            [sys.executable, "-c", _MEMORY_PROBE, path], capture_output=True, text=True
+        )
     if out.returncode != 0:
         return None
     return int(out.stdout.strip())
@@ -274,6 +293,7 @@ def peak_memory(inst):
 # ---------------------------------------------------------------------------
 # driver
 # ---------------------------------------------------------------------------
+
 
 def parse_list(text, allowed, what):
     items = [s.strip() for s in text.split(",") if s.strip()]
@@ -298,21 +318,37 @@ def versions():
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--sizes", default="small,large,huge",
-                    help="comma list from: " + ",".join(instances.SIZES))
-    ap.add_argument("--families", default="netgen,grid,transport",
-                    help="comma list from: " + ",".join(instances.FAMILIES))
-    ap.add_argument("--routes", default="classic",
-                    help="comma list from: " + ",".join(ROUTES) + " (the interior-point "
-                         "routes take minutes or more at the large size)")
-    ap.add_argument("--peers", default="ortools,networkx,highs",
-                    help="comma list from: " + ",".join(PEERS))
-    ap.add_argument("--peak-memory", action="store_true",
-                    help="also measure the resident-set growth of one classic solve")
+    ap.add_argument(
+        "--sizes", default="small,large,huge", help="comma list from: " + ",".join(instances.SIZES)
+    )
+    ap.add_argument(
+        "--families",
+        default="netgen,grid,transport",
+        help="comma list from: " + ",".join(instances.FAMILIES),
+    )
+    ap.add_argument(
+        "--routes",
+        default="classic",
+        help="comma list from: " + ",".join(ROUTES) + " (the interior-point "
+        "routes take minutes or more at the large size)",
+    )
+    ap.add_argument(
+        "--peers", default="ortools,networkx,highs", help="comma list from: " + ",".join(PEERS)
+    )
+    ap.add_argument(
+        "--peak-memory",
+        action="store_true",
+        help="also measure the resident-set growth of one classic solve",
+    )
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--repeats", type=int, default=3, help="runs per solver; best is kept")
-    ap.add_argument("--nx-single-run-after", type=float, default=20.0, metavar="SEC",
-                    help="keep a single NetworkX run when it takes longer than this")
+    ap.add_argument(
+        "--nx-single-run-after",
+        type=float,
+        default=20.0,
+        metavar="SEC",
+        help="keep a single NetworkX run when it takes longer than this",
+    )
     args = ap.parse_args(argv)
     sizes = parse_list(args.sizes, instances.SIZES, "size")
     families = parse_list(args.families, instances.FAMILIES, "family")
@@ -322,8 +358,10 @@ def main(argv=None):
         raise SystemExit("nothing to run")
 
     print(f"# {versions()}")
-    print(f"# {platform.machine()}, {os.cpu_count()} cpus, seed {args.seed}, "
-          f"best of {args.repeats}", flush=True)
+    print(
+        f"# {platform.machine()}, {os.cpu_count()} cpus, seed {args.seed}, best of {args.repeats}",
+        flush=True,
+    )
 
     rows = []
     for fi, fam in enumerate(instances.FAMILIES):
@@ -335,8 +373,11 @@ def main(argv=None):
             # Seed per (family, size) so any subset reproduces the same instances.
             rng = np.random.default_rng([args.seed, fi, si])
             inst = instances.make(fam, size, rng)
-            print(f"{fam:<10} {size:<6} n={inst.n} m={inst.m} "
-                  f"supply={inst.total_supply} ...", end="", flush=True)
+            print(
+                f"{fam:<10} {size:<6} n={inst.n} m={inst.m} supply={inst.total_supply} ...",
+                end="",
+                flush=True,
+            )
 
             peer_times, costs = {}, {}
             for peer in peers:
@@ -350,8 +391,11 @@ def main(argv=None):
             times = {}
             for route in routes:
                 tz, cz, stats, iters = run_zelk(inst, args.repeats, route)
-                print(f" {route} {tz * 1e3:.1f} ms ({stats['solver_mode']}, "
-                      f"{iters} ipm iterations),", end="", flush=True)
+                print(
+                    f" {route} {tz * 1e3:.1f} ms ({stats['solver_mode']}, {iters} ipm iterations),",
+                    end="",
+                    flush=True,
+                )
                 costs[f"zelk {route}"] = cz
                 times[route] = (tz, stats["solver_mode"], iters)
             if len(set(costs.values())) > 1:
@@ -362,10 +406,23 @@ def main(argv=None):
                 shown = "n/a" if memory is None else f"{memory / 2**20:.1f} MiB"
                 print(f" peak memory {shown}", end="", flush=True)
             print(flush=True)
-            input_bytes = sum(a.nbytes for a in (inst.tail, inst.head, inst.lower, inst.upper,
-                                                 inst.cost, inst.demand))
-            rows.append((fam, size, inst.m, f"{inst.n}/{inst.m}", times, peer_times,
-                         next(iter(costs.values())), memory, input_bytes))
+            input_bytes = sum(
+                a.nbytes
+                for a in (inst.tail, inst.head, inst.lower, inst.upper, inst.cost, inst.demand)
+            )
+            rows.append(
+                (
+                    fam,
+                    size,
+                    inst.m,
+                    f"{inst.n}/{inst.m}",
+                    times,
+                    peer_times,
+                    next(iter(costs.values())),
+                    memory,
+                    input_bytes,
+                )
+            )
 
     header = ["family", "n/m"]
     header += [f"{route} ms" for route in routes]
@@ -390,8 +447,12 @@ def main(argv=None):
     widths = [max(len(r[i]) for r in table) for i in range(len(header))]
     print()
     for k, r in enumerate(table):
-        print("  ".join(cell.ljust(w) if i < 2 else cell.rjust(w)
-                        for i, (cell, w) in enumerate(zip(r, widths))).rstrip())
+        print(
+            "  ".join(
+                cell.ljust(w) if i < 2 else cell.rjust(w)
+                for i, (cell, w) in enumerate(zip(r, widths))
+            ).rstrip()
+        )
         if k == 0:
             print("  ".join("-" * w for w in widths))
 
@@ -403,10 +464,12 @@ def main(argv=None):
             continue
         a, b = fam_rows[0], fam_rows[-1]
         ratio_m = math.log(b[2] / a[2])
-        parts = [f"{route} {math.log(b[4][route][0] / a[4][route][0]) / ratio_m:.2f}"
-                 for route in routes]
-        parts += [f"{peer} {math.log(b[5][peer][0] / a[5][peer][0]) / ratio_m:.2f}"
-                  for peer in peers]
+        parts = [
+            f"{route} {math.log(b[4][route][0] / a[4][route][0]) / ratio_m:.2f}" for route in routes
+        ]
+        parts += [
+            f"{peer} {math.log(b[5][peer][0] / a[5][peer][0]) / ratio_m:.2f}" for peer in peers
+        ]
         growth.append(f"  {fam:<10} m {a[2]} -> {b[2]}: " + ", ".join(parts))
     if growth:
         print()
@@ -422,11 +485,15 @@ def main(argv=None):
         print()
         print("solver mode and interior-point iterations (all probes) per route:")
         for fam, _size, _m, nm, times, *_ in rows:
-            print(f"  {fam:<10} {nm:<11} " + ", ".join(
-                f"{r}: {times[r][1]} / {times[r][2]}" for r in routes))
+            print(
+                f"  {fam:<10} {nm:<11} "
+                + ", ".join(f"{r}: {times[r][1]} / {times[r][2]}" for r in routes)
+            )
     print()
-    print("Every solver and route agrees on every optimal cost; zelk flows checked for "
-          "bounds and demands.")
+    print(
+        "Every solver and route agrees on every optimal cost; zelk flows checked for "
+        "bounds and demands."
+    )
     print("Ratios > 1 mean zelk is faster.")
     if any_single:
         print(f"* NetworkX run once (first run took over {args.nx_single_run_after:g} s).")

@@ -26,9 +26,8 @@ import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
 
-from test_golden_ipm import grid_instance, netgen_instance, random_instance  # noqa: E402
-
 import zelk_mcf  # noqa: E402
+from test_golden_ipm import grid_instance, netgen_instance, random_instance  # noqa: E402
 
 INSTANCES = [
     ("random13", lambda: random_instance(1, 6, 13)),
@@ -73,17 +72,21 @@ def main() -> None:
             inst = make()
             row = [name, len(inst[1])]
             for mode in modes:
-                ms = timed(lambda: solve(*inst, use_ipm=True, oracle_mode=mode), args.repeats)
+                ms = timed(
+                    lambda i=inst, m=mode: solve(*i, use_ipm=True, oracle_mode=m), args.repeats
+                )
                 totals[mode] += ms
                 row.append(ms)
-            ms = timed(lambda: solve(*inst, use_ipm=False), args.repeats)
+            ms = timed(lambda i=inst: solve(*i, use_ipm=False), args.repeats)
             totals["classic"] += ms
             row.append(ms)
             rows.append(row)
     finally:
         os.dup2(saved, 2)
     print(f"zelk_mcf from {pathlib.Path(zelk_mcf.__file__).parent}")
-    print(f"{'instance':<11} {'m':>4} " + " ".join(f"{m + ' ms':>12}" for m in modes + ("classic",)))
+    print(
+        f"{'instance':<11} {'m':>4} " + " ".join(f"{m + ' ms':>12}" for m in modes + ("classic",))
+    )
     for name, m, *ms in rows:
         print(f"{name:<11} {m:>4} " + " ".join(f"{x:>12.2f}" for x in ms))
     print(f"{'total':<16} " + " ".join(f"{totals[m]:>12.2f}" for m in modes + ("classic",)))

@@ -20,7 +20,6 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import instances  # noqa: E402
-
 import zelk_mcf  # noqa: E402
 
 
@@ -28,8 +27,11 @@ def make_problems(count: int, n: int, m: int, seed: int) -> list[zelk_mcf.Proble
     problems = []
     for k in range(count):
         inst = instances.netgen(np.random.default_rng([seed, k]), n, m, sources=10, sinks=10)
-        problems.append(zelk_mcf.Problem(inst.tail, inst.head, inst.upper, inst.cost, inst.demand,
-                                         lower=inst.lower))
+        problems.append(
+            zelk_mcf.Problem(
+                inst.tail, inst.head, inst.upper, inst.cost, inst.demand, lower=inst.lower
+            )
+        )
     return problems
 
 
@@ -45,7 +47,9 @@ def timed(fn):
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--count", type=int, default=16, help="number of instances (default 16)")
     parser.add_argument("--workers", type=int, default=2, help="pool size (default 2)")
     parser.add_argument("--nodes", type=int, default=1000, help="nodes per instance (default 1000)")
@@ -66,8 +70,10 @@ def main(argv: list[str] | None = None) -> None:
         if any(a != b or not np.array_equal(x, y) for (a, x), (b, y) in zip(serial, results)):
             sys.exit(f"{name} gave a different answer than the serial loop")
 
-    print(f"{args.count} netgen instances, {args.nodes} nodes / {args.arcs} arcs each, "
-          f"classic route, {args.workers} workers, {os.cpu_count()} CPUs")
+    print(
+        f"{args.count} netgen instances, {args.nodes} nodes / {args.arcs} arcs each, "
+        f"classic route, {args.workers} workers, {os.cpu_count()} CPUs"
+    )
     print(f"{'run':<12}{'seconds':>10}{'speedup':>10}")
     for name, seconds in (("serial", serial_s), ("threads", thread_s), ("processes", process_s)):
         print(f"{name:<12}{seconds:>10.3f}{serial_s / seconds:>10.2f}")

@@ -118,9 +118,19 @@ def _add_random_arcs(n, m_target, keys_taken, rng, tails_from=None, heads_from=N
 # NETGEN-style transshipment network
 # ---------------------------------------------------------------------------
 
-def netgen(rng: np.random.Generator, n: int, m: int, *, sources: int, sinks: int,
-           supply_per_source: int = 1000, cap_range=(100, 2000),
-           uncap_frac: float = 0.3, hicost_frac: float = 0.3) -> Instance:
+
+def netgen(
+    rng: np.random.Generator,
+    n: int,
+    m: int,
+    *,
+    sources: int,
+    sinks: int,
+    supply_per_source: int = 1000,
+    cap_range=(100, 2000),
+    uncap_frac: float = 0.3,
+    hicost_frac: float = 0.3,
+) -> Instance:
     """Sources feed random chains of transshipment nodes that end in sinks.
 
     Nodes ``0..sources-1`` are sources and the last ``sinks`` nodes are sinks.
@@ -152,8 +162,9 @@ def netgen(rng: np.random.Generator, n: int, m: int, *, sources: int, sinks: int
         # One sink by rotation (so every sink is reached when sources >=
         # sinks), plus up to two random others.
         first = int(sink_ids[s % sinks])
-        others = rng.choice(sink_ids[sink_ids != first], size=int(rng.integers(0, 3)),
-                            replace=False)
+        others = rng.choice(
+            sink_ids[sink_ids != first], size=int(rng.integers(0, 3)), replace=False
+        )
         targets = np.concatenate(([first], others)).astype(np.int64)
         shares = _split(int(supply[s]), targets.size, rng)
         for t, share in zip(targets.tolist(), shares.tolist()):
@@ -181,8 +192,17 @@ def netgen(rng: np.random.Generator, n: int, m: int, *, sources: int, sinks: int
     # Skeleton arcs must be able to carry the planted flow.
     upper = np.maximum(upper, flow)
 
-    return _finish("netgen", n, tail, head, upper, cost, flow, rng,
-                   {"sources": sources, "sinks": sinks, "supply": total})
+    return _finish(
+        "netgen",
+        n,
+        tail,
+        head,
+        upper,
+        cost,
+        flow,
+        rng,
+        {"sources": sources, "sinks": sinks, "supply": total},
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -195,8 +215,16 @@ def netgen(rng: np.random.Generator, n: int, m: int, *, sources: int, sinks: int
 _GRID_STEPS = ((0, 1), (1, 0), (0, -1), (-1, 0), (1, 1), (1, -1), (-1, 1), (-1, -1))
 
 
-def grid(rng: np.random.Generator, rows: int, cols: int, *, block: int, paths: int,
-         amount_range=(10, 100), cap_range=(50, 500)) -> Instance:
+def grid(
+    rng: np.random.Generator,
+    rows: int,
+    cols: int,
+    *,
+    block: int,
+    paths: int,
+    amount_range=(10, 100),
+    cap_range=(50, 500),
+) -> Instance:
     """A rows x cols grid; supply in the top-left block, demand bottom-right.
 
     Feasibility comes from ``paths`` planted monotone (right/down/diagonal)
@@ -214,7 +242,7 @@ def grid(rng: np.random.Generator, rows: int, cols: int, *, block: int, paths: i
         r0, r1 = max(0, -dr), rows - max(0, dr)
         c0, c1 = max(0, -dc), cols - max(0, dc)
         t = ids[r0:r1, c0:c1].ravel()
-        h = ids[r0 + dr:r1 + dr, c0 + dc:c1 + dc].ravel()
+        h = ids[r0 + dr : r1 + dr, c0 + dc : c1 + dc].ravel()
         arc_of[t, d] = np.arange(m, m + t.size)
         tails.append(t)
         heads.append(h)
@@ -243,16 +271,33 @@ def grid(rng: np.random.Generator, rows: int, cols: int, *, block: int, paths: i
 
     cost = rng.integers(1, MAX_COST + 1, m)
     upper = np.maximum(rng.integers(cap_range[0], cap_range[1] + 1, m), flow)
-    return _finish("grid", n, tail, head, upper, cost, flow, rng,
-                   {"rows": rows, "cols": cols, "block": block, "paths": paths})
+    return _finish(
+        "grid",
+        n,
+        tail,
+        head,
+        upper,
+        cost,
+        flow,
+        rng,
+        {"rows": rows, "cols": cols, "block": block, "paths": paths},
+    )
 
 
 # ---------------------------------------------------------------------------
 # Transportation
 # ---------------------------------------------------------------------------
 
-def transport(rng: np.random.Generator, n: int, m: int, *, sources: int,
-              supply_range=(100, 1000), cost_range=(1, MAX_COST)) -> Instance:
+
+def transport(
+    rng: np.random.Generator,
+    n: int,
+    m: int,
+    *,
+    sources: int,
+    supply_range=(100, 1000),
+    cost_range=(1, MAX_COST),
+) -> Instance:
     """Bipartite sources -> sinks with a random subset of arcs.
 
     Supplies are random, and the same total is split at random over the
@@ -290,9 +335,14 @@ def transport(rng: np.random.Generator, n: int, m: int, *, sources: int,
     ph = np.array(ph, dtype=np.int64)
     pf = np.array(pf, dtype=np.int64)
 
-    rt, rh = _add_random_arcs(n, m - pt.size, pt * n + ph, rng,
-                              tails_from=np.arange(sources),
-                              heads_from=np.arange(sources, n))
+    rt, rh = _add_random_arcs(
+        n,
+        m - pt.size,
+        pt * n + ph,
+        rng,
+        tails_from=np.arange(sources),
+        heads_from=np.arange(sources, n),
+    )
     tail = np.concatenate((pt, rt))
     head = np.concatenate((ph, rh))
     flow = np.concatenate((pf, np.zeros(rt.size, dtype=np.int64)))
@@ -301,8 +351,17 @@ def transport(rng: np.random.Generator, n: int, m: int, *, sources: int,
     cost = rng.integers(cost_range[0], cost_range[1] + 1, mm)
     mean_need = max(1, total // sinks)
     upper = np.maximum(rng.integers(mean_need // 2, 2 * mean_need + 1, mm), flow)
-    return _finish("transport", n, tail, head, upper, cost, flow, rng,
-                   {"sources": sources, "sinks": sinks, "supply": total})
+    return _finish(
+        "transport",
+        n,
+        tail,
+        head,
+        upper,
+        cost,
+        flow,
+        rng,
+        {"sources": sources, "sinks": sinks, "supply": total},
+    )
 
 
 # ---------------------------------------------------------------------------

@@ -39,8 +39,7 @@ def measure(arc_counts: list[int], repeats: int, limit: float, seed: int) -> dic
     dropped: set[str] = set()
     for m in arc_counts:
         n = max(16, m // 8)
-        inst = instances.netgen(np.random.default_rng([seed, m]), n, m,
-                                sources=10, sinks=10)
+        inst = instances.netgen(np.random.default_rng([seed, m]), n, m, sources=10, sinks=10)
         costs = {}
         for name, run in SOLVERS.items():
             if name in dropped:
@@ -53,8 +52,11 @@ def measure(arc_counts: list[int], repeats: int, limit: float, seed: int) -> dic
                 dropped.add(name)
         if len(set(costs.values())) != 1:
             sys.exit(f"optimal costs disagree at {inst.m} arcs: {costs}")
-    return {"machine": f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs",
-            "seed": seed, "rows": rows}
+    return {
+        "machine": f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs",
+        "seed": seed,
+        "rows": rows,
+    }
 
 
 def plot(data: dict, out: str) -> None:
@@ -67,7 +69,9 @@ def plot(data: dict, out: str) -> None:
     for name in SOLVERS:
         rows = [r for r in data["rows"] if r["solver"] == name]
         if rows:
-            ax.loglog([r["arcs"] for r in rows], [r["seconds"] for r in rows], marker="o", label=name)
+            ax.loglog(
+                [r["arcs"] for r in rows], [r["seconds"] for r in rows], marker="o", label=name
+            )
     ax.set_xlabel("arcs (netgen instances, 8 arcs per node)")
     ax.set_ylabel("solve time (s, best of runs)")
     ax.set_title("Exact min-cost flow: solve time against size")
@@ -79,13 +83,24 @@ def plot(data: dict, out: str) -> None:
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--arcs", default="1000,2000,4000,8000,16000,32000,64000",
-                        help="comma-separated arc counts (default 1000,...,64000)")
-    parser.add_argument("--repeats", type=int, default=3, help="runs per point, best kept (default 3)")
-    parser.add_argument("--limit", type=float, default=20.0, help="drop a solver after a run this long (s)")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--arcs",
+        default="1000,2000,4000,8000,16000,32000,64000",
+        help="comma-separated arc counts (default 1000,...,64000)",
+    )
+    parser.add_argument(
+        "--repeats", type=int, default=3, help="runs per point, best kept (default 3)"
+    )
+    parser.add_argument(
+        "--limit", type=float, default=20.0, help="drop a solver after a run this long (s)"
+    )
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--json", default=os.path.join(HERE, "solve_times.json"), help="timings file")
+    parser.add_argument(
+        "--json", default=os.path.join(HERE, "solve_times.json"), help="timings file"
+    )
     parser.add_argument("--out", default=os.path.join(HERE, "solve_times.png"), help="plot file")
     parser.add_argument("--plot-only", action="store_true", help="redraw from the timings file")
     args = parser.parse_args(argv)

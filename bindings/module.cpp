@@ -94,8 +94,7 @@ private:
 
 void stderr_sink(void* data, std::string_view line) {
     const std::string text(line);
-    static_cast<ReleasedLock*>(data)->with_lock(
-        [&] { PySys_FormatStderr("%s\n", text.c_str()); });
+    static_cast<ReleasedLock*>(data)->with_lock([&] { PySys_FormatStderr("%s\n", text.c_str()); });
 }
 
 bool poll_interrupt(void* data) {
@@ -153,9 +152,8 @@ std::string describe_object(PyObject* obj) {
     Ref type_name(PyObject_GetAttrString(type, "__qualname__"));
     Ref module(PyObject_GetAttrString(type, "__module__"));
     const char* name = type_name ? PyUnicode_AsUTF8AndSize(type_name.p, nullptr) : nullptr;
-    const char* mod = module && PyUnicode_Check(module.p)
-                          ? PyUnicode_AsUTF8AndSize(module.p, nullptr)
-                          : nullptr;
+    const char* mod =
+        module && PyUnicode_Check(module.p) ? PyUnicode_AsUTF8AndSize(module.p, nullptr) : nullptr;
     PyErr_Clear();
     if (name == nullptr) return "object";
     if (mod == nullptr || std::string_view(mod) == "builtins") return name;
@@ -274,8 +272,8 @@ bool read_double(const char* fn, PyObject* o, const char* name, std::optional<do
     const double value = PyFloat_AsDouble(o);
     if (value == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a real number, not %s", fn,
-                     name, describe_object(o).c_str());
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a real number, not %s", fn, name,
+                     describe_object(o).c_str());
         return false;
     }
     out = value;
@@ -361,9 +359,9 @@ std::optional<McfProblem> build_problem(const char* fn, const ProblemArgs& a) {
         PyErr_SetString(PyExc_ValueError, "demand length does not match n");
         return std::nullopt;
     }
-    auto problem = McfProblem::create(std::move(tails), std::move(heads), copy_array(a.lower),
-                                      copy_array(a.upper), copy_array(a.cost),
-                                      copy_array(a.demand));
+    auto problem =
+        McfProblem::create(std::move(tails), std::move(heads), copy_array(a.lower),
+                           copy_array(a.upper), copy_array(a.cost), copy_array(a.demand));
     if (!problem) {
         PyErr_SetString(PyExc_ValueError, problem.error().to_string().c_str());
         return std::nullopt;
@@ -521,7 +519,7 @@ bool accepts(Entry entry, std::string_view keyword) {
 bool parse_option_entry(PyObject* args, PyObject* kwargs, Entry entry, ProblemArgs& p,
                         OptionArgs& o) {
     std::vector<const char*> kwlist = {"n", "tail", "head", "lower", "upper", "cost", "demand"};
-    std::vector<PyObject* OptionArgs::*> used;
+    std::vector<PyObject * OptionArgs::*> used;
     for (std::size_t k = 0; k < OPTION_COUNT; ++k) {
         if (!accepts(entry, OPTION_KEYWORDS[k])) continue;
         kwlist.push_back(OPTION_KEYWORDS[k]);
@@ -536,8 +534,8 @@ bool parse_option_entry(PyObject* args, PyObject* kwargs, Entry entry, ProblemAr
     const int rc = PyArg_ParseTupleAndKeywords(
         args, kwargs, format.c_str(), const_cast<char**>(kwlist.data()), &p.n, &p.tail, &p.head,
         &p.lower, &p.upper, &p.cost, &p.demand, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
-        &v[7], &v[8], &v[9], &v[10], &v[11], &v[12], &v[13], &v[14], &v[15], &v[16], &v[17],
-        &v[18], &v[19], &v[20], &v[21], &v[22], &v[23]);
+        &v[7], &v[8], &v[9], &v[10], &v[11], &v[12], &v[13], &v[14], &v[15], &v[16], &v[17], &v[18],
+        &v[19], &v[20], &v[21], &v[22], &v[23]);
     if (!rc) return false;
     for (std::size_t k = 0; k < used.size(); ++k) o.*used[k] = v[k];
     return true;
@@ -546,8 +544,8 @@ bool parse_option_entry(PyObject* args, PyObject* kwargs, Entry entry, ProblemAr
 // "name(n, tail, head, lower, upper, cost, demand, *, kw=None, ...)\n--\n\n",
 // from which the interpreter derives __text_signature__ and an empty __doc__.
 std::string option_signature(Entry entry) {
-    std::string text = std::string(entry_name(entry)) +
-                       "(n, tail, head, lower, upper, cost, demand, *";
+    std::string text =
+        std::string(entry_name(entry)) + "(n, tail, head, lower, upper, cost, demand, *";
     for (const char* keyword : OPTION_KEYWORDS) {
         if (accepts(entry, keyword)) text += std::string(", ") + keyword + "=None";
     }
@@ -559,8 +557,8 @@ const std::string WITH_SCALING_DOC = option_signature(Entry::WithScaling);
 const std::string RUN_IPM_DOC = option_signature(Entry::RunIpm);
 
 PyObject* min_cost_flow_edges(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"n", "tail", "head", "lower", "upper", "cost", "demand",
-                                   nullptr};
+    static const char* kwlist[] = {"n",     "tail", "head",   "lower",
+                                   "upper", "cost", "demand", nullptr};
     return guarded([&]() -> PyObject* {
         ProblemArgs p;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:min_cost_flow_edges",
@@ -647,20 +645,18 @@ PyObject* run_ipm_edges(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef METHODS[] = {
-    {"min_cost_flow_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges)),
+    {"min_cost_flow_edges",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges)),
      METH_VARARGS | METH_KEYWORDS,
      "min_cost_flow_edges(n, tail, head, lower, upper, cost, demand)\n--\n\n"},
     {"min_cost_flow_edges_with_options",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges_with_options)),
-     METH_VARARGS | METH_KEYWORDS,
-     WITH_OPTIONS_DOC.c_str()},
+     METH_VARARGS | METH_KEYWORDS, WITH_OPTIONS_DOC.c_str()},
     {"min_cost_flow_edges_with_scaling",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(min_cost_flow_edges_with_scaling)),
-     METH_VARARGS | METH_KEYWORDS,
-     WITH_SCALING_DOC.c_str()},
+     METH_VARARGS | METH_KEYWORDS, WITH_SCALING_DOC.c_str()},
     {"run_ipm_edges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_ipm_edges)),
-     METH_VARARGS | METH_KEYWORDS,
-     RUN_IPM_DOC.c_str()},
+     METH_VARARGS | METH_KEYWORDS, RUN_IPM_DOC.c_str()},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -678,7 +674,8 @@ int exec_module(PyObject* module) {
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (PyMethodDef* def = METHODS; def->ml_name != nullptr; ++def) {
-        if (add_attribute(module, def->ml_name, PyCFunction_NewEx(def, module, module_name.p)) < 0) {
+        if (add_attribute(module, def->ml_name, PyCFunction_NewEx(def, module, module_name.p)) <
+            0) {
             return -1;
         }
     }

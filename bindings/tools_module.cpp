@@ -56,15 +56,18 @@ public:
     bool acquire(PyObject* obj, const char* name) {
         if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "argument '%s': expected a contiguous int64 buffer", name);
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a contiguous int64 buffer",
+                         name);
             return false;
         }
         held_ = true;
         const char* f = view_.format != nullptr ? view_.format : "B";
         if (*f == '=' || *f == '@') ++f;
-        const bool int64 = view_.itemsize == 8 && (std::strcmp(f, "q") == 0 || std::strcmp(f, "l") == 0);
+        const bool int64 =
+            view_.itemsize == 8 && (std::strcmp(f, "q") == 0 || std::strcmp(f, "l") == 0);
         if (view_.ndim != 1 || !int64) {
-            PyErr_Format(PyExc_TypeError, "argument '%s': expected a one-dimensional int64 array", name);
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a one-dimensional int64 array",
+                         name);
             return false;
         }
         return true;
@@ -94,7 +97,8 @@ bool poll_interrupt(void* data) {
 }
 
 PyObject* int128_to_long(Int128 v) {
-    if (v >= std::numeric_limits<std::int64_t>::min() && v <= std::numeric_limits<std::int64_t>::max()) {
+    if (v >= std::numeric_limits<std::int64_t>::min() &&
+        v <= std::numeric_limits<std::int64_t>::max()) {
         return PyLong_FromLongLong(static_cast<long long>(v));
     }
     Ref high(PyLong_FromLongLong(static_cast<long long>(v >> 64)));
@@ -186,9 +190,9 @@ PyObject* optimality_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
         return std::vector<std::int64_t>(v.values().begin(), v.values().end());
     };
     // Demands play no part in optimality; zeros keep the problem valid.
-    auto problem = zelk::McfProblem::create(std::move(tails), std::move(heads), copy(views[2]),
-                                            copy(views[3]), copy(views[4]),
-                                            std::vector<std::int64_t>(static_cast<std::size_t>(n), 0));
+    auto problem = zelk::McfProblem::create(
+        std::move(tails), std::move(heads), copy(views[2]), copy(views[3]), copy(views[4]),
+        std::vector<std::int64_t>(static_cast<std::size_t>(n), 0));
     if (!problem) {
         PyErr_SetString(PyExc_ValueError, problem.error().message().c_str());
         return nullptr;
@@ -231,8 +235,15 @@ PyMethodDef METHODS[] = {
 };
 
 PyModuleDef MODULE = {
-    PyModuleDef_HEAD_INIT, "_tools", "Compiled helpers of the zelk_mcf package.", 0, METHODS,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_tools",
+    "Compiled helpers of the zelk_mcf package.",
+    0,
+    METHODS,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

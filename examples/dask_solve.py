@@ -12,7 +12,6 @@ from __future__ import annotations
 import sys
 
 import numpy as np
-
 import zelk_mcf
 
 
@@ -30,7 +29,9 @@ def random_problem(seed: int, n: int = 60, m: int = 400) -> zelk_mcf.Problem:
     return zelk_mcf.Problem(tail, head, upper, cost, demand)
 
 
-def solve_all(client, problems: list[zelk_mcf.Problem], method: str = "classic") -> list[zelk_mcf.SolveResult]:
+def solve_all(
+    client, problems: list[zelk_mcf.Problem], method: str = "classic"
+) -> list[zelk_mcf.SolveResult]:
     """Scatter the problems, solve each on some worker, gather in input order.
 
     The task is ``zelk_mcf.solve`` itself, so workers need nothing but the
@@ -45,13 +46,19 @@ def main() -> None:
 
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 32
     problems = [random_problem(seed) for seed in range(count)]
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         results = solve_all(client, problems)
     serial = [zelk_mcf.solve(p, method="classic") for p in problems]
     same = all(a.cost == b.cost and np.array_equal(a.flow, b.flow) for a, b in zip(results, serial))
-    print(f"{count} instances on 2 Dask workers; total cost {sum(r.cost for r in results)}; "
-          f"identical to a serial loop: {same}")
+    print(
+        f"{count} instances on 2 Dask workers; total cost {sum(r.cost for r in results)}; "
+        f"identical to a serial loop: {same}"
+    )
 
 
 if __name__ == "__main__":

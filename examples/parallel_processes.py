@@ -14,7 +14,6 @@ import sys
 from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
-
 import zelk_mcf
 
 
@@ -49,8 +48,10 @@ def main() -> None:
     results = solve_all(problems, workers)
     serial = [solve_one(p) for p in problems]
     same = all(a == b and np.array_equal(x, y) for (a, x), (b, y) in zip(results, serial))
-    print(f"{count} instances on {workers} processes; total cost {sum(c for c, _ in results)}; "
-          f"identical to a serial loop: {same}")
+    print(
+        f"{count} instances on {workers} processes; total cost {sum(c for c, _ in results)}; "
+        f"identical to a serial loop: {same}"
+    )
 
 
 if __name__ == "__main__":

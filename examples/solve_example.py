@@ -1,16 +1,24 @@
 """Solve a small transportation instance and print the flow and its cost."""
 
 import numpy as np
-
 import zelk_mcf
 
 # Three warehouses (nodes 0-2) ship to four stores (nodes 3-6).
 supply = {0: 20, 1: 30, 2: 25}
 demand_of_store = {3: 15, 4: 25, 5: 20, 6: 15}
 unit_cost = {
-    (0, 3): 8, (0, 4): 6, (0, 5): 10, (0, 6): 9,
-    (1, 3): 9, (1, 4): 12, (1, 5): 13, (1, 6): 7,
-    (2, 3): 14, (2, 4): 9, (2, 5): 16, (2, 6): 5,
+    (0, 3): 8,
+    (0, 4): 6,
+    (0, 5): 10,
+    (0, 6): 9,
+    (1, 3): 9,
+    (1, 4): 12,
+    (1, 5): 13,
+    (1, 6): 7,
+    (2, 3): 14,
+    (2, 4): 9,
+    (2, 5): 16,
+    (2, 6): 5,
 }
 
 n = 7

@@ -83,7 +83,7 @@ def unit_cycles(sources) -> list[str]:
         stack.append(u)
         for v in sorted(edges.get(u, ())):
             if state.get(v) == 1:
-                found.append("include cycle: " + " -> ".join(stack[stack.index(v):] + [v]))
+                found.append("include cycle: " + " -> ".join(stack[stack.index(v) :] + [v]))
             elif v not in state:
                 visit(v, stack)
         stack.pop()
@@ -97,7 +97,10 @@ def unit_cycles(sources) -> list[str]:
 
 def main() -> int:
     sources = sorted(
-        p for d in ("src", "bindings") for p in (ROOT / d).rglob("*") if p.suffix in (".hpp", ".cpp")
+        p
+        for d in ("src", "bindings")
+        for p in (ROOT / d).rglob("*")
+        if p.suffix in (".hpp", ".cpp")
     )
     failures = []
     for path in sources:
@@ -107,7 +110,9 @@ def main() -> int:
                 continue  # a system or third-party header
             theirs = layer_of_header(Path(header))
             if theirs > own:
-                failures.append(f"{path.relative_to(ROOT)} includes {header} (layer {theirs} > {own})")
+                failures.append(
+                    f"{path.relative_to(ROOT)} includes {header} (layer {theirs} > {own})"
+                )
     failures += unit_cycles(sources)
     for line in failures:
         print(line)

@@ -24,10 +24,15 @@ fi
 export PATH="$PWD/.venv/bin:$PATH"
 python3 -m pip install --quiet --disable-pip-version-check "cmake>=3.26" ninja \
   "scikit-build-core>=0.10" "numpy>=2.0.1" "pytest>=7" "scipy>=1.11" \
-  "hypothesis>=6" "networkx>=3" "dask[distributed]>=2024.1"
+  "hypothesis>=6" "networkx>=3" "dask[distributed]>=2024.1" \
+  "clang-format==23.1.5" "ruff==0.17.6"
 
-# Includes point down the layers (bindings -> driver -> ... -> base).
+# Code health: includes point down the layers (bindings -> driver -> ... ->
+# base), C++ follows .clang-format, Python passes the linter and formatter.
 python3 scripts/check_layers.py
+clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.hpp')
+ruff check python tests benchmarks examples scripts
+ruff format --check python tests benchmarks examples scripts
 
 # C++ core tests, with address and undefined-behaviour sanitizers.
 cmake -S . -B build/tests -G Ninja -DZELK_BUILD_TESTS=ON -DZELK_SANITIZE=ON \

@@ -58,7 +58,8 @@ McfResult<McfSolution> min_cost_flow_exact(const McfProblem& problem, const McfO
     if (copy.deterministic) copy.threads = 1;
     initialize_thread_pool(copy.threads, copy.deterministic);
     if (copy.force_cost_scaling) return solve_mcf_with_scaling(problem, copy, ctx);
-    if (!ipm_eligible(problem, copy)) return solve_classic_with_mode(problem, SolverMode::Classic, ctx);
+    if (!ipm_eligible(problem, copy))
+        return solve_classic_with_mode(problem, SolverMode::Classic, ctx);
     if (!automatic_route(copy)) {
         const bool scaling = copy.use_scaling ? *copy.use_scaling : scaling_recommended(problem);
         if (scaling) return solve_mcf_with_scaling(problem, copy, ctx);

@@ -15,9 +15,9 @@
 // InvalidInput of its own) hands the instance to the classic solver too.
 #pragma once
 
-#include "mcf_solution.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
+#include "mcf_solution.hpp"
 #include "solve_context.hpp"
 
 namespace zelk {

@@ -64,7 +64,8 @@ McfResult<ExactCheck> check_integral_flow(const McfProblem& problem,
 double convergence_threshold(const McfProblem& problem, const McfOptions& options) {
     if (options.gap_tolerance) return *options.gap_tolerance;
     double scale = 1.0;
-    for (std::int64_t u : problem.upper()) scale = std::max(scale, std::abs(static_cast<double>(u)));
+    for (std::int64_t u : problem.upper())
+        scale = std::max(scale, std::abs(static_cast<double>(u)));
     const double m = static_cast<double>(std::max<std::size_t>(problem.edge_count(), 1));
     return std::pow(std::max(scale * m, 1.0), -options.gap_exponent);
 }
@@ -86,7 +87,8 @@ McfResult<McfSolution> finalize_ipm_solution(const McfProblem& problem, IpmResul
     // Round; infeasible rounding is the classic solver's to decide.
     auto rounded = round_to_integer_flow(residual->flow, problem, *residual, ctx);
     if (!rounded) {
-        if (rounded.error().is_infeasible()) return classic_fallback(problem, std::move(summary), ctx);
+        if (rounded.error().is_infeasible())
+            return classic_fallback(problem, std::move(summary), ctx);
         return std::unexpected(rounded.error());
     }
 

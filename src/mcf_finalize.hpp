@@ -12,11 +12,11 @@
 
 #include <optional>
 
-#include "mcf_solution.hpp"
 #include "ipm/ipm_result.hpp"
 #include "ipm_summary.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
+#include "mcf_solution.hpp"
 #include "solve_context.hpp"
 
 namespace zelk {

@@ -26,30 +26,30 @@ enum class OracleMode { Dynamic, Fallback, Hybrid };
 // X(name, input type, stored type, default). It generates the record's
 // keyword fields, the optional inputs, and (in the bindings) the keyword
 // lists, readers and text signatures, so a keyword is added in one place.
-#define ZELK_OPTION_KEYWORDS(X)                                                               \
-    X(strategy, std::string, RebuildStrategy, RebuildStrategy::PeriodicRebuild)               \
-    X(oracle_mode, std::string, OracleMode, OracleMode::Hybrid)                               \
-    X(rebuild_every, std::size_t, std::size_t, 25)                                            \
-    X(max_iters, std::size_t, std::size_t, 10000)                                             \
-    X(gap_exponent, double, double, 10.0)                                                     \
-    X(gap_tolerance, double, std::optional<double>, std::nullopt)                             \
-    X(tolerance, double, double, 1e-9)                                                        \
-    X(numerical_clamp_log, double, double, 700.0)                                             \
-    X(residual_min, double, double, 1e-12)                                                    \
-    X(barrier_alpha_min, double, double, 1e-6)                                                \
-    X(barrier_alpha_max, double, double, 1.0)                                                 \
-    X(barrier_clamp_max, double, double, 1e200)                                               \
-    X(gradient_clamp_max, double, double, 1e100)                                              \
-    X(log_numerical_clamping, bool, bool, false)                                              \
-    X(seed, std::uint64_t, std::uint64_t, 0)                                                  \
-    X(deterministic_seed, std::uint64_t, std::optional<std::uint64_t>, std::nullopt)          \
-    X(threads, std::size_t, std::size_t, 1) /* forced to 1 whenever deterministic is true */  \
-    X(alpha, double, std::optional<double>, std::nullopt)                                     \
-    X(use_ipm, bool, std::optional<bool>, std::nullopt)                                       \
-    X(use_scaling, bool, std::optional<bool>, std::nullopt)                                   \
-    X(force_cost_scaling, bool, bool, false)                                                  \
-    X(disable_capacity_scaling, bool, bool, false)                                            \
-    X(approx_factor, double, double, 0.1)                                                     \
+#define ZELK_OPTION_KEYWORDS(X)                                                              \
+    X(strategy, std::string, RebuildStrategy, RebuildStrategy::PeriodicRebuild)              \
+    X(oracle_mode, std::string, OracleMode, OracleMode::Hybrid)                              \
+    X(rebuild_every, std::size_t, std::size_t, 25)                                           \
+    X(max_iters, std::size_t, std::size_t, 10000)                                            \
+    X(gap_exponent, double, double, 10.0)                                                    \
+    X(gap_tolerance, double, std::optional<double>, std::nullopt)                            \
+    X(tolerance, double, double, 1e-9)                                                       \
+    X(numerical_clamp_log, double, double, 700.0)                                            \
+    X(residual_min, double, double, 1e-12)                                                   \
+    X(barrier_alpha_min, double, double, 1e-6)                                               \
+    X(barrier_alpha_max, double, double, 1.0)                                                \
+    X(barrier_clamp_max, double, double, 1e200)                                              \
+    X(gradient_clamp_max, double, double, 1e100)                                             \
+    X(log_numerical_clamping, bool, bool, false)                                             \
+    X(seed, std::uint64_t, std::uint64_t, 0)                                                 \
+    X(deterministic_seed, std::uint64_t, std::optional<std::uint64_t>, std::nullopt)         \
+    X(threads, std::size_t, std::size_t, 1) /* forced to 1 whenever deterministic is true */ \
+    X(alpha, double, std::optional<double>, std::nullopt)                                    \
+    X(use_ipm, bool, std::optional<bool>, std::nullopt)                                      \
+    X(use_scaling, bool, std::optional<bool>, std::nullopt)                                  \
+    X(force_cost_scaling, bool, bool, false)                                                 \
+    X(disable_capacity_scaling, bool, bool, false)                                           \
+    X(approx_factor, double, double, 0.1)                                                    \
     X(deterministic, bool, bool, true)
 
 #define ZELK_OPTION_FIELD(name, input, stored, initial) stored name = initial;

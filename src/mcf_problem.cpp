@@ -16,7 +16,8 @@ McfResult<McfProblem> McfProblem::create(std::vector<std::uint32_t> tails,
     }
     const std::size_t n = demands.size();
     for (std::size_t i = 0; i < m; ++i) {
-        if (tails[i] >= n || heads[i] >= n) return invalid_input("edge endpoint outside node range");
+        if (tails[i] >= n || heads[i] >= n)
+            return invalid_input("edge endpoint outside node range");
     }
     // The true sum, in 128 bits: demands whose 64-bit sum merely wraps to
     // zero (MAX + MAX + 2) describe no flow at all.

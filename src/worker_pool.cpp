@@ -23,9 +23,9 @@ struct WorkerPool::Shared {
     explicit Shared(std::size_t n) : thread_count(n) {}
 
     std::size_t thread_count;
-    pid_t owner_pid = 0;   // process whose threads these are (0: none started)
-    std::mutex submit;     // one job at a time
-    std::mutex m;          // guards the fields below
+    pid_t owner_pid = 0;  // process whose threads these are (0: none started)
+    std::mutex submit;    // one job at a time
+    std::mutex m;         // guards the fields below
     std::condition_variable work_cv;
     std::condition_variable done_cv;
     std::vector<std::thread> threads;
@@ -58,7 +58,8 @@ struct WorkerPool::Shared {
         std::uint64_t seen = 0;
         std::unique_lock<std::mutex> lk(s->m);
         for (;;) {
-            s->work_cv.wait(lk, [&] { return s->stop || (s->fn != nullptr && s->generation != seen); });
+            s->work_cv.wait(lk,
+                            [&] { return s->stop || (s->fn != nullptr && s->generation != seen); });
             if (s->stop) return;
             seen = s->generation;
             auto* f = s->fn;

@@ -52,7 +52,8 @@ public:
     template <class Body>
     void parallel_for(std::size_t count, Body&& body) {
         using B = std::remove_reference_t<Body>;
-        run(count, [](void* ctx, std::size_t i) { (*static_cast<B*>(ctx))(i); },
+        run(
+            count, [](void* ctx, std::size_t i) { (*static_cast<B*>(ctx))(i); },
             const_cast<void*>(static_cast<const void*>(&body)));
     }
 
@@ -77,8 +78,8 @@ void initialize_thread_pool(std::size_t threads, bool deterministic);
 // join(...join(join(identity, r_0), r_1)..., r_last), in index order.
 // Chunks run in parallel on `pool`; the answer does not depend on its size.
 template <class T, class Fold, class Join>
-T parallel_chunked_reduce(WorkerPool& pool, std::size_t count, std::size_t chunk_size,
-                          T identity, Fold&& fold, Join&& join) {
+T parallel_chunked_reduce(WorkerPool& pool, std::size_t count, std::size_t chunk_size, T identity,
+                          Fold&& fold, Join&& join) {
     if (count == 0) return identity;
     chunk_size = std::max<std::size_t>(chunk_size, 1);
     const std::size_t chunks = (count + chunk_size - 1) / chunk_size;

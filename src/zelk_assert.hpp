@@ -16,8 +16,9 @@ namespace zelk::detail {
 }
 }  // namespace zelk::detail
 
-#define ZELK_ASSERT(condition) \
-    ((condition) ? static_cast<void>(0) : ::zelk::detail::assertion_failed(#condition, __FILE__, __LINE__))
+#define ZELK_ASSERT(condition)          \
+    ((condition) ? static_cast<void>(0) \
+                 : ::zelk::detail::assertion_failed(#condition, __FILE__, __LINE__))
 #else
 #define ZELK_ASSERT(condition) static_cast<void>(0)
 #endif

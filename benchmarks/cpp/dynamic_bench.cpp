@@ -49,8 +49,8 @@ void bench(const BenchGraph& g, int reps) {
     std::size_t chain_levels = 0;
     for (int r = 0; r < reps; ++r) {
         auto t0 = Clock::now();
-        auto chain = BranchingTreeChain::build(g.n, g.tails, g.heads, lengths, std::nullopt, true,
-                                               0.125);
+        auto chain =
+            BranchingTreeChain::build(g.n, g.tails, g.heads, lengths, std::nullopt, true, 0.125);
         chain_build.push_back(ms_since(t0));
         chain_levels = chain->levels.size();
         level0.push_back(1e3 * chain->build_seconds.front());

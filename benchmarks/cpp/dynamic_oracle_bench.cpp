@@ -42,8 +42,8 @@ struct Figures {
 };
 
 const char* const step_names[] = {
-    "sizes and changes", "tree chain",   "branching chain", "stability",
-    "spanner schedule",  "levels",       "expansion",       "tree-chain cand.",
+    "sizes and changes", "tree chain",      "branching chain", "stability",
+    "spanner schedule",  "levels",          "expansion",       "tree-chain cand.",
     "branching cand.",   "embedding check",
 };
 
@@ -99,10 +99,10 @@ Figures bench(const BenchGraph& g, int queries, bool share) {
     f.later_query = query_total / later;
     f.upkeep = upkeep_total / static_cast<double>(queries);
     f.found = found;
-    for (double total : {profile.sizes_and_changes, profile.tree_chain, profile.branching_chain,
-                         profile.stability, profile.spanner_schedule, profile.levels,
-                         profile.expansion, profile.tree_chain_candidate,
-                         profile.branching_candidate, profile.embedding_check}) {
+    for (double total :
+         {profile.sizes_and_changes, profile.tree_chain, profile.branching_chain, profile.stability,
+          profile.spanner_schedule, profile.levels, profile.expansion, profile.tree_chain_candidate,
+          profile.branching_candidate, profile.embedding_check}) {
         f.steps.push_back(total / later);
     }
     return f;
@@ -115,14 +115,16 @@ void report(const BenchGraph& g, int queries, bool share, int repeats) {
         best.first_query = std::min(best.first_query, f.first_query);
         best.later_query = std::min(best.later_query, f.later_query);
         best.upkeep = std::min(best.upkeep, f.upkeep);
-        for (std::size_t i = 0; i < best.steps.size(); ++i) best.steps[i] = std::min(best.steps[i], f.steps[i]);
+        for (std::size_t i = 0; i < best.steps.size(); ++i)
+            best.steps[i] = std::min(best.steps[i], f.steps[i]);
     }
     const std::size_t m = g.tails.size();
     const double per_edge = 1e6 / static_cast<double>(m);  // ms per query -> ns per edge
-    std::printf("%s n=%llu m=%zu: first query %.1f ms; later queries %.2f ms; upkeep %.2f ms/iter;"
-                " later query + upkeep %.2f ms; cycles found %zu/%d\n",
-                g.name.c_str(), static_cast<unsigned long long>(g.n), m, best.first_query,
-                best.later_query, best.upkeep, best.later_query + best.upkeep, best.found, queries);
+    std::printf(
+        "%s n=%llu m=%zu: first query %.1f ms; later queries %.2f ms; upkeep %.2f ms/iter;"
+        " later query + upkeep %.2f ms; cycles found %zu/%d\n",
+        g.name.c_str(), static_cast<unsigned long long>(g.n), m, best.first_query, best.later_query,
+        best.upkeep, best.later_query + best.upkeep, best.found, queries);
     for (std::size_t i = 0; i < best.steps.size(); ++i) {
         std::printf("  %-22s %9.3f ms/query %9.1f ns/edge\n", step_names[i], best.steps[i],
                     best.steps[i] * per_edge);

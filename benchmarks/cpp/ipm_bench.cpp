@@ -1,5 +1,6 @@
 // Build by hand (after a C++ build in build/NAME):
-//   g++ -O2 -std=c++23 -Isrc benchmarks/cpp/ipm_bench.cpp build/NAME/libzelk_core.a -lpthread -o ipm_bench
+//   g++ -O2 -std=c++23 -Isrc benchmarks/cpp/ipm_bench.cpp build/NAME/libzelk_core.a -lpthread -o
+//   ipm_bench
 //
 // Times the interior-point entry in `Fallback` mode on seeded NETGEN-style
 // instances (about 60/300, 200/1.6k and 1k/8k nodes/edges). The bisection is
@@ -114,7 +115,8 @@ Figures replay(const McfProblem& p, const McfOptions& options, std::vector<doubl
         auto r = run_ipm_with_lower_bound(p, copy, mid, SolveContext::none(), &*start);
         account(*r);
         double cx = 0;
-        for (std::size_t e = 0; e < p.edge_count(); ++e) cx += r->flow[e] * static_cast<double>(p.cost()[e]);
+        for (std::size_t e = 0; e < p.edge_count(); ++e)
+            cx += r->flow[e] * static_cast<double>(p.cost()[e]);
         if (r->termination == IpmTermination::Converged &&
             (cx <= copy.tolerance + mid || r->stats.final_gap < copy.tolerance)) {
             best = std::move(*r);
@@ -137,7 +139,10 @@ Figures replay(const McfProblem& p, const McfOptions& options, std::vector<doubl
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::atoi(argv[1]) : 3;
-    struct Size { std::uint32_t n; std::size_t m; };
+    struct Size {
+        std::uint32_t n;
+        std::size_t m;
+    };
     const Size sizes[] = {{60, 300}, {200, 1600}, {1000, 8000}};
     const McfOptions options = *build_options({.oracle_mode = "fallback"});
     std::printf("%-10s %7s %11s %9s %10s %10s %10s %10s\n", "n/m", "probes", "iterations",

@@ -1,4 +1,5 @@
-// Build by hand: g++ -O2 -std=c++23 -Isrc benchmarks/cpp/oracle_bench.cpp build/NAME/libzelk_core.a -lpthread -o oracle_bench
+// Build by hand: g++ -O2 -std=c++23 -Isrc benchmarks/cpp/oracle_bench.cpp build/NAME/libzelk_core.a
+// -lpthread -o oracle_bench
 //
 // Times MinRatioOracle::best_cycle_with_rebuild on NETGEN-style
 // and grid graphs with about 10^4 and 10^5 edges, separately for queries
@@ -46,9 +47,11 @@ void bench(const BenchGraph& g, WorkerPool& pool, int reps) {
     std::uint64_t it = 0;
     for (int r = 0; r < reps; ++r) {
         auto t0 = clock::now();
-        auto a = o.best_cycle_with_rebuild(OracleQuery{g.tails, g.heads, gradients, lengths, it++, g.n}, true);
+        auto a = o.best_cycle_with_rebuild(
+            OracleQuery{g.tails, g.heads, gradients, lengths, it++, g.n}, true);
         auto t1 = clock::now();
-        rebuild.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / static_cast<double>(m));
+        rebuild.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() /
+                          static_cast<double>(m));
         if (a && *a) sink += (*a)->ratio;
         // Reusing queries, with gradients and lengths drifting as in an IPM.
         for (int k = 0; k < 3; ++k) {
@@ -57,15 +60,19 @@ void bench(const BenchGraph& g, WorkerPool& pool, int reps) {
                 lengths[i] *= 1.01;
             }
             auto t2 = clock::now();
-            auto b = o.best_cycle_with_rebuild(OracleQuery{g.tails, g.heads, gradients, lengths, it++, g.n}, false);
+            auto b = o.best_cycle_with_rebuild(
+                OracleQuery{g.tails, g.heads, gradients, lengths, it++, g.n}, false);
             auto t3 = clock::now();
-            reuse.push_back(std::chrono::duration<double, std::nano>(t3 - t2).count() / static_cast<double>(m));
+            reuse.push_back(std::chrono::duration<double, std::nano>(t3 - t2).count() /
+                            static_cast<double>(m));
             if (b && *b) sink += (*b)->ratio;
         }
     }
-    std::printf("%-7s m=%-7zu n=%-7llu threads=%zu  rebuild %9.1f ns/edge   reuse %9.1f ns/edge   (check %.3g)\n",
-                g.name.c_str(), m, static_cast<unsigned long long>(g.n), pool.thread_count(),
-                median(rebuild), median(reuse), sink);
+    std::printf(
+        "%-7s m=%-7zu n=%-7llu threads=%zu  rebuild %9.1f ns/edge   reuse %9.1f ns/edge   (check "
+        "%.3g)\n",
+        g.name.c_str(), m, static_cast<unsigned long long>(g.n), pool.thread_count(),
+        median(rebuild), median(reuse), sink);
 }
 
 }  // namespace

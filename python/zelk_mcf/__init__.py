@@ -7,6 +7,7 @@ integral flow), DIMACS files (``read_dimacs``, ``write_dimacs``,
 (``from_networkx``). Low level: the core's functions on int64 arrays.
 """
 
+from ._certify import CertificateError, certify
 from ._core import (
     __version__,
     min_cost_flow_edges,
@@ -14,7 +15,6 @@ from ._core import (
     min_cost_flow_edges_with_scaling,
     run_ipm_edges,
 )
-from ._certify import CertificateError, certify
 from ._networkx import NetworkxMapping, UnboundedError, from_networkx
 from ._problem import Problem
 from ._solve import METHODS, InfeasibleError, SolveResult, solve

@@ -86,7 +86,11 @@ def _check_potentials(problem: Problem, flow: np.ndarray, p: np.ndarray) -> None
     if p.dtype == np.int64 and _fits(p, problem.cost):
         rc = problem.cost + p[problem.tail] - p[problem.head]
     else:
-        rc = problem.cost.astype(object) + p.astype(object)[problem.tail] - p.astype(object)[problem.head]
+        rc = (
+            problem.cost.astype(object)
+            + p.astype(object)[problem.tail]
+            - p.astype(object)[problem.head]
+        )
     can_increase = flow < problem.upper
     can_decrease = flow > problem.lower
     bad = np.flatnonzero((can_increase & (rc < 0)) | (can_decrease & (rc > 0)))
@@ -116,7 +120,9 @@ def _cycle_error(problem: Problem, cycle: list[tuple[int, int]]) -> CertificateE
     )
 
 
-def certify(problem: Problem, flow: npt.ArrayLike, potentials: npt.ArrayLike | None = None) -> np.ndarray:
+def certify(
+    problem: Problem, flow: npt.ArrayLike, potentials: npt.ArrayLike | None = None
+) -> np.ndarray:
     """Check that ``flow`` is a feasible flow of minimum cost for ``problem``.
 
     Checks, in order: one integral value per edge, every bound, every node's
@@ -133,7 +139,9 @@ def certify(problem: Problem, flow: npt.ArrayLike, potentials: npt.ArrayLike | N
     """
     x = as_int64(flow, "flow")
     if x.size != problem.m:
-        raise CertificateError(f"flow has {x.size} entries, the problem has {problem.m} edges", "length")
+        raise CertificateError(
+            f"flow has {x.size} entries, the problem has {problem.m} edges", "length"
+        )
     bad = np.flatnonzero((x < problem.lower) | (x > problem.upper))
     if bad.size:
         i = int(bad[0])
@@ -148,7 +156,8 @@ def certify(problem: Problem, flow: npt.ArrayLike, potentials: npt.ArrayLike | N
     if bad.size:
         v = int(bad[0])
         raise CertificateError(
-            f"node {v} receives a net inflow of {int(net[v])}, its demand is {int(problem.demand[v])}",
+            f"node {v} receives a net inflow of {int(net[v])}, "
+            f"its demand is {int(problem.demand[v])}",
             "demand",
             node=v,
         )

@@ -28,10 +28,9 @@ successive shortest paths up to 2,000 edges, a network simplex above.
 
 from typing import Any, TypedDict
 
-from typing_extensions import Unpack
-
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import Unpack
 
 __version__: str
 __all__: list[str]

@@ -35,8 +35,13 @@ class NetworkxMapping:
     edges without one (None if every edge has one).
     """
 
-    def __init__(self, nodes: list[Hashable], edges: list[tuple[Any, ...]], multigraph: bool,
-                 unbounded_capacity: int | None) -> None:
+    def __init__(
+        self,
+        nodes: list[Hashable],
+        edges: list[tuple[Any, ...]],
+        multigraph: bool,
+        unbounded_capacity: int | None,
+    ) -> None:
         self.nodes = nodes
         self.edges = edges
         self.multigraph = multigraph
@@ -51,7 +56,9 @@ class NetworkxMapping:
         """
         values = np.asarray(getattr(flow, "flow", flow)).tolist()
         if len(values) != len(self.edges):
-            raise ValueError(f"flow has {len(values)} entries, the graph has {len(self.edges)} edges")
+            raise ValueError(
+                f"flow has {len(values)} entries, the graph has {len(self.edges)} edges"
+            )
         out: dict[Any, dict[Any, Any]] = {u: {} for u in self.nodes}
         if self.multigraph:
             for (u, v, key), x in zip(self.edges, values):
@@ -78,8 +85,13 @@ def _integral(value: Any, what: str) -> int:
     return result
 
 
-def from_networkx(G: Any, demand: str = "demand", capacity: str = "capacity",
-                  weight: str = "weight", lower: str | None = None) -> tuple[Problem, NetworkxMapping]:
+def from_networkx(
+    G: Any,
+    demand: str = "demand",
+    capacity: str = "capacity",
+    weight: str = "weight",
+    lower: str | None = None,
+) -> tuple[Problem, NetworkxMapping]:
     """A ``Problem`` and its ``NetworkxMapping`` from a NetworkX DiGraph or MultiDiGraph.
 
     NetworkX's conventions: node attribute ``demand`` (default 0) is the net
@@ -101,7 +113,10 @@ def from_networkx(G: Any, demand: str = "demand", capacity: str = "capacity",
     multigraph = bool(G.is_multigraph())
     nodes = list(G.nodes)
     index = {node: k for k, node in enumerate(nodes)}
-    dem = [_integral(data.get(demand, 0), f"demand of node {node!r}") for node, data in G.nodes(data=True)]
+    dem = [
+        _integral(data.get(demand, 0), f"demand of node {node!r}")
+        for node, data in G.nodes(data=True)
+    ]
     edges: list[tuple[Any, ...]] = []
     tails, heads, lows, caps, costs = [], [], [], [], []
     unbounded: list[int] = []
@@ -113,7 +128,9 @@ def from_networkx(G: Any, demand: str = "demand", capacity: str = "capacity",
         tails.append(index[u])
         heads.append(index[v])
         costs.append(_integral(data.get(weight, 0), f"weight of {name}"))
-        lows.append(_integral(data.get(lower, 0), f"lower bound of {name}") if lower is not None else 0)
+        lows.append(
+            _integral(data.get(lower, 0), f"lower bound of {name}") if lower is not None else 0
+        )
         cap = data.get(capacity)
         if cap is None or (isinstance(cap, (float, np.floating)) and math.isinf(cap) and cap > 0):
             unbounded.append(len(caps))
@@ -127,7 +144,9 @@ def from_networkx(G: Any, demand: str = "demand", capacity: str = "capacity",
     if unbounded:
         stand_in = 1 + sum(map(abs, dem)) + sum(map(abs, caps)) + sum(map(abs, lows))
         if stand_in > _INT64_MAX:
-            raise ValueError(f"the capacity standing in for unbounded edges ({stand_in}) exceeds int64")
+            raise ValueError(
+                f"the capacity standing in for unbounded edges ({stand_in}) exceeds int64"
+            )
         for i in unbounded:
             caps[i] = stand_in
         _reject_unbounded_cycle(len(nodes), tails, heads, lows, costs, unbounded, edges)
@@ -135,8 +154,15 @@ def from_networkx(G: Any, demand: str = "demand", capacity: str = "capacity",
     return problem, NetworkxMapping(nodes, edges, multigraph, stand_in)
 
 
-def _reject_unbounded_cycle(n: int, tails: list[int], heads: list[int], lows: list[int],
-                            costs: list[int], unbounded: list[int], edges: list[tuple[Any, ...]]) -> None:
+def _reject_unbounded_cycle(
+    n: int,
+    tails: list[int],
+    heads: list[int],
+    lows: list[int],
+    costs: list[int],
+    unbounded: list[int],
+    edges: list[tuple[Any, ...]],
+) -> None:
     """Raises ``UnboundedError`` if the unbounded edges hold a negative-cost cycle."""
     pick = np.asarray(unbounded, dtype=np.int64)
     low = np.asarray(lows, dtype=np.int64)[pick]

@@ -94,12 +94,15 @@ class Problem:
             bad = np.flatnonzero((ends < 0) | (ends >= n))
             if bad.size:
                 i = int(bad[0])
-                raise ValueError(f"{name}[{i}] = {int(ends[i])} is outside the node range 0..{n - 1}")
+                raise ValueError(
+                    f"{name}[{i}] = {int(ends[i])} is outside the node range 0..{n - 1}"
+                )
         bad = np.flatnonzero(self.lower > self.upper)
         if bad.size:
             i = int(bad[0])
             raise ValueError(
-                f"edge {i}: lower bound {int(self.lower[i])} exceeds upper bound {int(self.upper[i])}"
+                f"edge {i}: lower bound {int(self.lower[i])} "
+                f"exceeds upper bound {int(self.upper[i])}"
             )
         total = exact_sum(self.demand)
         if total != 0:
@@ -115,7 +118,9 @@ class Problem:
         """Number of edges."""
         return int(self.tail.size)
 
-    def arrays(self) -> tuple[int, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    def arrays(
+        self,
+    ) -> tuple[int, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """``(n, tail, head, lower, upper, cost, demand)``, the core functions' arguments."""
         return (self.n, self.tail, self.head, self.lower, self.upper, self.cost, self.demand)
 

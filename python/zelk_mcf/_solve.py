@@ -57,10 +57,16 @@ def _route(method: str, options: dict[str, Any]) -> tuple[Callable[..., Any], di
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
     clash = [k for k in _ROUTE_KEYWORDS if k in options]
     if clash:
-        raise ValueError(f"{clash[0]} is set by method=; pass method='classic', 'ipm' or 'scaling' instead")
+        raise ValueError(
+            f"{clash[0]} is set by method=; pass method='classic', 'ipm' or 'scaling' instead"
+        )
     if method == "scaling":
         return _core.min_cost_flow_edges_with_scaling, options
-    route = {"auto": {}, "classic": {"use_ipm": False}, "ipm": {"use_ipm": True, "use_scaling": False}}
+    route = {
+        "auto": {},
+        "classic": {"use_ipm": False},
+        "ipm": {"use_ipm": True, "use_scaling": False},
+    }
     return _core.min_cost_flow_edges_with_options, {**options, **route[method]}
 
 
@@ -98,9 +104,13 @@ def describe_shortfall(problem: Problem, shortfall: dict[int, int], first_id: in
     for v, amount in list(shortfall.items())[:10]:
         need = int(problem.demand[v])
         if amount > 0:
-            parts.append(f"node {v + first_id} can receive at most {need - amount} of its demand {need}")
+            parts.append(
+                f"node {v + first_id} can receive at most {need - amount} of its demand {need}"
+            )
         else:
-            parts.append(f"node {v + first_id} can send at most {-need + amount} of its supply {-need}")
+            parts.append(
+                f"node {v + first_id} can send at most {-need + amount} of its supply {-need}"
+            )
     if len(shortfall) > 10:
         parts.append(f"... ({len(shortfall)} nodes in all)")
     detail = "; ".join(parts) if parts else "the bounds and demands admit no flow"
@@ -115,8 +125,13 @@ def _infeasible(problem: Problem) -> InfeasibleError:
     return InfeasibleError(describe_shortfall(problem, short), short)
 
 
-def solve(problem: Problem, method: str = "auto", verbose: bool = False,
-          on_line: Callable[[str], None] | None = None, **options: Any) -> SolveResult:
+def solve(
+    problem: Problem,
+    method: str = "auto",
+    verbose: bool = False,
+    on_line: Callable[[str], None] | None = None,
+    **options: Any,
+) -> SolveResult:
     """Solve ``problem`` exactly and certify the result.
 
     ``method``: ``"auto"`` (default: the core picks the route by instance
@@ -152,7 +167,9 @@ def solve(problem: Problem, method: str = "auto", verbose: bool = False,
     try:
         potentials = certify(problem, flow)
     except CertificateError as exc:  # a solver fault, never an input problem
-        raise RuntimeError(f"internal error: the solver's flow failed its certificate: {exc}") from exc
+        raise RuntimeError(
+            f"internal error: the solver's flow failed its certificate: {exc}"
+        ) from exc
     stats = dict(stats)
     stats["method"] = method
     stats["seconds"] = time.perf_counter() - start

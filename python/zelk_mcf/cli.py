@@ -51,28 +51,49 @@ _GAP = re.compile(r"gap termination check: gap=([^,\s]+)")
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="zelk-mcf", description=_DESCRIPTION, epilog=_EPILOG,
+        prog="zelk-mcf",
+        description=_DESCRIPTION,
+        epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     s = sub.add_parser(
-        "solve", help="solve a DIMACS min-cost-flow file", description=_DESCRIPTION, epilog=_EPILOG,
+        "solve",
+        help="solve a DIMACS min-cost-flow file",
+        description=_DESCRIPTION,
+        epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     s.add_argument("file", metavar="FILE", help="DIMACS problem file, or '-' for standard input")
-    s.add_argument("-o", "--output", metavar="OUT", default="-",
-                   help="where the DIMACS solution goes (default: standard output)")
-    s.add_argument("--method", choices=METHODS, default="auto",
-                   help="solver route: auto (default; chosen by instance size), classic "
-                        "(exact classic solver), ipm (interior-point method), scaling "
-                        "(cost and capacity scaling around it)")
-    s.add_argument("--stats", action="store_true",
-                   help="print solve statistics as one JSON object on standard error")
-    s.add_argument("--stats-file", metavar="PATH",
-                   help="write solve statistics as a JSON object to PATH")
-    s.add_argument("--verbose", action="store_true",
-                   help="pass the solver's diagnostic lines through to standard error")
+    s.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        default="-",
+        help="where the DIMACS solution goes (default: standard output)",
+    )
+    s.add_argument(
+        "--method",
+        choices=METHODS,
+        default="auto",
+        help="solver route: auto (default; chosen by instance size), classic "
+        "(exact classic solver), ipm (interior-point method), scaling "
+        "(cost and capacity scaling around it)",
+    )
+    s.add_argument(
+        "--stats",
+        action="store_true",
+        help="print solve statistics as one JSON object on standard error",
+    )
+    s.add_argument(
+        "--stats-file", metavar="PATH", help="write solve statistics as a JSON object to PATH"
+    )
+    s.add_argument(
+        "--verbose",
+        action="store_true",
+        help="pass the solver's diagnostic lines through to standard error",
+    )
     return parser
 
 
@@ -138,8 +159,12 @@ def _solve(args: argparse.Namespace) -> int:
         return EXIT_BAD_INPUT
     progress = _Progress(err, args.method) if err.isatty() and not args.verbose else None
     try:
-        result = solve(problem, method=args.method, verbose=args.verbose,
-                       on_line=progress.on_line if progress else None)
+        result = solve(
+            problem,
+            method=args.method,
+            verbose=args.verbose,
+            on_line=progress.on_line if progress else None,
+        )
     except InfeasibleError as exc:
         _close(progress)
         print(f"zelk-mcf: {describe_shortfall(problem, exc.shortfall, first_id=1)}", file=err)
@@ -157,14 +182,20 @@ def _solve(args: argparse.Namespace) -> int:
         raise
     _close(progress)
     try:
-        write_solution(problem, result.flow, sys.stdout.buffer if args.output == "-" else args.output,
-                       cost=result.cost)
+        write_solution(
+            problem,
+            result.flow,
+            sys.stdout.buffer if args.output == "-" else args.output,
+            cost=result.cost,
+        )
         sys.stdout.flush()
     except OSError as exc:
         print(f"zelk-mcf: {args.output}: {exc}", file=err)
         return EXIT_BAD_INPUT
     if args.stats or args.stats_file:
-        stats = _json_ready({"nodes": problem.n, "arcs": problem.m, "cost": result.cost, **result.stats})
+        stats = _json_ready(
+            {"nodes": problem.n, "arcs": problem.m, "cost": result.cost, **result.stats}
+        )
         if args.stats:
             print(json.dumps(stats), file=err)
         if args.stats_file:

@@ -72,7 +72,9 @@ class _TextSink:
 
 def _int(token: bytes, line: int, what: str) -> int:
     if not _INT.match(token):
-        raise DimacsError(line, f"{what} must be an integer, got {token.decode(errors='replace')!r}")
+        raise DimacsError(
+            line, f"{what} must be an integer, got {token.decode(errors='replace')!r}"
+        )
     value = int(token)
     if not _I64_MIN <= value <= _I64_MAX:
         raise DimacsError(line, f"{what} {value} is beyond the 64-bit range")
@@ -100,7 +102,9 @@ class _Reader:
             return
         if kind == b"p":
             if self.problem_line:
-                raise DimacsError(line, f"second problem line (the first is on line {self.problem_line})")
+                raise DimacsError(
+                    line, f"second problem line (the first is on line {self.problem_line})"
+                )
             if len(parts) != 4 or parts[1] != b"min":
                 raise DimacsError(line, "the problem line must read 'p min N M'")
             n = _int(parts[2], line, "node count")
@@ -117,13 +121,17 @@ class _Reader:
                 raise DimacsError(line, f"a node line has 3 fields 'n ID SUPPLY', got {len(parts)}")
             node = self.node_id(parts[1], line, "node id")
             if node in self.supply:
-                raise DimacsError(line, f"node {node} already listed on line {self.supply[node][1]}")
+                raise DimacsError(
+                    line, f"node {node} already listed on line {self.supply[node][1]}"
+                )
             self.supply[node] = (_int(parts[2], line, "supply"), line)
             return
         if kind == b"a":
             self.arc_line(parts, line)
             return
-        raise DimacsError(line, f"unknown line kind {kind.decode(errors='replace')!r} (expected c, p, n or a)")
+        raise DimacsError(
+            line, f"unknown line kind {kind.decode(errors='replace')!r} (expected c, p, n or a)"
+        )
 
     def node_id(self, token: bytes, line: int, what: str) -> int:
         value = _int(token, line, what)
@@ -134,7 +142,9 @@ class _Reader:
     def arc_line(self, parts: list[bytes], line: int) -> None:
         self.need_problem(line, "arc")
         if len(parts) != 6:
-            raise DimacsError(line, f"an arc line has 6 fields 'a U V LOW CAP COST', got {len(parts)}")
+            raise DimacsError(
+                line, f"an arc line has 6 fields 'a U V LOW CAP COST', got {len(parts)}"
+            )
         if self.arcs >= self.m:
             raise DimacsError(line, f"more arc lines than the {self.m} declared")
         u = self.node_id(parts[1], line, "tail id")
@@ -188,7 +198,9 @@ class _Reader:
         if values is not None:
             ends = values[:, :2]
             lines = np.asarray(numbers, dtype=np.int64)
-            bad = np.flatnonzero(((ends < 1) | (ends > self.n)).any(axis=1) | (values[:, 2] > values[:, 3]))
+            bad = np.flatnonzero(
+                ((ends < 1) | (ends > self.n)).any(axis=1) | (values[:, 2] > values[:, 3])
+            )
             if bad.size == 0:
                 self.add_arcs(values, lines)
                 return
@@ -200,8 +212,12 @@ class _Reader:
         if self.problem_line == 0:
             raise DimacsError(self.last_line, "no problem line 'p min N M'")
         if self.arcs != self.m:
-            raise DimacsError(self.last_line, f"{self.arcs} arc lines, the problem line declares {self.m}")
-        values = np.concatenate(self.arc_blocks) if self.arc_blocks else np.zeros((0, 5), dtype=np.int64)
+            raise DimacsError(
+                self.last_line, f"{self.arcs} arc lines, the problem line declares {self.m}"
+            )
+        values = (
+            np.concatenate(self.arc_blocks) if self.arc_blocks else np.zeros((0, 5), dtype=np.int64)
+        )
         demand = np.zeros(self.n, dtype=np.int64)
         total = 0
         for node, (supply, line) in self.supply.items():
@@ -211,7 +227,14 @@ class _Reader:
             total += supply
         if total != 0:
             raise DimacsError(self.problem_line, f"supplies sum to {total}, they must sum to zero")
-        return Problem(values[:, 0] - 1, values[:, 1] - 1, values[:, 3], values[:, 4], demand, lower=values[:, 2])
+        return Problem(
+            values[:, 0] - 1,
+            values[:, 1] - 1,
+            values[:, 3],
+            values[:, 4],
+            demand,
+            lower=values[:, 2],
+        )
 
 
 def read_dimacs(source: Source) -> Problem:
@@ -262,7 +285,9 @@ def write_dimacs(problem: Problem, dest: Any, comment: str | None = None) -> Non
     header += b"p min %d %d\n" % (problem.n, problem.m)
     nodes = np.flatnonzero(problem.demand)
     header += b"".join(b"n %d %d\n" % (v + 1, -int(problem.demand[v])) for v in nodes.tolist())
-    rows = np.stack([problem.tail + 1, problem.head + 1, problem.lower, problem.upper, problem.cost], axis=1)
+    rows = np.stack(
+        [problem.tail + 1, problem.head + 1, problem.lower, problem.upper, problem.cost], axis=1
+    )
     _write_lines(dest, header, rows, b"a ")
 
 
@@ -301,11 +326,15 @@ def read_solution(source: Source, problem: Problem) -> tuple[int, np.ndarray]:
                 if len(parts) != 2:
                     raise DimacsError(line, "the solution line must read 's COST'")
                 if not _INT.match(parts[1]):
-                    raise DimacsError(line, f"cost must be an integer, got {parts[1].decode(errors='replace')!r}")
+                    raise DimacsError(
+                        line, f"cost must be an integer, got {parts[1].decode(errors='replace')!r}"
+                    )
                 cost = int(parts[1])
             elif parts[0] == b"f":
                 if len(parts) != 4:
-                    raise DimacsError(line, f"a flow line has 4 fields 'f U V FLOW', got {len(parts)}")
+                    raise DimacsError(
+                        line, f"a flow line has 4 fields 'f U V FLOW', got {len(parts)}"
+                    )
                 u = _int(parts[1], line, "tail id")
                 v = _int(parts[2], line, "head id")
                 stack = pending.get((u, v))
@@ -313,7 +342,10 @@ def read_solution(source: Source, problem: Problem) -> tuple[int, np.ndarray]:
                     raise DimacsError(line, f"no remaining arc from {u} to {v}")
                 flow[stack.pop()] = _int(parts[3], line, "flow")
             else:
-                raise DimacsError(line, f"unknown line kind {parts[0].decode(errors='replace')!r} (expected c, s or f)")
+                raise DimacsError(
+                    line,
+                    f"unknown line kind {parts[0].decode(errors='replace')!r} (expected c, s or f)",
+                )
     if cost is None:
         raise DimacsError(line, "no solution line 's COST'")
     return cost, flow

@@ -72,8 +72,14 @@ std::vector<McfCycleArc> negative_self_loop(const McfProblem& problem,
 class PotentialSearch {
 public:
     PotentialSearch(const McfProblem& problem, const CertGraph& graph)
-        : cost_(problem.cost()), graph_(graph), n_(problem.node_count()),
-          dist_(n_, 0), pred_(n_, NO_ARC), stamp_(n_, 0), queue_(n_), in_queue_(n_, 1) {
+        : cost_(problem.cost()),
+          graph_(graph),
+          n_(problem.node_count()),
+          dist_(n_, 0),
+          pred_(n_, NO_ARC),
+          stamp_(n_, 0),
+          queue_(n_),
+          in_queue_(n_, 1) {
         for (std::size_t v = 0; v < n_; ++v) queue_[v] = static_cast<std::uint32_t>(v);
     }
 

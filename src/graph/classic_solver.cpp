@@ -35,9 +35,9 @@ McfResult<LowerBoundReduction> reduce_lower_bounds(const McfProblem& problem) {
 
     // Balances saturate as the classic formulation does; a saturated balance
     // could not be routed exactly, so it is reported instead of solved wrongly.
-    LowerBoundReduction red{std::vector<std::int64_t>(m, 0),
-                            std::vector<std::int64_t>(problem.demands().begin(),
-                                                      problem.demands().end())};
+    LowerBoundReduction red{
+        std::vector<std::int64_t>(m, 0),
+        std::vector<std::int64_t>(problem.demands().begin(), problem.demands().end())};
     auto& balance = red.balance;
     bool saturated = false;
     auto shift_balance = [&](std::size_t v, std::int64_t delta) {

@@ -28,8 +28,8 @@
 namespace zelk {
 
 struct ClassicSolution {
-    Int128 cost = 0;                  // sum of cost[i] * flow[i]
-    std::vector<std::int64_t> flow;   // one value per input edge
+    Int128 cost = 0;                 // sum of cost[i] * flow[i]
+    std::vector<std::int64_t> flow;  // one value per input edge
     // Optimality certificate, one per node when the network simplex answered
     // (empty otherwise): rc_i = cost[i] + potentials[tails[i]] -
     // potentials[heads[i]] > 0 implies flow[i] = lower[i], < 0 implies

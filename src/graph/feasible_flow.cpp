@@ -19,7 +19,8 @@ McfResult<std::vector<std::int64_t>> solve_feasible_flow_with_costs(
     std::vector<std::int64_t> balance(demands.begin(), demands.end());
     std::vector<std::int64_t> caps(m);
     for (std::size_t e = 0; e < m; ++e) {
-        if (tails[e] >= n || heads[e] >= n) return invalid_input("edge endpoint outside node range");
+        if (tails[e] >= n || heads[e] >= n)
+            return invalid_input("edge endpoint outside node range");
         if (upper[e] < lower[e]) return invalid_input("lower bound exceeds upper bound");
         const auto cap = checked_sub(upper[e], lower[e]);
         if (!cap) return invalid_input("capacity overflow");

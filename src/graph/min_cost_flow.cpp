@@ -129,7 +129,7 @@ McfResult<std::int64_t> MinCostFlow::augment(std::size_t s, std::size_t t, std::
 }
 
 McfResult<Int128> MinCostFlow::min_cost_flow(std::size_t s, std::size_t t, std::int64_t amount,
-                                               const SolveContext& ctx) {
+                                             const SolveContext& ctx) {
     if (amount < 1 || s == t) return Int128{0};
     if (!fast_path_applies()) return min_cost_flow_reference(s, t, amount, ctx);
     std::vector<Int128> exact;
@@ -147,9 +147,16 @@ class MinCostFlow::FastSearch {
 public:
     FastSearch(const MinCostFlow& flow, std::size_t s, std::size_t t,
                std::vector<std::int64_t>& potential)
-        : pred_node(flow.graph.size()), pred_arc(flow.graph.size()), graph_(flow.graph), s_(s),
-          t_(t), potential_(potential), dist_(graph_.size()), seen_(graph_.size(), 0),
-          settled_(graph_.size(), 0), labelled_(graph_.size(), 0) {}
+        : pred_node(flow.graph.size()),
+          pred_arc(flow.graph.size()),
+          graph_(flow.graph),
+          s_(s),
+          t_(t),
+          potential_(potential),
+          dist_(graph_.size()),
+          seen_(graph_.size(), 0),
+          settled_(graph_.size(), 0),
+          labelled_(graph_.size(), 0) {}
 
     // The path find_path labelled, read by augment.
     std::vector<std::size_t> pred_node, pred_arc;
@@ -180,7 +187,7 @@ public:
     }
 
 private:
-    using Entry = std::pair<std::int64_t, std::size_t>;  // (key, node), min-heap
+    using Entry = std::pair<std::int64_t, std::size_t>;   // (key, node), min-heap
     using Label = std::pair<std::uint64_t, std::size_t>;  // (round, node), min-heap
 
     void next_stamp() {
@@ -270,8 +277,8 @@ private:
 };
 
 McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::int64_t amount,
-                                              std::vector<std::int64_t>& potential,
-                                              const SolveContext& ctx) {
+                                            std::vector<std::int64_t>& potential,
+                                            const SolveContext& ctx) {
     FastSearch search(*this, s, t, potential);
     Int128 total = 0;
     std::int64_t remaining = amount;
@@ -287,8 +294,8 @@ McfResult<Int128> MinCostFlow::augment_fast(std::size_t s, std::size_t t, std::i
 }
 
 McfResult<Int128> MinCostFlow::min_cost_flow_reference(std::size_t s, std::size_t t,
-                                                         std::int64_t amount,
-                                                         const SolveContext& ctx) {
+                                                       std::int64_t amount,
+                                                       const SolveContext& ctx) {
     if (amount < 1) return Int128{0};
     const std::size_t n = graph.size();
     // Distances are exact in 128 bits; "unreached" is a sentinel no walk of
@@ -353,8 +360,7 @@ bool saturate_negative_arcs(MinCostFlow& mcf,
     return true;
 }
 
-std::optional<std::int64_t> attach_balances(MinCostFlow& mcf,
-                                            std::span<const std::int64_t> balance,
+std::optional<std::int64_t> attach_balances(MinCostFlow& mcf, std::span<const std::int64_t> balance,
                                             std::size_t source, std::size_t sink) {
     std::int64_t supply = 0;
     for (std::size_t v = 0; v < balance.size(); ++v) {

@@ -59,11 +59,11 @@ public:
                                                  std::int64_t cost);
 
     McfResult<Int128> min_cost_flow(std::size_t s, std::size_t t, std::int64_t amount,
-                                      const SolveContext& ctx = SolveContext::none());
+                                    const SolveContext& ctx = SolveContext::none());
 
     // The literal round-based search, kept as the reference of the fast one.
     McfResult<Int128> min_cost_flow_reference(std::size_t s, std::size_t t, std::int64_t amount,
-                                                const SolveContext& ctx = SolveContext::none());
+                                              const SolveContext& ctx = SolveContext::none());
 
     // True when some cycle of arcs with cap > 0 has negative total cost.
     bool has_negative_cycle() const;
@@ -82,7 +82,7 @@ private:
                                     const std::vector<std::size_t>& pred_node,
                                     const std::vector<std::size_t>& pred_arc, Int128& total);
     McfResult<Int128> augment_fast(std::size_t s, std::size_t t, std::int64_t amount,
-                                     std::vector<std::int64_t>& potential, const SolveContext& ctx);
+                                   std::vector<std::int64_t>& potential, const SolveContext& ctx);
 };
 
 // Helpers for callers that reduce a bounded problem to one s-t search.
@@ -101,8 +101,7 @@ bool saturate_negative_arcs(MinCostFlow& mcf,
 // Joins node v to `sink` (balance > 0) or `source` to v (balance < 0) with
 // capacity |balance| at cost 0, in node order, and returns the total supply.
 // Nothing when a balance is INT64_MIN or the total overflows.
-std::optional<std::int64_t> attach_balances(MinCostFlow& mcf,
-                                            std::span<const std::int64_t> balance,
+std::optional<std::int64_t> attach_balances(MinCostFlow& mcf, std::span<const std::int64_t> balance,
                                             std::size_t source, std::size_t sink);
 
 }  // namespace zelk

@@ -254,7 +254,8 @@ void SpanningTreeSimplex<Cost>::rehang(Index entering, Index u_in, Index v_in, I
     for (Index a = parent_[u_out]; a != apex; a = parent_[a]) size_[a] -= moved;
     for (Index b = v_in; b != apex; b = parent_[b]) size_[b] += moved;
     splice_preorder(u_in, v_in, u_out);
-    for (std::size_t j = path_.size() - 1; j > 0; --j) size_[path_[j]] = moved - size_[path_[j - 1]];
+    for (std::size_t j = path_.size() - 1; j > 0; --j)
+        size_[path_[j]] = moved - size_[path_[j - 1]];
     size_[u_in] = moved;
 
     // Parents: each path node hangs from the one below it, u_in from v_in.
@@ -376,8 +377,7 @@ McfResult<NetworkSimplexResult> solve_with(std::size_t n, std::span<const std::u
 
 }  // namespace
 
-McfResult<NetworkSimplexResult> network_simplex(std::size_t n,
-                                                std::span<const std::uint32_t> tails,
+McfResult<NetworkSimplexResult> network_simplex(std::size_t n, std::span<const std::uint32_t> tails,
                                                 std::span<const std::uint32_t> heads,
                                                 std::span<const std::int64_t> cap,
                                                 std::span<const std::int64_t> cost,

@@ -44,13 +44,12 @@
 namespace zelk {
 
 struct NetworkSimplexResult {
-    std::vector<std::int64_t> flow;   // one value per arc, within [0, cap]
-    std::vector<Int128> potentials;   // one value per node
-    std::uint64_t pivots = 0;         // tree changes and bound flips
+    std::vector<std::int64_t> flow;  // one value per arc, within [0, cap]
+    std::vector<Int128> potentials;  // one value per node
+    std::uint64_t pivots = 0;        // tree changes and bound flips
 };
 
-McfResult<NetworkSimplexResult> network_simplex(std::size_t n,
-                                                std::span<const std::uint32_t> tails,
+McfResult<NetworkSimplexResult> network_simplex(std::size_t n, std::span<const std::uint32_t> tails,
                                                 std::span<const std::uint32_t> heads,
                                                 std::span<const std::int64_t> cap,
                                                 std::span<const std::int64_t> cost,

@@ -31,8 +31,10 @@ McfOptions scaled_run_options(const McfProblem& problem, const McfOptions& optio
     if (context == ScalingContext::None) return copy;
     copy.tolerance = std::max(10.0 * copy.tolerance, 1e-8);
     double magnitude = 1.0;
-    for (std::int64_t u : problem.upper()) magnitude = std::max(magnitude, std::abs(static_cast<double>(u)));
-    for (std::int64_t c : problem.cost()) magnitude = std::max(magnitude, std::abs(static_cast<double>(c)));
+    for (std::int64_t u : problem.upper())
+        magnitude = std::max(magnitude, std::abs(static_cast<double>(u)));
+    for (std::int64_t c : problem.cost())
+        magnitude = std::max(magnitude, std::abs(static_cast<double>(c)));
     const double digits = std::max(std::ceil(std::log10(magnitude)), 1.0);
     copy.numerical_clamp_log = std::max(copy.numerical_clamp_log - 10.0 * digits, 100.0);
     return copy;

@@ -32,8 +32,8 @@ constexpr unsigned STALL_LIMIT = 10;
 
 // Entries (e, value) of `next` that moved by more than `tolerance` from
 // `prev`, over the first `count` edges, in edge order.
-void collect_changes(std::span<const double> prev, std::span<const double> next,
-                     std::size_t count, double tolerance, std::vector<EdgeValue>& out) {
+void collect_changes(std::span<const double> prev, std::span<const double> next, std::size_t count,
+                     double tolerance, std::vector<EdgeValue>& out) {
     out.clear();
     for (std::size_t e = 0; e < count; ++e) {
         if (std::abs(next[e] - prev[e]) > tolerance) out.emplace_back(e, next[e]);
@@ -199,10 +199,9 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         stats.final_gap = gap_at_flow;
 
         // Gap test.
-        const double estimate =
-            estimate_duality_gap_with_config(flow, cost, gl.residuals, static_cast<std::uint64_t>(m_prime),
-                                             potential.numerics, potential.alpha, reference,
-                                             &estimate_memo);
+        const double estimate = estimate_duality_gap_with_config(
+            flow, cost, gl.residuals, static_cast<std::uint64_t>(m_prime), potential.numerics,
+            potential.alpha, reference, &estimate_memo);
         const double gap = gap_for_check(estimate, previous_ratio);
         stats.last_duality_gap_proxy = gap;
         stats.termination_gap_threshold = tc.gap_threshold;
@@ -221,8 +220,8 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             const double r = cycle_improvement(previous_ratio.value_or(0.0));
             stall = reduction < r * r ? stall + 1 : 0;
             if (stall >= STALL_LIMIT) {
-                ctx.diagnostic("warning: dynamic oracle stalled (reduction " + format_sci(reduction) +
-                               "); monitoring stability");
+                ctx.diagnostic("warning: dynamic oracle stalled (reduction " +
+                               format_sci(reduction) + "); monitoring stability");
                 stall = 0;
             }
         }
@@ -285,11 +284,13 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
         }
 
         // Line search; no acceptable step ends the run.
-        const LineSearchInput input{flow,     direction,   cost,
-                                    lower,    upper,       potential,
-                                    gl.gradient, gl.lengths, value,
-                                    required_decrease(value, candidate.ratio, tc.decrease_scale),
-                                    barrier_terms};
+        const LineSearchInput input{
+            flow,         direction,
+            cost,         lower,
+            upper,        potential,
+            gl.gradient,  gl.lengths,
+            value,        required_decrease(value, candidate.ratio, tc.decrease_scale),
+            barrier_terms};
         std::optional<LineSearchStep> step = line_search(input);
         if (!step) {
             stop(IpmTermination::NoImprovingCycle, k);
@@ -317,14 +318,14 @@ McfResult<IpmResult> run_ipm_with_lower_bound(const McfProblem& problem, const M
             stats.barrier_compute_ms.push_back(elapsed_ms(t0));
             stats.numerical_stats.push_back(next.stats);
             const std::size_t count = std::min(next.gradient.size(), next.lengths.size());
-            collect_changes(gl.gradient, next.gradient,
-                            std::min(count, gl.gradient.size()), change_tolerance,
-                            gradient_changes);
+            collect_changes(gl.gradient, next.gradient, std::min(count, gl.gradient.size()),
+                            change_tolerance, gradient_changes);
             collect_changes(gl.lengths, next.lengths, std::min(count, gl.lengths.size()),
                             change_tolerance, length_changes);
             if (!gradient_changes.empty() || !length_changes.empty()) {
                 t0 = Clock::now();
-                const OracleStatus s = dynamic_oracle->update_many(gradient_changes, length_changes);
+                const OracleStatus s =
+                    dynamic_oracle->update_many(gradient_changes, length_changes);
                 stats.spanner_update_ms.push_back(elapsed_ms(t0));
                 if (!s) update_failed(s.error());
             }

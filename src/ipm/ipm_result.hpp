@@ -35,10 +35,10 @@ struct IpmStats {
     // Gap at a stop by the gap test or the iteration limit after a step; at
     // the end of the run, if still absent, a copy of last_duality_gap_proxy.
     std::optional<double> final_gap_estimate;
-    std::vector<double> potential_values;    // one per iteration
-    std::vector<double> cycle_scoring_ms;    // one per oracle query
-    std::vector<double> barrier_compute_ms;  // one per timed gradient-and-lengths evaluation
-    std::vector<double> spanner_update_ms;   // one per dynamic-oracle batch update
+    std::vector<double> potential_values;         // one per iteration
+    std::vector<double> cycle_scoring_ms;         // one per oracle query
+    std::vector<double> barrier_compute_ms;       // one per timed gradient-and-lengths evaluation
+    std::vector<double> spanner_update_ms;        // one per dynamic-oracle batch update
     std::vector<NumericalStats> numerical_stats;  // one per evaluation, the final one included
     std::size_t iterations = 0;
     double final_gap = std::numeric_limits<double>::infinity();  // duality-gap proxy

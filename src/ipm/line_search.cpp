@@ -70,11 +70,11 @@ std::optional<LineSearchStep> line_search(const LineSearchInput& in) {
     const double decreases[2] = {in.required_decrease, relaxed};
 
     // Trials move only the cycle's edges: evaluate them incrementally.
-    LinePotential line = in.barrier_at_flow.size() == in.flow.size()
-                             ? LinePotential(potential, in.cost, in.flow, in.lower, in.upper,
-                                             in.direction, in.barrier_at_flow)
-                             : LinePotential(potential, in.cost, in.flow, in.lower, in.upper,
-                                             in.direction);
+    LinePotential line =
+        in.barrier_at_flow.size() == in.flow.size()
+            ? LinePotential(potential, in.cost, in.flow, in.lower, in.upper, in.direction,
+                            in.barrier_at_flow)
+            : LinePotential(potential, in.cost, in.flow, in.lower, in.upper, in.direction);
     for (const double decrease : decreases) {
         double t = t0;
         for (int i = 0; i < TRIALS_PER_PHASE; ++i) {

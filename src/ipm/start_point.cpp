@@ -51,9 +51,9 @@ McfResult<std::vector<double>> push_inside_strict(const McfProblem& problem,
     }
 
     const std::vector<std::int64_t> no_demands(problem.node_count(), 0);
-    auto shift = solve_feasible_flow_with_costs(problem.node_count(), problem.tails(),
-                                                problem.heads(), delta_lower, delta_upper,
-                                                no_demands, std::nullopt, ctx);
+    auto shift =
+        solve_feasible_flow_with_costs(problem.node_count(), problem.tails(), problem.heads(),
+                                       delta_lower, delta_upper, no_demands, std::nullopt, ctx);
     if (!shift) return std::unexpected(shift.error());
 
     std::vector<double> result(m);

@@ -8,11 +8,10 @@
 
 namespace zelk {
 
-double estimate_duality_gap_with_config(std::span<const double> flow,
-                                        std::span<const double> cost, const Residuals& residuals,
-                                        std::uint64_t m, const NumericsConfig& numerics,
-                                        double alpha, double reference,
-                                        SlackMemo<double>* memo) {
+double estimate_duality_gap_with_config(std::span<const double> flow, std::span<const double> cost,
+                                        const Residuals& residuals, std::uint64_t m,
+                                        const NumericsConfig& numerics, double alpha,
+                                        double reference, SlackMemo<double>* memo) {
     constexpr double fail = std::numeric_limits<double>::infinity();
     const std::size_t n = flow.size();
     if (cost.size() != n) return fail;
@@ -26,10 +25,10 @@ double estimate_duality_gap_with_config(std::span<const double> flow,
         const double su = residuals.upper_slack[e];
         const double sl = residuals.lower_slack[e];
         const double* known = memo != nullptr ? memo->find(e, su, sl) : nullptr;
-        const double pair =
-            known != nullptr ? *known
-                             : clamped_barrier_term(numerics, nullptr, su, alpha) +
-                                   clamped_barrier_term(numerics, nullptr, sl, alpha);
+        const double pair = known != nullptr
+                                ? *known
+                                : clamped_barrier_term(numerics, nullptr, su, alpha) +
+                                      clamped_barrier_term(numerics, nullptr, sl, alpha);
         if (memo != nullptr && known == nullptr) memo->store(e, su, sl, pair);
         if (!std::isfinite(pair)) return fail;
         barrier += pair;
@@ -53,8 +52,7 @@ double gap_threshold(const McfOptions& options, std::span<const double> upper,
 }
 
 TerminationConstants termination_constants(const Potential& potential, const McfOptions& options,
-                                           std::span<const double> upper,
-                                           std::size_t edge_count) {
+                                           std::span<const double> upper, std::size_t edge_count) {
     const double m = potential.edge_count;
     const double log_scale = std::log(potential.problem_scale);
     TerminationConstants c;

@@ -34,11 +34,10 @@ namespace zelk {
 // or the estimate is not finite.
 // `memo` (optional, one per run: numerics and alpha must not change) keeps
 // each edge's barrier pair for the slacks it was computed at.
-double estimate_duality_gap_with_config(std::span<const double> flow,
-                                        std::span<const double> cost, const Residuals& residuals,
-                                        std::uint64_t m, const NumericsConfig& numerics,
-                                        double alpha, double reference,
-                                        SlackMemo<double>* memo = nullptr);
+double estimate_duality_gap_with_config(std::span<const double> flow, std::span<const double> cost,
+                                        const Residuals& residuals, std::uint64_t m,
+                                        const NumericsConfig& numerics, double alpha,
+                                        double reference, SlackMemo<double>* memo = nullptr);
 
 // gap_tolerance when given, else S'^(-gap_exponent) with
 // S' = max(U max(edge_count, 1), 1) and U = max(1, max |upper|).
@@ -56,8 +55,7 @@ struct TerminationConstants {
 // m and S are the potential's edge_count and problem_scale; the threshold
 // uses the problem's own edge count.
 TerminationConstants termination_constants(const Potential& potential, const McfOptions& options,
-                                           std::span<const double> upper,
-                                           std::size_t edge_count);
+                                           std::span<const double> upper, std::size_t edge_count);
 
 // A time limit is set and has been reached.
 bool time_limit_reached(double elapsed_ms, std::optional<std::uint64_t> time_limit_ms);
@@ -72,8 +70,7 @@ bool gap_converged(double gap, double threshold);
 // "gap termination check: gap=<G>, threshold=<T>" (no newline).
 std::string gap_check_line(double gap, double threshold);
 // Sends that line to the diagnostics sink.
-void report_gap_check(double gap, double threshold,
-                      const SolveContext& ctx = SolveContext::none());
+void report_gap_check(double gap, double threshold, const SolveContext& ctx = SolveContext::none());
 
 // The potential fell below its floor with the gap proxy within tolerance.
 bool potential_converged(double value, double duality_gap_proxy, double potential_floor,

@@ -168,9 +168,9 @@ TreeResult<BranchingTreeChain> BranchingTreeChain::build(
     if (heads.size() != tails.size() || lengths.size() != tails.size()) {
         return std::unexpected(TreeError::MissingEdgeLengths);
     }
-    const std::uint64_t limit = std::min(
-        level_limit ? std::max<std::uint64_t>(*level_limit, 1) : automatic_level_limit(n),
-        MAX_CHAIN_LEVELS);
+    const std::uint64_t limit =
+        std::min(level_limit ? std::max<std::uint64_t>(*level_limit, 1) : automatic_level_limit(n),
+                 MAX_CHAIN_LEVELS);
     BranchingTreeChain chain;
     chain.reduction_factor = reduction_factor;
     auto built = build_levels(n, tails, heads, lengths, limit, deterministic, reduction_factor,
@@ -201,8 +201,8 @@ void BranchingTreeChain::reset_counters() {
     }
 }
 
-bool BranchingTreeChain::path_edges_into(const LevelData& level, std::uint64_t u,
-                                         std::uint64_t v, std::vector<std::uint64_t>& nodes,
+bool BranchingTreeChain::path_edges_into(const LevelData& level, std::uint64_t u, std::uint64_t v,
+                                         std::vector<std::uint64_t>& nodes,
                                          std::vector<SignedEdge>& down,
                                          std::vector<SignedEdge>& out) {
     out.clear();
@@ -330,7 +330,7 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
                                                                  double tolerance) {
     if (levels.empty()) return std::nullopt;
     const std::size_t cap = ceil_count(std::sqrt(static_cast<double>(lengths.size())));
-    std::size_t size = 0;  // live entries of candidates_ (their storage is reused)
+    std::size_t size = 0;    // live entries of candidates_ (their storage is reused)
     std::size_t lowest = 0;  // earliest entry with the smallest score, when full
     for (std::size_t l = levels.size(); l-- > 0;) {
         const std::size_t m = levels[l].tails.size();
@@ -387,8 +387,8 @@ TreeResult<void> BranchingTreeChain::rebuild_level(std::uint64_t level, const Ch
     if (graph.heads.size() != graph.tails.size() || graph.lengths.size() != graph.tails.size()) {
         return std::unexpected(TreeError::MissingEdgeLengths);
     }
-    const std::uint64_t limit = std::min<std::uint64_t>(all ? levels.size() : level + 1,
-                                                        MAX_CHAIN_LEVELS);
+    const std::uint64_t limit =
+        std::min<std::uint64_t>(all ? levels.size() : level + 1, MAX_CHAIN_LEVELS);
     std::vector<LevelData> fresh;
     std::vector<double> seconds;
     std::vector<std::string> log;

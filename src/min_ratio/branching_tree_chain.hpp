@@ -114,8 +114,7 @@ public:
     // first entry wins unless a later one beats the current choice by more
     // than the factor 1 + tolerance.
     std::optional<Cycle> extract_min_ratio_cycle(std::span<const double> gradients,
-                                                 std::span<const double> lengths,
-                                                 double tolerance);
+                                                 std::span<const double> lengths, double tolerance);
 
     // The cycle closed by level edge i: the forest path from its tail to its
     // head, then (i, -1) (a self-loop: (i, +1) alone). On levels above 0 a
@@ -161,8 +160,7 @@ private:
                                          std::span<const std::uint32_t> heads,
                                          std::span<const double> lengths, std::uint64_t limit,
                                          bool deterministic, double reduction_factor,
-                                         std::vector<LevelData>& out,
-                                         std::vector<double>& seconds,
+                                         std::vector<LevelData>& out, std::vector<double>& seconds,
                                          std::vector<std::string>& log);
 
     static bool path_edges_into(const LevelData& level, std::uint64_t u, std::uint64_t v,

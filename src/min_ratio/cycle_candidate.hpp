@@ -63,9 +63,8 @@ std::optional<CycleCandidate> score_edge_cycle(const LowStretchTree& tree, std::
 // numerator/denominator hold exactly the values score_edge_cycle reports.
 bool score_edge_cycle_parts(const LowStretchTree& tree, std::uint64_t e,
                             std::span<const std::uint32_t> tails,
-                            std::span<const std::uint32_t> heads,
-                            std::span<const double> gradients, std::span<const double> lengths,
-                            std::vector<SignedEdge>& path, double& numerator,
-                            double& denominator);
+                            std::span<const std::uint32_t> heads, std::span<const double> gradients,
+                            std::span<const double> lengths, std::vector<SignedEdge>& path,
+                            double& numerator, double& denominator);
 
 }  // namespace zelk

@@ -40,7 +40,9 @@ public:
     // Deterministic: an empty deterministic spanner; else DynamicSpanner(0).
     explicit EdgeSpanner(bool deterministic);
 
-    bool deterministic() const { return std::holds_alternative<DeterministicDynamicSpanner>(value); }
+    bool deterministic() const {
+        return std::holds_alternative<DeterministicDynamicSpanner>(value);
+    }
     DynamicSpanner& dynamic();
     const DynamicSpanner& dynamic() const;
 

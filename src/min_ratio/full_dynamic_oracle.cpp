@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 
-
 // ceil(x) as a 64-bit count for x > 0, saturating (an infinite x included).
 std::uint64_t ceil_count(double x) {
     const double c = std::ceil(x);
@@ -76,10 +75,10 @@ TreeResult<void> FullDynamicOracle::rebuild_tree_chain(std::uint64_t iteration, 
     if (!dynamic_tree) {
         const DynamicTreeConfig config{deterministic ? 0 : hierarchy.seed, tree_rebuild_every,
                                        tree_change_threshold, tree_ratio_threshold, deterministic};
-        auto built = DynamicTree::new_with_config(
-            n, std::vector<std::uint32_t>(tails.begin(), tails.end()),
-            std::vector<std::uint32_t>(heads.begin(), heads.end()),
-            std::vector<double>(lens.begin(), lens.end()), config);
+        auto built =
+            DynamicTree::new_with_config(n, std::vector<std::uint32_t>(tails.begin(), tails.end()),
+                                         std::vector<std::uint32_t>(heads.begin(), heads.end()),
+                                         std::vector<double>(lens.begin(), lens.end()), config);
         if (!built) return std::unexpected(built.error());
         dynamic_tree = std::move(*built);
     } else {
@@ -118,7 +117,8 @@ OracleStatus FullDynamicOracle::update_edge_instability(std::uint64_t edge, bool
 
 OracleStatus FullDynamicOracle::update_one(std::uint64_t edge, bool is_gradient, bool is_length,
                                            double gradient, double length) {
-    if (edge >= edge_count) return std::unexpected(OracleError{OracleError::InvalidEdgeIndex{edge}});
+    if (edge >= edge_count)
+        return std::unexpected(OracleError{OracleError::InvalidEdgeIndex{edge}});
     if (gradients.size() < edge_count) gradients.resize(edge_count, 0.0);
     if (lengths.size() < edge_count) lengths.resize(edge_count, 1.0);
     std::uint64_t events = 0;
@@ -131,7 +131,8 @@ OracleStatus FullDynamicOracle::update_one(std::uint64_t edge, bool is_gradient,
     }
     if (is_length) {
         const double old = lengths[edge];
-        if (length > 0.0 && old > 0.0 && std::max(length / old, old / length) > length_ratio_threshold) {
+        if (length > 0.0 && old > 0.0 &&
+            std::max(length / old, old / length) > length_ratio_threshold) {
             ++events;
             saturating_increment(instability_events);
         }
@@ -157,8 +158,8 @@ OracleStatus FullDynamicOracle::update_many(std::span<const EdgeValue> gradient_
     }
     OracleStatus status;
     if (hierarchy.any_pending()) {
-        status = std::unexpected(
-            OracleError{OracleError::RebuildRequired{std::nullopt, "instability budget exhausted"}});
+        status = std::unexpected(OracleError{
+            OracleError::RebuildRequired{std::nullopt, "instability budget exhausted"}});
     }
     return flush_refreshes(std::move(status));
 }
@@ -316,7 +317,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     // Step timing, only while profiling.
     using Clock = std::chrono::steady_clock;
     Clock::time_point lap = profile ? Clock::now() : Clock::time_point{};
-    auto mark = [&](double QueryProfile::*step) {
+    auto mark = [&](double QueryProfile::* step) {
         if (profile == nullptr) return;
         const Clock::time_point now = Clock::now();
         profile->*step += std::chrono::duration<double, std::milli>(now - lap).count();
@@ -387,8 +388,8 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
             branching->levels[0].lengths.assign(lens.begin(), lens.end());
         }
     } else {
-        auto built = BranchingTreeChain::build(n, tails, heads, lens, std::nullopt, deterministic,
-                                               0.125);
+        auto built =
+            BranchingTreeChain::build(n, tails, heads, lens, std::nullopt, deterministic, 0.125);
         if (!built) return std::unexpected(built.error());
         branching = std::move(*built);
     }
@@ -463,7 +464,8 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
             mirror_level(hierarchy.levels[i + 1].oracle, level.oracle);
             level.rebuild_pending = false;
             if (!level_candidates_.empty()) {
-                level_candidates_.push_back({level_candidates_.back().candidate, level.approx_factor});
+                level_candidates_.push_back(
+                    {level_candidates_.back().candidate, level.approx_factor});
             }
             continue;
         }

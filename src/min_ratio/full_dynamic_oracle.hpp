@@ -75,8 +75,7 @@ public:
 
     // Tails, heads, gradients and lengths must have one entry per edge
     // (else MissingEdgeLengths, before anything changes) and endpoints below n.
-    TreeResult<std::optional<CycleCandidate>> best_cycle(std::uint64_t iteration,
-                                                         std::size_t n,
+    TreeResult<std::optional<CycleCandidate>> best_cycle(std::uint64_t iteration, std::size_t n,
                                                          std::span<const std::uint32_t> tails,
                                                          std::span<const std::uint32_t> heads,
                                                          std::span<const double> gradients,
@@ -155,8 +154,8 @@ private:
     // 8 collected edges when absent).
     void refresh_tree_chain(std::size_t m);
     // update_edge_instability with the spanner refresh queued, not applied.
-    OracleStatus update_one(std::uint64_t edge, bool is_gradient, bool is_length,
-                            double gradient, double length);
+    OracleStatus update_one(std::uint64_t edge, bool is_gradient, bool is_length, double gradient,
+                            double length);
     // Appends a spanner refresh of `edge` with its last known values.
     void queue_refresh(std::uint64_t edge);
     OracleStatus flush_refreshes(OracleStatus status);

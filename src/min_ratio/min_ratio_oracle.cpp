@@ -16,7 +16,6 @@ inline double value_or_zero(std::span<const double> a, std::uint64_t i) {
     return i < a.size() ? a[i] : 0.0;
 }
 
-
 // Keeps `best` as select_better_candidate(best, new) would, where the new
 // candidate is closed by edge e and its cycle is (e, +1) followed by `rest`
 // (or, when `whole` is set, exactly `*whole`). The new cycle is only built
@@ -82,7 +81,8 @@ std::vector<UpStep> up_steps(const LowStretchTree& tree, std::span<const std::ui
         if (pe == NO_INDEX) continue;
         // The tree's edges index the arrays it was built from (a
         // precondition); an out-of-range edge reads as sign -1 and 0.0.
-        const bool forward = pe < tails.size() && pe < heads.size() && tails[pe] == x && heads[pe] == p;
+        const bool forward =
+            pe < tails.size() && pe < heads.size() && tails[pe] == x && heads[pe] == p;
         st.gradient = (forward ? 1.0 : -1.0) * value_or_zero(gradients, pe);
         st.length = std::fabs(value_or_zero(lengths, pe));
     }
@@ -205,14 +205,11 @@ double ratio_lower_bound(const LowStretchTree& tree, const std::vector<RootSums>
 // cannot displace the chunk's best (keeps_first would keep the best) is
 // passed over without walking its path; every other edge is walked and
 // offered exactly as without pruning, so the answer is the same.
-std::optional<CycleCandidate> scan_tree_chunk(const LowStretchTree& tree,
-                                              const std::vector<UpStep>& steps,
-                                              const std::vector<RootSums>* sums,
-                                              std::span<const std::uint32_t> tails,
-                                              std::span<const std::uint32_t> heads,
-                                              std::span<const double> gradients,
-                                              std::span<const double> lengths, std::size_t begin,
-                                              std::size_t end) {
+std::optional<CycleCandidate> scan_tree_chunk(
+    const LowStretchTree& tree, const std::vector<UpStep>& steps, const std::vector<RootSums>* sums,
+    std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const double> gradients, std::span<const double> lengths, std::size_t begin,
+    std::size_t end) {
     const std::size_t n = tree.node_count();
     const std::size_t m = std::min(tails.size(), heads.size());
     std::optional<CycleCandidate> best;
@@ -253,8 +250,8 @@ std::optional<CycleCandidate> tree_scan(const LowStretchTree& tree,
     // lifting levels. The answer is the same either way.
     double depth_sum = 0.0;
     for (const UpStep& st : steps) depth_sum += static_cast<double>(st.depth);
-    const bool deep = depth_sum > 2.0 * static_cast<double>(tree.levels()) *
-                                      static_cast<double>(steps.size());
+    const bool deep =
+        depth_sum > 2.0 * static_cast<double>(tree.levels()) * static_cast<double>(steps.size());
     std::vector<RootSums> sums;
     const bool bounded = prune && deep && root_sums(tree, steps, sums);
     return parallel_chunked_reduce(
@@ -291,7 +288,8 @@ TreeResult<void> MinRatioOracle::rebuild_tree(std::uint64_t iteration, std::uint
                                               std::span<const double> gradients,
                                               std::span<const double> lengths) {
     const std::uint64_t s = deterministic ? fixed_seed.value_or(0) : (seed ^ iteration);
-    auto built = LowStretchTree::build_with_mode(node_count, tails, heads, lengths, deterministic, s);
+    auto built =
+        LowStretchTree::build_with_mode(node_count, tails, heads, lengths, deterministic, s);
     if (!built) return std::unexpected(built.error());
     tree = std::move(*built);
 
@@ -361,8 +359,8 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
         double num = 0.0, den = 0.0;
         if (path == nullptr) {
             // No embedding: the tree cycle.
-            if (!score_edge_cycle_parts(t, e, q.tails, q.heads, q.gradients, q.lengths,
-                                        path_buf_, num, den)) {
+            if (!score_edge_cycle_parts(t, e, q.tails, q.heads, q.gradients, q.lengths, path_buf_,
+                                        num, den)) {
                 continue;
             }
             offer(best, e, num, den, &path_buf_, nullptr);

@@ -3,11 +3,12 @@
 namespace zelk {
 
 std::uint64_t NumericalStats::total_clamps() const {
-    const std::uint64_t parts[] = {log_clamps,     floor_clamps,   exp_clamps,
+    const std::uint64_t parts[] = {log_clamps,      floor_clamps,   exp_clamps,
                                    residual_clamps, barrier_clamps, gradient_clamps};
     std::uint64_t total = 0;
     for (const std::uint64_t p : parts) {
-        if (__builtin_add_overflow(total, p, &total)) return std::numeric_limits<std::uint64_t>::max();
+        if (__builtin_add_overflow(total, p, &total))
+            return std::numeric_limits<std::uint64_t>::max();
     }
     return total;
 }
@@ -20,8 +21,7 @@ double guarded_pow_with_stats(NumericalStats* stats, double base, double exponen
 namespace {
 
 template <bool Count>
-double barrier_term(const NumericsConfig& numerics, NumericalStats* stats, double r,
-                    double alpha) {
+double barrier_term(const NumericsConfig& numerics, NumericalStats* stats, double r, double alpha) {
     const double cap = numerics.barrier_clamp_max;
     if (r <= 0.0) {
         if constexpr (Count) {

@@ -54,7 +54,6 @@ inline double clamp_nan_passes(double v, double lo, double hi) {
 
 namespace detail {
 
-
 // The guarded power once the base is known to be positive: exp(e ln b), with
 // ln b clamped to [-L, L] and an exponent beyond +-L giving inf or 0.
 // A NaN logarithm counts as clamped: it is not a usable value either.

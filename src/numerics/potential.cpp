@@ -95,8 +95,7 @@ double finish_value(const Potential& potential, Sums sums, NumericalStats* stats
 
 template <bool Count>
 double value_impl(const Potential& potential, std::span<const double> cost,
-                  std::span<const double> flow, const Residuals& residuals,
-                  NumericalStats* stats) {
+                  std::span<const double> flow, const Residuals& residuals, NumericalStats* stats) {
     const std::span<const double> su = residuals.upper_slack;
     const std::span<const double> sl = residuals.lower_slack;
     const Sums sums = potential_sums<Count>(
@@ -119,8 +118,8 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
         if constexpr (Count) saturating_increment(stats->floor_clamps);
         gap = std::copysign(nc.gradient_floor, gap);
     }
-    const std::size_t n = std::min(
-        {cost.size(), residuals.upper_slack.size(), residuals.lower_slack.size()});
+    const std::size_t n =
+        std::min({cost.size(), residuals.upper_slack.size(), residuals.lower_slack.size()});
     const double p = potential.barrier_exponent;
     const double p_minus_one = p - 1.0;
     const double inv_alpha = 1.0 / potential.alpha;
@@ -154,8 +153,10 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
             d = clamp_nan_passes(raw, -g_max, g_max);
             if constexpr (Count) {
                 if (d != raw) saturating_increment(edge.gradient_clamps);
-                for (std::uint64_t i = 0; i < edge.log_clamps; ++i) saturating_increment(stats->log_clamps);
-                for (std::uint64_t i = 0; i < edge.exp_clamps; ++i) saturating_increment(stats->exp_clamps);
+                for (std::uint64_t i = 0; i < edge.log_clamps; ++i)
+                    saturating_increment(stats->log_clamps);
+                for (std::uint64_t i = 0; i < edge.exp_clamps; ++i)
+                    saturating_increment(stats->exp_clamps);
                 for (std::uint64_t i = 0; i < edge.gradient_clamps; ++i) {
                     saturating_increment(stats->gradient_clamps);
                 }
@@ -205,8 +206,7 @@ Residuals Residuals::new_with_stats(std::span<const double> flow, std::span<cons
                             : residuals_impl<false>(flow, lower, upper, nullptr, residual_min);
 }
 
-McfResult<Potential> Potential::create(const NumericsConfig& numerics,
-                                       std::optional<double> alpha,
+McfResult<Potential> Potential::create(const NumericsConfig& numerics, std::optional<double> alpha,
                                        std::span<const double> upper, double lower_bound) {
     if (numerics.barrier_alpha_min > numerics.barrier_alpha_max) {
         return invalid_input("barrier_alpha_min exceeds barrier_alpha_max");
@@ -360,9 +360,9 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
 void LinePotential::refresh(std::size_t e) {
     if (e < products_.size()) products_[e] = cost_[e] * trial_[e];
     const std::size_t k = std::min({flow_.size(), lower_.size(), upper_.size()});
-    const SlackPair s = e < k ? floored_slacks(trial_[e], lower_[e], upper_[e],
-                                               potential_.residual_min)
-                              : SlackPair{0.0, 0.0};
+    const SlackPair s =
+        e < k ? floored_slacks(trial_[e], lower_[e], upper_[e], potential_.residual_min)
+              : SlackPair{0.0, 0.0};
     barrier_[e] = edge_barrier<false>(potential_, nullptr, s);
 }
 
@@ -399,7 +399,8 @@ GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 std::span<const double> upper,
                                                 SlackMemo<BarrierGradientTerm>* memo) {
     GradientAndLengths out;
-    out.residuals = Residuals::new_with_stats(flow, lower, upper, &out.stats, potential.residual_min);
+    out.residuals =
+        Residuals::new_with_stats(flow, lower, upper, &out.stats, potential.residual_min);
     out.gradient =
         gradient_impl<true>(potential, cost, flow, out.residuals, &out.stats, &out.lengths, memo);
     return out;

@@ -49,22 +49,20 @@ struct Potential {
     double alpha = 1.0;             // the log-gap term is scaled by 1/alpha
     double barrier_exponent = 1.1;  // p
     double residual_min = 1e-12;
-    double problem_scale = 1.0;     // S = max(U * m, 1)
-    double edge_count = 1.0;        // m = max(number of upper bounds, 1)
-    double lower_bound = 0.0;       // F
+    double problem_scale = 1.0;  // S = max(U * m, 1)
+    double edge_count = 1.0;     // m = max(number of upper bounds, 1)
+    double lower_bound = 0.0;    // F
     NumericsConfig numerics;
 
     // U = max(1, max |upper|); alpha = `alpha` if present and > 0, else
     // 1 / (1000 max(log2 S, 1)), then clamped to [barrier_alpha_min,
     // barrier_alpha_max] of `numerics`. Fails with InvalidInput
     // "barrier_alpha_min exceeds barrier_alpha_max" when that range is empty.
-    static McfResult<Potential> create(const NumericsConfig& numerics,
-                                       std::optional<double> alpha,
+    static McfResult<Potential> create(const NumericsConfig& numerics, std::optional<double> alpha,
                                        std::span<const double> upper, double lower_bound);
 
     double value_with_residuals_and_stats(std::span<const double> cost,
-                                          std::span<const double> flow,
-                                          const Residuals& residuals,
+                                          std::span<const double> flow, const Residuals& residuals,
                                           NumericalStats* stats = nullptr) const;
 
     // Same result as building Residuals (no stats) and calling the above,
@@ -93,8 +91,7 @@ struct Potential {
                               SlackMemo<double>* memo = nullptr) const;
     // The same from barrier terms already evaluated at `flow` (one per flow
     // entry, e.g. a line search's accepted trial); no powers.
-    ValueAndGap value_and_gap_from_terms(std::span<const double> cost,
-                                         std::span<const double> flow,
+    ValueAndGap value_and_gap_from_terms(std::span<const double> cost, std::span<const double> flow,
                                          std::span<const double> terms) const;
 
     // barrier sum / p + max(c.x - F, 0); counts nothing.
@@ -144,7 +141,7 @@ private:
     std::vector<double> barrier_;   // edge barrier terms at trial_, over len flow
     double prefix_dot_ = -0.0;      // partial sums over the edges before prefix_end_
     double prefix_barrier_ = -0.0;
-    std::size_t prefix_end_ = 0;    // first moved edge
+    std::size_t prefix_end_ = 0;  // first moved edge
     void refresh(std::size_t e);
     void sum_prefix();
 };

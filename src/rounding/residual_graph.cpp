@@ -118,10 +118,12 @@ McfResult<ResidualGraph> build_residual_graph(std::span<const double> flow, cons
         const double x = flow[e];
         const std::size_t pf = next[edge.tail]++;
         const std::size_t pb = next[edge.head]++;
-        g.arcs[pf] = ResidualArc{edge.head, max_zero(edge.upper - x), forward_cost[e],
-                                 pb - g.first_arc[edge.head], e, 1};
-        g.arcs[pb] = ResidualArc{edge.tail, max_zero(x - edge.lower), backward_cost[e],
-                                 pf - g.first_arc[edge.tail], e, -1};
+        g.arcs[pf] = ResidualArc{
+            edge.head, max_zero(edge.upper - x), forward_cost[e], pb - g.first_arc[edge.head], e,
+            1};
+        g.arcs[pb] = ResidualArc{
+            edge.tail, max_zero(x - edge.lower), backward_cost[e], pf - g.first_arc[edge.tail], e,
+            -1};
     }
     g.flow.assign(flow.begin(), flow.end());
     return g;
@@ -152,7 +154,8 @@ std::size_t cancel_negative_cycles(ResidualGraph& graph, std::optional<std::size
     CycleSearch search;
     while (search.run(graph)) {
         double delta = std::numeric_limits<double>::infinity();
-        for (const CycleArc& c : search.cycle) delta = std::min(delta, graph.arc(c.node, c.index).residual);
+        for (const CycleArc& c : search.cycle)
+            delta = std::min(delta, graph.arc(c.node, c.index).residual);
         if (!std::isfinite(delta) || delta <= TOLERANCE) break;
         for (const CycleArc& c : search.cycle) {
             ResidualArc& a = graph.arc(c.node, c.index);

@@ -27,10 +27,10 @@ namespace zelk {
 
 struct ResidualArc {
     std::size_t to = 0;
-    double residual = 0.0;    // capacity left on the arc, >= 0 when built
-    std::int64_t cost = 0;    // per unit, integral
-    std::size_t rev = 0;      // index of the partner arc within the arcs of `to`
-    std::size_t edge = 0;     // edge the arc belongs to
+    double residual = 0.0;      // capacity left on the arc, >= 0 when built
+    std::int64_t cost = 0;      // per unit, integral
+    std::size_t rev = 0;        // index of the partner arc within the arcs of `to`
+    std::size_t edge = 0;       // edge the arc belongs to
     std::int8_t direction = 1;  // +1 forward, -1 backward
 };
 

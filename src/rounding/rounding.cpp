@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "graph/classic_solver.hpp"
-#include "graph/float_graph.hpp"
 #include "graph/feasible_flow.hpp"
+#include "graph/float_graph.hpp"
 
 namespace zelk {
 
@@ -30,10 +30,9 @@ McfResult<ResidualGraph> build_residual_graph_from_problem(const McfProblem& pro
     Graph graph = Graph::with_demands(std::move(demand_values));
     graph.edges.reserve(problem.edge_count());
     for (std::size_t i = 0; i < problem.edge_count(); ++i) {
-        auto added = graph.add_edge(problem.tails()[i], problem.heads()[i],
-                                    static_cast<double>(problem.lower()[i]),
-                                    static_cast<double>(problem.upper()[i]),
-                                    static_cast<double>(problem.cost()[i]));
+        auto added = graph.add_edge(
+            problem.tails()[i], problem.heads()[i], static_cast<double>(problem.lower()[i]),
+            static_cast<double>(problem.upper()[i]), static_cast<double>(problem.cost()[i]));
         if (!added) return std::unexpected(added.error());
     }
     return build_residual_graph(flow, graph);

@@ -28,8 +28,8 @@ McfResult<ResidualGraph> build_residual_graph_from_problem(const McfProblem& pro
                                                            std::span<const double> flow);
 
 struct ResidualInstance {
-    std::vector<std::int64_t> base_flow;         // integer part per edge
-    std::vector<std::uint32_t> residual_tails;   // one unit edge per fractional edge
+    std::vector<std::int64_t> base_flow;        // integer part per edge
+    std::vector<std::uint32_t> residual_tails;  // one unit edge per fractional edge
     std::vector<std::uint32_t> residual_heads;
     std::vector<std::int64_t> residual_caps;     // always 1
     std::vector<std::int64_t> residual_costs;    // cost of the edge stood for

@@ -52,13 +52,14 @@ BigInt::BigInt(std::int64_t value) : BigInt(static_cast<Int128>(value)) {}
 BigInt::BigInt(Int128 value) {
     // Negation in unsigned arithmetic is exact for the smallest value too.
     const bool neg = value < 0;
-    const UInt128 mag = neg ? UInt128{0} - static_cast<UInt128>(value) : static_cast<UInt128>(value);
+    const UInt128 mag =
+        neg ? UInt128{0} - static_cast<UInt128>(value) : static_cast<UInt128>(value);
     *this = from_magnitude(mag, neg);
 }
 
 BigInt BigInt::from_magnitude(UInt128 mag, bool neg) {
-    return from_limbs({static_cast<std::uint64_t>(mag), static_cast<std::uint64_t>(mag >> 64), 0, 0},
-                      neg);
+    return from_limbs(
+        {static_cast<std::uint64_t>(mag), static_cast<std::uint64_t>(mag >> 64), 0, 0}, neg);
 }
 
 std::optional<BigInt> checked_add(const BigInt& a, const BigInt& b) {
@@ -137,7 +138,8 @@ std::string BigInt::to_string() const {
 }
 
 std::strong_ordering operator<=>(const BigInt& a, const BigInt& b) {
-    if (a.negative != b.negative) return a.negative ? std::strong_ordering::less : std::strong_ordering::greater;
+    if (a.negative != b.negative)
+        return a.negative ? std::strong_ordering::less : std::strong_ordering::greater;
     const std::strong_ordering m = compare_magnitude(a.limbs, b.limbs);
     return a.negative ? 0 <=> m : m;
 }

@@ -18,10 +18,11 @@ namespace {
 constexpr unsigned MAX_SHIFT = 62;
 
 McfResult<std::vector<std::int64_t>> divide_all(std::span<const std::int64_t> values,
-                                               std::int64_t divisor) {
+                                                std::int64_t divisor) {
     std::vector<std::int64_t> out(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (values[i] % divisor != 0) return invalid_input("capacity scaling requires divisible values");
+        if (values[i] % divisor != 0)
+            return invalid_input("capacity scaling requires divisible values");
         out[i] = values[i] / divisor;
     }
     return out;
@@ -34,7 +35,8 @@ std::vector<std::int64_t> doubled_warm_start(std::span<const double> fractional)
     std::vector<std::int64_t> out(fractional.size());
     for (std::size_t i = 0; i < fractional.size(); ++i) {
         Int128 doubled;
-        const bool overflow = __builtin_mul_overflow(round_to_int128(fractional[i]), Int128{2}, &doubled);
+        const bool overflow =
+            __builtin_mul_overflow(round_to_int128(fractional[i]), Int128{2}, &doubled);
         if (overflow || doubled > std::numeric_limits<std::int64_t>::max() ||
             doubled < std::numeric_limits<std::int64_t>::min()) {
             out[i] = std::signbit(fractional[i]) ? std::numeric_limits<std::int64_t>::min()
@@ -53,7 +55,8 @@ std::optional<unsigned> trailing_zero_count(const McfProblem& problem) {
     auto visit = [&](std::span<const std::int64_t> values) {
         for (std::int64_t v : values) {
             if (v == 0) continue;
-            const auto zeros = static_cast<unsigned>(std::countr_zero(static_cast<std::uint64_t>(v)));
+            const auto zeros =
+                static_cast<unsigned>(std::countr_zero(static_cast<std::uint64_t>(v)));
             fewest = fewest ? std::min(*fewest, zeros) : zeros;
         }
     };
@@ -106,7 +109,8 @@ McfResult<CapacityScalingResult> capacity_scaling(const McfProblem& problem,
     for (std::size_t phase = 0;; ++phase) {
         McfOptions phase_options = options;
         phase_options.initial_flow = feasible_initial_flow(*scaled, warm);
-        auto run = run_ipm_with_context(*scaled, phase_options, ScalingContext::CapacityScaled, ctx);
+        auto run =
+            run_ipm_with_context(*scaled, phase_options, ScalingContext::CapacityScaled, ctx);
         if (!run) return std::unexpected(run.error());
         ctx.diagnostic("[capacity_scaling] phase=" + std::to_string(phase) +
                        " divisor=" + std::to_string(divisor) +

@@ -26,8 +26,8 @@
 namespace zelk {
 
 struct CapacityScalingResult {
-    McfProblem problem;     // the input divided by `divisor`
-    WarmStart initial_flow; // already accepted by feasible_initial_flow for `problem`
+    McfProblem problem;        // the input divided by `divisor`
+    WarmStart initial_flow;    // already accepted by feasible_initial_flow for `problem`
     std::int64_t divisor = 1;  // a power of two, at least 1
     // The phase's run when the caller's effort budget ran out in it; no
     // later phase ran.

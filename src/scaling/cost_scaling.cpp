@@ -59,10 +59,9 @@ McfResult<CostScaledProblem> build_cost_scaled_problem(const McfProblem& problem
     const auto lower = problem.lower();
     const auto upper = problem.upper();
     const auto demands = problem.demands();
-    auto scaled_problem =
-        McfProblem::create({tails.begin(), tails.end()}, {heads.begin(), heads.end()},
-                           {lower.begin(), lower.end()}, {upper.begin(), upper.end()},
-                           std::move(scaled), {demands.begin(), demands.end()});
+    auto scaled_problem = McfProblem::create(
+        {tails.begin(), tails.end()}, {heads.begin(), heads.end()}, {lower.begin(), lower.end()},
+        {upper.begin(), upper.end()}, std::move(scaled), {demands.begin(), demands.end()});
     if (!scaled_problem) return std::unexpected(scaled_problem.error());
     return CostScaledProblem{std::move(*scaled_problem), divisor, bound,
                              static_cast<std::int64_t>(scaled_max)};
@@ -76,13 +75,15 @@ McfResult<CostBracket> cost_bracket(const McfProblem& problem) {
     BigInt least;
     for (std::size_t i = 0; i < count; ++i) {
         const std::int64_t bound = cost[i] < 0 ? upper[i] : lower[i];
-        if (!add_product(least, BigInt(cost[i]), BigInt(bound))) return std::unexpected(bracket_overflow());
+        if (!add_product(least, BigInt(cost[i]), BigInt(bound)))
+            return std::unexpected(bracket_overflow());
     }
     const std::uint64_t u = std::max<std::uint64_t>(max_magnitude(upper), 1);
     BigInt most;
     for (std::int64_t c : cost) {
         const BigInt term = BigInt::from_magnitude(static_cast<UInt128>(magnitude(c)) * u, false);
-        if (!add_product(most, term, BigInt(std::int64_t{1}))) return std::unexpected(bracket_overflow());
+        if (!add_product(most, term, BigInt(std::int64_t{1})))
+            return std::unexpected(bracket_overflow());
     }
     return least <= most ? CostBracket{least, most} : CostBracket{most, least};
 }

@@ -7,7 +7,8 @@
 // sum |cost| * max(max |upper|, 1)). Each round runs the interior-point entry
 // on the cost-scaled problem, warm-started by the previous round's rounded
 // flow, prices that rounded flow with the unscaled costs and reports
-//   "[cost_scaling] round={round} midpoint={mid} cost={cost} scaled_max={scaled_max} elapsed_ms={elapsed_ms}"
+//   "[cost_scaling] round={round} midpoint={mid} cost={cost} scaled_max={scaled_max}
+//   elapsed_ms={elapsed_ms}"
 // through the diagnostics sink. A price at most the midpoint accepts the run
 // and lowers the bracket's top; otherwise the bottom rises. The last accepted
 // run is returned (its flow is fractional, for the cost-scaled problem, which

@@ -17,7 +17,8 @@ inline std::int64_t cube_bound(std::size_t edge_count) {
     if (edge_count > static_cast<std::size_t>(highest)) return highest;
     const auto x = static_cast<std::int64_t>(std::max<std::size_t>(edge_count, 1));
     std::int64_t cube;
-    if (__builtin_mul_overflow(x, x, &cube) || __builtin_mul_overflow(cube, x, &cube)) return highest;
+    if (__builtin_mul_overflow(x, x, &cube) || __builtin_mul_overflow(cube, x, &cube))
+        return highest;
     return cube;
 }
 

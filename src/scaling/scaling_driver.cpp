@@ -40,7 +40,8 @@ McfResult<CapacityStage> capacity_stage(const McfProblem& problem, const McfOpti
 bool cost_scaling_needed(const McfProblem& problem, const McfOptions& options) {
     if (options.force_cost_scaling) return true;
     if (problem.edge_count() == 0) return false;
-    return max_magnitude(problem.cost()) > static_cast<std::uint64_t>(cube_bound(problem.edge_count()));
+    return max_magnitude(problem.cost()) >
+           static_cast<std::uint64_t>(cube_bound(problem.edge_count()));
 }
 
 // Smallest distance of the flow to a bound, +infinity without edges.
@@ -80,8 +81,8 @@ McfResult<McfSolution> scaled_route(const McfProblem& problem, const McfOptions&
         if (classic) classic->ipm_summary = std::move(summary);
         return classic;
     }
-    auto solution = finalize_ipm_solution(working, std::move(*run), std::move(summary),
-                                          stage_options, ctx);
+    auto solution =
+        finalize_ipm_solution(working, std::move(*run), std::move(summary), stage_options, ctx);
     if (!solution) return solution;
 
     if (auto unscaled = unscale_solution(*solution, stage->divisor); !unscaled) {

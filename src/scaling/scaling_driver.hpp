@@ -18,9 +18,9 @@
 // Cost: that of the stages; O(n + m) besides.
 #pragma once
 
-#include "mcf_solution.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
+#include "mcf_solution.hpp"
 #include "solve_context.hpp"
 
 namespace zelk {

@@ -24,7 +24,6 @@ namespace zelk {
 
 using WarmStart = std::optional<std::vector<std::int64_t>>;
 
-
 // Nearest integer, halves away from zero; saturates at the 64-bit range and
 // maps NaN to 0.
 std::int64_t round_to_int64(double value);

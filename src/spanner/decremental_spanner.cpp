@@ -25,9 +25,10 @@ DecrementalResult<DecrementalSpanner> DecrementalSpanner::create(
     return s;
 }
 
-DecrementalResult<void> DecrementalSpanner::rebuild_from_edges(
-    std::uint64_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
-    std::span<const double> lengths) {
+DecrementalResult<void> DecrementalSpanner::rebuild_from_edges(std::uint64_t n,
+                                                               std::span<const std::uint32_t> tails,
+                                                               std::span<const std::uint32_t> heads,
+                                                               std::span<const double> lengths) {
     layers.clear();
     layer_sets.clear();
     pair_slot_.clear();
@@ -123,11 +124,11 @@ DecrementalResult<void> DecrementalSpanner::check_edge_budget() const {
     std::uint64_t budget;
     if (__builtin_mul_overflow(factor, nodes, &budget)) budget = NO_INDEX;
     if (kept > budget) {
-        return std::unexpected(DecrementalSpannerError{
-            DecrementalSpannerError::Kind::EdgeBudgetExceeded,
-            "spanner edges " + std::to_string(kept) + " exceed " +
-                std::to_string(config.edge_factor) + " * n (n=" + std::to_string(base.node_count) +
-                ")"});
+        return std::unexpected(
+            DecrementalSpannerError{DecrementalSpannerError::Kind::EdgeBudgetExceeded,
+                                    "spanner edges " + std::to_string(kept) + " exceed " +
+                                        std::to_string(config.edge_factor) +
+                                        " * n (n=" + std::to_string(base.node_count) + ")"});
     }
     if (config.recourse_denominator == 0) {
         return std::unexpected(DecrementalSpannerError{

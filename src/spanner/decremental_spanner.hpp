@@ -35,14 +35,14 @@
 namespace zelk {
 
 struct DecrementalSpannerConfig {
-    double aux_scale = 1.0;                   // carried, not read
-    std::uint64_t recourse_denominator = 1;   // must be nonzero
-    double aux_exponent = 0.25;               // carried, not read
-    std::uint64_t aux_count_a = 1;            // carried, not read
-    std::uint64_t edge_factor = 8;            // kept-edge budget per layer-0 node
-    std::uint64_t aux_count_b = 1;            // carried, not read
-    std::uint64_t layer_count = 1;            // layers to build (below 2: layer 0 only)
-    bool deterministic = true;                // ordering rules of build_layer
+    double aux_scale = 1.0;                  // carried, not read
+    std::uint64_t recourse_denominator = 1;  // must be nonzero
+    double aux_exponent = 0.25;              // carried, not read
+    std::uint64_t aux_count_a = 1;           // carried, not read
+    std::uint64_t edge_factor = 8;           // kept-edge budget per layer-0 node
+    std::uint64_t aux_count_b = 1;           // carried, not read
+    std::uint64_t layer_count = 1;           // layers to build (below 2: layer 0 only)
+    bool deterministic = true;               // ordering rules of build_layer
 };
 
 // A graph with every tree of a forest contracted to one node. The first

@@ -79,8 +79,8 @@ void DeterministicDynamicSpanner::rebuild() {
         heads_[i] = v;
         lengths_[i] = std::fabs(e.length);
     }
-    auto built = LowStretchTree::build_low_stretch_deterministic_reusing(node_count, tails_, heads_,
-                                                                        lengths_, 0, kruskal_order_);
+    auto built = LowStretchTree::build_low_stretch_deterministic_reusing(
+        node_count, tails_, heads_, lengths_, 0, kruskal_order_);
     if (!built) {
         spanner.embeddings.clear();
         walks_valid_ = false;
@@ -107,10 +107,9 @@ void DeterministicDynamicSpanner::rebuild() {
         if (edge_to_spanner[id] != NO_INDEX) continue;
         const SpannerEdge& e = edges[id];
         const auto l = tree.lca(tails_[i], heads_[i]);
-        const bool stays_out =
-            l && e.length > 0.0 &&
-            tree.dist[tails_[i]] + tree.dist[heads_[i]] - 2.0 * tree.dist[*l] <=
-                stretch_factor * std::fabs(e.length);
+        const bool stays_out = l && e.length > 0.0 &&
+                               tree.dist[tails_[i]] + tree.dist[heads_[i]] - 2.0 * tree.dist[*l] <=
+                                   stretch_factor * std::fabs(e.length);
         if (!stays_out) carry(id);
     }
     // The high-water mark of spanner insertions.

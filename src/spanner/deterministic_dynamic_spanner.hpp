@@ -53,8 +53,8 @@ public:
     void rebuild();
 
     // ---- Data.
-    std::vector<SpannerEdge> edges;                // the snapshot
-    std::vector<std::uint64_t> edge_to_spanner;    // carrying spanner edge, NO_INDEX if none
+    std::vector<SpannerEdge> edges;              // the snapshot
+    std::vector<std::uint64_t> edge_to_spanner;  // carrying spanner edge, NO_INDEX if none
     DynamicSpanner spanner;
     std::uint64_t node_count = 0;
     double stretch_factor = 4.0;

@@ -117,8 +117,7 @@ bool DynamicSpanner::bfs(std::uint64_t u, std::uint64_t v) {
 }
 
 const EmbeddingPath* DynamicSpanner::embed_edge_with_bfs_stored(std::uint64_t edge_id,
-                                                                std::uint64_t u,
-                                                                std::uint64_t v) {
+                                                                std::uint64_t u, std::uint64_t v) {
     if (u >= node_count || v >= node_count || u == v) return nullptr;
     if (!bfs(u, v)) return nullptr;
     walk_.clear();

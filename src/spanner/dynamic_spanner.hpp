@@ -22,11 +22,11 @@
 namespace zelk {
 
 struct SpannerEdge {
-    std::uint64_t u = 0;     // first endpoint (the edge's tail)
-    std::uint64_t v = 0;     // second endpoint (the edge's head)
-    double length = 0.0;     // value given at insertion (oracle edge length)
-    double gradient = 0.0;   // second value given at insertion
-    bool active = true;      // usable by embeddings
+    std::uint64_t u = 0;    // first endpoint (the edge's tail)
+    std::uint64_t v = 0;    // second endpoint (the edge's head)
+    double length = 0.0;    // value given at insertion (oracle edge length)
+    double gradient = 0.0;  // second value given at insertion
+    bool active = true;     // usable by embeddings
 };
 
 // A walk in the spanner: (spanner edge, sign) pairs from start to end; sign
@@ -97,7 +97,7 @@ private:
     std::vector<std::uint64_t> adj_next_;  // next slot of the same node, per slot
 
     // Search scratch, reused across calls.
-    std::vector<std::uint32_t> mark_;        // == generation_ when visited
+    std::vector<std::uint32_t> mark_;  // == generation_ when visited
     std::vector<std::uint64_t> pred_node_;
     std::vector<std::uint64_t> pred_edge_;
     std::vector<std::uint64_t> queue_;

@@ -39,7 +39,8 @@ public:
         g_.edges.resize(m_);
         g_.layer_offsets.assign(n_ + 1, 0);
         for (std::size_t e = 0; e < m_; ++e) {
-            g_.edges[e] = LayerEdge{tails[e], heads[e], e < lengths.size() ? lengths[e] : 1.0, true};
+            g_.edges[e] =
+                LayerEdge{tails[e], heads[e], e < lengths.size() ? lengths[e] : 1.0, true};
             if (tails[e] < n_ && heads[e] < n_) {
                 ++g_.layer_offsets[tails[e] + 1];
                 ++g_.layer_offsets[heads[e] + 1];

@@ -34,8 +34,7 @@ public:
                               std::span<const std::uint32_t> heads,
                               std::span<const double> lengths);
 
-    std::optional<std::vector<std::uint64_t>> path_between(std::uint64_t u,
-                                                           std::uint64_t v) const;
+    std::optional<std::vector<std::uint64_t>> path_between(std::uint64_t u, std::uint64_t v) const;
 
     // As path_between, into `out` (cleared first); false for no path.
     bool path_between_into(std::uint64_t u, std::uint64_t v, std::vector<std::uint64_t>& out) const;

@@ -33,8 +33,8 @@ std::uint64_t DynamicForest::delete_edges(std::span<const std::uint64_t> ids) {
         }
     }
     if (mask_changed) {
-        auto built = LowStretchTree::build_from_tree_edges(node_count, tails, heads, lengths,
-                                                           tree_mask);
+        auto built =
+            LowStretchTree::build_from_tree_edges(node_count, tails, heads, lengths, tree_mask);
         if (built) tree = std::move(*built);
     }
     return fresh;

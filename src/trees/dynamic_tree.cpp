@@ -93,20 +93,20 @@ TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std:
 
 TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
     TreeResult<LowStretchTree> built;
-    const bool all_alive = edge_alive.size() == tails.size() &&
-                           std::find(edge_alive.begin(), edge_alive.end(), false) ==
-                               edge_alive.end();
+    const bool all_alive =
+        edge_alive.size() == tails.size() &&
+        std::find(edge_alive.begin(), edge_alive.end(), false) == edge_alive.end();
     if (all_alive && deterministic) {
         built = LowStretchTree::build_low_stretch_deterministic_reusing(
             node_count, tails, heads, lengths, build_seed, kruskal_order_);
     } else if (all_alive) {
         built = LowStretchTree::build_low_stretch_with_mode(node_count, tails, heads, lengths,
-                                                           deterministic, build_seed);
+                                                            deterministic, build_seed);
     } else {
         std::vector<std::uint32_t> t, h;
         std::vector<double> l;
-        const std::size_t m = std::min({tails.size(), heads.size(), lengths.size(),
-                                        edge_alive.size()});
+        const std::size_t m =
+            std::min({tails.size(), heads.size(), lengths.size(), edge_alive.size()});
         for (std::size_t e = 0; e < m; ++e) {
             if (!edge_alive[e]) continue;
             t.push_back(tails[e]);
@@ -114,7 +114,7 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
             l.push_back(lengths[e]);
         }
         built = LowStretchTree::build_low_stretch_with_mode(node_count, t, h, l, deterministic,
-                                                           build_seed);
+                                                            build_seed);
     }
     if (!built) return std::unexpected(built.error());
     tree = std::move(*built);

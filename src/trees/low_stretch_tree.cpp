@@ -24,8 +24,7 @@ struct FlatAdjacency {
 // `mask` is null): (heads[e], e) to the list of tails[e], then (tails[e], e)
 // to the list of heads[e]. A counting pass keeps exactly the append order.
 FlatAdjacency build_adjacency(std::size_t n, std::span<const std::uint32_t> tails,
-                              std::span<const std::uint32_t> heads,
-                              const std::vector<bool>* mask) {
+                              std::span<const std::uint32_t> heads, const std::vector<bool>* mask) {
     const std::size_t m = tails.size();
     FlatAdjacency adj;
     adj.offsets.assign(n + 1, 0);
@@ -50,7 +49,8 @@ template <class T>
 void shuffle_from_back(T* data, std::size_t len, XorShift64& rng) {
     if (len < 2) return;
     for (std::size_t i = len - 1; i >= 1; --i) {
-        const std::size_t j = static_cast<std::size_t>(rng.next() % (static_cast<std::uint64_t>(i) + 1));
+        const std::size_t j =
+            static_cast<std::size_t>(rng.next() % (static_cast<std::uint64_t>(i) + 1));
         std::swap(data[i], data[j]);
     }
 }
@@ -159,8 +159,7 @@ TreeResult<LowStretchTree> LowStretchTree::build_with_mode(std::size_t n,
                                                            std::span<const std::uint32_t> tails,
                                                            std::span<const std::uint32_t> heads,
                                                            std::span<const double> lengths,
-                                                           bool deterministic,
-                                                           std::uint64_t seed) {
+                                                           bool deterministic, std::uint64_t seed) {
     if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
     FlatAdjacency adj = build_adjacency(n, tails, heads, nullptr);
     std::vector<std::uint64_t> roots(n);
@@ -272,8 +271,8 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
 
     if (deterministic) {
         auto hash = [seed](std::uint64_t e) { return kruskal_hash(seed, e); };
-        const bool any_nan = std::any_of(lengths.begin(), lengths.end(),
-                                         [](double x) { return std::isnan(x); });
+        const bool any_nan =
+            std::any_of(lengths.begin(), lengths.end(), [](double x) { return std::isnan(x); });
         if (!any_nan) {
             std::vector<KruskalKey> keys(m);
             for (std::size_t e = 0; e < m; ++e) keys[e] = KruskalKey{lengths[e], hash(e), e};

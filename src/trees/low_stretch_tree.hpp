@@ -79,8 +79,7 @@ public:
     // fills it with the same list; false (and `out` empty) across trees.
     // Walks the two legs in lock step, so it costs the path length.
     bool path_edges_into(std::uint64_t u, std::uint64_t v, std::span<const std::uint32_t> tails,
-                         std::span<const std::uint32_t> heads,
-                         std::vector<SignedEdge>& out) const;
+                         std::span<const std::uint32_t> heads, std::vector<SignedEdge>& out) const;
 
     // Tree distance between e's endpoints over lengths[e]; nothing when e is
     // out of range of any array, lengths[e] <= 0, or the endpoints lie in

@@ -42,7 +42,8 @@ inline FlowInstance random_flow_instance(std::mt19937_64& rng, bool negative_cos
         const std::uint32_t h = rng() % 6 == 0 ? t : node(rng);
         const std::int64_t lo = rng() % 3 == 0 ? std::uniform_int_distribution<int>(-3, 2)(rng) : 0;
         const bool zero_width = zero_width_one_in > 0 && rng() % zero_width_one_in == 0;
-        const std::int64_t up = lo + (zero_width ? 0 : std::uniform_int_distribution<int>(1, 5)(rng));
+        const std::int64_t up =
+            lo + (zero_width ? 0 : std::uniform_int_distribution<int>(1, 5)(rng));
         const std::int64_t c = negative_costs ? std::uniform_int_distribution<int>(-3, 3)(rng)
                                               : std::uniform_int_distribution<int>(0, 2)(rng);
         const std::int64_t f = std::uniform_int_distribution<std::int64_t>(lo, up)(rng);

@@ -51,8 +51,8 @@ EdgeGraph parallel_pair(const std::vector<double>& lengths) {
 }  // namespace
 
 TEST(BranchingChain, LevelLimitsAndArgumentChecks) {
-    const std::pair<std::uint64_t, std::uint64_t> cases[] = {
-        {1, 1}, {2, 1}, {7, 1}, {8, 2}, {63, 2}, {64, 3}, {511, 3}, {512, 4}};
+    const std::pair<std::uint64_t, std::uint64_t> cases[] = {{1, 1},  {2, 1},  {7, 1},   {8, 2},
+                                                             {63, 2}, {64, 3}, {511, 3}, {512, 4}};
     for (auto [n, limit] : cases) {
         EXPECT_EQ(BranchingTreeChain::automatic_level_limit(n), limit) << n;
     }
@@ -98,9 +98,8 @@ TEST(BranchingChain, DisconnectedGraphsStopAtTheFailedReduction) {
     EXPECT_EQ(c.build_seconds.size(), 1u);
     const LevelData& l = c.levels[0];
     EXPECT_EQ(l.contracted.node_count, 3u);
-    EXPECT_EQ(l.contracted.members,
-              (std::vector<std::vector<std::uint64_t>>{
-                  {0, 3, 6, 9}, {1, 4, 7, 10}, {2, 5, 8, 11}}));
+    EXPECT_EQ(l.contracted.members, (std::vector<std::vector<std::uint64_t>>{
+                                        {0, 3, 6, 9}, {1, 4, 7, 10}, {2, 5, 8, 11}}));
     EXPECT_EQ(l.node_cluster, (std::vector<std::uint64_t>{0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2}));
     EXPECT_TRUE(l.contracted.tails.empty());
 

@@ -8,9 +8,9 @@
 #include <limits>
 #include <random>
 
-#include "mcf_solution.hpp"
 #include "graph/min_cost_flow.hpp"
 #include "mcf_problem.hpp"
+#include "mcf_solution.hpp"
 
 using namespace zelk;
 
@@ -85,7 +85,10 @@ Reduced reduce(const RawInstance& r) {
 // cycle of negative cost with spare capacity exists.
 bool residual_has_negative_cycle(const RawInstance& r, const std::vector<std::int64_t>& flow) {
     const std::size_t n = r.demands.size();
-    struct Arc { std::size_t from, to; std::int64_t cost; };
+    struct Arc {
+        std::size_t from, to;
+        std::int64_t cost;
+    };
     std::vector<Arc> arcs;
     for (std::size_t i = 0; i < flow.size(); ++i) {
         if (flow[i] < r.upper[i]) arcs.push_back({r.tails[i], r.heads[i], r.cost[i]});
@@ -119,7 +122,10 @@ bool feasible(const RawInstance& r) {
     std::int64_t need = 0;
     for (std::size_t v = 0; v + 2 < n; ++v) {
         if (balance[v] > 0) cap[v][t] += balance[v];
-        if (balance[v] < 0) { cap[s][v] -= balance[v]; need -= balance[v]; }
+        if (balance[v] < 0) {
+            cap[s][v] -= balance[v];
+            need -= balance[v];
+        }
     }
     std::int64_t sent = 0;
     while (true) {
@@ -128,13 +134,19 @@ bool feasible(const RawInstance& r) {
         prev[s] = s;
         for (std::size_t q = 0; q < queue.size(); ++q) {
             for (std::size_t v = 0; v < n; ++v) {
-                if (prev[v] == n && cap[queue[q]][v] > 0) { prev[v] = queue[q]; queue.push_back(v); }
+                if (prev[v] == n && cap[queue[q]][v] > 0) {
+                    prev[v] = queue[q];
+                    queue.push_back(v);
+                }
             }
         }
         if (prev[t] == n) break;
         std::int64_t f = std::numeric_limits<std::int64_t>::max();
         for (std::size_t v = t; v != s; v = prev[v]) f = std::min(f, cap[prev[v]][v]);
-        for (std::size_t v = t; v != s; v = prev[v]) { cap[prev[v]][v] -= f; cap[v][prev[v]] += f; }
+        for (std::size_t v = t; v != s; v = prev[v]) {
+            cap[prev[v]][v] -= f;
+            cap[v][prev[v]] += f;
+        }
         sent += f;
     }
     return sent == need;
@@ -163,7 +175,8 @@ TEST(MinCostFlow, FastSearchMatchesReferenceOnTies) {
         if (trial % 2 == 1) {
             std::vector<std::int64_t> p(r.demands.size());
             for (auto& x : p) x = static_cast<std::int64_t>(rng() % 3);
-            for (std::size_t i = 0; i < r.cost.size(); ++i) r.cost[i] += p[r.heads[i]] - p[r.tails[i]];
+            for (std::size_t i = 0; i < r.cost.size(); ++i)
+                r.cost[i] += p[r.heads[i]] - p[r.tails[i]];
         }
         Reduced fast = reduce(r), ref = reduce(r);
         ASSERT_FALSE(fast.mcf.has_negative_cycle());
@@ -231,15 +244,16 @@ TEST(ClassicSolver, OptimalOnRandomInstancesIncludingNegativeCycles) {
 
 TEST(ClassicSolver, DocumentedCases) {
     // Nothing to route.
-    auto none = solve_classic_with_mode(to_problem({{0, 1}, {1, 2}, {0, 0}, {3, 3}, {5, -2}, {0, 0, 0}}),
-                                        SolverMode::Classic);
+    auto none = solve_classic_with_mode(
+        to_problem({{0, 1}, {1, 2}, {0, 0}, {3, 3}, {5, -2}, {0, 0, 0}}), SolverMode::Classic);
     ASSERT_TRUE(none);
     EXPECT_EQ(none->flow, (std::vector<std::int64_t>{0, 0}));
     EXPECT_TRUE(none->cost == 0);
     // A forced flow with nowhere to go, and the same with matching demands.
-    EXPECT_EQ(solve_classic_with_mode(to_problem({{0}, {1}, {3}, {3}, {1}, {0, 0}}), SolverMode::Classic)
-                  .error(),
-              McfError::infeasible());
+    EXPECT_EQ(
+        solve_classic_with_mode(to_problem({{0}, {1}, {3}, {3}, {1}, {0, 0}}), SolverMode::Classic)
+            .error(),
+        McfError::infeasible());
     auto forced = solve_classic_with_mode(to_problem({{0}, {1}, {3}, {3}, {1}, {-3, 3}}),
                                           SolverMode::Classic);
     ASSERT_TRUE(forced);
@@ -247,19 +261,21 @@ TEST(ClassicSolver, DocumentedCases) {
     // The widest range wraps the residual capacity.
     const std::int64_t lo = std::numeric_limits<std::int64_t>::min();
     const std::int64_t hi = std::numeric_limits<std::int64_t>::max();
-    EXPECT_EQ(solve_classic_with_mode(to_problem({{0}, {1}, {lo}, {hi}, {0}, {0, 0}}), SolverMode::Classic)
+    EXPECT_EQ(solve_classic_with_mode(to_problem({{0}, {1}, {lo}, {hi}, {0}, {0, 0}}),
+                                      SolverMode::Classic)
                   .error()
                   .message(),
               "negative residual capacity");
     // Equal-cost paths: the first in scan order carries the flow.
     auto tie = solve_classic_with_mode(
-        to_problem({{0, 0, 1, 2}, {1, 2, 3, 3}, {0, 0, 0, 0}, {5, 5, 5, 5}, {1, 1, 1, 1}, {-2, 0, 0, 2}}),
+        to_problem(
+            {{0, 0, 1, 2}, {1, 2, 3, 3}, {0, 0, 0, 0}, {5, 5, 5, 5}, {1, 1, 1, 1}, {-2, 0, 0, 2}}),
         SolverMode::Classic);
     ASSERT_TRUE(tie);
     EXPECT_EQ(tie->flow, (std::vector<std::int64_t>{2, 0, 2, 0}));
     // A negative self-loop with spare capacity is saturated.
-    auto loop = solve_classic_with_mode(to_problem({{0, 0}, {0, 1}, {0, 0}, {4, 9}, {-1, 2}, {-1, 1}}),
-                                        SolverMode::Classic);
+    auto loop = solve_classic_with_mode(
+        to_problem({{0, 0}, {0, 1}, {0, 0}, {4, 9}, {-1, 2}, {-1, 1}}), SolverMode::Classic);
     ASSERT_TRUE(loop);
     EXPECT_EQ(loop->flow, (std::vector<std::int64_t>{4, 1}));
     EXPECT_TRUE(loop->cost == -2);
@@ -273,12 +289,13 @@ TEST(ClassicSolver, OverflowIsReportedNotWrapped) {
     EXPECT_EQ(balance.error().message(), "node balance overflow");
     // Supplies whose total exceeds the range.
     auto supply = solve_classic_with_mode(
-        to_problem({{0, 1}, {2, 3}, {0, 0}, {hi, hi}, {0, 0}, {-hi, -hi, hi, hi}}), SolverMode::Classic);
+        to_problem({{0, 1}, {2, 3}, {0, 0}, {hi, hi}, {0, 0}, {-hi, -hi, hi, hi}}),
+        SolverMode::Classic);
     EXPECT_EQ(supply.error().message(), "total supply overflow");
     // The total cost leaves even the 128-bit range.
     std::vector<std::int64_t> big(4, hi);
-    auto cost = solve_classic_with_mode(to_problem({{0, 1, 0, 1}, {1, 0, 1, 0}, big, big, big, {0, 0}}),
-                                        SolverMode::Classic);
+    auto cost = solve_classic_with_mode(
+        to_problem({{0, 1, 0, 1}, {1, 0, 1, 0}, big, big, big, {0, 0}}), SolverMode::Classic);
     EXPECT_EQ(cost.error().message(), "total cost overflow");
 }
 

@@ -111,7 +111,8 @@ TEST(DecrementalSpanner, BuildLayerInvariants) {
         UnionFind inside(n);
         std::uint64_t joins = 0;
         for (std::size_t f = 0; f < g.m(); ++f) {
-            if (g.tails[f] < n && g.heads[f] < n && l.cluster[g.tails[f]] == l.cluster[g.heads[f]]) {
+            if (g.tails[f] < n && g.heads[f] < n &&
+                l.cluster[g.tails[f]] == l.cluster[g.heads[f]]) {
                 joins += inside.unite(g.tails[f], g.heads[f]) ? 1 : 0;
             }
         }
@@ -225,7 +226,8 @@ TEST(DecrementalSpanner, EmbedPathIsBreadthFirstOverKeptEdges) {
         const GraphLayer& l = s->layers[0];
         const auto d = hop_distances(n, [&](std::uint64_t x) {
             std::vector<std::uint64_t> out;
-            for (auto f : l.spanner_adjacency(x)) out.push_back(l.edges[f].u == x ? l.edges[f].v : l.edges[f].u);
+            for (auto f : l.spanner_adjacency(x))
+                out.push_back(l.edges[f].u == x ? l.edges[f].v : l.edges[f].u);
             return out;
         });
         std::vector<std::uint64_t> use(g.m(), 0);

@@ -222,8 +222,9 @@ TEST(DeterministicSpanner, RebuildsEqualAFreshSnapshot) {
         for (int update = 0; update < 60; ++update) {
             const std::uint64_t e = rng() % g.m();
             // Mostly small moves (the tree survives), sometimes large ones.
-            g.lengths[e] = rng() % 4 == 0 ? 0.5 * static_cast<double>(rng() % 7)
-                                          : g.lengths[e] * (1.0 + 1e-3 * static_cast<double>(rng() % 3));
+            g.lengths[e] = rng() % 4 == 0
+                               ? 0.5 * static_cast<double>(rng() % 7)
+                               : g.lengths[e] * (1.0 + 1e-3 * static_cast<double>(rng() % 3));
             grad[e] += 0.25;
             const std::uint64_t before = s.updates_since_rebuild;
             ASSERT_TRUE(s.update_edge_values(e, g.lengths[e], grad[e]));

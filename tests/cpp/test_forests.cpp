@@ -82,9 +82,7 @@ TEST(U64Hash, MatchesAStandardMapUnderRandomOperations) {
                 ref[key] += 1;
                 break;
             }
-            case 2:
-                EXPECT_EQ(map.erase(key), ref.erase(key) == 1);
-                break;
+            case 2: EXPECT_EQ(map.erase(key), ref.erase(key) == 1); break;
             default: {
                 const auto* v = map.find(key);
                 auto it = ref.find(key);
@@ -165,9 +163,9 @@ TEST(WeightedTree, ZeroWeightsAndNegativeLengthsOrderByMagnitude) {
     EXPECT_EQ(t->dist[1], -1.0 + 3.0);
 
     EXPECT_EQ(deterministic_weighted_tree(0, {}, {}, {}, {}).error(), TreeError::EmptyGraph);
-    EXPECT_EQ(deterministic_weighted_tree(3, g.tails, g.heads, g.lengths, std::vector<double>(2))
-                  .error(),
-              TreeError::MissingEdgeLengths);
+    EXPECT_EQ(
+        deterministic_weighted_tree(3, g.tails, g.heads, g.lengths, std::vector<double>(2)).error(),
+        TreeError::MissingEdgeLengths);
 }
 
 TEST(DynamicForest, DeletionSplitsTheTreeAndCountsOnce) {
@@ -207,8 +205,8 @@ TEST(ShiftableForests, ForestsFollowTheirWeightSets) {
         EdgeGraph g = random_edge_graph(rng, 2 + rng() % 10, rng() % 30, 1 + rng() % 2);
         // Nearly equal lengths, so the weight sets can order them differently.
         for (std::size_t e = 0; e < g.m(); ++e) g.lengths[e] = 1.0 + 1e-10 * double(rng() % 5);
-        auto c = ShiftableForestCollection::build_deterministic(g.n, g.tails, g.heads, g.lengths, 4,
-                                                                2);
+        auto c =
+            ShiftableForestCollection::build_deterministic(g.n, g.tails, g.heads, g.lengths, 4, 2);
         ASSERT_TRUE(c.has_value());
         ASSERT_EQ(c->forests.size(), 4u);
         for (std::uint64_t k = 0; k < 4; ++k) {

@@ -52,7 +52,9 @@ void drift(Query& q, std::mt19937_64& rng) {
     }
 }
 
-std::string error_text(const OracleStatus& s) { return s ? std::string("ok") : s.error().display(); }
+std::string error_text(const OracleStatus& s) {
+    return s ? std::string("ok") : s.error().display();
+}
 
 // The signed edges of a closed walk sum to a circulation.
 bool is_circulation(const std::vector<SignedEdge>& cycle, const EdgeGraph& g) {
@@ -285,7 +287,8 @@ TEST(FullDynamicOracle, SharedLevelWorkChangesNothing) {
             drift(b, rb);
             std::vector<EdgeValue> gs;
             for (std::size_t e = 0; e < a.g.m(); e += 3) gs.emplace_back(e, a.gradients[e]);
-            EXPECT_EQ(error_text(shared.update_many(gs, EV{})), error_text(alone.update_many(gs, EV{})));
+            EXPECT_EQ(error_text(shared.update_many(gs, EV{})),
+                      error_text(alone.update_many(gs, EV{})));
         }
     }
 }
@@ -317,9 +320,11 @@ McfProblem ring_problem(std::uint32_t n, std::uint64_t seed) {
 struct Captured {
     std::vector<std::string> lines;
     SolveContext context() {
-        return SolveContext([](void* self, std::string_view line) {
-            static_cast<Captured*>(self)->lines.emplace_back(line);
-        }, this, nullptr, nullptr);
+        return SolveContext(
+            [](void* self, std::string_view line) {
+                static_cast<Captured*>(self)->lines.emplace_back(line);
+            },
+            this, nullptr, nullptr);
     }
 };
 
@@ -332,7 +337,8 @@ TEST(FullDynamicOracle, LoopFallbackRules) {
     auto h = run_ipm_with_lower_bound(p, o, 0.0, hybrid.context());
     ASSERT_TRUE(h);
     EXPECT_FALSE(h->stats.spanner_update_ms.empty());
-    const std::string rebuild = "warning: dynamic oracle requested rebuild (rebuild required at None: ";
+    const std::string rebuild =
+        "warning: dynamic oracle requested rebuild (rebuild required at None: ";
     std::size_t first = hybrid.lines.size(), after = 0;
     for (std::size_t i = 0; i < hybrid.lines.size(); ++i) {
         const std::string& line = hybrid.lines[i];

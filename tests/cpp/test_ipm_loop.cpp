@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "captured_lines.hpp"
 #include "ipm/ipm_entry.hpp"
 #include "ipm/ipm_loop.hpp"
-#include "captured_lines.hpp"
 #include "random_flow_instances.hpp"
 
 using namespace zelk;
@@ -20,8 +20,8 @@ namespace {
 
 // A 3-cycle with a chord: enough cycles for the oracle, small enough to read.
 McfProblem small_problem() {
-    return make_problem({0, 1, 2, 0, 3, 3}, {1, 2, 0, 2, 0, 2}, {0, 0, 0, 0, 0, 0}, {6, 6, 6, 6, 6, 6},
-                {3, 1, 4, 2, 1, 5}, {-2, 0, 3, -1});
+    return make_problem({0, 1, 2, 0, 3, 3}, {1, 2, 0, 2, 0, 2}, {0, 0, 0, 0, 0, 0},
+                        {6, 6, 6, 6, 6, 6}, {3, 1, 4, 2, 1, 5}, {-2, 0, 3, -1});
 }
 
 McfOptions fallback_options() {

@@ -9,9 +9,9 @@
 #include <set>
 #include <vector>
 
-#include "mcf_solution.hpp"
 #include "ipm/start_point.hpp"
 #include "mcf_problem.hpp"
+#include "mcf_solution.hpp"
 #include "random_flow_instances.hpp"
 
 using namespace zelk;
@@ -85,8 +85,8 @@ TEST(IpmStart, FeasibleFlowChecksInOrder) {
               invalid("lower bound exceeds upper bound"));
     EXPECT_EQ(run(2, t, h, std::vector<std::int64_t>{I64_MIN}, up, dem).error(),
               invalid("capacity overflow"));
-    EXPECT_EQ(run(2, t, h, std::vector<std::int64_t>{1}, up,
-                  std::vector<std::int64_t>{I64_MAX, 0}).error(),
+    EXPECT_EQ(run(2, t, h, std::vector<std::int64_t>{1}, up, std::vector<std::int64_t>{I64_MAX, 0})
+                  .error(),
               invalid("demand overflow"));
     EXPECT_EQ(run(2, t, h, lo, up, std::vector<std::int64_t>{-5, 5}).error(),
               McfError::infeasible());
@@ -180,8 +180,8 @@ TEST(IpmStart, InitialFlowIsCheckedThenPushedInside) {
     ASSERT_TRUE(start);
     expect_strictly_inside(inst, *start);
 
-    const McfProblem huge = *McfProblem::create({0, 1}, {2, 2}, {0, 0}, {I64_MAX, I64_MAX},
-                                                {0, 0}, {0, 0, 0});
+    const McfProblem huge =
+        *McfProblem::create({0, 1}, {2, 2}, {0, 0}, {I64_MAX, I64_MAX}, {0, 0}, {0, 0, 0});
     McfOptions o;
     o.initial_flow = std::vector<std::int64_t>{I64_MAX, I64_MAX};
     EXPECT_EQ(choose_start_flow(huge, o).error(), invalid("balance overflow"));
@@ -194,8 +194,10 @@ TEST(IpmStart, PerturbedCosts) {
     EXPECT_EQ(seen, (std::set<std::int64_t>{-1, 0, 1}));
     auto wider = perturbed_costs(2000, 0.01, 42);
     for (const std::int64_t c : *wider) EXPECT_TRUE(c >= -10 && c <= 10);
-    EXPECT_EQ(*perturbed_costs(50, 0.01, 42), std::vector<std::int64_t>(wider->begin(), wider->begin() + 50));
-    EXPECT_NE(*perturbed_costs(50, 0.01, 43), std::vector<std::int64_t>(wider->begin(), wider->begin() + 50));
+    EXPECT_EQ(*perturbed_costs(50, 0.01, 42),
+              std::vector<std::int64_t>(wider->begin(), wider->begin() + 50));
+    EXPECT_NE(*perturbed_costs(50, 0.01, 43),
+              std::vector<std::int64_t>(wider->begin(), wider->begin() + 50));
     EXPECT_EQ(perturbed_costs(3, 1e300, 0).error(), invalid("cost perturbation too large"));
     EXPECT_EQ(perturbed_costs(3, std::numeric_limits<double>::infinity(), 0).error(),
               invalid("cost perturbation too large"));

@@ -127,8 +127,8 @@ TEST(LineSearch, AcceptedPointsStayStrictlyInsideAndDecrease) {
         const double t_max = step_bound(x, d, lo, up);
         EXPECT_GT(step->step, 0.0);
         EXPECT_LE(step->step, 0.99 * t_max);
-        const double relaxed = std::min(std::max(std::abs(phi), 1.0) *
-                                            decrease_scale(p.edge_count, p.problem_scale), 1e-6);
+        const double relaxed = std::min(
+            std::max(std::abs(phi), 1.0) * decrease_scale(p.edge_count, p.problem_scale), 1e-6);
         EXPECT_LE(p.value(c, step->flow, lo, up), phi - std::min(delta, relaxed));
         for (std::size_t e = 0; e < m; ++e) {
             EXPECT_EQ(step->flow[e], x[e] + step->step * d[e]);
@@ -246,7 +246,8 @@ TEST(LinePotential, EqualsAFullEvaluationBitForBit) {
         LinePotential line(p, cost, flow, lower, upper, dir);
         for (double t : {0.0, 1e-3, 0.25, 1.0, 3.0}) {
             std::vector<double> x = flow;
-            for (std::size_t e = 0; e < std::min(dir.size(), x.size()); ++e) x[e] = flow[e] + t * dir[e];
+            for (std::size_t e = 0; e < std::min(dir.size(), x.size()); ++e)
+                x[e] = flow[e] + t * dir[e];
             const double expected = p.value(cost, x, lower, upper);
             const double got = line.value_at(t);
             ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0)
@@ -332,11 +333,11 @@ TEST(SlackMemo, ReusedPowersEqualFreshEvaluations) {
             for (int k = 0; k < 3; ++k) {
                 const std::size_t e = rng() % m;
                 const double r = unit(rng);
-                flow[e] = r < 0.1   ? upper[e]                   // slack floored
-                          : r < 0.2 ? lower[e] - 1.0              // negative slack
+                flow[e] = r < 0.1    ? upper[e]        // slack floored
+                          : r < 0.2  ? lower[e] - 1.0  // negative slack
                           : r < 0.25 ? std::nan("")
-                          : r < 0.3 ? upper[e] - 1e-200           // tiny slack
-                                    : lower[e] + (upper[e] - lower[e]) * unit(rng);
+                          : r < 0.3  ? upper[e] - 1e-200  // tiny slack
+                                     : lower[e] + (upper[e] - lower[e]) * unit(rng);
             }
             const GradientAndLengths fresh =
                 compute_gradient_and_lengths(p, cost, flow, lower, upper);
@@ -347,9 +348,8 @@ TEST(SlackMemo, ReusedPowersEqualFreshEvaluations) {
             ASSERT_EQ(kept.stats, fresh.stats);
             const double a = estimate_duality_gap_with_config(flow, cost, fresh.residuals, m,
                                                               p.numerics, p.alpha, 10.0);
-            const double b = estimate_duality_gap_with_config(flow, cost, fresh.residuals, m,
-                                                              p.numerics, p.alpha, 10.0,
-                                                              &estimate_memo);
+            const double b = estimate_duality_gap_with_config(
+                flow, cost, fresh.residuals, m, p.numerics, p.alpha, 10.0, &estimate_memo);
             ASSERT_EQ(std::bit_cast<std::uint64_t>(a), std::bit_cast<std::uint64_t>(b));
         }
     }

@@ -79,7 +79,8 @@ MinRatioOracle make_oracle(std::uint64_t rebuild_every, bool deterministic = tru
     return o;
 }
 
-std::optional<CycleCandidate> join(std::optional<CycleCandidate> a, std::optional<CycleCandidate> b) {
+std::optional<CycleCandidate> join(std::optional<CycleCandidate> a,
+                                   std::optional<CycleCandidate> b) {
     if (!a) return b;
     if (!b) return a;
     return select_better_candidate(std::move(*a), std::move(*b));
@@ -98,7 +99,8 @@ Reference reference_first_query(const Instance& g, const LowStretchTree& tree) {
     Reference r;
     const std::size_t m = g.tails.size();
     DynamicSpanner sp(g.n);
-    for (std::size_t i = 0; i < m; ++i) sp.insert_edge_with_values(g.tails[i], g.heads[i], g.lengths[i], g.gradients[i]);
+    for (std::size_t i = 0; i < m; ++i)
+        sp.insert_edge_with_values(g.tails[i], g.heads[i], g.lengths[i], g.gradients[i]);
     r.tree_candidates.resize(m);
     r.spanner_candidates.resize(m);
     for (std::size_t e = 0; e < m; ++e) {
@@ -298,7 +300,8 @@ TEST(MinRatioOracle, BestEqualsBruteForceMinimum) {
         double min_ratio = std::numeric_limits<double>::infinity();
         std::uint64_t produced = 0;
         for (std::size_t e = 0; e < g.tails.size(); ++e) {
-            if (ref.tree_candidates[e]) min_ratio = std::min(min_ratio, ref.tree_candidates[e]->ratio);
+            if (ref.tree_candidates[e])
+                min_ratio = std::min(min_ratio, ref.tree_candidates[e]->ratio);
             if (ref.spanner_candidates[e]) {
                 min_ratio = std::min(min_ratio, ref.spanner_candidates[e]->ratio);
                 ++produced;
@@ -376,14 +379,16 @@ TEST(MinRatioOracle, TreeScanEqualsChunkedFoldOfScoreEdgeCycle) {
     WorkerPool pool(3);
     for (int round = 0; round < 2; ++round) {
         Instance g = random_instance(rng, 300 + rng() % 300, 2500 + rng() % 2000, round % 2 == 0);
-        auto tree = LowStretchTree::build_with_mode(g.n, g.tails, g.heads, g.lengths, round % 2 == 0, 7);
+        auto tree =
+            LowStretchTree::build_with_mode(g.n, g.tails, g.heads, g.lengths, round % 2 == 0, 7);
         ASSERT_TRUE(tree.has_value());
         // Fixed chunks folded left to right, joined in index order.
         std::optional<CycleCandidate> expect;
         for (std::size_t b = 0; b < g.tails.size(); b += TREE_SCAN_CHUNK) {
             std::optional<CycleCandidate> chunk;
             for (std::size_t e = b; e < std::min(g.tails.size(), b + TREE_SCAN_CHUNK); ++e) {
-                chunk = join(chunk, score_edge_cycle(*tree, e, g.tails, g.heads, g.gradients, g.lengths));
+                chunk = join(chunk,
+                             score_edge_cycle(*tree, e, g.tails, g.heads, g.gradients, g.lengths));
             }
             expect = join(expect, chunk);
         }
@@ -417,8 +422,8 @@ TEST(MinRatioOracle, PrunedTreeScanEqualsPathWalkOnNearTies) {
             g.heads.push_back(static_cast<std::uint32_t>(forward ? v : v - 1));
             g.lengths.push_back(rng() % 16 == 0 ? 0.0 : scale * static_cast<double>(1 + rng() % 3));
             // Huge alternating gradients cancel in the root sums.
-            g.gradients.push_back(cancelling ? ((v % 2 == 0) ? 1e16 : -1e16) + static_cast<double>(rng() % 5)
-                                             : 0.0);
+            g.gradients.push_back(
+                cancelling ? ((v % 2 == 0) ? 1e16 : -1e16) + static_cast<double>(rng() % 5) : 0.0);
             mask.push_back(true);
         }
         while (g.tails.size() < m) {
@@ -430,7 +435,8 @@ TEST(MinRatioOracle, PrunedTreeScanEqualsPathWalkOnNearTies) {
             // Gradient proportional to the cycle's length: ratios all near -1,
             // moved by an ulp, by the tie tolerance, or not at all.
             double cycle_length = length;
-            for (std::uint32_t v = std::min(a, b); v < std::max(a, b); ++v) cycle_length += g.lengths[v];
+            for (std::uint32_t v = std::min(a, b); v < std::max(a, b); ++v)
+                cycle_length += g.lengths[v];
             double gradient = -cycle_length;
             switch (rng() % 6) {
                 case 0: gradient = std::nextafter(gradient, 0.0); break;
@@ -448,16 +454,21 @@ TEST(MinRatioOracle, PrunedTreeScanEqualsPathWalkOnNearTies) {
         auto tree = LowStretchTree::build_from_tree_edges(n, g.tails, g.heads, g.lengths, mask);
         ASSERT_TRUE(tree.has_value());
         const auto pruned = best_tree_cycle(*tree, g.tails, g.heads, g.gradients, g.lengths, pool);
-        const auto walked = best_tree_cycle_by_paths(*tree, g.tails, g.heads, g.gradients, g.lengths, pool);
+        const auto walked =
+            best_tree_cycle_by_paths(*tree, g.tails, g.heads, g.gradients, g.lengths, pool);
         ASSERT_EQ(pruned.has_value(), walked.has_value()) << round;
         if (!pruned) continue;
         EXPECT_EQ(pruned->cycle, walked->cycle) << round;
         // Bit for bit, NaN included.
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(pruned->ratio), std::bit_cast<std::uint64_t>(walked->ratio)) << round;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(pruned->ratio),
+                  std::bit_cast<std::uint64_t>(walked->ratio))
+            << round;
         EXPECT_EQ(std::bit_cast<std::uint64_t>(pruned->numerator),
-                  std::bit_cast<std::uint64_t>(walked->numerator)) << round;
+                  std::bit_cast<std::uint64_t>(walked->numerator))
+            << round;
         EXPECT_EQ(std::bit_cast<std::uint64_t>(pruned->denominator),
-                  std::bit_cast<std::uint64_t>(walked->denominator)) << round;
+                  std::bit_cast<std::uint64_t>(walked->denominator))
+            << round;
     }
 }
 
@@ -468,7 +479,8 @@ TEST(MinRatioOracle, PrunedTreeScanEqualsPathWalkOnRandomGraphs) {
     WorkerPool pool(1);
     for (int round = 0; round < 12; ++round) {
         Instance g = random_instance(rng, 20 + rng() % 400, 100 + rng() % 3000, round % 2 == 0);
-        auto tree = LowStretchTree::build_with_mode(g.n, g.tails, g.heads, g.lengths, round % 3 != 0, 5);
+        auto tree =
+            LowStretchTree::build_with_mode(g.n, g.tails, g.heads, g.lengths, round % 3 != 0, 5);
         ASSERT_TRUE(tree.has_value());
         EXPECT_EQ(best_tree_cycle(*tree, g.tails, g.heads, g.gradients, g.lengths, pool),
                   best_tree_cycle_by_paths(*tree, g.tails, g.heads, g.gradients, g.lengths, pool))

@@ -8,9 +8,9 @@
 #include <limits>
 #include <random>
 
-#include "mcf_solution.hpp"
 #include "graph/network_simplex.hpp"
 #include "mcf_problem.hpp"
+#include "mcf_solution.hpp"
 #include "random_flow_instances.hpp"
 
 using namespace zelk;
@@ -26,8 +26,8 @@ struct Shape {
     std::int64_t cap_hi = 5;
     std::int64_t flow_scale = 1;  // multiplies bounds and demands
     std::int64_t cost_scale = 1;  // multiplies costs
-    bool isolated = false;     // leave the last few nodes without edges
-    bool plant_flow = true;    // demands from a random flow: feasible
+    bool isolated = false;        // leave the last few nodes without edges
+    bool plant_flow = true;       // demands from a random flow: feasible
 };
 
 // Random instances with many ties: parallel edges, self-loops, lower bounds
@@ -35,9 +35,11 @@ struct Shape {
 // cost_lo < 0), demands either planted (feasible) or random (often not).
 FlowInstance random_instance(std::mt19937_64& rng, const Shape& s) {
     FlowInstance r;
-    const auto n = static_cast<std::uint32_t>(std::uniform_int_distribution<int>(1, s.max_nodes)(rng));
+    const auto n =
+        static_cast<std::uint32_t>(std::uniform_int_distribution<int>(1, s.max_nodes)(rng));
     const std::uint32_t live = s.isolated && n > 3 ? n - 2 : n;
-    const int m = std::uniform_int_distribution<int>(0, static_cast<int>(live) * s.edges_per_node)(rng);
+    const int m =
+        std::uniform_int_distribution<int>(0, static_cast<int>(live) * s.edges_per_node)(rng);
     // Two components most of the time: edges stay on one side of a cut.
     const std::uint32_t cut = rng() % 3 == 0 ? live : std::max<std::uint32_t>(1, live / 2);
     std::uniform_int_distribution<std::int64_t> cost(s.cost_lo, s.cost_hi);
@@ -46,7 +48,8 @@ FlowInstance random_instance(std::mt19937_64& rng, const Shape& s) {
         const std::uint32_t base = low_side ? 0 : cut;
         const std::uint32_t span = low_side ? cut : live - cut;
         const std::uint32_t t = base + static_cast<std::uint32_t>(rng() % span);
-        const std::uint32_t h = rng() % 6 == 0 ? t : base + static_cast<std::uint32_t>(rng() % span);
+        const std::uint32_t h =
+            rng() % 6 == 0 ? t : base + static_cast<std::uint32_t>(rng() % span);
         const std::int64_t lo = rng() % 3 == 0 ? std::uniform_int_distribution<int>(-3, 2)(rng) : 0;
         const std::int64_t up = lo + std::uniform_int_distribution<std::int64_t>(0, s.cap_hi)(rng);
         r.tails.push_back(t);
@@ -54,7 +57,8 @@ FlowInstance random_instance(std::mt19937_64& rng, const Shape& s) {
         r.lower.push_back(lo * s.flow_scale);
         r.upper.push_back(up * s.flow_scale);
         r.cost.push_back(cost(rng) * s.cost_scale);
-        r.witness.push_back(std::uniform_int_distribution<std::int64_t>(lo, up)(rng) * s.flow_scale);
+        r.witness.push_back(std::uniform_int_distribution<std::int64_t>(lo, up)(rng) *
+                            s.flow_scale);
     }
     r.demands.assign(n, 0);
     if (s.plant_flow) {
@@ -64,7 +68,8 @@ FlowInstance random_instance(std::mt19937_64& rng, const Shape& s) {
         }
     } else {
         for (int k = 0; k < static_cast<int>(n); ++k) {
-            const std::int64_t amount = std::uniform_int_distribution<int>(1, 4)(rng) * s.flow_scale;
+            const std::int64_t amount =
+                std::uniform_int_distribution<int>(1, 4)(rng) * s.flow_scale;
             r.demands[rng() % n] -= amount;
             r.demands[rng() % n] += amount;
         }
@@ -86,14 +91,16 @@ void expect_certified(const FlowInstance& r, const Solution& sol) {
         net[r.heads[i]] += f;
         net[r.tails[i]] -= f;
         cost += Int128{r.cost[i]} * f;
-        const Int128 rc = Int128{r.cost[i]} + sol.potentials[r.tails[i]] - sol.potentials[r.heads[i]];
+        const Int128 rc =
+            Int128{r.cost[i]} + sol.potentials[r.tails[i]] - sol.potentials[r.heads[i]];
         if (rc > 0) {
             EXPECT_EQ(f, r.lower[i]) << "edge " << i;
         } else if (rc < 0) {
             EXPECT_EQ(f, r.upper[i]) << "edge " << i;
         }
     }
-    for (std::size_t v = 0; v < net.size(); ++v) EXPECT_TRUE(net[v] == r.demands[v]) << "node " << v;
+    for (std::size_t v = 0; v < net.size(); ++v)
+        EXPECT_TRUE(net[v] == r.demands[v]) << "node " << v;
     EXPECT_TRUE(cost == sol.cost);
 }
 
@@ -124,8 +131,8 @@ bool compare_searches(const FlowInstance& r, int trial) {
 TEST(NetworkSimplex, MatchesPathSearchOnRandomInstances) {
     std::mt19937_64 rng(1207);
     const Shape shapes[] = {
-        {},                                                  // non-negative costs
-        {.cost_lo = -3, .cost_hi = 3},                       // negative cycles
+        {},                             // non-negative costs
+        {.cost_lo = -3, .cost_hi = 3},  // negative cycles
         {.max_nodes = 12, .cost_lo = -2, .cost_hi = 2, .isolated = true},
         {.cost_lo = -3, .cost_hi = 3, .plant_flow = false},  // often infeasible
         {.max_nodes = 40, .edges_per_node = 4, .cost_lo = -5, .cost_hi = 20, .cap_hi = 30},
@@ -213,20 +220,22 @@ TEST(NetworkSimplex, EdgeCasesAndFailures) {
     const std::int64_t min = std::numeric_limits<std::int64_t>::min();
     EXPECT_EQ(run(make_problem({0}, {1}, {min}, {hi}, {0}, {0, 0})).error().message(),
               "negative residual capacity");
-    EXPECT_EQ(run(make_problem({0, 0}, {1, 1}, {hi, hi}, {hi, hi}, {0, 0}, {0, 0})).error().message(),
-              "node balance overflow");
+    EXPECT_EQ(
+        run(make_problem({0, 0}, {1, 1}, {hi, hi}, {hi, hi}, {0, 0}, {0, 0})).error().message(),
+        "node balance overflow");
     EXPECT_EQ(run(make_problem({0, 1}, {2, 3}, {0, 0}, {hi, hi}, {0, 0}, {-hi, -hi, hi, hi}))
                   .error()
                   .message(),
               "total supply overflow");
     std::vector<std::int64_t> big(4, hi);
-    EXPECT_EQ(run(make_problem({0, 1, 0, 1}, {1, 0, 1, 0}, big, big, big, {0, 0})).error().message(),
-              "total cost overflow");
+    EXPECT_EQ(
+        run(make_problem({0, 1, 0, 1}, {1, 0, 1, 0}, big, big, big, {0, 0})).error().message(),
+        "total cost overflow");
     // Cancellation is honoured.
     SolveContext cancelled(nullptr, nullptr, [](void*) { return true; }, nullptr);
-    EXPECT_EQ(solve_classic_by_simplex(make_problem({0}, {1}, {0}, {1}, {1}, {-1, 1}), cancelled)
-                  .error(),
-              McfError::interrupted());
+    EXPECT_EQ(
+        solve_classic_by_simplex(make_problem({0}, {1}, {0}, {1}, {1}, {-1, 1}), cancelled).error(),
+        McfError::interrupted());
 }
 
 TEST(NetworkSimplex, EdgeCountRuleAndDeterminism) {

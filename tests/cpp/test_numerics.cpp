@@ -129,7 +129,8 @@ TEST(Potential, MatchesPlainFormulasOnRandomInteriorPoints) {
         for (std::size_t e = 0; e < m; ++e) {
             lo[e] = static_cast<double>(static_cast<int>(rng() % 7) - 3);
             up[e] = lo[e] + static_cast<double>(1 + rng() % 6);
-            x[e] = lo[e] + (up[e] - lo[e]) * std::uniform_real_distribution<double>(0.01, 0.99)(rng);
+            x[e] =
+                lo[e] + (up[e] - lo[e]) * std::uniform_real_distribution<double>(0.01, 0.99)(rng);
             c[e] = static_cast<double>(static_cast<int>(rng() % 5) - 2);
         }
         const double F = (rng() % 2 == 0) ? -50.0 : 1e6;  // gap open, or floored at eps
@@ -184,7 +185,8 @@ TEST(Potential, EmptyShortAndNonFiniteArrays) {
     const Vec lo{0.0, 0.0}, up{4.0, 4.0}, x{1.0, 2.0}, c_short{3.0};
     const Residuals r = Residuals::new_with_stats(x, lo, up, nullptr, 1e-12);
     EXPECT_EQ(q.gradient_with_residuals_and_stats(c_short, x, r).size(), 1u);
-    const double barrier = std::exp(1.1 * std::log(3.0)) + 1.0 + 2.0 * std::exp(1.1 * std::log(2.0));
+    const double barrier =
+        std::exp(1.1 * std::log(3.0)) + 1.0 + 2.0 * std::exp(1.1 * std::log(2.0));
     expect_close(q.value(c_short, x, lo, up), barrier + (3.0 + std::log(13.0) / q.alpha));
 
     EXPECT_TRUE(std::isnan(q.value(Vec{qnan, 0.0}, x, lo, up)));

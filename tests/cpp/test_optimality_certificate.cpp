@@ -99,8 +99,8 @@ TEST(OptimalityCertificate, SelfLoopsLargeCostsAndBadInput) {
 
     // Potentials beyond 64 bits along a chain of extreme costs.
     constexpr std::int64_t big = std::numeric_limits<std::int64_t>::min();
-    const McfProblem chain = make_problem({0, 1, 2}, {1, 2, 3}, {0, 0, 0}, {1, 1, 1},
-                                          {big, big, big}, {0, 0, 0, 0});
+    const McfProblem chain =
+        make_problem({0, 1, 2}, {1, 2, 3}, {0, 0, 0}, {1, 1, 1}, {big, big, big}, {0, 0, 0, 0});
     const std::vector<std::int64_t> empty{0, 0, 0};
     auto far = optimality_certificate(chain, empty);
     ASSERT_TRUE(far.has_value());

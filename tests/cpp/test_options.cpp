@@ -74,8 +74,11 @@ TEST(BuildOptions, TextsAndThreads) {
     EXPECT_FALSE(build_options({.oracle_mode = "hybrid "}));
     EXPECT_EQ(build_options({.threads = 8})->threads, 1u);
     EXPECT_EQ(build_options({.threads = 8, .deterministic = false})->threads, 8u);
-    auto o = build_options({.gap_tolerance = 1e-3, .seed = 7, .deterministic_seed = 9,
-                            .use_ipm = false, .force_cost_scaling = true});
+    auto o = build_options({.gap_tolerance = 1e-3,
+                            .seed = 7,
+                            .deterministic_seed = 9,
+                            .use_ipm = false,
+                            .force_cost_scaling = true});
     ASSERT_TRUE(o);
     EXPECT_EQ(o->gap_tolerance, 1e-3);
     EXPECT_EQ(o->seed, 7u);

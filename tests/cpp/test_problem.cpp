@@ -71,7 +71,8 @@ TEST(FloatGraph, AddEdgeChecksOneEdgeAtATime) {
     ASSERT_TRUE(e0 && e1);
     EXPECT_EQ(*e0, 0u);
     EXPECT_EQ(*e1, 1u);
-    EXPECT_EQ(g.add_edge(3, 1, 5.0, 1.0, 0.0).error().message(), "edge endpoint outside node range");
+    EXPECT_EQ(g.add_edge(3, 1, 5.0, 1.0, 0.0).error().message(),
+              "edge endpoint outside node range");
     EXPECT_EQ(g.add_edge(1, 2, 5.0, 1.0, 0.0).error().message(), "lower bound exceeds upper bound");
     EXPECT_TRUE(g.add_edge(1, 1, std::numeric_limits<double>::quiet_NaN(), 1.0, 0.0).has_value());
     EXPECT_EQ(g.edge_count(), 3u);

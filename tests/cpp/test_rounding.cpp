@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "mcf_solution.hpp"
 #include "graph/float_graph.hpp"
 #include "ipm/start_point.hpp"
+#include "mcf_solution.hpp"
 #include "random_flow_instances.hpp"
 #include "rounding/residual_graph.hpp"
 #include "rounding/rounding.hpp"
@@ -24,8 +24,9 @@ namespace {
 
 McfError invalid(const char* message) { return McfError::invalid_input(message); }
 
-Graph make_graph(std::vector<double> demands,
-                 std::initializer_list<std::tuple<std::size_t, std::size_t, double, double, double>> edges) {
+Graph make_graph(
+    std::vector<double> demands,
+    std::initializer_list<std::tuple<std::size_t, std::size_t, double, double, double>> edges) {
     Graph g = Graph::with_demands(std::move(demands));
     for (const auto& [t, h, lo, up, c] : edges) EXPECT_TRUE(g.add_edge(t, h, lo, up, c));
     return g;
@@ -53,9 +54,9 @@ bool floyd_warshall_negative_cycle(const ResidualGraph& g) {
 // A feasible integral flow other than the witness: least cost under random costs.
 std::vector<std::int64_t> other_feasible_flow(const McfProblem& p, std::mt19937_64& rng) {
     auto costs = perturbed_costs(p.edge_count(), 0.004, rng());
-    auto f = solve_feasible_flow_with_costs(p.node_count(), p.tails(), p.heads(), p.lower(),
-                                            p.upper(), p.demands(),
-                                            std::span<const std::int64_t>(*costs));
+    auto f =
+        solve_feasible_flow_with_costs(p.node_count(), p.tails(), p.heads(), p.lower(), p.upper(),
+                                       p.demands(), std::span<const std::int64_t>(*costs));
     EXPECT_TRUE(f);
     return *f;
 }
@@ -129,7 +130,8 @@ TEST(NegativeCycles, CancellingExample) {
     EXPECT_FALSE(negative_cycle_cost(*r));
 
     const Graph positive = make_graph({0.0, 0.0}, {{0, 1, 0.0, 5.0, 3.0}, {1, 0, 0.0, 2.0, 0.0}});
-    EXPECT_FALSE(find_negative_cycle(*build_residual_graph(std::vector<double>{0.0, 0.0}, positive)));
+    EXPECT_FALSE(
+        find_negative_cycle(*build_residual_graph(std::vector<double>{0.0, 0.0}, positive)));
     // A negative self-loop with room is a cycle of one arc.
     const Graph loop = make_graph({0.0}, {{0, 0, 0.0, 1.0, -1.0}});
     auto rl = build_residual_graph(std::vector<double>{0.25}, loop);
@@ -186,8 +188,8 @@ TEST(NegativeCycles, PartnersAndSearchAgreeWithFloydWarshall) {
 }
 
 TEST(Rounding, NearIntegersAndFractions) {
-    const McfProblem p = *McfProblem::create({0, 0, 0}, {1, 1, 1}, {0, 0, 0}, {3, 5, 5},
-                                             {1, 1, 1}, {-8, 8});
+    const McfProblem p =
+        *McfProblem::create({0, 0, 0}, {1, 1, 1}, {0, 0, 0}, {3, 5, 5}, {1, 1, 1}, {-8, 8});
     auto inst = build_residual_instance(p, std::vector<double>{2.9999999995, 2.4, 2.6});
     ASSERT_TRUE(inst);
     EXPECT_EQ(inst->base_flow, (std::vector<std::int64_t>{3, 2, 2}));

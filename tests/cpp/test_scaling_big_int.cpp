@@ -29,7 +29,6 @@ BigInt add(const BigInt& a, const BigInt& b) { return checked_add(a, b).value();
 BigInt sub(const BigInt& a, const BigInt& b) { return checked_sub(a, b).value(); }
 BigInt mul(const BigInt& a, const BigInt& b) { return checked_mul(a, b).value(); }
 
-
 }  // namespace
 
 TEST(BigInt, AgreesWithInt128WhereThatIsExact) {

@@ -21,9 +21,9 @@
 #include "scaling/warm_start.hpp"
 
 using namespace zelk;
-using zelk::testing::make_problem;
 using zelk::testing::CapturedLines;
 using zelk::testing::FlowInstance;
+using zelk::testing::make_problem;
 using zelk::testing::random_flow_instance;
 
 namespace {
@@ -102,7 +102,8 @@ TEST(WarmStart, UpdateKeepsThePreviousStartWhenRoundingIsInfeasible) {
         const McfProblem p = inst.problem();
         std::vector<double> near(inst.witness.size());
         for (std::size_t i = 0; i < near.size(); ++i) {
-            near[i] = static_cast<double>(inst.witness[i]) + (static_cast<double>(rng() % 9) - 4.0) / 10.0;
+            near[i] = static_cast<double>(inst.witness[i]) +
+                      (static_cast<double>(rng() % 9) - 4.0) / 10.0;
         }
         const WarmStart previous = std::vector<std::int64_t>(inst.witness.size(), 7);
         EXPECT_EQ(update_initial_flow(p, previous, near), inst.witness);
@@ -144,7 +145,8 @@ TEST(CapacityScaling, ScaleProblemDividesExactlyOrFails) {
     const McfError positive = McfError::invalid_input("capacity scaling divisor must be positive");
     EXPECT_EQ(scale_problem(p, 0).error(), positive);
     EXPECT_EQ(scale_problem(p, -4).error(), positive);
-    const McfError divisible = McfError::invalid_input("capacity scaling requires divisible values");
+    const McfError divisible =
+        McfError::invalid_input("capacity scaling requires divisible values");
     EXPECT_EQ(scale_problem(p, 8).error(), divisible);  // lower -4
     EXPECT_EQ(scale_problem(make_problem({0}, {1}, {0}, {8}, {1}, {-6, 6}), 4).error(), divisible);
 }
@@ -182,17 +184,21 @@ TEST(CapacityScaling, PhasesRunFromTheCommonPowerDownToTheTarget) {
     }
     const auto lines = captured.starting_with("[capacity_scaling] ");
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(lines[0].starts_with("[capacity_scaling] phase=0 divisor=16 iterations=")) << lines[0];
+    EXPECT_TRUE(lines[0].starts_with("[capacity_scaling] phase=0 divisor=16 iterations="))
+        << lines[0];
     EXPECT_TRUE(lines[0].ends_with(" bound=8")) << lines[0];
-    EXPECT_TRUE(lines[1].starts_with("[capacity_scaling] phase=1 divisor=8 iterations=")) << lines[1];
+    EXPECT_TRUE(lines[1].starts_with("[capacity_scaling] phase=1 divisor=8 iterations="))
+        << lines[1];
 
     // Nothing to divide: one phase at divisor 1.
     CapturedLines one;
-    auto z = capacity_scaling(make_problem({}, {}, {}, {}, {}, {0, 0}), quick_options(), one.context());
+    auto z =
+        capacity_scaling(make_problem({}, {}, {}, {}, {}, {0, 0}), quick_options(), one.context());
     ASSERT_TRUE(z) << z.error().to_string();
     EXPECT_EQ(z->divisor, 1);
-    EXPECT_EQ(one.starting_with("[capacity_scaling] "),
-              (std::vector<std::string>{"[capacity_scaling] phase=0 divisor=1 iterations=0 bound=1"}));
+    EXPECT_EQ(
+        one.starting_with("[capacity_scaling] "),
+        (std::vector<std::string>{"[capacity_scaling] phase=0 divisor=1 iterations=0 bound=1"}));
 }
 
 TEST(CapacityScaling, ResultsAreExactCoarseningsWithFeasibleWarmStarts) {
@@ -216,8 +222,8 @@ TEST(CapacityScaling, ResultsAreExactCoarseningsWithFeasibleWarmStarts) {
         EXPECT_TRUE(std::ranges::equal(expected->upper(), r->problem.upper()));
         EXPECT_TRUE(std::ranges::equal(expected->demands(), r->problem.demands()));
         if (r->initial_flow) {
-        EXPECT_TRUE(feasible_initial_flow(r->problem, r->initial_flow));
-    }
+            EXPECT_TRUE(feasible_initial_flow(r->problem, r->initial_flow));
+        }
         EXPECT_FALSE(captured.starting_with("[capacity_scaling] phase=0 ").empty());
     }
 }

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,9 +18,9 @@
 #include "scaling/cost_scaling.hpp"
 
 using namespace zelk;
-using zelk::testing::make_problem;
 using zelk::testing::CapturedLines;
 using zelk::testing::FlowInstance;
+using zelk::testing::make_problem;
 using zelk::testing::random_flow_instance;
 
 namespace {
@@ -28,7 +28,9 @@ namespace {
 constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
 
-std::vector<std::int64_t> costs_of(const McfProblem& p) { return {p.cost().begin(), p.cost().end()}; }
+std::vector<std::int64_t> costs_of(const McfProblem& p) {
+    return {p.cost().begin(), p.cost().end()};
+}
 
 McfOptions quick_options() {
     McfOptions o;
@@ -70,14 +72,16 @@ std::optional<std::vector<std::string>> cost_line_fields(const std::string& line
 
 TEST(CostScaling, ScaledProblemDividesCostsTowardZero) {
     // m = 2, T = 8: C = 8 keeps every cost.
-    auto same = build_cost_scaled_problem(make_problem({0, 1}, {1, 0}, {0, 0}, {3, 3}, {8, -3}, {0, 0}));
+    auto same =
+        build_cost_scaled_problem(make_problem({0, 1}, {1, 0}, {0, 0}, {3, 3}, {8, -3}, {0, 0}));
     ASSERT_TRUE(same);
     EXPECT_EQ(same->divisor, 1);
     EXPECT_EQ(same->bound, 8);
     EXPECT_EQ(same->scaled_max, 8);
     EXPECT_EQ(costs_of(same->problem), (std::vector<std::int64_t>{8, -3}));
     // C = T + 1 = 9: k = 2, -3 becomes -1, 9 becomes 4.
-    auto halved = build_cost_scaled_problem(make_problem({0, 1}, {1, 0}, {0, 0}, {3, 3}, {9, -3}, {0, 0}));
+    auto halved =
+        build_cost_scaled_problem(make_problem({0, 1}, {1, 0}, {0, 0}, {3, 3}, {9, -3}, {0, 0}));
     ASSERT_TRUE(halved);
     EXPECT_EQ(halved->divisor, 2);
     EXPECT_EQ(costs_of(halved->problem), (std::vector<std::int64_t>{4, -1}));
@@ -111,7 +115,8 @@ TEST(CostScaling, ScaledCostsStayWithinTheBound) {
         // k = ceil(C / T): C / (k - 1) would exceed T before truncation.
         if (s->divisor > 1) {
             Int128 largest = 0;
-            for (std::int64_t c : inst.cost) largest = std::max<Int128>(largest, c < 0 ? -Int128{c} : c);
+            for (std::int64_t c : inst.cost)
+                largest = std::max<Int128>(largest, c < 0 ? -Int128{c} : c);
             EXPECT_GT(largest, Int128{s->bound} * (s->divisor - 1));
             EXPECT_LE(largest, Int128{s->bound} * s->divisor);
         }
@@ -140,7 +145,8 @@ TEST(CostScaling, BracketAndPriceAgreeWith128BitSums) {
         std::vector<double> x(inst.witness.size());
         Int128 price = 0;
         for (std::size_t i = 0; i < x.size(); ++i) {
-            x[i] = static_cast<double>(inst.witness[i]) + (static_cast<double>(rng() % 9) - 4.0) / 8.0;
+            x[i] =
+                static_cast<double>(inst.witness[i]) + (static_cast<double>(rng() % 9) - 4.0) / 8.0;
             price += Int128{inst.cost[i]} * static_cast<std::int64_t>(std::round(x[i]));
         }
         EXPECT_EQ(*price_rounded_flow(p, x), BigInt(price));
@@ -149,7 +155,7 @@ TEST(CostScaling, BracketAndPriceAgreeWith128BitSums) {
 
 TEST(CostScaling, ExtremeBracketNeedsMoreThan128Bits) {
     const McfProblem p = make_problem({0, 0}, {1, 1}, {I64_MIN, I64_MIN}, {I64_MAX, I64_MAX},
-                              {I64_MIN, I64_MIN}, {0, 0});
+                                      {I64_MIN, I64_MIN}, {0, 0});
     auto bracket = cost_bracket(p);
     ASSERT_TRUE(bracket);
     // lo = 2 (-2^63)(2^63 - 1) and hi = 2 |-2^63| (2^63 - 1): beyond 2^126.
@@ -163,7 +169,8 @@ TEST(CostScaling, ExtremeBracketNeedsMoreThan128Bits) {
 }
 
 TEST(CostScaling, AllZeroCostsAcceptTheFirstRound) {
-    const McfProblem p = make_problem({0, 1, 2}, {1, 2, 0}, {0, 0, 0}, {4, 4, 4}, {0, 0, 0}, {-1, 0, 1});
+    const McfProblem p =
+        make_problem({0, 1, 2}, {1, 2, 0}, {0, 0, 0}, {4, 4, 4}, {0, 0, 0}, {-1, 0, 1});
     CapturedLines captured;
     auto run = cost_scaling(p, quick_options(), captured.context());
     ASSERT_TRUE(run) << run.error().to_string();

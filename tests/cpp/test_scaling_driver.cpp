@@ -19,9 +19,9 @@
 #include "scaling/warm_start.hpp"
 
 using namespace zelk;
-using zelk::testing::make_problem;
 using zelk::testing::CapturedLines;
 using zelk::testing::FlowInstance;
+using zelk::testing::make_problem;
 using zelk::testing::random_flow_instance;
 
 namespace {
@@ -59,7 +59,8 @@ TEST(ScalingDriver, EveryRouteEndsInTheOptimum) {
         for (auto* v : {&inst.lower, &inst.upper, &inst.demands, &inst.witness}) {
             for (std::int64_t& x : *v) x *= d;
         }
-        const std::int64_t cost_factor = trial % 4 == 0 ? 1 : 1 + static_cast<std::int64_t>(rng() % 100000);
+        const std::int64_t cost_factor =
+            trial % 4 == 0 ? 1 : 1 + static_cast<std::int64_t>(rng() % 100000);
         for (std::int64_t& c : inst.cost) c *= cost_factor;
         const McfProblem p = inst.problem();
         const auto classic = solve_classic_with_mode(p, SolverMode::Classic);
@@ -137,11 +138,13 @@ TEST(ScalingDriver, UnscalingMultipliesBackOrReportsOverflow) {
     EXPECT_EQ(s.cost, 44);
     McfSolution big_flow;
     big_flow.flow = {I64_MAX / 2 + 1};
-    EXPECT_EQ(unscale_solution(big_flow, 2).error(), McfError::invalid_input("flow scaling overflow"));
+    EXPECT_EQ(unscale_solution(big_flow, 2).error(),
+              McfError::invalid_input("flow scaling overflow"));
     McfSolution big_cost;
     big_cost.flow = {1};
     big_cost.cost = INT128_HIGHEST / 3;
-    EXPECT_EQ(unscale_solution(big_cost, 4).error(), McfError::invalid_input("cost scaling overflow"));
+    EXPECT_EQ(unscale_solution(big_cost, 4).error(),
+              McfError::invalid_input("cost scaling overflow"));
 }
 
 TEST(ScalingDriver, WarnsWhenTheUnscaledFlowComesCloseToABound) {
@@ -160,8 +163,9 @@ TEST(ScalingDriver, WarnsWhenTheUnscaledFlowComesCloseToABound) {
         if (residual_min == 4.0) {
             EXPECT_TRUE(warnings.empty());
         } else {
-            EXPECT_EQ(warnings, (std::vector<std::string>{
-                                    "warning: min residual (4.000e0) below residual_min (4.500e0) after unscaling"}));
+            EXPECT_EQ(warnings,
+                      (std::vector<std::string>{"warning: min residual (4.000e0) below "
+                                                "residual_min (4.500e0) after unscaling"}));
         }
     }
 }
@@ -169,7 +173,8 @@ TEST(ScalingDriver, WarnsWhenTheUnscaledFlowComesCloseToABound) {
 TEST(ScalingDriver, NoInteriorIsNotInfeasibility) {
     // The middle edge is fixed (lower = upper), so no interior flow exists,
     // yet the instance is feasible.
-    const McfProblem fixed = make_problem({0, 1, 0}, {1, 2, 2}, {0, 2, 0}, {4, 2, 4}, {1, 1, 5}, {-2, 0, 2});
+    const McfProblem fixed =
+        make_problem({0, 1, 0}, {1, 2, 2}, {0, 2, 0}, {4, 2, 4}, {1, 1, 5}, {-2, 0, 2});
     auto solution = solve_mcf_with_scaling(fixed, quick_options());
     ASSERT_TRUE(solution) << solution.error().to_string();
     EXPECT_EQ(solution->cost, 4);
@@ -206,7 +211,8 @@ TEST(ScalingDriver, DriverRoutes) {
     std::vector<std::int64_t> d(9, 0);
     d[0] = -1;
     d[4] = 1;
-    const McfProblem ring = make_problem(t, h, std::vector<std::int64_t>(13, 0), std::vector<std::int64_t>(13, 4), c, d);
+    const McfProblem ring = make_problem(t, h, std::vector<std::int64_t>(13, 0),
+                                         std::vector<std::int64_t>(13, 4), c, d);
     const auto optimum = solve_classic_with_mode(ring, SolverMode::Classic)->cost;
     for (std::optional<bool> use_scaling : {std::optional<bool>(true), std::optional<bool>()}) {
         McfOptions o = quick_options();
@@ -217,7 +223,8 @@ TEST(ScalingDriver, DriverRoutes) {
         EXPECT_EQ(r->cost, optimum);
     }
     c[12] = 2197;  // exactly m^3: no automatic scaling
-    const McfProblem cube = make_problem(t, h, std::vector<std::int64_t>(13, 0), std::vector<std::int64_t>(13, 4), c, d);
+    const McfProblem cube = make_problem(t, h, std::vector<std::int64_t>(13, 0),
+                                         std::vector<std::int64_t>(13, 4), c, d);
     EXPECT_FALSE(scaling_recommended(cube));
     McfOptions refused = quick_options();
     refused.use_scaling = false;

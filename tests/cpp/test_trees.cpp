@@ -41,7 +41,7 @@ G random_graph(std::mt19937_64& rng, std::size_t n, std::size_t m, bool integral
         std::uniform_int_distribution<std::size_t> pick(0, size - 1);
         std::uint32_t t = static_cast<std::uint32_t>(pick(rng) * blocks + b);
         std::uint32_t h = static_cast<std::uint32_t>(pick(rng) * blocks + b);
-        if (i % 17 == 5) h = t;  // self-loop
+        if (i % 17 == 5) h = t;      // self-loop
         if (i % 13 == 7 && i > 0) {  // parallel copy of the previous edge
             t = g.tails.back();
             h = g.heads.back();
@@ -144,7 +144,8 @@ TEST(LowStretchTree, ArgumentChecks) {
     std::vector<double> l{1.0};
     // n == 0 wins over unequal arrays.
     for (bool det : {true, false}) {
-        EXPECT_EQ(LowStretchTree::build_with_mode(0, t, h, l, det, 1).error(), TreeError::EmptyGraph);
+        EXPECT_EQ(LowStretchTree::build_with_mode(0, t, h, l, det, 1).error(),
+                  TreeError::EmptyGraph);
         EXPECT_EQ(LowStretchTree::build_low_stretch_with_mode(0, t, h, l, det, 1).error(),
                   TreeError::EmptyGraph);
         EXPECT_EQ(LowStretchTree::build_with_mode(3, t, h, l, det, 1).error(),
@@ -152,7 +153,8 @@ TEST(LowStretchTree, ArgumentChecks) {
         EXPECT_EQ(LowStretchTree::build_low_stretch_with_mode(3, t, h, l, det, 1).error(),
                   TreeError::MissingEdgeLengths);
     }
-    EXPECT_EQ(LowStretchTree::build_from_tree_edges(0, t, h, l, {true}).error(), TreeError::EmptyGraph);
+    EXPECT_EQ(LowStretchTree::build_from_tree_edges(0, t, h, l, {true}).error(),
+              TreeError::EmptyGraph);
     EXPECT_EQ(LowStretchTree::build_from_tree_edges(3, t, h, l, {true}).error(),
               TreeError::MissingEdgeLengths);
     std::vector<std::uint32_t> h2{1, 2};
@@ -160,9 +162,10 @@ TEST(LowStretchTree, ArgumentChecks) {
     EXPECT_EQ(LowStretchTree::build_from_tree_edges(3, t, h2, l2, {true}).error(),
               TreeError::MissingEdgeLengths);  // mask too short
     std::vector<std::uint64_t> order{0, 1, 2};
-    EXPECT_EQ(LowStretchTree::build_from_tree_edges_with_order(3, t, h2, l2, {true, true, true}, order)
-                  .error(),
-              TreeError::MissingEdgeLengths);  // mask too long
+    EXPECT_EQ(
+        LowStretchTree::build_from_tree_edges_with_order(3, t, h2, l2, {true, true, true}, order)
+            .error(),
+        TreeError::MissingEdgeLengths);  // mask too long
     EXPECT_TRUE(LowStretchTree::build_from_tree_edges_with_order(3, t, h2, l2, {true, true}, order)
                     .has_value());
 }
@@ -198,13 +201,15 @@ TEST(LowStretchTree, WalksSpanAndRepeat) {
         auto d = LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, true, 0);
         ASSERT_TRUE(d.has_value());
         check_invariants(g, *d);
-        EXPECT_EQ(LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, true, 12345)->parent_edge,
+        EXPECT_EQ(LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, true, 12345)
+                      ->parent_edge,
                   d->parent_edge);
         for (std::uint64_t seed : {0ULL, 0xDEADBEEFULL}) {
             auto a = LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, false, seed);
             ASSERT_TRUE(a.has_value());
             check_invariants(g, *a);
-            EXPECT_EQ(LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, false, seed)->parent_edge,
+            EXPECT_EQ(LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, false, seed)
+                          ->parent_edge,
                       a->parent_edge);
         }
     }
@@ -215,7 +220,8 @@ TEST(LowStretchTree, KruskalNaNLengthsStaySafe) {
     G g = random_graph(rng, 20, 60, false);
     for (std::size_t e = 0; e < g.lengths.size(); e += 3) g.lengths[e] = std::nan("");
     for (bool det : {true, false}) {
-        auto t = LowStretchTree::build_low_stretch_with_mode(20, g.tails, g.heads, g.lengths, det, 9);
+        auto t =
+            LowStretchTree::build_low_stretch_with_mode(20, g.tails, g.heads, g.lengths, det, 9);
         ASSERT_TRUE(t.has_value());
         // Structural invariants (dist holds NaN sums, so only the forest).
         std::size_t tree_edges = 0;
@@ -230,17 +236,21 @@ TEST(LowStretchTree, KruskalRandomizedIsMinimumAndSeeded) {
     for (int round = 0; round < 20; ++round) {
         const std::size_t n = 2 + rng() % 30;
         G g = random_graph(rng, n, rng() % 100, true);
-        auto det = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, true, 0);
+        auto det =
+            LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, true, 0);
         ASSERT_TRUE(det.has_value());
         check_invariants(g, *det);
         auto weight = [&](const LowStretchTree& t) {
             double w = 0;
-            for (std::size_t e = 0; e < t.in_tree.size(); ++e) w += t.in_tree[e] ? g.lengths[e] : 0.0;
+            for (std::size_t e = 0; e < t.in_tree.size(); ++e)
+                w += t.in_tree[e] ? g.lengths[e] : 0.0;
             return w;
         };
         for (std::uint64_t seed : {1ULL, 77ULL}) {
-            auto a = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, false, seed);
-            auto b = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, false, seed);
+            auto a = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths,
+                                                                 false, seed);
+            auto b = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths,
+                                                                 false, seed);
             ASSERT_TRUE(a.has_value());
             check_invariants(g, *a);
             // Integral lengths differ by at least 1, far beyond the jitter.
@@ -261,7 +271,8 @@ TEST(LowStretchTree, KruskalRandomizedIsMinimumAndSeeded) {
         }
     std::set<std::vector<bool>> seen;
     for (std::uint64_t seed = 1; seed <= 10; ++seed) {
-        auto t = LowStretchTree::build_low_stretch_with_mode(8, g.tails, g.heads, g.lengths, false, seed);
+        auto t = LowStretchTree::build_low_stretch_with_mode(8, g.tails, g.heads, g.lengths, false,
+                                                             seed);
         check_invariants(g, *t);
         seen.insert(t->in_tree);
     }
@@ -273,7 +284,8 @@ TEST(LowStretchTree, FromTreeEdgesAndOrder) {
     for (int round = 0; round < 20; ++round) {
         const std::size_t n = 1 + rng() % 30;
         G g = random_graph(rng, n, rng() % 70, round % 2 == 1);
-        auto k = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, true, 4);
+        auto k =
+            LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, true, 4);
         ASSERT_TRUE(k.has_value());
         auto f = LowStretchTree::build_from_tree_edges(n, g.tails, g.heads, g.lengths, k->in_tree);
         ASSERT_TRUE(f.has_value());
@@ -316,7 +328,8 @@ TEST(LowStretchTree, LcaAndPathsAgainstNaiveWalk) {
         G g = random_graph(rng, n, rng() % 120, true);
         const bool det = round % 2 == 0;
         auto t = round % 3 == 0
-                     ? LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, det, round)
+                     ? LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths,
+                                                                   det, round)
                      : LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, det, round);
         ASSERT_TRUE(t.has_value());
         for (std::uint64_t u = 0; u < n; ++u) {
@@ -420,17 +433,21 @@ TEST(LowStretchTree, DeepTreesUseAllLiftingLevels) {
 TEST(LowStretchTree, KruskalReusingEqualsPlainBuildForAnyHint) {
     std::mt19937_64 rng(77);
     for (int round = 0; round < 30; ++round) {
-        zelk::testing::EdgeGraph g = zelk::testing::random_edge_graph(rng, 1 + rng() % 60, rng() % 400, 1 + rng() % 3);
+        zelk::testing::EdgeGraph g =
+            zelk::testing::random_edge_graph(rng, 1 + rng() % 60, rng() % 400, 1 + rng() % 3);
         std::vector<std::uint64_t> hint;
         if (round % 3 == 1) hint.assign(g.m(), 0);  // not a permutation
         for (int step = 0; step < 4; ++step) {
             for (double& l : g.lengths) {
-                if (round % 2 == 0) l *= 1.0 + 0.01 * static_cast<double>(rng() % 3);  // drift
-                else if (rng() % 4 == 0) l = 0.5 * static_cast<double>(rng() % 6);   // reshuffle, ties
+                if (round % 2 == 0)
+                    l *= 1.0 + 0.01 * static_cast<double>(rng() % 3);  // drift
+                else if (rng() % 4 == 0)
+                    l = 0.5 * static_cast<double>(rng() % 6);  // reshuffle, ties
             }
             if (round % 10 == 9 && step == 2 && g.m() > 0) g.lengths[rng() % g.m()] = std::nan("");
             const std::uint64_t seed = round % 5;
-            auto plain = LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads, g.lengths, true, seed);
+            auto plain = LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads,
+                                                                     g.lengths, true, seed);
             auto reused = LowStretchTree::build_low_stretch_deterministic_reusing(
                 g.n, g.tails, g.heads, g.lengths, seed, hint);
             ASSERT_TRUE(plain.has_value() && reused.has_value());

@@ -18,7 +18,9 @@ namespace {
 
 // Order-sensitive, non-associative join: any change in how results are
 // combined changes the answer.
-std::uint64_t mix(std::uint64_t acc, std::uint64_t x) { return (acc * 1000003ULL) ^ (x + 0x9E37ULL); }
+std::uint64_t mix(std::uint64_t acc, std::uint64_t x) {
+    return (acc * 1000003ULL) ^ (x + 0x9E37ULL);
+}
 
 std::uint64_t chunked_reference(std::size_t count, std::size_t chunk) {
     std::uint64_t acc = 17;
@@ -153,7 +155,8 @@ TEST(WorkerPool, SurvivesFork) {
         const pid_t inner = fork();
         if (inner == 0) {
             alarm(30);
-            _exit(every_index_once(local, 100) && every_index_once(global_worker_pool(), 100) ? 0 : 1);
+            _exit(every_index_once(local, 100) && every_index_once(global_worker_pool(), 100) ? 0
+                                                                                              : 1);
         }
         int inner_status = 0;
         waitpid(inner, &inner_status, 0);

@@ -6,7 +6,6 @@ flow, so every instance is feasible and that flow is a witness.
 """
 
 import numpy as np
-
 import zelk_mcf
 
 

@@ -2,14 +2,17 @@
 
 import numpy as np
 import pytest
-
 import zelk_mcf
 from random_problems import random_problem, residual_cycle_cost
 
 
 def reduced_costs_prove_optimality(problem, flow, potentials):
     for i in range(problem.m):
-        rc = int(problem.cost[i]) + int(potentials[problem.tail[i]]) - int(potentials[problem.head[i]])
+        rc = (
+            int(problem.cost[i])
+            + int(potentials[problem.tail[i]])
+            - int(potentials[problem.head[i]])
+        )
         if flow[i] < problem.upper[i] and rc < 0:
             return False
         if flow[i] > problem.lower[i] and rc > 0:
@@ -25,7 +28,9 @@ def test_optimal_flows_accepted_and_worse_witnesses_refuted():
         result = zelk_mcf.solve(problem, method="classic")
         assert reduced_costs_prove_optimality(problem, result.flow, result.potentials)
         assert result.cost == problem.flow_cost(result.flow)
-        assert np.array_equal(zelk_mcf.certify(problem, result.flow, result.potentials), result.potentials)
+        assert np.array_equal(
+            zelk_mcf.certify(problem, result.flow, result.potentials), result.potentials
+        )
 
         witness_cost = problem.flow_cost(witness)
         assert witness_cost >= result.cost
@@ -36,7 +41,9 @@ def test_optimal_flows_accepted_and_worse_witnesses_refuted():
             with pytest.raises(zelk_mcf.CertificateError) as info:
                 zelk_mcf.certify(problem, witness)
             assert info.value.kind == "cycle"
-            assert residual_cycle_cost(problem, witness, info.value.cycle) == info.value.cycle_cost < 0
+            assert (
+                residual_cycle_cost(problem, witness, info.value.cycle) == info.value.cycle_cost < 0
+            )
             # The engine's potentials do not prove a worse flow optimal either.
             with pytest.raises(zelk_mcf.CertificateError, match="potentials do not prove"):
                 zelk_mcf.certify(problem, witness, result.potentials)
@@ -45,11 +52,17 @@ def test_optimal_flows_accepted_and_worse_witnesses_refuted():
 
 
 def test_infeasible_flows_name_the_edge_or_node():
-    problem = zelk_mcf.Problem([0, 0, 1], [2, 1, 2], [1, 5, 5], [4, 1, 1], [-2, 0, 2], lower=[0, 1, 0])
-    with pytest.raises(zelk_mcf.CertificateError, match=r"edge 1 \(0 -> 1\) carries 0, outside its bounds \[1, 5\]") as info:
+    problem = zelk_mcf.Problem(
+        [0, 0, 1], [2, 1, 2], [1, 5, 5], [4, 1, 1], [-2, 0, 2], lower=[0, 1, 0]
+    )
+    with pytest.raises(
+        zelk_mcf.CertificateError, match=r"edge 1 \(0 -> 1\) carries 0, outside its bounds \[1, 5\]"
+    ) as info:
         zelk_mcf.certify(problem, [1, 0, 0])
     assert (info.value.kind, info.value.edge) == ("bounds", 1)
-    with pytest.raises(zelk_mcf.CertificateError, match="node 0 receives a net inflow of -3, its demand is -2") as info:
+    with pytest.raises(
+        zelk_mcf.CertificateError, match="node 0 receives a net inflow of -3, its demand is -2"
+    ) as info:
         zelk_mcf.certify(problem, [1, 2, 1])
     assert (info.value.kind, info.value.node) == ("demand", 0)
     with pytest.raises(zelk_mcf.CertificateError) as info:
@@ -67,7 +80,9 @@ def test_potentials_beyond_64_bits():
     assert [int(v) for v in pot] == [0, low, 2 * low, 3 * low]
     assert np.array_equal(zelk_mcf.certify(problem, [0, 0, 0], pot), pot)
     # One unit from 0 to 3: the chain earns 3 * 2**63 more than the direct edge.
-    two_ways = zelk_mcf.Problem([0, 1, 2, 0], [1, 2, 3, 3], [1, 1, 1, 1], [low, low, low, 0], [-1, 0, 0, 1])
+    two_ways = zelk_mcf.Problem(
+        [0, 1, 2, 0], [1, 2, 3, 3], [1, 1, 1, 1], [low, low, low, 0], [-1, 0, 0, 1]
+    )
     best = zelk_mcf.solve(two_ways)
     assert best.cost == 3 * low and list(best.flow) == [1, 1, 1, 0]
     with pytest.raises(zelk_mcf.CertificateError) as info:

@@ -11,7 +11,6 @@ import time
 
 import numpy as np
 import pytest
-
 import zelk_mcf
 from random_problems import random_problem
 
@@ -38,8 +37,17 @@ def test_solves_files_and_stdin_with_stats(tmp_path):
     assert stats["cost"] == cost and stats["arcs"] == problem.m and stats["method"] == "auto"
 
     target = tmp_path / "s.sol"
-    piped = run("solve", "-", "-o", str(target), "--method", "classic",
-                "--stats-file", str(tmp_path / "st.json"), stdin=path.read_bytes())
+    piped = run(
+        "solve",
+        "-",
+        "-o",
+        str(target),
+        "--method",
+        "classic",
+        "--stats-file",
+        str(tmp_path / "st.json"),
+        stdin=path.read_bytes(),
+    )
     assert piped.returncode == 0 and piped.stdout == b"" and piped.stderr == b""
     assert zelk_mcf.read_solution(target, problem)[0] == cost
     assert json.loads((tmp_path / "st.json").read_text())["solver_mode"] == "classic"
@@ -57,11 +65,19 @@ def test_bundled_example_and_console_script():
 @pytest.mark.parametrize(
     "text, code, message",
     [
-        (b"p min 2 1\nn 1 3\nn 2 -3\na 1 2 0 2 1\n", 1,
-         b"node 1 can send at most 2 of its supply 3; node 2 can receive at most 2 of its demand 3"),
+        (
+            b"p min 2 1\nn 1 3\nn 2 -3\na 1 2 0 2 1\n",
+            1,
+            b"node 1 can send at most 2 of its supply 3; "
+            b"node 2 can receive at most 2 of its demand 3",
+        ),
         (b"p min 2 1\na 1 2 0 2 x\n", 2, b"line 2: cost must be an integer"),
-        (b"p min 2 2\na 1 2 -9223372036854775807 9223372036854775807 -1\n"
-         b"a 1 2 -9223372036854775807 9223372036854775807 -1\n", 2, b"InvalidInput"),
+        (
+            b"p min 2 2\na 1 2 -9223372036854775807 9223372036854775807 -1\n"
+            b"a 1 2 -9223372036854775807 9223372036854775807 -1\n",
+            2,
+            b"InvalidInput",
+        ),
     ],
     ids=["infeasible", "malformed", "rejected"],
 )
@@ -77,7 +93,17 @@ def test_usage_errors_and_help(tmp_path):
     assert run("solve", str(EXAMPLE), "--method", "fastest").returncode == 2
     assert run().returncode == 2
     help_text = run("solve", "--help").stdout.decode()
-    for needle in ("--method", "auto", "classic", "ipm", "scaling", "--stats", "130", "infeasible", "'-'"):
+    for needle in (
+        "--method",
+        "auto",
+        "classic",
+        "ipm",
+        "scaling",
+        "--stats",
+        "130",
+        "infeasible",
+        "'-'",
+    ):
         assert needle in help_text
 
 
@@ -99,8 +125,11 @@ def interior_point_instance(path, n, m):
 def test_ctrl_c_exits_130(tmp_path):
     path = tmp_path / "big.min"
     interior_point_instance(path, 600, 6000)
-    proc = subprocess.Popen([*CLI, "solve", str(path), "--method", "ipm", "--verbose"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [*CLI, "solve", str(path), "--method", "ipm", "--verbose"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     first = proc.stderr.readline()  # the solve has started once a gap line arrives
     assert first.startswith(b"gap termination check")
     proc.send_signal(signal.SIGINT)
@@ -116,7 +145,9 @@ def test_progress_line_on_a_terminal_is_erased(tmp_path):
     problem = interior_point_instance(path, 300, 3000)
     master, slave = pty.openpty()
     start = time.monotonic()
-    proc = subprocess.Popen([*CLI, "solve", str(path), "--method", "ipm"], stdout=subprocess.PIPE, stderr=slave)
+    proc = subprocess.Popen(
+        [*CLI, "solve", str(path), "--method", "ipm"], stdout=subprocess.PIPE, stderr=slave
+    )
     os.close(slave)
     out, _ = proc.communicate(timeout=120)
     took = time.monotonic() - start

@@ -4,7 +4,6 @@ import io
 
 import numpy as np
 import pytest
-
 import zelk_mcf
 from random_problems import random_problem
 
@@ -36,13 +35,18 @@ def test_arrays_to_file_and_back(tmp_path):
 
 def test_extreme_values_and_batches_survive(monkeypatch):
     big, small = (1 << 63) - 1, -(1 << 63)
-    problem = zelk_mcf.Problem([0, 1], [1, 0], [big, 0], [small, big], [-big, big], lower=[small, small])
+    problem = zelk_mcf.Problem(
+        [0, 1], [1, 0], [big, 0], [small, big], [-big, big], lower=[small, small]
+    )
     buf = io.BytesIO()
     zelk_mcf.write_dimacs(problem, buf)
     assert same_problem(problem, zelk_mcf.read_dimacs(io.BytesIO(buf.getvalue())))
     # Tiny batches: arcs, comments and node lines interleave across batch ends.
     monkeypatch.setattr(zelk_mcf.dimacs, "_CHUNK", 20)
-    text = b"c x\np min 3 4\nn 1 2\na 1 2 0 5 1\nc mid\na 2 3 0 5 1\nn 3 -2\na 1 3 0 1 9\n\na 3 3 -1 1 -2\n"
+    text = (
+        b"c x\np min 3 4\nn 1 2\na 1 2 0 5 1\nc mid\na 2 3 0 5 1\nn 3 -2\n"
+        b"a 1 3 0 1 9\n\na 3 3 -1 1 -2\n"
+    )
     p = zelk_mcf.read_dimacs(io.BytesIO(text))
     assert p.tail.tolist() == [0, 1, 0, 2] and p.demand.tolist() == [-2, 0, 2]
     assert p.lower.tolist() == [0, 0, 0, -1] and p.cost.tolist() == [1, 1, 9, -2]
@@ -70,21 +74,38 @@ MALFORMED = [
     ("too few arc fields", HEADER + "a 1 2 0 4\na 2 3 0 4 1\n", 4, "6 fields"),
     ("too many node fields", "p min 2 0\nn 1 0 0\n", 2, "3 fields"),
     ("non-integer", HEADER + "a 1 2 0 4 1.5\na 2 3 0 4 1\n", 4, "cost must be an integer"),
-    ("beyond 64 bits", HEADER + "a 1 2 0 9223372036854775808 1\na 2 3 0 4 1\n", 4, "capacity 9223372036854775808 is beyond the 64-bit range"),
+    (
+        "beyond 64 bits",
+        HEADER + "a 1 2 0 9223372036854775808 1\na 2 3 0 4 1\n",
+        4,
+        "capacity 9223372036854775808 is beyond the 64-bit range",
+    ),
     ("id out of range", HEADER + "a 1 2 0 4 1\na 2 4 0 4 1\n", 5, "head id 4 is outside 1..3"),
     ("node id out of range", "p min 2 0\nn 0 0\n", 2, "node id 0 is outside 1..2"),
     ("node listed twice", "p min 2 0\nn 1 1\nn 1 -1\n", 3, "already listed on line 2"),
-    ("too many arcs", HEADER + "a 1 2 0 4 1\na 2 3 0 4 1\na 2 3 0 4 1\n", 6, "more arc lines than the 2 declared"),
+    (
+        "too many arcs",
+        HEADER + "a 1 2 0 4 1\na 2 3 0 4 1\na 2 3 0 4 1\n",
+        6,
+        "more arc lines than the 2 declared",
+    ),
     ("too few arcs", HEADER + "a 1 2 0 4 1\n", 4, "1 arc lines, the problem line declares 2"),
     ("unknown line kind", HEADER + "x 1 2\n", 4, "unknown line kind 'x'"),
     ("unknown kind starting with a", HEADER + "arc 1 2 0 4 1\n", 4, "unknown line kind 'arc'"),
-    ("lower above capacity", HEADER + "a 1 2 5 4 1\na 2 3 0 4 1\n", 4, "lower bound 5 exceeds capacity 4"),
+    (
+        "lower above capacity",
+        HEADER + "a 1 2 5 4 1\na 2 3 0 4 1\n",
+        4,
+        "lower bound 5 exceeds capacity 4",
+    ),
     ("supplies do not balance", "p min 2 0\nn 1 3\n", 1, "supplies sum to 3"),
     ("negative count", "p min 2 -1\n", 1, "must not be negative"),
 ]
 
 
-@pytest.mark.parametrize("text, line, message", [m[1:] for m in MALFORMED], ids=[m[0] for m in MALFORMED])
+@pytest.mark.parametrize(
+    "text, line, message", [m[1:] for m in MALFORMED], ids=[m[0] for m in MALFORMED]
+)
 def test_malformed_files_name_the_line(text, line, message):
     with pytest.raises(zelk_mcf.DimacsError, match=message) as info:
         zelk_mcf.read_dimacs(io.BytesIO(text.encode()))
@@ -118,12 +139,17 @@ def test_any_problem_survives_a_round_trip(data):
     m = data.draw(st.integers(0, 8))
     ends = st.lists(st.integers(0, n - 1), min_size=m, max_size=m)
     tail, head = data.draw(ends), data.draw(ends)
-    a, b = data.draw(st.lists(INT64, min_size=m, max_size=m)), data.draw(st.lists(INT64, min_size=m, max_size=m))
+    a, b = (
+        data.draw(st.lists(INT64, min_size=m, max_size=m)),
+        data.draw(st.lists(INT64, min_size=m, max_size=m)),
+    )
     cost = data.draw(st.lists(INT64, min_size=m, max_size=m))
     demand = data.draw(st.lists(st.integers(-(1 << 62), 1 << 62), min_size=n - 1, max_size=n - 1))
     demand.append(-sum(demand))
     hypothesis.assume(-(1 << 63) < demand[-1] < 1 << 63)
-    problem = zelk_mcf.Problem(tail, head, list(map(max, a, b)), cost, demand, lower=list(map(min, a, b)))
+    problem = zelk_mcf.Problem(
+        tail, head, list(map(max, a, b)), cost, demand, lower=list(map(min, a, b))
+    )
     buf = io.BytesIO()
     zelk_mcf.write_dimacs(problem, buf)
     assert same_problem(problem, zelk_mcf.read_dimacs(io.BytesIO(buf.getvalue())))

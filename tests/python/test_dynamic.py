@@ -6,11 +6,9 @@ import re
 
 import numpy as np
 import pytest
-
-from zelk_mcf import min_cost_flow_edges_with_options, run_ipm_edges
-
 from test_routes import ring_instance, witnessed_instance
 from test_solve import check_flow, lp_optimum
+from zelk_mcf import min_cost_flow_edges_with_options, run_ipm_edges
 
 
 def disjoint_union(a, b):
@@ -18,11 +16,17 @@ def disjoint_union(a, b):
     n = a[0] + b[0]
     tail = np.concatenate([a[1], b[1] + a[0]])
     head = np.concatenate([a[2], b[2] + a[0]])
-    rest = [np.ascontiguousarray(np.concatenate([x, y]), dtype=np.int64)
-            for x, y in zip(a[3:6], b[3:6])]
+    rest = [
+        np.ascontiguousarray(np.concatenate([x, y]), dtype=np.int64) for x, y in zip(a[3:6], b[3:6])
+    ]
     demand = np.concatenate([a[6], b[6]]).astype(np.int64)
-    return (n, np.ascontiguousarray(tail, dtype=np.int64),
-            np.ascontiguousarray(head, dtype=np.int64), *rest, demand)
+    return (
+        n,
+        np.ascontiguousarray(tail, dtype=np.int64),
+        np.ascontiguousarray(head, dtype=np.int64),
+        *rest,
+        demand,
+    )
 
 
 def sweep_instances(seed, count):
@@ -71,10 +75,14 @@ def test_warnings_of_the_hybrid_mode_and_silence_of_the_dynamic_mode(capfd):
     warning = re.compile(
         r"^warning: dynamic oracle (requested rebuild \(rebuild required at None: "
         r"(flow )?instability budget exhausted\)|stalled \(reduction \S+\); monitoring stability"
-        r"|exceeded loss threshold \(\d+\); falling back to SSP)$")
+        r"|exceeded loss threshold \(\d+\); falling back to SSP)$"
+    )
     min_cost_flow_edges_with_options(*inst, oracle_mode="hybrid", use_ipm=True)
-    hybrid = [line for line in capfd.readouterr().err.splitlines()
-              if line.startswith("warning: dynamic oracle")]
+    hybrid = [
+        line
+        for line in capfd.readouterr().err.splitlines()
+        if line.startswith("warning: dynamic oracle")
+    ]
     assert hybrid and all(warning.match(line) for line in hybrid), hybrid[:3]
     # Every failed update prints, also after the switch to the static oracle.
     assert sum("requested rebuild" in line for line in hybrid) > 1
@@ -86,12 +94,15 @@ def test_warnings_of_the_hybrid_mode_and_silence_of_the_dynamic_mode(capfd):
 def test_runs_are_reproducible_whatever_the_thread_count(mode):
     inst = disjoint_union(ring_instance(n=10, extra=8, seed=1), ring_instance(n=9, extra=6, seed=2))
     timing = {"cycle_scoring_ms", "barrier_compute_ms", "spanner_update_ms"}
-    runs = [min_cost_flow_edges_with_options(*inst, oracle_mode=mode, use_ipm=True, threads=t)
-            for t in (1, 4, 1)]
+    runs = [
+        min_cost_flow_edges_with_options(*inst, oracle_mode=mode, use_ipm=True, threads=t)
+        for t in (1, 4, 1)
+    ]
     for flow, stats in runs[1:]:
         np.testing.assert_array_equal(flow, runs[0][0])
         assert {k: v for k, v in stats.items() if k not in timing} == {
-            k: v for k, v in runs[0][1].items() if k not in timing}
+            k: v for k, v in runs[0][1].items() if k not in timing
+        }
     # The fractional flow itself, bit for bit.
     fractional = [run_ipm_edges(*inst, oracle_mode=mode, threads=t)[0] for t in (1, 4)]
     assert fractional[0].tobytes() == fractional[1].tobytes()

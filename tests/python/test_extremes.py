@@ -15,7 +15,6 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-
 from zelk_mcf import (
     min_cost_flow_edges,
     min_cost_flow_edges_with_options,
@@ -50,9 +49,7 @@ EXPLICIT = {"ipm", "ipm_rounding", "cost_scaling"}
 big = st.sampled_from([2**59, 2**60, 2**61, 2**62, 2**63 - 1, 2**63]).flatmap(
     lambda b: st.integers(b - 3, b)
 )
-value = st.one_of(
-    st.integers(-4, 4), big.map(lambda v: min(v, HI)), big.map(lambda v: max(-v, LO))
-)
+value = st.one_of(st.integers(-4, 4), big.map(lambda v: min(v, HI)), big.map(lambda v: max(-v, LO)))
 
 
 @st.composite
@@ -196,7 +193,10 @@ def check_route(instance, route):
     assert sum(c * x for c, x in zip(cost, f)) == expected, f"{route}: not optimal"
 
 
-I = lambda *v: np.array(v, dtype=np.int64)  # noqa: E731
+def i64v(*values):
+    return np.array(values, dtype=np.int64)
+
+
 M = 2**63 - 1
 C = 2**60
 
@@ -205,11 +205,25 @@ C = 2**60
     "args, expected",
     [
         # A shortest path costing about 2^60 is a real distance.
-        ((2, I(0), I(1), I(0), I(1), I(2**60 - 1), I(-1, 1)), [1]),
-        ((3, I(0, 1), I(1, 2), I(0, 0), I(1, 1), I(2**59, 2**59), I(-1, 0, 1)), [1, 1]),
+        ((2, i64v(0), i64v(1), i64v(0), i64v(1), i64v(2**60 - 1), i64v(-1, 1)), [1]),
+        (
+            (3, i64v(0, 1), i64v(1, 2), i64v(0, 0), i64v(1, 1), i64v(2**59, 2**59), i64v(-1, 0, 1)),
+            [1, 1],
+        ),
         # A negative cycle of cost -2^63, and a self-loop of cost -2^62.
-        ((2, I(0, 1), I(1, 0), I(0, 0), I(1, 1), I(-(2**62), -(2**62)), I(0, 0)), [1, 1]),
-        ((1, I(0), I(0), I(0), I(1), I(-(2**62)), I(0)), [1]),
+        (
+            (
+                2,
+                i64v(0, 1),
+                i64v(1, 0),
+                i64v(0, 0),
+                i64v(1, 1),
+                i64v(-(2**62), -(2**62)),
+                i64v(0, 0),
+            ),
+            [1, 1],
+        ),
+        ((1, i64v(0), i64v(0), i64v(0), i64v(1), i64v(-(2**62)), i64v(0)), [1]),
     ],
 )
 @pytest.mark.parametrize("route", ["plain", "cost_scaling"])
@@ -219,19 +233,26 @@ def test_reproducers_at_the_edges(args, expected, route):
 
 
 def test_demands_that_only_wrap_to_zero_are_rejected():
-    e = I()
+    e = i64v()
     with pytest.raises(ValueError, match="demands must sum to zero"):
-        min_cost_flow_edges(3, e, e, e, e, e, I(M, M, 2))
+        min_cost_flow_edges(3, e, e, e, e, e, i64v(M, M, 2))
 
 
 def test_rounded_answer_is_verified_exactly():
     # Costs near 2^60 that doubles cannot tell apart.
-    t = I(0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 1, 2, 3)
-    h = I(1, 2, 3, 4, 5, 6, 7, 8, 0, 3, 4, 5, 6)
+    t = i64v(0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 1, 2, 3)
+    h = i64v(1, 2, 3, 4, 5, 6, 7, 8, 0, 3, 4, 5, 6)
     cost = [(-C + i if i % 4 == 0 else i) for i in range(9)]
     cost += [(-C + 100 + k if (100 + k) % 4 == 0 else 100 + k) for k in range(4)]
-    args = (9, t, h, np.zeros(13, np.int64), np.full(13, 7, np.int64), I(*cost),
-            I(-5, 0, 0, 0, 5, 0, 0, 0, 0))
+    args = (
+        9,
+        t,
+        h,
+        np.zeros(13, np.int64),
+        np.full(13, 7, np.int64),
+        i64v(*cost),
+        i64v(-5, 0, 0, 0, 5, 0, 0, 0, 0),
+    )
     with contextlib.redirect_stderr(io.StringIO()):
         flow, stats = min_cost_flow_edges_with_options(
             *args, use_ipm=True, use_scaling=False, gap_tolerance=1e6

@@ -19,8 +19,11 @@ import sys
 
 import numpy as np
 import pytest
-
-from zelk_mcf import min_cost_flow_edges_with_options, min_cost_flow_edges_with_scaling, run_ipm_edges
+from zelk_mcf import (
+    min_cost_flow_edges_with_options,
+    min_cost_flow_edges_with_scaling,
+    run_ipm_edges,
+)
 
 DATA = pathlib.Path(__file__).with_name("data") / "golden_ipm.json"
 TIMING_KEYS = {"cycle_scoring_ms", "barrier_compute_ms", "spanner_update_ms"}
@@ -91,8 +94,15 @@ def grid_instance(seed, rows, cols):
     demand = np.zeros(n, dtype=np.int64)
     amount = int(rng.integers(10, 40))
     demand[0], demand[n - 1] = -amount, amount
-    return (n, i64(tail), i64(head), i64(np.zeros(m)), i64(rng.integers(20, 80, m)),
-            i64(rng.integers(1, 30, m)), demand)
+    return (
+        n,
+        i64(tail),
+        i64(head),
+        i64(np.zeros(m)),
+        i64(rng.integers(20, 80, m)),
+        i64(rng.integers(1, 30, m)),
+        demand,
+    )
 
 
 def ring_instance(seed, n, extra):
@@ -103,8 +113,15 @@ def ring_instance(seed, n, extra):
     m = len(tail)
     demand = np.zeros(n, dtype=np.int64)
     demand[0], demand[n // 2] = -3, 3
-    return (n, i64(tail), i64(head), i64(np.zeros(m)), i64(np.full(m, 8)),
-            i64(rng.integers(1, 6, m)), demand)
+    return (
+        n,
+        i64(tail),
+        i64(head),
+        i64(np.zeros(m)),
+        i64(np.full(m, 8)),
+        i64(rng.integers(1, 6, m)),
+        demand,
+    )
 
 
 INSTANCES = {
@@ -142,13 +159,37 @@ def cases():
             out.append((f"{name}-{mode}", "options", name, kwargs))
     for name in ("ring30", "random60", "grid6x8"):
         for mode in ("dynamic", "hybrid"):
-            out.append((f"{name}-{mode}-full_dynamic", "options", name,
-                        {"oracle_mode": mode, "strategy": "full_dynamic", "max_iters": 150}))
-    out.append(("ring36-hybrid-rebuild7", "options", "ring36", {"oracle_mode": "hybrid", "rebuild_every": 7}))
-    for name, mode in (("random13", "fallback"), ("ring30", "dynamic"), ("ring36", "hybrid"),
-                       ("netgen150", "hybrid"), ("grid6x8", "dynamic")):
-        out.append((f"fractional-{name}-{mode}", "fractional", name,
-                    {"oracle_mode": mode, "max_iters": 100}))
+            out.append(
+                (
+                    f"{name}-{mode}-full_dynamic",
+                    "options",
+                    name,
+                    {"oracle_mode": mode, "strategy": "full_dynamic", "max_iters": 150},
+                )
+            )
+    out.append(
+        (
+            "ring36-hybrid-rebuild7",
+            "options",
+            "ring36",
+            {"oracle_mode": "hybrid", "rebuild_every": 7},
+        )
+    )
+    for name, mode in (
+        ("random13", "fallback"),
+        ("ring30", "dynamic"),
+        ("ring36", "hybrid"),
+        ("netgen150", "hybrid"),
+        ("grid6x8", "dynamic"),
+    ):
+        out.append(
+            (
+                f"fractional-{name}-{mode}",
+                "fractional",
+                name,
+                {"oracle_mode": mode, "max_iters": 100},
+            )
+        )
     out.append(("scaling-random60", "scaling", "random60", {"max_iters": 100}))
     out.append(("scaling-ring30-dynamic", "scaling", "ring30", {"oracle_mode": "dynamic"}))
     return out
@@ -216,8 +257,10 @@ def record():
             return text
 
         try:
-            data = {case_id: run_case(entry, name, kwargs, read_stderr)
-                    for case_id, entry, name, kwargs in CASES}
+            data = {
+                case_id: run_case(entry, name, kwargs, read_stderr)
+                for case_id, entry, name, kwargs in CASES
+            }
         finally:
             os.dup2(saved, 2)
     DATA.parent.mkdir(exist_ok=True)

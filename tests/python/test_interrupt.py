@@ -7,7 +7,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from zelk_mcf import min_cost_flow_edges
 
 
@@ -29,7 +28,7 @@ def slow_instance(width=150, layers=40):
         heads += [u, t]
     m = len(tails)
     upper = np.ones(m, dtype=np.int64)
-    upper[-2 * width:] = supply
+    upper[-2 * width :] = supply
     cost = rng.integers(0, 50, m).astype(np.int64)
     demand = np.zeros(n, dtype=np.int64)
     demand[s], demand[t] = -supply, supply
@@ -59,5 +58,6 @@ def test_sigint_interrupts_a_long_solve():
     assert "c_exception <built-in function min_cost_flow_edges>" in events.getvalue()
     # Still usable afterwards.
     i64 = lambda a: np.array(a, dtype=np.int64)
-    assert min_cost_flow_edges(2, i64([0]), i64([1]), i64([0]), i64([3]), i64([1]),
-                               i64([-2, 2])).tolist() == [2]
+    assert min_cost_flow_edges(
+        2, i64([0]), i64([1]), i64([0]), i64([3]), i64([1]), i64([-2, 2])
+    ).tolist() == [2]

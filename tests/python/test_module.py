@@ -4,11 +4,9 @@ import inspect
 
 import numpy as np
 import pytest
-
 import zelk_mcf
-from zelk_mcf import _core
-
 from conftest import i64
+from zelk_mcf import _core
 
 FUNCTIONS = [
     "min_cost_flow_edges",
@@ -17,12 +15,30 @@ FUNCTIONS = [
     "run_ipm_edges",
 ]
 OPTION_KEYWORDS = [
-    "strategy", "oracle_mode", "rebuild_every", "max_iters", "gap_exponent",
-    "gap_tolerance", "tolerance", "numerical_clamp_log", "residual_min",
-    "barrier_alpha_min", "barrier_alpha_max", "barrier_clamp_max",
-    "gradient_clamp_max", "log_numerical_clamping", "seed", "deterministic_seed",
-    "threads", "alpha", "use_ipm", "use_scaling", "force_cost_scaling",
-    "disable_capacity_scaling", "approx_factor", "deterministic",
+    "strategy",
+    "oracle_mode",
+    "rebuild_every",
+    "max_iters",
+    "gap_exponent",
+    "gap_tolerance",
+    "tolerance",
+    "numerical_clamp_log",
+    "residual_min",
+    "barrier_alpha_min",
+    "barrier_alpha_max",
+    "barrier_clamp_max",
+    "gradient_clamp_max",
+    "log_numerical_clamping",
+    "seed",
+    "deterministic_seed",
+    "threads",
+    "alpha",
+    "use_ipm",
+    "use_scaling",
+    "force_cost_scaling",
+    "disable_capacity_scaling",
+    "approx_factor",
+    "deterministic",
 ]
 PROBLEM_ARGS = ["n", "tail", "head", "lower", "upper", "cost", "demand"]
 
@@ -133,8 +149,15 @@ def test_non_contiguous_arrays(small_instance, name, view):
 
 def test_build_problem_checks_in_order():
     e3 = i64([0, 0, 0])
-    ok = dict(n=3, tail=i64([0, 1, 2]), head=i64([1, 2, 0]), lower=e3, upper=i64([1, 1, 1]),
-              cost=e3, demand=e3)
+    ok = dict(
+        n=3,
+        tail=i64([0, 1, 2]),
+        head=i64([1, 2, 0]),
+        lower=e3,
+        upper=i64([1, 1, 1]),
+        cost=e3,
+        demand=e3,
+    )
 
     def message(**changes):
         with pytest.raises(ValueError) as err:
@@ -159,26 +182,31 @@ def test_build_problem_checks_in_order():
 
 def test_infeasible_raises_runtime_error():
     with pytest.raises(RuntimeError, match=r"^Infeasible$"):
-        _core.min_cost_flow_edges(2, i64([0]), i64([1]), i64([0]), i64([1]), i64([1]),
-                                  i64([-2, 2]))
+        _core.min_cost_flow_edges(2, i64([0]), i64([1]), i64([0]), i64([1]), i64([1]), i64([-2, 2]))
 
 
 def test_solver_error_text_form():
     hi = np.iinfo(np.int64).max
     with pytest.raises(RuntimeError) as err:
-        _core.min_cost_flow_edges(2, i64([0]), i64([1]), i64([-hi - 1]), i64([hi]), i64([0]),
-                                  i64([0, 0]))
+        _core.min_cost_flow_edges(
+            2, i64([0]), i64([1]), i64([-hi - 1]), i64([hi]), i64([0]), i64([0, 0])
+        )
     assert str(err.value) == 'InvalidInput("negative residual capacity")'
 
 
 def test_option_entries_on_the_classic_route(small_instance):
     flow, stats = _core.min_cost_flow_edges_with_options(**small_instance)
     assert flow.tolist() == [0, 2, 2]
-    assert stats == {"solver_mode": "classic", "termination": "classic", "iterations": 0,
-                     "final_gap": 0.0}
+    assert stats == {
+        "solver_mode": "classic",
+        "termination": "classic",
+        "iterations": 0,
+        "final_gap": 0.0,
+    }
     assert list(stats) == ["solver_mode", "termination", "iterations", "final_gap"]
-    flow, stats = _core.min_cost_flow_edges_with_scaling(**small_instance, deterministic=False,
-                                                        threads=4)
+    flow, stats = _core.min_cost_flow_edges_with_scaling(
+        **small_instance, deterministic=False, threads=4
+    )
     assert flow.tolist() == [0, 2, 2] and stats["solver_mode"] == "classic"
 
 
@@ -190,18 +218,26 @@ def test_scaling_entry_has_no_ipm_switches(small_instance):
 
 def test_option_errors_come_after_problem_errors(small_instance):
     with pytest.raises(ValueError, match="^gap_exponent must be positive$"):
-        _core.min_cost_flow_edges_with_options(**small_instance, gap_exponent=0.0,
-                                               strategy="bogus")
+        _core.min_cost_flow_edges_with_options(**small_instance, gap_exponent=0.0, strategy="bogus")
     with pytest.raises(ValueError, match="^demand length does not match n$"):
         _core.min_cost_flow_edges_with_options(**{**small_instance, "n": 4}, gap_exponent=0.0)
-    with pytest.raises(ValueError, match="^oracle_mode must be 'dynamic', 'fallback', or 'hybrid'$"):
+    with pytest.raises(
+        ValueError, match="^oracle_mode must be 'dynamic', 'fallback', or 'hybrid'$"
+    ):
         _core.min_cost_flow_edges_with_options(**small_instance, oracle_mode=" hybrid")
 
 
 @pytest.mark.parametrize(
     "keyword, value",
-    [("strategy", 3), ("max_iters", 1.5), ("threads", "2"), ("tolerance", "x"),
-     ("deterministic", 1), ("use_ipm", 0), ("gap_tolerance", [1.0])],
+    [
+        ("strategy", 3),
+        ("max_iters", 1.5),
+        ("threads", "2"),
+        ("tolerance", "x"),
+        ("deterministic", 1),
+        ("use_ipm", 0),
+        ("gap_tolerance", [1.0]),
+    ],
 )
 def test_keyword_types(small_instance, keyword, value):
     with pytest.raises(TypeError, match=keyword):
@@ -212,9 +248,18 @@ def test_keyword_values_accepted(small_instance):
     import fractions
 
     flow, _ = _core.min_cost_flow_edges_with_options(
-        **small_instance, strategy="Full-Dynamic", oracle_mode="HYBRID", rebuild_every=0,
-        max_iters=0, tolerance=fractions.Fraction(1, 3), seed=2**64 - 1, alpha=None,
-        approx_factor=0.0, deterministic=True, use_ipm=False)
+        **small_instance,
+        strategy="Full-Dynamic",
+        oracle_mode="HYBRID",
+        rebuild_every=0,
+        max_iters=0,
+        tolerance=fractions.Fraction(1, 3),
+        seed=2**64 - 1,
+        alpha=None,
+        approx_factor=0.0,
+        deterministic=True,
+        use_ipm=False,
+    )
     assert flow.tolist() == [0, 2, 2]
     with pytest.raises(OverflowError, match="rebuild_every"):
         _core.min_cost_flow_edges_with_options(**small_instance, rebuild_every=-1)
@@ -254,10 +299,14 @@ def test_type_stub_keeps_step_with_the_module():
         ({"approx_factor": -0.5}, "approx_factor must be non-negative"),
         ({"strategy": "full dynamic"}, "strategy must be 'full_dynamic' or 'periodic_rebuild'"),
         ({"oracle_mode": "static"}, "oracle_mode must be 'dynamic', 'fallback', or 'hybrid'"),
-        ({"alpha": -1.0, "approx_factor": -1.0, "gap_exponent": -1.0},
-         "gap_exponent must be positive"),
-        ({"oracle_mode": "x", "strategy": "y"},
-         "strategy must be 'full_dynamic' or 'periodic_rebuild'"),
+        (
+            {"alpha": -1.0, "approx_factor": -1.0, "gap_exponent": -1.0},
+            "gap_exponent must be positive",
+        ),
+        (
+            {"oracle_mode": "x", "strategy": "y"},
+            "strategy must be 'full_dynamic' or 'periodic_rebuild'",
+        ),
     ],
 )
 def test_option_messages(small_instance, keywords, message):
@@ -272,8 +321,15 @@ def test_entries_share_the_option_checks(small_instance, entry):
         getattr(_core, entry)(**small_instance, alpha=0.0)
 
 
-@pytest.mark.parametrize("entry", ["min_cost_flow_edges", "min_cost_flow_edges_with_options",
-                                   "min_cost_flow_edges_with_scaling", "run_ipm_edges"])
+@pytest.mark.parametrize(
+    "entry",
+    [
+        "min_cost_flow_edges",
+        "min_cost_flow_edges_with_options",
+        "min_cost_flow_edges_with_scaling",
+        "run_ipm_edges",
+    ],
+)
 def test_argument_errors_name_the_function_and_the_argument(small_instance, entry):
     fn = getattr(_core, entry)
     with pytest.raises(TypeError, match=rf"^{entry}\(\) argument 'n' must be int, not float$"):
@@ -283,11 +339,17 @@ def test_argument_errors_name_the_function_and_the_argument(small_instance, entr
     with pytest.raises(TypeError, match=rf"{entry}\(\)"):
         fn(**small_instance, bogus=1)
     if entry != "min_cost_flow_edges":
-        with pytest.raises(TypeError, match=rf"^{entry}\(\) argument 'deterministic' must be "
-                                            r"bool, not numpy\.int64$"):
+        with pytest.raises(
+            TypeError,
+            match=rf"^{entry}\(\) argument 'deterministic' must be "
+            r"bool, not numpy\.int64$",
+        ):
             fn(**small_instance, deterministic=np.int64(1))
-        with pytest.raises(TypeError, match=rf"^{entry}\(\) argument 'seed' must be int, "
-                                            r"not float$"):
+        with pytest.raises(
+            TypeError,
+            match=rf"^{entry}\(\) argument 'seed' must be int, "
+            r"not float$",
+        ):
             fn(**small_instance, seed=1.5)
 
 
@@ -296,8 +358,13 @@ def test_numpy_scalars_are_accepted(small_instance):
     args = {**small_instance, "n": np.int64(3)}
     assert _core.min_cost_flow_edges(**args).tolist() == [0, 2, 2]
     flow, _ = _core.min_cost_flow_edges_with_options(
-        **args, deterministic=np.False_, use_ipm=np.bool_(False), max_iters=np.uint32(5),
-        seed=np.int64(4), tolerance=np.float32(1e-6))
+        **args,
+        deterministic=np.False_,
+        use_ipm=np.bool_(False),
+        max_iters=np.uint32(5),
+        seed=np.int64(4),
+        tolerance=np.float32(1e-6),
+    )
     assert flow.tolist() == [0, 2, 2]
 
 
@@ -319,7 +386,7 @@ print(zelk_mcf.min_cost_flow_edges(2, i(0), i(1), i(0), i(3), i(1), i(-2, 2)).to
 """
     import subprocess
     import sys
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=120)
+
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[:2] == ["memory error", "[2]"]

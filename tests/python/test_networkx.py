@@ -2,7 +2,6 @@
 
 import numpy as np
 import pytest
-
 import zelk_mcf
 
 nx = pytest.importorskip("networkx")
@@ -46,14 +45,19 @@ def test_costs_agree_with_networkx(multi):
         assert result.cost == expected
         flow_dict = mapping.flow_dict(result)
         if multi:
-            dict_cost = sum(flow_dict[u][v][k] * d.get("weight", 0) for u, v, k, d in G.edges(keys=True, data=True))
+            dict_cost = sum(
+                flow_dict[u][v][k] * d.get("weight", 0)
+                for u, v, k, d in G.edges(keys=True, data=True)
+            )
         else:
             dict_cost = nx.cost_of_flow(G, flow_dict)
         assert dict_cost == expected
         # The dict has NetworkX's shape: every node, every edge (and key).
         assert set(flow_dict) == set(G.nodes)
         if multi:
-            assert sorted((u, v, k) for u in flow_dict for v in flow_dict[u] for k in flow_dict[u][v]) == sorted(G.edges(keys=True))
+            assert sorted(
+                (u, v, k) for u in flow_dict for v in flow_dict[u] for k in flow_dict[u][v]
+            ) == sorted(G.edges(keys=True))
         else:
             assert sorted((u, v) for u in flow_dict for v in flow_dict[u]) == sorted(G.edges)
 
@@ -65,7 +69,9 @@ def test_infeasible_and_unbounded_graphs_name_the_cause():
     G.add_edge("s", "m", capacity=3, weight=1)
     G.add_edge("m", "t", capacity=9, weight=1)
     problem, mapping = zelk_mcf.from_networkx(G)
-    with pytest.raises(zelk_mcf.InfeasibleError, match="can send at most 3 of its supply 5") as info:
+    with pytest.raises(
+        zelk_mcf.InfeasibleError, match="can send at most 3 of its supply 5"
+    ) as info:
         zelk_mcf.solve(problem)
     named = {mapping.nodes[v]: short for v, short in info.value.shortfall.items()}
     assert named == {"s": -2, "t": 2}
@@ -91,7 +97,9 @@ def test_attribute_names_lower_bounds_and_stand_in():
     G.add_edge(0, 1, cap=2, price=1, floor=1)
     G.add_edge(0, 2, price=2)  # no capacity: unbounded
     G.add_edge(2, 1, cap=5, price=0)
-    problem, mapping = zelk_mcf.from_networkx(G, demand="need", capacity="cap", weight="price", lower="floor")
+    problem, mapping = zelk_mcf.from_networkx(
+        G, demand="need", capacity="cap", weight="price", lower="floor"
+    )
     assert mapping.unbounded_capacity == 1 + 6 + 7 + 1
     result = zelk_mcf.solve(problem)
     assert mapping.flow_dict(result) == {0: {1: 2, 2: 1}, 1: {}, 2: {1: 1}}

@@ -7,7 +7,6 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
-
 import zelk_mcf
 from random_problems import random_problem
 
@@ -21,7 +20,9 @@ def test_threads_match_a_serial_loop_and_keep_lines_apart(capfd):
     methods = [("auto", "classic", "ipm")[k % 3] for k in range(len(problems))]
     serial = [zelk_mcf.solve(p, method=m) for p, m in zip(problems, methods)]
     with ThreadPoolExecutor(max_workers=4) as pool:
-        threaded = list(pool.map(lambda pm: zelk_mcf.solve(pm[0], method=pm[1]), zip(problems, methods)))
+        threaded = list(
+            pool.map(lambda pm: zelk_mcf.solve(pm[0], method=pm[1]), zip(problems, methods))
+        )
     for a, b in zip(serial, threaded):
         assert a.cost == b.cost
         assert np.array_equal(a.flow, b.flow)
@@ -53,11 +54,17 @@ def load_example(name):
 @pytest.mark.filterwarnings("ignore::ResourceWarning")
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 def test_dask_example_matches_a_serial_loop():
-    distributed = pytest.importorskip("dask.distributed", reason="dask[distributed] is not installed")
+    distributed = pytest.importorskip(
+        "dask.distributed", reason="dask[distributed] is not installed"
+    )
     example = load_example("dask_solve")
     problems = [example.random_problem(seed, n=30, m=150) for seed in range(12)]
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         results = example.solve_all(client, problems)
     serial = [zelk_mcf.solve(p, method="classic") for p in problems]
     for problem, a, b in zip(problems, results, serial):

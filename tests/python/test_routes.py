@@ -1,35 +1,46 @@
 """Routes through the driver, the statistics dict, and the interior-point entry."""
 
-import math
 import re
 
 import numpy as np
 import pytest
-
+from conftest import i64
+from test_solve import check_flow, lp_optimum
 from zelk_mcf import (
-    min_cost_flow_edges,
     min_cost_flow_edges_with_options,
     min_cost_flow_edges_with_scaling,
     run_ipm_edges,
 )
 
-from conftest import i64
-from test_solve import check_flow, lp_optimum
-
 SUMMARY_KEYS = [
-    ("solver_mode", str), ("termination", str), ("iterations", int), ("final_gap", float),
-    ("cycle_scoring_ms", float), ("barrier_compute_ms", float), ("spanner_update_ms", float),
+    ("solver_mode", str),
+    ("termination", str),
+    ("iterations", int),
+    ("final_gap", float),
+    ("cycle_scoring_ms", float),
+    ("barrier_compute_ms", float),
+    ("spanner_update_ms", float),
     ("last_duality_gap_proxy", (float, type(None))),
     ("termination_gap_threshold", (float, type(None))),
-    ("terminated_by_gap", bool), ("terminated_by_max_iters", bool),
-    ("final_gap_estimate", (float, type(None))), ("gap_exponent_used", float),
-    ("gap_tolerance_used", (float, type(None))), ("final_gap_proxy", (float, type(None))),
-    ("termination_reason", str), ("rounding_performed", bool), ("rounding_success", bool),
-    ("final_integer_cost", (int, type(None))), ("post_rounding_gap", (float, type(None))),
-    ("cycles_canceled", int), ("rounding_adjustment_cost", (int, type(None))),
-    ("is_exact_optimal", bool), ("deterministic_mode_used", bool),
-    ("seed_used", (int, type(None))), ("numerical_clamping_occurred", bool),
-    ("max_barrier_value", float), ("min_residual_seen", float),
+    ("terminated_by_gap", bool),
+    ("terminated_by_max_iters", bool),
+    ("final_gap_estimate", (float, type(None))),
+    ("gap_exponent_used", float),
+    ("gap_tolerance_used", (float, type(None))),
+    ("final_gap_proxy", (float, type(None))),
+    ("termination_reason", str),
+    ("rounding_performed", bool),
+    ("rounding_success", bool),
+    ("final_integer_cost", (int, type(None))),
+    ("post_rounding_gap", (float, type(None))),
+    ("cycles_canceled", int),
+    ("rounding_adjustment_cost", (int, type(None))),
+    ("is_exact_optimal", bool),
+    ("deterministic_mode_used", bool),
+    ("seed_used", (int, type(None))),
+    ("numerical_clamping_occurred", bool),
+    ("max_barrier_value", float),
+    ("min_residual_seen", float),
 ]
 
 
@@ -41,8 +52,15 @@ def ring_instance(n=12, extra=10, seed=0):
     m = len(tail)
     demand = np.zeros(n, dtype=np.int64)
     demand[0], demand[n // 2] = -3, 3
-    return (n, i64(tail), i64(head), i64(np.zeros(m)), i64(np.full(m, 8)),
-            i64(rng.integers(1, 6, m)), demand)
+    return (
+        n,
+        i64(tail),
+        i64(head),
+        i64(np.zeros(m)),
+        i64(np.full(m, 8)),
+        i64(rng.integers(1, 6, m)),
+        demand,
+    )
 
 
 def test_summary_keys_in_order_with_their_types():
@@ -63,8 +81,9 @@ def test_summary_keys_in_order_with_their_types():
 
 def test_termination_reason_of_an_iteration_limit_fallback():
     inst = ring_instance(seed=3)
-    flow, stats = min_cost_flow_edges_with_options(*inst, use_ipm=True, oracle_mode="fallback",
-                                                   max_iters=1)
+    flow, stats = min_cost_flow_edges_with_options(
+        *inst, use_ipm=True, oracle_mode="fallback", max_iters=1
+    )
     assert stats["solver_mode"] == "classic_fallback"
     assert stats["termination"] == "iteration_limit"
     assert stats["terminated_by_max_iters"] is True
@@ -90,8 +109,12 @@ def test_eligibility():
     args = (n, tail, head, zero, up, i64(rng.integers(0, 5, m)), i64(np.zeros(n)))
     for kwargs in ({}, {"use_scaling": True}):
         _, stats = min_cost_flow_edges_with_options(*args, **kwargs)
-        assert stats == {"solver_mode": "classic", "termination": "classic", "iterations": 0,
-                         "final_gap": 0.0}
+        assert stats == {
+            "solver_mode": "classic",
+            "termination": "classic",
+            "iterations": 0,
+            "final_gap": 0.0,
+        }
     _, stats = min_cost_flow_edges_with_scaling(*ring_instance()[:7], max_iters=0)
     assert stats["solver_mode"] == "classic"
     _, stats = min_cost_flow_edges_with_options(*ring_instance(), use_ipm=True, max_iters=0)
@@ -106,8 +129,9 @@ def test_large_costs_take_the_scaling_route():
     head = i64([(v + 1) % n for v in range(n)] + [5, 7, 1, 3])
     cost = i64([1] * (m - 1) + [3000])
     demand = i64([-1, 0, 0, 0, 1, 0, 0, 0, 0])
-    _, stats = min_cost_flow_edges_with_options(n, tail, head, i64([0] * m), i64([4] * m), cost,
-                                                demand)
+    _, stats = min_cost_flow_edges_with_options(
+        n, tail, head, i64([0] * m), i64([4] * m), cost, demand
+    )
     assert stats["solver_mode"] == "ipm_scaled"
 
 
@@ -122,8 +146,9 @@ def test_run_ipm_edges_returns_the_interior_flow():
     assert len(stats) == 28 and stats["cycles_canceled"] == 0
     with pytest.raises(RuntimeError, match="^Infeasible$"):
         # An edge with lower = upper leaves no interior.
-        run_ipm_edges(2, i64([0, 1]), i64([1, 0]), i64([1, 0]), i64([1, 5]), i64([1, 1]),
-                      i64([0, 0]))
+        run_ipm_edges(
+            2, i64([0, 1]), i64([1, 0]), i64([1, 0]), i64([1, 5]), i64([1, 1]), i64([0, 0])
+        )
 
 
 def test_default_runs_are_reproducible(capfd):
@@ -133,7 +158,8 @@ def test_default_runs_are_reproducible(capfd):
     np.testing.assert_array_equal(a_flow, b_flow)
     timing = {"cycle_scoring_ms", "barrier_compute_ms", "spanner_update_ms"}
     assert {k: v for k, v in a.items() if k not in timing} == {
-        k: v for k, v in b.items() if k not in timing}
+        k: v for k, v in b.items() if k not in timing
+    }
     lines = capfd.readouterr().err.splitlines()
     gap = re.compile(r"^gap termination check: gap=(\S+), threshold=(\S+)$")
     number = re.compile(r"^(-?\d\.\d{3}e-?[1-9]\d*|-?\d\.\d{3}e0|-?inf|nan)$")
@@ -155,13 +181,20 @@ def witnessed_instance(rng, n_max=14):
     upper = lower + rng.integers(1, 6, m)
     cost = rng.integers(-3 if rng.random() < 0.5 else 0, 5, m)
     witness = rng.integers(lower, upper + 1)
-    demand = np.bincount(head, witness, n).astype(np.int64) - np.bincount(tail, witness, n).astype(np.int64)
+    demand = np.bincount(head, witness, n).astype(np.int64) - np.bincount(tail, witness, n).astype(
+        np.int64
+    )
     if rng.random() < 0.125:
         a, b = rng.integers(0, n, 2)
         demand[a] -= 7
         demand[b] += 7
-    return tuple([n] + [np.ascontiguousarray(x, dtype=np.int64)
-                        for x in (tail, head, lower, upper, cost, demand)])
+    return tuple(
+        [n]
+        + [
+            np.ascontiguousarray(x, dtype=np.int64)
+            for x in (tail, head, lower, upper, cost, demand)
+        ]
+    )
 
 
 SWEEP = [
@@ -205,8 +238,15 @@ def chain_instance(rng, n, m):
     demand = np.zeros(n, dtype=np.int64)
     demand[0], demand[-1] = -amount, amount
     upper = np.where(np.arange(m) < n - 1, amount, rng.integers(1, 40, m))
-    return (n, i64(tail), i64(head), i64(np.zeros(m)), i64(upper),
-            i64(rng.integers(0, 100, m)), demand)
+    return (
+        n,
+        i64(tail),
+        i64(head),
+        i64(np.zeros(m)),
+        i64(upper),
+        i64(rng.integers(0, 100, m)),
+        demand,
+    )
 
 
 def grid_instance(rng, side):
@@ -222,8 +262,15 @@ def grid_instance(rng, side):
     n, m = side * side, len(tail)
     demand = np.zeros(n, dtype=np.int64)
     demand[0], demand[-1] = -10, 10
-    return (n, i64(tail), i64(head), i64(np.zeros(m)), i64(rng.integers(5, 20, m)),
-            i64(rng.integers(1, 10, m)), demand)
+    return (
+        n,
+        i64(tail),
+        i64(head),
+        i64(np.zeros(m)),
+        i64(rng.integers(5, 20, m)),
+        i64(rng.integers(1, 10, m)),
+        demand,
+    )
 
 
 def automatic_sweep():
@@ -260,8 +307,12 @@ def test_above_the_limit_the_automatic_route_is_classic():
     rng = np.random.default_rng(3)
     inst = chain_instance(rng, 300, 2001)
     flow, stats = min_cost_flow_edges_with_options(*inst)
-    assert stats == {"solver_mode": "classic", "termination": "classic", "iterations": 0,
-                     "final_gap": 0.0}
+    assert stats == {
+        "solver_mode": "classic",
+        "termination": "classic",
+        "iterations": 0,
+        "final_gap": 0.0,
+    }
     expected, _ = min_cost_flow_edges_with_options(*inst, use_ipm=False)
     assert int(np.dot(flow, inst[5])) == int(np.dot(expected, inst[5]))
     # One edge fewer is still eligible for the interior-point method.
@@ -299,8 +350,15 @@ def test_interior_point_arithmetic_limits_fall_back_only_when_automatic(capfd):
     n = 9
     tail = i64(list(range(n)) + [0, 2, 4, 6])
     head = i64([(v + 1) % n for v in range(n)] + [4, 6, 8, 1])
-    args = (n, tail, head, i64([0] * 13), i64([2**63 - 1] * 13), i64(range(1, 14)),
-            i64([-5, 0, 0, 0, 5, 0, 0, 0, 0]))
+    args = (
+        n,
+        tail,
+        head,
+        i64([0] * 13),
+        i64([2**63 - 1] * 13),
+        i64(range(1, 14)),
+        i64([-5, 0, 0, 0, 5, 0, 0, 0, 0]),
+    )
     flow, stats = min_cost_flow_edges_with_options(*args)
     assert stats["solver_mode"] == "classic_fallback"
     assert check_flow(flow, *args) == 50

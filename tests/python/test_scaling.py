@@ -6,19 +6,23 @@ import re
 
 import numpy as np
 import pytest
-
-from zelk_mcf import min_cost_flow_edges_with_options, min_cost_flow_edges_with_scaling
-
 from conftest import i64
 from test_routes import witnessed_instance
 from test_solve import check_flow, lp_optimum
+from zelk_mcf import min_cost_flow_edges_with_options, min_cost_flow_edges_with_scaling
 
 QUICK = {"max_iters": 30, "oracle_mode": "fallback"}
 
-CAPACITY_LINE = re.compile(r"^\[capacity_scaling\] phase=(\d+) divisor=(\d+) iterations=(\d+) bound=(\d+)$")
+CAPACITY_LINE = re.compile(
+    r"^\[capacity_scaling\] phase=(\d+) divisor=(\d+) iterations=(\d+) bound=(\d+)$"
+)
 COST_LINE = re.compile(
-    r"^\[cost_scaling\] round=(\d+) midpoint=(-?\d+) cost=(-?\d+) scaled_max=(\d+) elapsed_ms=(\d+)$")
-WARNING_LINE = re.compile(r"^warning: min residual \((\S+)\) below residual_min \((\S+)\) after unscaling$")
+    r"^\[cost_scaling\] round=(\d+) midpoint=(-?\d+) cost=(-?\d+) "
+    r"scaled_max=(\d+) elapsed_ms=(\d+)$"
+)
+WARNING_LINE = re.compile(
+    r"^warning: min residual \((\S+)\) below residual_min \((\S+)\) after unscaling$"
+)
 NUMBER = re.compile(r"^(-?\d\.\d{3}e-?[1-9]\d*|-?\d\.\d{3}e0|-?inf|nan)$")
 
 
@@ -72,8 +76,9 @@ def test_progress_lines_follow_their_formats(capfd):
     rng = np.random.default_rng(5)
     inst = scaled_instance(rng)
     capfd.readouterr()
-    flow, stats = min_cost_flow_edges_with_scaling(*inst, **QUICK, force_cost_scaling=True,
-                                                   residual_min=1e300)
+    flow, stats = min_cost_flow_edges_with_scaling(
+        *inst, **QUICK, force_cost_scaling=True, residual_min=1e300
+    )
     lines = capfd.readouterr().err.splitlines()
     assert stats["solver_mode"] in ("ipm_scaled", "classic_fallback")
 
@@ -83,12 +88,12 @@ def test_progress_lines_follow_their_formats(capfd):
     divisors = [int(m.group(2)) for m in capacity]
     assert all(a == 2 * b for a, b in zip(divisors, divisors[1:]))
     m = len(inst[1])
-    assert {int(x.group(4)) for x in capacity} == {m ** 3}
+    assert {int(x.group(4)) for x in capacity} == {m**3}
 
     cost = [COST_LINE.match(x) for x in lines if x.startswith("[cost_scaling]")]
     assert cost and all(cost)
     assert [int(x.group(1)) for x in cost] == list(range(1, len(cost) + 1))
-    assert all(int(x.group(4)) <= m ** 3 for x in cost)
+    assert all(int(x.group(4)) <= m**3 for x in cost)
 
     # Every residual is finite, so below 1e300.
     warnings = [WARNING_LINE.match(x) for x in lines if x.startswith("warning: min residual")]
@@ -105,11 +110,12 @@ def test_all_three_entries_reach_the_scaling_route():
     cost = i64([1] * (m - 1) + [3000])
     inst = (n, tail, head, lower, upper, cost, demand)
     expected = lp_optimum(*inst)
-    for entry, kwargs in [(min_cost_flow_edges_with_scaling, {}),
-                          (min_cost_flow_edges_with_options, {"use_scaling": True}),
-                          (min_cost_flow_edges_with_options, {}),
-                          (min_cost_flow_edges_with_options, {"force_cost_scaling": True,
-                                                             "use_scaling": False})]:
+    for entry, kwargs in [
+        (min_cost_flow_edges_with_scaling, {}),
+        (min_cost_flow_edges_with_options, {"use_scaling": True}),
+        (min_cost_flow_edges_with_options, {}),
+        (min_cost_flow_edges_with_options, {"force_cost_scaling": True, "use_scaling": False}),
+    ]:
         flow, stats = entry(*inst, **QUICK, **kwargs)
         assert stats["solver_mode"] == "ipm_scaled", kwargs
         assert check_flow(flow, *inst) == expected
