@@ -32,6 +32,7 @@
 #include "mcf_driver.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
+#include "python_ref.hpp"
 #include "solve_context.hpp"
 
 namespace {
@@ -45,22 +46,6 @@ using zelk::SolveContext;
 using zelk::SolverMode;
 
 constexpr const char* VERSION = "0.2.0";
-
-// Owned reference, released on scope exit.
-struct Ref {
-    PyObject* p = nullptr;
-    Ref() = default;
-    explicit Ref(PyObject* o) : p(o) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p); }
-    PyObject* release() {
-        PyObject* o = p;
-        p = nullptr;
-        return o;
-    }
-    explicit operator bool() const { return p != nullptr; }
-};
 
 // ---- solve context -------------------------------------------------------
 

@@ -23,25 +23,12 @@
 #include "certificate/optimality_certificate.hpp"
 #include "checked_math.hpp"
 #include "mcf_problem.hpp"
+#include "python_ref.hpp"
 #include "solve_context.hpp"
 
 namespace {
 
 using zelk::Int128;
-
-struct Ref {
-    PyObject* p = nullptr;
-    explicit Ref(PyObject* o) : p(o) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p); }
-    PyObject* release() {
-        PyObject* o = p;
-        p = nullptr;
-        return o;
-    }
-    explicit operator bool() const { return p != nullptr; }
-};
 
 // A read-only view of an int64 buffer, released on scope exit.
 class Int64View {
