@@ -312,13 +312,19 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
       trial_(flow.begin(), flow.end()),
       products_(std::min(cost.size(), flow.size())),
       barrier_(flow.size()) {
-    const std::size_t moved = std::min(direction.size(), flow.size());
-    for (std::size_t e = 0; e < moved; ++e) {
-        const double x = flow[e];
-        if (direction[e] != 0.0 || x == 0.0 || x != x) moved_.push_back(e);
-    }
+    find_moved_edges();
     for (std::size_t e = 0; e < flow.size(); ++e) refresh(e);
     sum_prefix();
+}
+
+void LinePotential::find_moved_edges() {
+    // Edges a step along the direction can change (a zero or NaN flow is
+    // evaluated afresh too).
+    const std::size_t moved = std::min(direction_.size(), flow_.size());
+    for (std::size_t e = 0; e < moved; ++e) {
+        const double x = flow_[e];
+        if (direction_[e] != 0.0 || x == 0.0 || x != x) moved_.push_back(e);
+    }
 }
 
 void LinePotential::sum_prefix() {
@@ -348,11 +354,7 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
       products_(std::min(cost.size(), flow.size())),
       barrier_(barrier_at_flow.begin(), barrier_at_flow.end()) {
     ZELK_ASSERT(barrier_at_flow.size() == flow.size());
-    const std::size_t moved = std::min(direction.size(), flow.size());
-    for (std::size_t e = 0; e < moved; ++e) {
-        const double x = flow[e];
-        if (direction[e] != 0.0 || x == 0.0 || x != x) moved_.push_back(e);
-    }
+    find_moved_edges();
     for (std::size_t e = 0; e < products_.size(); ++e) products_[e] = cost[e] * flow[e];
     sum_prefix();
 }

@@ -143,6 +143,7 @@ private:
     double prefix_barrier_ = -0.0;
     std::size_t prefix_end_ = 0;  // first moved edge
     void refresh(std::size_t e);
+    void find_moved_edges();
     void sum_prefix();
 };
 

@@ -19,6 +19,7 @@ import sys
 
 import numpy as np
 import pytest
+from test_routes import ring_instance
 from zelk_mcf import (
     min_cost_flow_edges_with_options,
     min_cost_flow_edges_with_scaling,
@@ -105,25 +106,6 @@ def grid_instance(seed, rows, cols):
     )
 
 
-def ring_instance(seed, n, extra):
-    """A directed ring plus random chords: every edge can carry flow strictly inside its bounds."""
-    rng = np.random.default_rng(seed)
-    tail = list(range(n)) + list(rng.integers(0, n, extra))
-    head = [(v + 1) % n for v in range(n)] + list(rng.integers(0, n, extra))
-    m = len(tail)
-    demand = np.zeros(n, dtype=np.int64)
-    demand[0], demand[n // 2] = -3, 3
-    return (
-        n,
-        i64(tail),
-        i64(head),
-        i64(np.zeros(m)),
-        i64(np.full(m, 8)),
-        i64(rng.integers(1, 6, m)),
-        demand,
-    )
-
-
 INSTANCES = {
     "random13": lambda: random_instance(1, 6, 13),
     "random24": lambda: random_instance(2, 9, 24),
@@ -140,9 +122,9 @@ INSTANCES = {
     "grid4x4": lambda: grid_instance(21, 4, 4),
     "grid6x8": lambda: grid_instance(22, 6, 8),
     "grid10x12": lambda: grid_instance(23, 10, 12),
-    "ring30": lambda: ring_instance(3, 14, 16),
-    "ring36": lambda: ring_instance(5, 16, 20),
-    "ring120": lambda: ring_instance(8, 40, 80),
+    "ring30": lambda: ring_instance(n=14, extra=16, seed=3),
+    "ring36": lambda: ring_instance(n=16, extra=20, seed=5),
+    "ring120": lambda: ring_instance(n=40, extra=80, seed=8),
 }
 MODES = ("fallback", "dynamic", "hybrid")
 # Uncapped on the smallest instances, a cap on iterations elsewhere keeps the test quick.
