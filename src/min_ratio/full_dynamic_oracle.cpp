@@ -305,6 +305,9 @@ bool FullDynamicOracle::closes(std::span<const SignedEdge> cycle,
     return ok;
 }
 
+// The query's steps, in the order they must run: sizes and change detection
+// feed the structures, the structures are repaired before the levels are
+// asked, and the candidates are compared last.
 TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     std::uint64_t iteration, std::size_t n, std::span<const std::uint32_t> tails,
     std::span<const std::uint32_t> heads, std::span<const double> grads,
@@ -313,6 +316,7 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     if (heads.size() != m || grads.size() != m || lens.size() != m) {
         return std::unexpected(TreeError::MissingEdgeLengths);
     }
+    const OracleQuery q{tails, heads, grads, lens, iteration, n};
 
     // Step timing, only while profiling.
     using Clock = std::chrono::steady_clock;
@@ -325,13 +329,45 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     };
     if (profile) saturating_increment(profile->queries);
 
-    // Sizes.
     saturating_increment(queries);
-    if (node_count != n || edge_count != m || spanner.dynamic().node_count != n) {
-        rebuild_spanner(n, tails, heads, grads, lens);
-    }
+    fit_sizes(q);
+    scale_budgets(m);
+    detect_changes(grads, lens);
+    mark(&QueryProfile::sizes_and_changes);
 
-    // Budgets follow the graph size.
+    if (auto r = advance_tree_chain(q); !r) return std::unexpected(r.error());
+    mark(&QueryProfile::tree_chain);
+    if (auto r = advance_branching_chain(q); !r) return std::unexpected(r.error());
+    mark(&QueryProfile::branching_chain);
+    if (auto r = track_stability(q); !r) return std::unexpected(r.error());
+    mark(&QueryProfile::stability);
+    if (auto r = follow_spanner_schedule(q); !r) return std::unexpected(r.error());
+    mark(&QueryProfile::spanner_schedule);
+    if (auto r = query_levels(q); !r) return std::unexpected(r.error());
+    mark(&QueryProfile::levels);
+
+    std::optional<CycleCandidate> best = choose_level_candidate(q);
+    mark(&QueryProfile::expansion);
+    offer_tree_chain_candidate(q, best);
+    mark(&QueryProfile::tree_chain_candidate);
+    offer_branching_candidate(q, best);
+    mark(&QueryProfile::branching_candidate);
+    check_embeddings(q, best);
+    mark(&QueryProfile::embedding_check);
+
+    return best;
+}
+
+void FullDynamicOracle::fit_sizes(const OracleQuery& q) {
+    const std::uint64_t n = q.node_count;
+    if (node_count != n || edge_count != q.tails.size() || spanner.dynamic().node_count != n) {
+        rebuild_spanner(n, q.tails, q.heads, q.gradients, q.lengths);
+    }
+}
+
+// Budgets follow the graph size, so that larger graphs tolerate more
+// instability before a level rebuilds.
+void FullDynamicOracle::scale_budgets(std::size_t m) {
     if (m > 0 && budget_exponent > 0.0) {
         const std::uint64_t b = std::max<std::uint64_t>(
             ceil_count(std::pow(static_cast<double>(m), budget_exponent)), 1);
@@ -339,8 +375,12 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
             level.rebuild_budget = std::max(level.rebuild_budget, b);
         }
     }
+}
 
-    // Change detection against the last known values.
+// Without last known values of the same size every edge counts as changed
+// and nothing is charged: there is nothing to have drifted from.
+void FullDynamicOracle::detect_changes(std::span<const double> grads,
+                                       std::span<const double> lens) {
     changed_.clear();
     if (!gradients.empty() && !lengths.empty() && gradients.size() == grads.size() &&
         lengths.size() == lens.size()) {
@@ -368,37 +408,45 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     }
     gradients.assign(grads.begin(), grads.end());
     lengths.assign(lens.begin(), lens.end());
+}
 
-    mark(&QueryProfile::sizes_and_changes);
-
-    // Tree chain.
+// The dynamic tree repairs itself from the snapshot; the chain copies it
+// only when the tree was rebuilt or the node count moved.
+TreeResult<void> FullDynamicOracle::advance_tree_chain(const OracleQuery& q) {
+    const std::size_t n = q.node_count;
     if (tree_chain && dynamic_tree) {
-        auto rebuilt = dynamic_tree->update_from_snapshot(iteration, n, tails, heads, lens);
+        auto rebuilt =
+            dynamic_tree->update_from_snapshot(q.iteration, n, q.tails, q.heads, q.lengths);
         if (!rebuilt) return std::unexpected(rebuilt.error());
-        if (*rebuilt || tree_chain->tree.node_count() != n) refresh_tree_chain(m);
-    } else if (auto r = rebuild_tree_chain(iteration, n, tails, heads, lens); !r) {
+        if (*rebuilt || tree_chain->tree.node_count() != n) refresh_tree_chain(q.tails.size());
+    } else if (auto r = rebuild_tree_chain(q.iteration, n, q.tails, q.heads, q.lengths); !r) {
         return std::unexpected(r.error());
     }
+    return {};
+}
 
-    mark(&QueryProfile::tree_chain);
-
-    // Branching chain.
+// A chain built for this edge count takes the new lengths in place; any
+// other is built afresh.
+TreeResult<void> FullDynamicOracle::advance_branching_chain(const OracleQuery& q) {
+    const std::size_t m = q.tails.size();
     if (branching && !branching->levels.empty() && branching->levels[0].tails.size() == m) {
-        if (branching->levels[0].lengths.size() == lens.size()) {
-            branching->levels[0].lengths.assign(lens.begin(), lens.end());
+        if (branching->levels[0].lengths.size() == q.lengths.size()) {
+            branching->levels[0].lengths.assign(q.lengths.begin(), q.lengths.end());
         }
     } else {
-        auto built =
-            BranchingTreeChain::build(n, tails, heads, lens, std::nullopt, deterministic, 0.125);
+        auto built = BranchingTreeChain::build(q.node_count, q.tails, q.heads, q.lengths,
+                                               std::nullopt, deterministic, 0.125);
         if (!built) return std::unexpected(built.error());
         branching = std::move(*built);
     }
+    return {};
+}
 
-    mark(&QueryProfile::branching_chain);
-
-    // Stability.
-    const HsfcOutcome outcome = apply_hsfc_update(IpmUpdate{changed_, grads, lens});
-    const ChainGraph graph{tails, heads, lens, n, deterministic};
+// A stable flow counts rounds toward a scheduled rebuild of the chain's
+// first level; an unstable one counts toward a forced rebuild.
+TreeResult<void> FullDynamicOracle::track_stability(const OracleQuery& q) {
+    const HsfcOutcome outcome = apply_hsfc_update(IpmUpdate{changed_, q.gradients, q.lengths});
+    const ChainGraph graph{q.tails, q.heads, q.lengths, q.node_count, deterministic};
     LevelCounters* counters =
         branching && !branching->level_counters.empty() ? &branching->level_counters[0] : nullptr;
     TreeResult<void> chain_rebuilt;
@@ -432,32 +480,37 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
             chain_rebuilt = branching->rebuild_level(0, graph, true);
         }
     }
-    if (!chain_rebuilt) return std::unexpected(chain_rebuilt.error());
+    return chain_rebuilt;
+}
 
-    mark(&QueryProfile::stability);
-
-    // Spanner schedule.
+// Each query advances the schedule by the number of levels; the threshold
+// grows geometrically so that full rebuilds of the spanner and the dynamic
+// tree become rarer as the solve goes on.
+TreeResult<void> FullDynamicOracle::follow_spanner_schedule(const OracleQuery& q) {
     spanner_rebuild_progress += static_cast<double>(hierarchy.levels.size());
     if (spanner_rebuild_progress >= spanner_rebuild_threshold) {
         spanner_rebuild_progress = 0.0;
         spanner_rebuild_threshold *= spanner_rebuild_growth;
-        rebuild_spanner(n, tails, heads, grads, lens);
+        rebuild_spanner(q.node_count, q.tails, q.heads, q.gradients, q.lengths);
         if (!dynamic_tree) {
-            if (auto r = rebuild_tree_chain(iteration, n, tails, heads, lens); !r) {
+            if (auto r = rebuild_tree_chain(q.iteration, q.node_count, q.tails, q.heads, q.lengths);
+                !r) {
                 return std::unexpected(r.error());
             }
         }
-        const std::uint64_t s = dynamic_tree->deterministic ? 0 : (dynamic_tree->seed ^ iteration);
+        const std::uint64_t s =
+            dynamic_tree->deterministic ? 0 : (dynamic_tree->seed ^ q.iteration);
         if (auto r = dynamic_tree->rebuild(s); !r) return std::unexpected(r.error());
-        refresh_tree_chain(m);
+        refresh_tree_chain(q.tails.size());
     }
+    return {};
+}
 
-    mark(&QueryProfile::spanner_schedule);
-
-    // Level queries, highest level first.
+// Highest level first, so that a level whose work is shared can copy the
+// level above it, which has just answered.
+TreeResult<void> FullDynamicOracle::query_levels(const OracleQuery& q) {
     level_candidates_.clear();
-    const OracleQuery query{tails, heads, grads, lens, iteration, n};
-    const bool shared = share_level_work && levels_rebuild_alike(iteration);
+    const bool shared = share_level_work && levels_rebuild_alike(q.iteration);
     for (std::size_t i = hierarchy.levels.size(); i-- > 0;) {
         TreeChainLevel& level = hierarchy.levels[i];
         if (shared && i + 1 < hierarchy.levels.size()) {
@@ -469,30 +522,34 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
             }
             continue;
         }
-        auto found = level.oracle.best_cycle_with_rebuild(query, level.rebuild_pending);
+        auto found = level.oracle.best_cycle_with_rebuild(q, level.rebuild_pending);
         if (!found) return std::unexpected(found.error());
         level.rebuild_pending = false;
         if (*found) level_candidates_.push_back({std::move(**found), level.approx_factor});
     }
+    return {};
+}
 
-    mark(&QueryProfile::levels);
+void FullDynamicOracle::score(std::span<const SignedEdge> cycle, std::span<const double> grads,
+                              std::span<const double> lens, double& num, double& den) {
+    num = 0.0;
+    den = 0.0;
+    for (const auto& [e, s] : cycle) {
+        num += static_cast<double>(s) * grads[e];
+        den += std::fabs(lens[e]);
+    }
+}
 
-    // Expansion and the weighted choice among level candidates.
-    auto score = [&](std::span<const SignedEdge> cycle, double& num, double& den) {
-        num = 0.0;
-        den = 0.0;
-        for (const auto& [e, s] : cycle) {
-            num += static_cast<double>(s) * grads[e];
-            den += std::fabs(lens[e]);
-        }
-    };
+// Level candidates name spanner edges until expanded; each is then scored
+// against the query's arrays and weighted by its level's factor.
+std::optional<CycleCandidate> FullDynamicOracle::choose_level_candidate(const OracleQuery& q) {
     level_scores_.clear();
     for (LevelCandidate& lc : level_candidates_) {
-        if (expand(lc.candidate, tails, heads)) lc.candidate.cycle.swap(expanded_);
+        if (expand(lc.candidate, q.tails, q.heads)) lc.candidate.cycle.swap(expanded_);
         LevelScore& ls = level_scores_.emplace_back(LevelScore{0.0, 0.0, lc.approx_factor});
         // A walk that does not close is no candidate (denominator 0).
-        if (closes(lc.candidate.cycle, tails, heads, n)) {
-            score(lc.candidate.cycle, ls.numerator, ls.denominator);
+        if (closes(lc.candidate.cycle, q.tails, q.heads, q.node_count)) {
+            score(lc.candidate.cycle, q.gradients, q.lengths, ls.numerator, ls.denominator);
         }
     }
     std::optional<CycleCandidate> best;
@@ -502,26 +559,31 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
         best->denominator = level_scores_[*pick].denominator;
         best->ratio = best->numerator / best->denominator;
     }
+    return best;
+}
 
-    mark(&QueryProfile::expansion);
-
-    // Tree-chain candidate.
+// The tree chain scores its cycles itself; they replace the best only when
+// they close and have a strictly smaller ratio.
+void FullDynamicOracle::offer_tree_chain_candidate(const OracleQuery& q,
+                                                   std::optional<CycleCandidate>& best) {
     if (tree_chain) {
-        auto c = tree_chain->approx_best_cycle(tails, heads, grads, lens);
-        if (c && closes(c->cycle, tails, heads, n) && (!best || c->ratio < best->ratio)) {
+        auto c = tree_chain->approx_best_cycle(q.tails, q.heads, q.gradients, q.lengths);
+        if (c && closes(c->cycle, q.tails, q.heads, q.node_count) &&
+            (!best || c->ratio < best->ratio)) {
             best = std::move(*c);
         }
     }
+}
 
-    mark(&QueryProfile::tree_chain_candidate);
-
-    // Branching candidate.
+void FullDynamicOracle::offer_branching_candidate(const OracleQuery& q,
+                                                  std::optional<CycleCandidate>& best) {
     if (branching) {
-        auto cycle = branching->extract_min_ratio_cycle(grads, lens, std::max(approx_factor, 0.0));
+        auto cycle = branching->extract_min_ratio_cycle(q.gradients, q.lengths,
+                                                        std::max(approx_factor, 0.0));
         // Only level-0 cycles name graph edges; the closure check drops any other.
-        if (cycle && closes(*cycle, tails, heads, n)) {
+        if (cycle && closes(*cycle, q.tails, q.heads, q.node_count)) {
             double num = 0.0, den = 0.0;
-            score(*cycle, num, den);
+            score(*cycle, q.gradients, q.lengths, num, den);
             if (den > 0.0 && (!best || num / den < best->ratio)) {
                 best.emplace();
                 best->cycle = std::move(*cycle);
@@ -531,22 +593,20 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
             }
         }
     }
+}
 
-    mark(&QueryProfile::branching_candidate);
-
-    // Embedding check: a stale embedding rebuilds the spanner.
+// A stale embedding on the chosen cycle means the spanner no longer
+// reflects the graph: it is rebuilt before the next query reads it.
+void FullDynamicOracle::check_embeddings(const OracleQuery& q,
+                                         const std::optional<CycleCandidate>& best) {
     if (best) {
         for (const auto& [e, s] : best->cycle) {
             if (!spanner.dynamic().embedding_valid(e)) {
-                rebuild_spanner(n, tails, heads, grads, lens);
+                rebuild_spanner(q.node_count, q.tails, q.heads, q.gradients, q.lengths);
                 break;
             }
         }
     }
-
-    mark(&QueryProfile::embedding_check);
-
-    return best;
 }
 
 // Declared beside the interface, defined here so the interface needs no

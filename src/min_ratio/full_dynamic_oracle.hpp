@@ -37,6 +37,7 @@
 #include "min_ratio/dynamic_oracle.hpp"
 #include "min_ratio/edge_spanner.hpp"
 #include "min_ratio/hidden_stable_flow_chasing.hpp"
+#include "min_ratio/min_ratio_oracle.hpp"
 #include "min_ratio/tree_chain.hpp"
 #include "trees/dynamic_tree.hpp"
 
@@ -45,16 +46,16 @@ namespace zelk {
 // Milliseconds spent in each step of best_cycle, summed over the queries
 // made while an oracle's `profile` points here.
 struct QueryProfile {
-    double sizes_and_changes = 0.0;     // steps 1-3
-    double tree_chain = 0.0;            // step 4
-    double branching_chain = 0.0;       // step 5
-    double stability = 0.0;             // step 6
-    double spanner_schedule = 0.0;      // step 7
-    double levels = 0.0;                // step 8
-    double expansion = 0.0;             // step 9
-    double tree_chain_candidate = 0.0;  // step 10
-    double branching_candidate = 0.0;   // step 11
-    double embedding_check = 0.0;       // step 12
+    double sizes_and_changes = 0.0;     // fit_sizes, scale_budgets, detect_changes
+    double tree_chain = 0.0;            // advance_tree_chain
+    double branching_chain = 0.0;       // advance_branching_chain
+    double stability = 0.0;             // track_stability
+    double spanner_schedule = 0.0;      // follow_spanner_schedule
+    double levels = 0.0;                // query_levels
+    double expansion = 0.0;             // choose_level_candidate
+    double tree_chain_candidate = 0.0;  // offer_tree_chain_candidate
+    double branching_candidate = 0.0;   // offer_branching_candidate
+    double embedding_check = 0.0;       // check_embeddings
     std::uint64_t queries = 0;
 };
 
@@ -145,6 +146,42 @@ public:
     QueryProfile* profile = nullptr;
 
 private:
+    // The steps of best_cycle, in its order; each reads the query's arrays
+    // and works in the members and scratch buffers below.
+
+    // Rebuilds the spanner when the graph's sizes are not the ones it was
+    // built for.
+    void fit_sizes(const OracleQuery& q);
+    // Raises every level's rebuild budget to at least ceil(m^budget_exponent).
+    void scale_budgets(std::size_t m);
+    // Fills changed_ with the edges whose gradient or length moved past its
+    // threshold, charges the levels with the events and keeps the query's
+    // values as the last known ones.
+    void detect_changes(std::span<const double> grads, std::span<const double> lens);
+    // Repairs the dynamic tree (building it and the tree chain when absent).
+    TreeResult<void> advance_tree_chain(const OracleQuery& q);
+    // Hands the new lengths to the branching chain, or builds it.
+    TreeResult<void> advance_branching_chain(const OracleQuery& q);
+    // Feeds the stability tracker and rebuilds the branching chain's first
+    // level when its round or instability counters say so.
+    TreeResult<void> track_stability(const OracleQuery& q);
+    // Rebuilds the spanner and the dynamic tree when the schedule is due.
+    TreeResult<void> follow_spanner_schedule(const OracleQuery& q);
+    // Asks every level for a cycle into level_candidates_.
+    TreeResult<void> query_levels(const OracleQuery& q);
+    // Expands and scores the level candidates; the weighted pick, if any.
+    std::optional<CycleCandidate> choose_level_candidate(const OracleQuery& q);
+    // Replaces `best` with the tree chain's cycle when that is better.
+    void offer_tree_chain_candidate(const OracleQuery& q, std::optional<CycleCandidate>& best);
+    // Replaces `best` with the branching chain's cycle when that is better.
+    void offer_branching_candidate(const OracleQuery& q, std::optional<CycleCandidate>& best);
+    // Rebuilds the spanner when an edge of `best` has a stale embedding.
+    void check_embeddings(const OracleQuery& q, const std::optional<CycleCandidate>& best);
+    // Numerator (signed gradients) and denominator (absolute lengths) of
+    // `cycle`, summed in its order.
+    static void score(std::span<const SignedEdge> cycle, std::span<const double> grads,
+                      std::span<const double> lens, double& num, double& den);
+
     // True when every level rebuilds in this query and the builds cannot
     // differ (deterministic mode).
     bool levels_rebuild_alike(std::uint64_t iteration) const;
