@@ -36,10 +36,43 @@ void DeterministicDynamicSpanner::sync_snapshot(std::uint64_t n,
 }
 
 void DeterministicDynamicSpanner::rebuild() {
-    // Active edges by (min endpoint, max endpoint, identifier); endpoints
-    // are 32-bit, so the pair packs into one key.
-    // The order only depends on the active edges' endpoints, which value
-    // updates leave alone: sort only when the key list changed.
+    bool same_positions = sort_active_edges();
+
+    // A fresh spanner; the walks of the last one are rewritten in place.
+    spanner.reset_keeping_embeddings(node_count);
+    edge_to_spanner.assign(edges.size(), NO_INDEX);
+    if (order_.empty()) {
+        spanner.embeddings.clear();
+        walks_valid_ = false;
+        return;
+    }
+
+    // The deterministic Kruskal tree over |length|, in sorted positions.
+    same_positions = fill_positions(same_positions);
+    auto built = LowStretchTree::build_low_stretch_deterministic_reusing(
+        node_count, tails_, heads_, lengths_, 0, kruskal_order_);
+    if (!built) {
+        spanner.embeddings.clear();
+        walks_valid_ = false;
+        return;
+    }
+    const LowStretchTree& tree = *built;
+    // The same tree over the same positions carries its edges under the same
+    // spanner identifiers (tree edges come first, in position order), so the
+    // walk of an edge left out both times is the stored one.
+    const bool same_tree = same_positions && tree.in_tree == walked_in_tree_;
+    carry_edges(tree);
+    write_embeddings(tree, same_tree);
+    walked_carrier_ = edge_to_spanner;
+    walked_in_tree_ = tree.in_tree;
+    walks_valid_ = true;
+}
+
+// Active edges by (min endpoint, max endpoint, identifier); endpoints are
+// 32-bit, so the pair packs into one key. The order only depends on the
+// active edges' endpoints, which value updates leave alone: sort only when
+// the key list changed. True when the last walks may still stand.
+bool DeterministicDynamicSpanner::sort_active_edges() {
     keyed_.clear();
     for (std::size_t e = 0; e < edges.size(); ++e) {
         if (!edges[e].active) continue;
@@ -55,18 +88,13 @@ void DeterministicDynamicSpanner::rebuild() {
         order_.resize(keyed_.size());
         for (std::size_t i = 0; i < keyed_.size(); ++i) order_[i] = keyed_[i].second;
     }
+    return same_positions;
+}
 
-    // A fresh spanner; the walks of the last one are rewritten in place.
-    spanner.reset_keeping_embeddings(node_count);
-    edge_to_spanner.assign(edges.size(), NO_INDEX);
+// The sorted edges' endpoints and |length| by position; true when the
+// endpoints at every position are the last rebuild's.
+bool DeterministicDynamicSpanner::fill_positions(bool same_positions) {
     const std::size_t k = order_.size();
-    if (k == 0) {
-        spanner.embeddings.clear();
-        walks_valid_ = false;
-        return;
-    }
-
-    // The deterministic Kruskal tree over |length|, in sorted positions.
     same_positions = same_positions && tails_.size() == k;
     tails_.resize(k);
     heads_.resize(k);
@@ -79,29 +107,22 @@ void DeterministicDynamicSpanner::rebuild() {
         heads_[i] = v;
         lengths_[i] = std::fabs(e.length);
     }
-    auto built = LowStretchTree::build_low_stretch_deterministic_reusing(
-        node_count, tails_, heads_, lengths_, 0, kruskal_order_);
-    if (!built) {
-        spanner.embeddings.clear();
-        walks_valid_ = false;
-        return;
-    }
-    const LowStretchTree& tree = *built;
-    // The same tree over the same positions carries its edges under the same
-    // spanner identifiers (tree edges come first, in position order), so the
-    // walk of an edge left out both times is the stored one.
-    const bool same_tree = same_positions && tree.in_tree == walked_in_tree_;
-    spanner.reserve_edges(k);
+    return same_positions;
+}
 
-    auto carry = [&](std::uint64_t id) {
-        const SpannerEdge& e = edges[id];
-        edge_to_spanner[id] = spanner.insert_edge_with_values(e.u, e.v, e.length, e.gradient);
-    };
-    // Tree edges first.
+void DeterministicDynamicSpanner::carry(std::uint64_t id) {
+    const SpannerEdge& e = edges[id];
+    edge_to_spanner[id] = spanner.insert_edge_with_values(e.u, e.v, e.length, e.gradient);
+}
+
+// Tree edges first, then edges stretched beyond the factor (or without a
+// usable tree path).
+void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree) {
+    const std::size_t k = order_.size();
+    spanner.reserve_edges(k);
     for (std::size_t i = 0; i < k; ++i) {
         if (tree.in_tree[i]) carry(order_[i]);
     }
-    // Edges stretched beyond the factor (or without a usable tree path).
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
         if (edge_to_spanner[id] != NO_INDEX) continue;
@@ -114,10 +135,13 @@ void DeterministicDynamicSpanner::rebuild() {
     }
     // The high-water mark of spanner insertions.
     edge_budget = std::max(edge_budget, spanner.insertions);
+}
 
-    // Embeddings under snapshot identifiers. Every active edge gets one,
-    // so after the loop the map holds more than k walks only when edges
-    // left the snapshot since the last rebuild.
+// Embeddings under snapshot identifiers. Every active edge gets one, so
+// afterwards the map holds more than k walks only when edges left the
+// snapshot since the last rebuild.
+void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, bool same_tree) {
+    const std::size_t k = order_.size();
     auto& embeddings = spanner.embeddings;
     embeddings.reserve(k);
     for (std::size_t i = 0; i < k; ++i) {
@@ -151,9 +175,6 @@ void DeterministicDynamicSpanner::rebuild() {
             return entry.first >= edges.size() || !edges[entry.first].active;
         });
     }
-    walked_carrier_ = edge_to_spanner;
-    walked_in_tree_ = tree.in_tree;
-    walks_valid_ = true;
 }
 
 bool DeterministicDynamicSpanner::update_edge_values(std::uint64_t e, double length,

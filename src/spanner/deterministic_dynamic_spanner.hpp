@@ -29,6 +29,8 @@
 
 namespace zelk {
 
+class LowStretchTree;
+
 class DeterministicDynamicSpanner {
 public:
     // No edges, an empty spanner over 0 nodes.
@@ -63,6 +65,13 @@ public:
     std::uint64_t updates_since_rebuild = 0;
 
 private:
+    // The steps of rebuild.
+    bool sort_active_edges();
+    bool fill_positions(bool same_positions);
+    void carry_edges(const LowStretchTree& tree);
+    void write_embeddings(const LowStretchTree& tree, bool same_tree);
+    void carry(std::uint64_t id);
+
     // Rebuild scratch.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted_from_;  // keys behind order_
