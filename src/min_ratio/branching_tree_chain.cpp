@@ -66,6 +66,60 @@ std::uint64_t BranchingTreeChain::automatic_level_limit(std::uint64_t n) {
     return floor_count(std::log(static_cast<double>(n)) / LN_8) + 1;
 }
 
+namespace {
+
+// Contracts every tree of the level's forest to one node, trees numbered in
+// order of their first node, keeping the edges between trees. Returns the
+// number of trees.
+std::uint64_t contract_trees(const LowStretchTree& tree, std::uint64_t gn,
+                             std::span<const std::uint32_t> gt, std::span<const std::uint32_t> gh,
+                             std::span<const double> gl, LevelData& level) {
+    std::vector<std::uint64_t> cluster_of_root(gn, NO_INDEX);
+    level.node_cluster.resize(gn);
+    ContractedGraph& cg = level.contracted;
+    for (std::uint64_t v = 0; v < gn; ++v) {
+        std::uint64_t& c = cluster_of_root[tree.root[v]];
+        if (c == NO_INDEX) {
+            c = cg.members.size();
+            cg.members.emplace_back();
+        }
+        level.node_cluster[v] = c;
+        cg.members[c].push_back(v);
+    }
+    const std::uint64_t contracted_nodes = cg.members.size();
+    for (std::size_t e = 0; e < gt.size(); ++e) {
+        const std::uint64_t a = level.node_cluster[gt[e]], b = level.node_cluster[gh[e]];
+        if (a == b) continue;
+        cg.tails.push_back(static_cast<std::uint32_t>(a));
+        cg.heads.push_back(static_cast<std::uint32_t>(b));
+        cg.lengths.push_back(gl[e]);
+        level.contracted_edge_origin.push_back(e);
+    }
+    cg.node_count = std::max<std::uint64_t>(contracted_nodes, 1);
+    return contracted_nodes;
+}
+
+// The decremental spanner's settings for a contracted graph of this size.
+DecrementalSpannerConfig spanner_config(std::uint64_t contracted_nodes, const ContractedGraph& cg) {
+    const double c_nodes = static_cast<double>(contracted_nodes);
+    const double c_edges = static_cast<double>(cg.tails.size());
+    const double log_edges = std::log(std::max(c_edges, 2.0));
+    const std::uint64_t layers = std::max<std::uint64_t>(floor_count(std::pow(log_edges, 0.25)), 1);
+    const double x = std::log(std::max(c_nodes, 2.0));
+    DecrementalSpannerConfig config;
+    config.aux_scale = 1.0 + 1.0 / std::max(x * x, 1.0);
+    config.recourse_denominator = layers;
+    config.aux_exponent = 0.25;
+    config.aux_count_a = std::max<std::uint64_t>(ceil_count(x), 1);
+    config.edge_factor = 8;
+    config.aux_count_b = std::max<std::uint64_t>(ceil_count(x), 1);
+    config.layer_count = layers;
+    config.deterministic = true;
+    return config;
+}
+
+}  // namespace
+
 TreeResult<void> BranchingTreeChain::build_levels(
     std::uint64_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
     std::span<const double> lengths, std::uint64_t limit, bool deterministic,
@@ -90,46 +144,10 @@ TreeResult<void> BranchingTreeChain::build_levels(
         level.heads.assign(gh.begin(), gh.end());
         level.lengths.assign(gl.begin(), gl.end());
 
-        // Contraction: trees numbered in order of their first node.
-        std::vector<std::uint64_t> cluster_of_root(gn, NO_INDEX);
-        level.node_cluster.resize(gn);
-        ContractedGraph& cg = level.contracted;
-        for (std::uint64_t v = 0; v < gn; ++v) {
-            std::uint64_t& c = cluster_of_root[tree->root[v]];
-            if (c == NO_INDEX) {
-                c = cg.members.size();
-                cg.members.emplace_back();
-            }
-            level.node_cluster[v] = c;
-            cg.members[c].push_back(v);
-        }
-        const std::uint64_t contracted_nodes = cg.members.size();
-        for (std::size_t e = 0; e < gt.size(); ++e) {
-            const std::uint64_t a = level.node_cluster[gt[e]], b = level.node_cluster[gh[e]];
-            if (a == b) continue;
-            cg.tails.push_back(static_cast<std::uint32_t>(a));
-            cg.heads.push_back(static_cast<std::uint32_t>(b));
-            cg.lengths.push_back(gl[e]);
-            level.contracted_edge_origin.push_back(e);
-        }
-        cg.node_count = std::max<std::uint64_t>(contracted_nodes, 1);
-
-        const double c_nodes = static_cast<double>(contracted_nodes);
-        const double c_edges = static_cast<double>(cg.tails.size());
-        const double log_edges = std::log(std::max(c_edges, 2.0));
-        const std::uint64_t layers =
-            std::max<std::uint64_t>(floor_count(std::pow(log_edges, 0.25)), 1);
-        const double x = std::log(std::max(c_nodes, 2.0));
-        DecrementalSpannerConfig config;
-        config.aux_scale = 1.0 + 1.0 / std::max(x * x, 1.0);
-        config.recourse_denominator = layers;
-        config.aux_exponent = 0.25;
-        config.aux_count_a = std::max<std::uint64_t>(ceil_count(x), 1);
-        config.edge_factor = 8;
-        config.aux_count_b = std::max<std::uint64_t>(ceil_count(x), 1);
-        config.layer_count = layers;
-        config.deterministic = true;
-        auto spanner = build_spanner_on_core(cg, level.forest, config);
+        const std::uint64_t contracted_nodes = contract_trees(*tree, gn, gt, gh, gl, level);
+        const ContractedGraph& cg = level.contracted;
+        auto spanner =
+            build_spanner_on_core(cg, level.forest, spanner_config(contracted_nodes, cg));
         if (!spanner) {
             log.push_back(std::move(spanner.error().message));
             return {};
