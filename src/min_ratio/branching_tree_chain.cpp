@@ -393,6 +393,9 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
 }
 
 void BranchingTreeChain::record_failure(std::uint64_t level, std::string_view reason) {
+    // Only the latest entries are kept: an oracle records one per triggered
+    // rebuild, and a long run must not grow without bound for a log.
+    if (failures.size() >= FAILURE_LOG_LIMIT) failures.erase(failures.begin());
     std::string entry = "level " + std::to_string(level) + ": ";
     entry.append(reason);
     failures.push_back(std::move(entry));

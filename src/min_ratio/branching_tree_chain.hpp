@@ -132,8 +132,10 @@ public:
                                                                      std::uint64_t u,
                                                                      std::uint64_t v);
 
-    // Appends "level {level}: {reason}" to `failures`.
+    // Appends "level {level}: {reason}" to `failures`, which keeps the
+    // latest FAILURE_LOG_LIMIT entries.
     void record_failure(std::uint64_t level, std::string_view reason);
+    static constexpr std::size_t FAILURE_LOG_LIMIT = 32;
 
     // Rebuilds levels 0..level (all levels when `all`) from `graph`; a build
     // error is returned and leaves the chain unchanged. Counters are
