@@ -52,8 +52,8 @@ void bench(const BenchGraph& g, int reps) {
         auto chain =
             BranchingTreeChain::build(g.n, g.tails, g.heads, lengths, std::nullopt, true, 0.125);
         chain_build.push_back(ms_since(t0));
-        chain_levels = chain->levels.size();
-        level0.push_back(1e3 * chain->build_seconds.front());
+        chain_levels = chain->levels().size();
+        level0.push_back(1e3 * chain->build_seconds().front());
 
         t0 = Clock::now();
         auto cyc = chain->extract_min_ratio_cycle(gradients, lengths, 0.1);

@@ -58,8 +58,8 @@ Figures bench(const BenchGraph& g, int queries, bool share) {
     }
     FullDynamicOracle oracle(0, 3, 1, 10, true, 0.9);
     QueryProfile profile;
-    oracle.profile = &profile;
-    oracle.share_level_work = share;
+    oracle.set_profile(&profile);
+    oracle.set_share_level_work(share);
     double query_total = 0.0, upkeep_total = 0.0, first_query = 0.0;
     std::size_t found = 0;
     std::vector<EdgeValue> flow_changes, gradient_changes, length_changes;

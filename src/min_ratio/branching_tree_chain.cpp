@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "checked_math.hpp"
 #include "trees/low_stretch_tree.hpp"
 #include "zelk_assert.hpp"
 
@@ -190,32 +191,32 @@ TreeResult<BranchingTreeChain> BranchingTreeChain::build(
         std::min(level_limit ? std::max<std::uint64_t>(*level_limit, 1) : automatic_level_limit(n),
                  MAX_CHAIN_LEVELS);
     BranchingTreeChain chain;
-    chain.reduction_factor = reduction_factor;
+    chain.reduction_factor_ = reduction_factor;
     auto built = build_levels(n, tails, heads, lengths, limit, deterministic, reduction_factor,
-                              chain.levels, chain.build_seconds, chain.failures);
+                              chain.levels_, chain.build_seconds_, chain.failures_);
     if (!built) return std::unexpected(built.error());
     const double ln_n = std::log(static_cast<double>(n));
-    chain.default_round_threshold = std::max<std::uint64_t>(ceil_count(ln_n), 1);
-    chain.default_instability_threshold = std::max<std::uint64_t>(ceil_count(ln_n * ln_n), 2);
-    chain.instability_limit = 2;
-    chain.instability_count = 0;
-    chain.shift_threshold =
+    chain.default_round_threshold_ = std::max<std::uint64_t>(ceil_count(ln_n), 1);
+    chain.default_instability_threshold_ = std::max<std::uint64_t>(ceil_count(ln_n * ln_n), 2);
+    chain.instability_limit_ = 2;
+    chain.instability_count_ = 0;
+    chain.shift_threshold_ =
         std::max<std::uint64_t>(ceil_count(std::sqrt(static_cast<double>(n))), 1);
     chain.reset_counters();
     if (deterministic) {
         auto forests = ShiftableForestCollection::build_deterministic(n, tails, heads, lengths, 3,
-                                                                      chain.levels.size());
+                                                                      chain.levels_.size());
         if (!forests) return std::unexpected(forests.error());
-        chain.forests = std::move(*forests);
+        chain.forests_ = std::move(*forests);
     }
     return chain;
 }
 
 void BranchingTreeChain::reset_counters() {
-    level_counters.assign(levels.size(), LevelCounters{});
-    for (LevelCounters& c : level_counters) {
-        c.round_threshold = std::max<std::uint64_t>(default_round_threshold, 1);
-        c.instability_threshold = std::max<std::uint64_t>(default_instability_threshold, 1);
+    level_counters_.assign(levels_.size(), LevelCounters{});
+    for (LevelCounters& c : level_counters_) {
+        c.round_threshold = std::max<std::uint64_t>(default_round_threshold_, 1);
+        c.instability_threshold = std::max<std::uint64_t>(default_instability_threshold_, 1);
     }
 }
 
@@ -292,8 +293,8 @@ std::optional<std::vector<SignedEdge>> BranchingTreeChain::path_edges_between(
 
 bool BranchingTreeChain::form_cycle_into(std::uint64_t i, std::uint64_t level_index, Cycle& out) {
     out.clear();
-    if (level_index >= levels.size()) return false;
-    LevelData& level = levels[level_index];
+    if (level_index >= levels_.size()) return false;
+    LevelData& level = levels_[level_index];
     if (i >= level.tails.size() || i >= level.heads.size()) return false;
     const std::uint64_t u = level.tails[i], v = level.heads[i];
     if (!path_edges_into(level, u, v, nodes_, down_, out)) return false;
@@ -346,12 +347,12 @@ std::optional<Cycle> BranchingTreeChain::form_cycle(std::uint64_t i, std::uint64
 std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const double> gradients,
                                                                  std::span<const double> lengths,
                                                                  double tolerance) {
-    if (levels.empty()) return std::nullopt;
+    if (levels_.empty()) return std::nullopt;
     const std::size_t cap = ceil_count(std::sqrt(static_cast<double>(lengths.size())));
     std::size_t size = 0;    // live entries of candidates_ (their storage is reused)
     std::size_t lowest = 0;  // earliest entry with the smallest score, when full
-    for (std::size_t l = levels.size(); l-- > 0;) {
-        const std::size_t m = levels[l].tails.size();
+    for (std::size_t l = levels_.size(); l-- > 0;) {
+        const std::size_t m = levels_[l].tails.size();
         for (std::size_t i = 0; i < m; ++i) {
             if (!form_cycle_into(i, l, cycle_)) continue;
             double num = 0.0, den = 0.0;
@@ -395,35 +396,97 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
 void BranchingTreeChain::record_failure(std::uint64_t level, std::string_view reason) {
     // Only the latest entries are kept: an oracle records one per triggered
     // rebuild, and a long run must not grow without bound for a log.
-    if (failures.size() >= FAILURE_LOG_LIMIT) failures.erase(failures.begin());
+    if (failures_.size() >= FAILURE_LOG_LIMIT) failures_.erase(failures_.begin());
     std::string entry = "level " + std::to_string(level) + ": ";
     entry.append(reason);
-    failures.push_back(std::move(entry));
+    failures_.push_back(std::move(entry));
 }
 
 TreeResult<void> BranchingTreeChain::rebuild_level(std::uint64_t level, const ChainGraph& graph,
                                                    bool all) {
-    if (level >= levels.size()) return {};
+    if (level >= levels_.size()) return {};
     if (graph.node_count == 0) return std::unexpected(TreeError::EmptyGraph);
     if (graph.heads.size() != graph.tails.size() || graph.lengths.size() != graph.tails.size()) {
         return std::unexpected(TreeError::MissingEdgeLengths);
     }
     const std::uint64_t limit =
-        std::min<std::uint64_t>(all ? levels.size() : level + 1, MAX_CHAIN_LEVELS);
+        std::min<std::uint64_t>(all ? levels_.size() : level + 1, MAX_CHAIN_LEVELS);
     std::vector<LevelData> fresh;
     std::vector<double> seconds;
     std::vector<std::string> log;
     auto built = build_levels(graph.node_count, graph.tails, graph.heads, graph.lengths, limit,
-                              graph.deterministic, reduction_factor, fresh, seconds, log);
+                              graph.deterministic, reduction_factor_, fresh, seconds, log);
     if (!built) return std::unexpected(built.error());
     if (all) {
-        levels = std::move(fresh);
+        levels_ = std::move(fresh);
     } else {
-        for (std::size_t j = 0; j <= level && j < levels.size() && j < fresh.size(); ++j) {
-            levels[j] = std::move(fresh[j]);
+        for (std::size_t j = 0; j <= level && j < levels_.size() && j < fresh.size(); ++j) {
+            levels_[j] = std::move(fresh[j]);
         }
     }
     reset_counters();
+    return {};
+}
+
+bool BranchingTreeChain::built_for(std::size_t edge_count) const {
+    return !levels_.empty() && levels_[0].tails.size() == edge_count;
+}
+
+void BranchingTreeChain::take_lengths(std::span<const double> lengths) {
+    if (!levels_.empty() && levels_[0].lengths.size() == lengths.size()) {
+        levels_[0].lengths.assign(lengths.begin(), lengths.end());
+    }
+}
+
+void BranchingTreeChain::follow_length_changes(std::span<const std::uint64_t> changed,
+                                               std::span<const double> lengths,
+                                               bool shift_forests) {
+    if (levels_.empty()) return;
+    std::vector<double>& level_lengths = levels_[0].lengths;
+    for (std::uint64_t e : changed) {
+        if (e < lengths.size() && e < level_lengths.size()) level_lengths[e] = lengths[e];
+    }
+    if (!shift_forests || !forests_ || forests_->current_forest.empty() ||
+        forests_->forests.empty()) {
+        return;
+    }
+    ShiftableForestCollection& f = *forests_;
+    if (changed.size() >= shift_threshold_) {
+        f.current_forest[0] = (f.current_forest[0] + 1) % f.forests.size();
+        if (f.current_forest[0] == 0 && !f.level_marks.empty()) f.level_marks[0] = f.epoch;
+        f.apply_pending_to_current(0);
+        for (std::size_t j = 1; j < f.current_forest.size(); ++j) {
+            f.current_forest[j] = f.current_forest[0];
+            f.apply_pending_to_current(j);
+        }
+    } else {
+        f.apply_pending_to_current(0);
+    }
+}
+
+TreeResult<void> BranchingTreeChain::record_round(bool stable, const ChainGraph& graph) {
+    LevelCounters* counters = level_counters_.empty() ? nullptr : &level_counters_[0];
+    if (stable) {
+        if (!counters) return {};
+        saturating_increment(counters->rounds);
+        if (counters->rounds < counters->round_threshold) return {};
+        record_failure(0, "round threshold triggered rebuild");
+        counters->rounds = 0;
+        counters->instability_hits = 0;
+        counters->instability_rebuilds = 0;
+        return rebuild_level(0, graph, false);
+    }
+    record_failure(0, "HSFC instability detected");
+    if (!counters) return rebuild_level(0, graph, true);
+    saturating_increment(counters->instability_hits);
+    if (counters->instability_hits >= counters->instability_threshold) {
+        counters->instability_hits = 0;
+        saturating_increment(counters->instability_rebuilds);
+        return rebuild_level(0, graph, true);
+    }
+    saturating_increment(counters->instability_rebuilds);
+    saturating_increment(instability_count_);
+    if (counters->instability_rebuilds >= instability_limit_) return rebuild_level(0, graph, true);
     return {};
 }
 

@@ -12,7 +12,7 @@
 // node count to at most ceil(reduction_factor * previous), or whose spanner
 // reports an internal error) is not kept: the build stops with the levels
 // before it and logs "hierarchy reduction failed: {previous} -> {current}"
-// (or the spanner's message) in `failures`. A forest spans its graph, so a
+// (or the spanner's message) in the failure log. A forest spans its graph, so a
 // connected input gives one level and a disconnected one stops at the
 // second. Cycles are lists of (edge, sign) pairs in walk order; those of
 // form_cycle are closed walks in the level's edges.
@@ -132,30 +132,61 @@ public:
                                                                      std::uint64_t u,
                                                                      std::uint64_t v);
 
-    // Appends "level {level}: {reason}" to `failures`, which keeps the
-    // latest FAILURE_LOG_LIMIT entries.
-    void record_failure(std::uint64_t level, std::string_view reason);
-    static constexpr std::size_t FAILURE_LOG_LIMIT = 32;
-
     // Rebuilds levels 0..level (all levels when `all`) from `graph`; a build
     // error is returned and leaves the chain unchanged. Counters are
     // recreated with zero counts; failures and forests are kept.
     TreeResult<void> rebuild_level(std::uint64_t level, const ChainGraph& graph, bool all);
 
-    // ---- Data.
-    std::vector<LevelData> levels;
-    std::vector<LevelCounters> level_counters;
-    std::vector<std::string> failures;
-    std::optional<ShiftableForestCollection> forests;
-    double reduction_factor = 0.125;
-    std::uint64_t default_round_threshold = 1;
-    std::uint64_t default_instability_threshold = 2;
-    std::uint64_t instability_limit = 2;
-    std::uint64_t instability_count = 0;
-    std::uint64_t shift_threshold = 1;
-    std::vector<double> build_seconds;
+    // ---- Upkeep between queries (the owner's schedule).
+
+    // Whether level 0 was built for `edge_count` edges, so that new lengths
+    // can be taken in place instead of building a new chain.
+    bool built_for(std::size_t edge_count) const;
+
+    // Level 0 takes `lengths` when they have one entry per level-0 edge.
+    void take_lengths(std::span<const double> lengths);
+
+    // Level 0 takes the lengths of the `changed` edges. With `shift_forests`
+    // the forest collection then moves every level on to its next forest
+    // when at least shift_threshold edges changed, else it applies its
+    // pending changes to level 0's current forest.
+    void follow_length_changes(std::span<const std::uint64_t> changed,
+                               std::span<const double> lengths, bool shift_forests);
+
+    // One round of the owner's stability tracking: a stable round counts
+    // toward a scheduled rebuild of level 0 (round_threshold), an unstable
+    // one toward a forced one (instability_threshold, or instability_limit
+    // rounds without a rebuild). A rebuild error is returned.
+    TreeResult<void> record_round(bool stable, const ChainGraph& graph);
+
+    // ---- Read-only view for tests, benchmarks and the owner.
+    const std::vector<LevelData>& levels() const { return levels_; }
+    const std::vector<LevelCounters>& level_counters() const { return level_counters_; }
+    // The latest FAILURE_LOG_LIMIT rebuild reasons, "level {level}: {reason}".
+    const std::vector<std::string>& failures() const { return failures_; }
+    const std::optional<ShiftableForestCollection>& forests() const { return forests_; }
+    const std::vector<double>& build_seconds() const { return build_seconds_; }
+    std::uint64_t instability_count() const { return instability_count_; }
+    static constexpr std::size_t FAILURE_LOG_LIMIT = 32;
 
 private:
+    // Tests that plant hand-made levels or counters go through this.
+    friend struct BranchingTreeChainTestAccess;
+
+    void record_failure(std::uint64_t level, std::string_view reason);
+
+    std::vector<LevelData> levels_;
+    std::vector<LevelCounters> level_counters_;
+    std::vector<std::string> failures_;
+    std::optional<ShiftableForestCollection> forests_;
+    double reduction_factor_ = 0.125;
+    std::uint64_t default_round_threshold_ = 1;
+    std::uint64_t default_instability_threshold_ = 2;
+    std::uint64_t instability_limit_ = 2;
+    std::uint64_t instability_count_ = 0;
+    std::uint64_t shift_threshold_ = 1;
+    std::vector<double> build_seconds_;
+
     // Levels only (no counters, no forests); messages of levels that were
     // not kept go to `log`.
     static TreeResult<void> build_levels(std::uint64_t n, std::span<const std::uint32_t> tails,

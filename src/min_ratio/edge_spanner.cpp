@@ -102,7 +102,7 @@ void EdgeSpanner::refresh_many(std::span<const SpannerRefresh> batch) {
     // The tail of the batch stays below the period, so no further rebuild.
 }
 
-std::uint64_t EdgeSpanner::graph_edge(std::uint64_t f) {
+std::uint64_t EdgeSpanner::graph_edge(std::uint64_t f) const {
     const auto* d = std::get_if<DeterministicDynamicSpanner>(&value);
     if (d == nullptr) return f < dynamic().edges.size() ? f : NO_INDEX;
     if (!carried_fresh_ || carried_.size() != d->spanner.edges.size()) {

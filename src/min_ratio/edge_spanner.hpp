@@ -59,17 +59,18 @@ public:
 
     // The graph edge that spanner edge f carries, or NO_INDEX. Valid until
     // the spanner next changes shape (a rebuild or a refresh).
-    std::uint64_t graph_edge(std::uint64_t f);
+    std::uint64_t graph_edge(std::uint64_t f) const;
 
     std::variant<DeterministicDynamicSpanner, DynamicSpanner> value;
 
 private:
     void refresh_plain(DynamicSpanner& sp, const SpannerRefresh& r);
 
-    // Inverse of the deterministic spanner's edge_to_spanner, rebuilt when
-    // the shape may have changed.
-    std::vector<std::uint64_t> carried_;
-    bool carried_fresh_ = false;
+    // Inverse of the deterministic spanner's edge_to_spanner, built lazily
+    // by graph_edge (a cache, hence mutable) and again after the shape may
+    // have changed.
+    mutable std::vector<std::uint64_t> carried_;
+    mutable bool carried_fresh_ = false;
 };
 
 }  // namespace zelk

@@ -39,9 +39,13 @@ FullDynamicOracle::FullDynamicOracle(std::uint64_t seed, std::size_t levels,
       approx_factor(std::fabs(approx)),
       deterministic(deterministic_mode) {}
 
+void FullDynamicOracle::set_thread_pool(WorkerPool* pool) {
+    for (TreeChainLevel& level : hierarchy.levels) level.oracle.pool = pool;
+}
+
 std::optional<std::uint64_t> FullDynamicOracle::branching_instability_count() const {
     if (!branching) return std::nullopt;
-    return branching->instability_count;
+    return branching->instability_count();
 }
 
 void FullDynamicOracle::rebuild_spanner(std::uint64_t n, std::span<const std::uint32_t> tails,
@@ -205,29 +209,7 @@ HsfcOutcome FullDynamicOracle::apply_hsfc_update(const IpmUpdate& update) {
     spanner.refresh_many(refreshes_);
     refreshes_.clear();
     // Level 0 of the branching chain follows the new lengths.
-    if (branching && !branching->levels.empty()) {
-        std::vector<double>& level_lengths = branching->levels[0].lengths;
-        for (std::uint64_t e : update.changed) {
-            if (e < update.lengths.size() && e < level_lengths.size()) {
-                level_lengths[e] = update.lengths[e];
-            }
-        }
-        if (deterministic && branching->forests && !branching->forests->current_forest.empty() &&
-            !branching->forests->forests.empty()) {
-            ShiftableForestCollection& f = *branching->forests;
-            if (update.changed.size() >= branching->shift_threshold) {
-                f.current_forest[0] = (f.current_forest[0] + 1) % f.forests.size();
-                if (f.current_forest[0] == 0 && !f.level_marks.empty()) f.level_marks[0] = f.epoch;
-                f.apply_pending_to_current(0);
-                for (std::size_t j = 1; j < f.current_forest.size(); ++j) {
-                    f.current_forest[j] = f.current_forest[0];
-                    f.apply_pending_to_current(j);
-                }
-            } else {
-                f.apply_pending_to_current(0);
-            }
-        }
-    }
+    if (branching) branching->follow_length_changes(update.changed, update.lengths, deterministic);
     return outcome;
 }
 
@@ -240,23 +222,9 @@ bool FullDynamicOracle::levels_rebuild_alike(std::uint64_t iteration) const {
     for (const TreeChainLevel& level : hierarchy.levels) {
         const MinRatioOracle& o = level.oracle;
         if (!o.deterministic) return false;
-        const bool reuses = !level.rebuild_pending && o.tree && o.spanner && iteration != 0 &&
-                            (iteration - o.last_rebuild_iteration) < o.rebuild_every;
-        if (reuses) return false;
+        if (!level.rebuild_pending && o.reuses_tree_at(iteration)) return false;
     }
     return true;
-}
-
-void FullDynamicOracle::mirror_level(const MinRatioOracle& from, MinRatioOracle& to) {
-    to.tree = from.tree;
-    to.spanner = from.spanner;
-    to.scan_stats = from.scan_stats;
-    to.last_rebuild_iteration = from.last_rebuild_iteration;
-    const std::uint64_t count = from.scan_stats ? from.scan_stats->candidates_scored : 0;
-    saturating_increment(to.spanner_queries);
-    if (__builtin_add_overflow(to.spanner_candidates_total, count, &to.spanner_candidates_total)) {
-        to.spanner_candidates_total = U64_MAX;
-    }
 }
 
 bool FullDynamicOracle::expand(const CycleCandidate& c, std::span<const std::uint32_t> tails,
@@ -429,10 +397,8 @@ TreeResult<void> FullDynamicOracle::advance_tree_chain(const OracleQuery& q) {
 // other is built afresh.
 TreeResult<void> FullDynamicOracle::advance_branching_chain(const OracleQuery& q) {
     const std::size_t m = q.tails.size();
-    if (branching && !branching->levels.empty() && branching->levels[0].tails.size() == m) {
-        if (branching->levels[0].lengths.size() == q.lengths.size()) {
-            branching->levels[0].lengths.assign(q.lengths.begin(), q.lengths.end());
-        }
+    if (branching && branching->built_for(m)) {
+        branching->take_lengths(q.lengths);
     } else {
         auto built = BranchingTreeChain::build(q.node_count, q.tails, q.heads, q.lengths,
                                                std::nullopt, deterministic, 0.125);
@@ -446,41 +412,9 @@ TreeResult<void> FullDynamicOracle::advance_branching_chain(const OracleQuery& q
 // first level; an unstable one counts toward a forced rebuild.
 TreeResult<void> FullDynamicOracle::track_stability(const OracleQuery& q) {
     const HsfcOutcome outcome = apply_hsfc_update(IpmUpdate{changed_, q.gradients, q.lengths});
-    const ChainGraph graph{q.tails, q.heads, q.lengths, q.node_count, deterministic};
-    LevelCounters* counters =
-        branching && !branching->level_counters.empty() ? &branching->level_counters[0] : nullptr;
-    TreeResult<void> chain_rebuilt;
-    if (outcome.stable) {
-        if (branching && counters) {
-            saturating_increment(counters->rounds);
-            if (counters->rounds >= counters->round_threshold) {
-                branching->record_failure(0, "round threshold triggered rebuild");
-                counters->rounds = 0;
-                counters->instability_hits = 0;
-                counters->instability_rebuilds = 0;
-                chain_rebuilt = branching->rebuild_level(0, graph, false);
-            }
-        }
-    } else if (branching) {
-        branching->record_failure(0, "HSFC instability detected");
-        if (counters) {
-            saturating_increment(counters->instability_hits);
-            if (counters->instability_hits >= counters->instability_threshold) {
-                counters->instability_hits = 0;
-                saturating_increment(counters->instability_rebuilds);
-                chain_rebuilt = branching->rebuild_level(0, graph, true);
-            } else {
-                saturating_increment(counters->instability_rebuilds);
-                saturating_increment(branching->instability_count);
-                if (counters->instability_rebuilds >= branching->instability_limit) {
-                    chain_rebuilt = branching->rebuild_level(0, graph, true);
-                }
-            }
-        } else {
-            chain_rebuilt = branching->rebuild_level(0, graph, true);
-        }
-    }
-    return chain_rebuilt;
+    if (!branching) return {};
+    return branching->record_round(
+        outcome.stable, ChainGraph{q.tails, q.heads, q.lengths, q.node_count, deterministic});
 }
 
 // Each query advances the schedule by the number of levels; the threshold
@@ -514,7 +448,7 @@ TreeResult<void> FullDynamicOracle::query_levels(const OracleQuery& q) {
     for (std::size_t i = hierarchy.levels.size(); i-- > 0;) {
         TreeChainLevel& level = hierarchy.levels[i];
         if (shared && i + 1 < hierarchy.levels.size()) {
-            mirror_level(hierarchy.levels[i + 1].oracle, level.oracle);
+            level.oracle.copy_scan_from(hierarchy.levels[i + 1].oracle);
             level.rebuild_pending = false;
             if (!level_candidates_.empty()) {
                 level_candidates_.push_back(

@@ -93,7 +93,31 @@ public:
 
     std::optional<std::uint64_t> branching_instability_count() const override;
 
-    // ---- Internal operations (public for tests and benchmarks).
+    // The stored embedding of `edge`, else a breadth-first one from tail to
+    // head, in spanner edge identifiers; nothing when there is none.
+    std::optional<std::vector<SignedEdge>> reduce_edge(std::uint64_t edge, std::uint64_t tail,
+                                                       std::uint64_t head);
+
+    // ---- Settings for tests and benchmarks.
+
+    // Whether levels that would do identical work share it (results and
+    // level states are the same either way).
+    void set_share_level_work(bool share) { share_level_work = share; }
+    // Step timings; null (the default) measures nothing.
+    void set_profile(QueryProfile* p) { profile = p; }
+    // The pool of every level's tree scan; null means the process-wide pool.
+    void set_thread_pool(WorkerPool* pool);
+
+    // ---- Read-only view.
+    const TreeChainHierarchy& levels() const { return hierarchy; }
+    std::span<const double> known_gradients() const { return gradients; }
+    std::span<const double> known_lengths() const { return lengths; }
+    const EdgeSpanner& edge_spanner() const { return spanner; }
+    std::uint64_t instability_events_seen() const { return instability_events; }
+    std::uint64_t query_count() const { return queries; }
+
+private:
+    // Operations of the update and query steps.
 
     // Checks the edge, records a gradient move above gradient_change_threshold
     // and a length move by a factor above length_ratio_threshold as events,
@@ -108,12 +132,8 @@ public:
                                         std::span<const std::uint32_t> heads,
                                         std::span<const double> lengths);
     HsfcOutcome apply_hsfc_update(const IpmUpdate& update);
-    // The stored embedding of `edge`, else a breadth-first one from tail to
-    // head, in spanner edge identifiers; nothing when there is none.
-    std::optional<std::vector<SignedEdge>> reduce_edge(std::uint64_t edge, std::uint64_t tail,
-                                                       std::uint64_t head);
 
-    // ---- Data.
+    // State.
     TreeChainHierarchy hierarchy;
     std::vector<double> gradients;  // last known, padded with 0.0
     std::vector<double> lengths;    // last known, padded with 1.0
@@ -138,14 +158,9 @@ public:
     double approx_factor = 0.0;
     bool deterministic = true;
 
-    // Whether levels that would do identical work share it (results and
-    // level states are the same either way).
     bool share_level_work = true;
-
-    // Step timings for benchmarks; null (the default) measures nothing.
     QueryProfile* profile = nullptr;
 
-private:
     // The steps of best_cycle, in its order; each reads the query's arrays
     // and works in the members and scratch buffers below.
 
@@ -185,8 +200,6 @@ private:
     // True when every level rebuilds in this query and the builds cannot
     // differ (deterministic mode).
     bool levels_rebuild_alike(std::uint64_t iteration) const;
-    // A level's state after a query that `from` has just answered.
-    static void mirror_level(const MinRatioOracle& from, MinRatioOracle& to);
     // Copies the dynamic tree into tree_chain (creating it with 3 scored and
     // 8 collected edges when absent).
     void refresh_tree_chain(std::size_t m);

@@ -291,31 +291,31 @@ TreeResult<void> MinRatioOracle::rebuild_tree(std::uint64_t iteration, std::uint
     auto built =
         LowStretchTree::build_with_mode(node_count, tails, heads, lengths, deterministic, s);
     if (!built) return std::unexpected(built.error());
-    tree = std::move(*built);
+    tree_ = std::move(*built);
 
     const std::size_t m = std::min(tails.size(), heads.size());
     // The last spanner's buffers are reused: reset it to the state of a new
     // one over node_count nodes (no walks) instead of allocating afresh.
-    if (spanner) {
-        spanner->reset_keeping_embeddings(node_count);
-        spanner->embeddings.clear();
+    if (spanner_) {
+        spanner_->reset_keeping_embeddings(node_count);
+        spanner_->embeddings.clear();
     } else {
-        spanner.emplace(node_count);
+        spanner_.emplace(node_count);
     }
-    DynamicSpanner& sp = *spanner;
+    DynamicSpanner& sp = *spanner_;
     sp.reserve_edges(m);
     sp.embeddings.reserve(m);
     for (std::size_t i = 0; i < m; ++i) {
         sp.insert_edge_with_values(tails[i], heads[i], lengths[i], value_or_zero(gradients, i));
     }
-    last_rebuild_iteration = iteration;
-    scan_stats.reset();
+    last_rebuild_iteration_ = iteration;
+    scan_stats_.reset();
     return {};
 }
 
 std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q) {
-    DynamicSpanner& sp = *spanner;
-    const LowStretchTree& t = *tree;
+    DynamicSpanner& sp = *spanner_;
+    const LowStretchTree& t = *tree_;
     const std::size_t m = q.tails.size();
     if (sp.instability.accumulated.empty()) sp.instability.accumulated.push_back(0.0);
     double total = sp.instability.accumulated[0];
@@ -392,16 +392,15 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
     }
 
     sp.instability.accumulated[0] = total;
-    scan_stats = ScanStats{max_drift, max_ratio, count};
-    spanner_queries = saturating_count_sum(spanner_queries, 1);
-    spanner_candidates_total = saturating_count_sum(spanner_candidates_total, count);
+    scan_stats_ = ScanStats{max_drift, max_ratio, count};
+    spanner_queries_ = saturating_count_sum(spanner_queries_, 1);
+    spanner_candidates_total_ = saturating_count_sum(spanner_candidates_total_, count);
     return best;
 }
 
 TreeResult<std::optional<CycleCandidate>> MinRatioOracle::best_cycle_with_rebuild(
     const OracleQuery& query, bool force) {
-    const bool reuse = !force && tree.has_value() && spanner.has_value() && query.iteration != 0 &&
-                       (query.iteration - last_rebuild_iteration) < rebuild_every;
+    const bool reuse = !force && reuses_tree_at(query.iteration);
     if (!reuse) {
         auto r = rebuild_tree(query.iteration, query.node_count, query.tails, query.heads,
                               query.gradients, query.lengths);
@@ -410,8 +409,23 @@ TreeResult<std::optional<CycleCandidate>> MinRatioOracle::best_cycle_with_rebuil
     std::optional<CycleCandidate> from_spanner = spanner_scan(query);
     WorkerPool& p = pool != nullptr ? *pool : global_worker_pool();
     std::optional<CycleCandidate> from_tree =
-        best_tree_cycle(*tree, query.tails, query.heads, query.gradients, query.lengths, p);
+        best_tree_cycle(*tree_, query.tails, query.heads, query.gradients, query.lengths, p);
     return join_candidates(std::move(from_spanner), std::move(from_tree));
+}
+
+bool MinRatioOracle::reuses_tree_at(std::uint64_t iteration) const {
+    return tree_.has_value() && spanner_.has_value() && iteration != 0 &&
+           (iteration - last_rebuild_iteration_) < rebuild_every;
+}
+
+void MinRatioOracle::copy_scan_from(const MinRatioOracle& from) {
+    tree_ = from.tree_;
+    spanner_ = from.spanner_;
+    scan_stats_ = from.scan_stats_;
+    last_rebuild_iteration_ = from.last_rebuild_iteration_;
+    const std::uint64_t count = from.scan_stats_ ? from.scan_stats_->candidates_scored : 0;
+    spanner_queries_ = saturating_count_sum(spanner_queries_, 1);
+    spanner_candidates_total_ = saturating_count_sum(spanner_candidates_total_, count);
 }
 
 }  // namespace zelk

@@ -83,24 +83,43 @@ public:
                                   std::span<const double> gradients,
                                   std::span<const double> lengths);
 
-    // ---- Data (the owner fills them).
+    // Whether a query at `iteration` would keep the current tree and
+    // spanner (unless forced).
+    bool reuses_tree_at(std::uint64_t iteration) const;
+
+    // Takes `from`'s tree, spanner and last scan as if this oracle had
+    // rebuilt and scanned them itself (its counters advance likewise).
+    void copy_scan_from(const MinRatioOracle& from);
+
+    // ---- Settings (the owner fills them before the first query).
     std::optional<std::uint64_t> fixed_seed;
-    std::optional<ScanStats> scan_stats;
-    std::optional<LowStretchTree> tree;
-    std::optional<DynamicSpanner> spanner;
     std::uint64_t seed = 0;
     std::uint64_t rebuild_every = 0;
-    std::uint64_t last_rebuild_iteration = 0;
-    std::uint64_t spanner_queries = 0;
-    std::uint64_t spanner_candidates_total = 0;
     bool deterministic = false;
-
     // Pool of the tree scan; null means the process-wide pool. Tests and
     // benchmarks set it to choose a thread count.
     WorkerPool* pool = nullptr;
 
+    // ---- Read-only view.
+    const std::optional<ScanStats>& scan_stats() const { return scan_stats_; }
+    const std::optional<LowStretchTree>& tree() const { return tree_; }
+    const std::optional<DynamicSpanner>& spanner() const { return spanner_; }
+    std::uint64_t last_rebuild_iteration() const { return last_rebuild_iteration_; }
+    std::uint64_t spanner_queries() const { return spanner_queries_; }
+    std::uint64_t spanner_candidates_total() const { return spanner_candidates_total_; }
+
 private:
+    // Tests that plant marks or counters go through this.
+    friend struct MinRatioOracleTestAccess;
+
     std::optional<CycleCandidate> spanner_scan(const OracleQuery& query);
+
+    std::optional<ScanStats> scan_stats_;
+    std::optional<LowStretchTree> tree_;
+    std::optional<DynamicSpanner> spanner_;
+    std::uint64_t last_rebuild_iteration_ = 0;
+    std::uint64_t spanner_queries_ = 0;
+    std::uint64_t spanner_candidates_total_ = 0;
 
     // Scan scratch, reused across queries.
     std::vector<SignedEdge> cycle_buf_;

@@ -18,6 +18,14 @@ using zelk::testing::count_components;
 using zelk::testing::EdgeGraph;
 using zelk::testing::random_edge_graph;
 
+namespace zelk {
+// Hand-made levels and counters for the tests below.
+struct BranchingTreeChainTestAccess {
+    static std::vector<LevelData>& levels(BranchingTreeChain& c) { return c.levels_; }
+    static std::vector<LevelCounters>& counters(BranchingTreeChain& c) { return c.level_counters_; }
+};
+}  // namespace zelk
+
 namespace {
 
 BranchingTreeChain build(const EdgeGraph& g, std::optional<std::uint64_t> limit = std::nullopt,
@@ -70,9 +78,9 @@ TEST(BranchingChain, ConnectedGraphsGiveOneLevel) {
         EdgeGraph g = random_edge_graph(rng, n, 3 * n);
         for (std::uint32_t i = 0; i + 1 < n; ++i) g.add(i, i + 1, 2.0);  // connected
         BranchingTreeChain c = build(g);
-        ASSERT_EQ(c.levels.size(), 1u);
-        ASSERT_TRUE(c.forests.has_value());
-        const LevelData& l = c.levels[0];
+        ASSERT_EQ(c.levels().size(), 1u);
+        ASSERT_TRUE(c.forests().has_value());
+        const LevelData& l = c.levels()[0];
         EXPECT_EQ(l.node_cluster, std::vector<std::uint64_t>(n, 0));
         EXPECT_EQ(l.contracted.node_count, 1u);
         EXPECT_TRUE(l.contracted.tails.empty());
@@ -80,7 +88,7 @@ TEST(BranchingChain, ConnectedGraphsGiveOneLevel) {
         EXPECT_EQ(l.contracted.members[0].size(), n);
         EXPECT_EQ(l.tails, g.tails);
     }
-    EXPECT_FALSE(build(parallel_pair({1.0}), std::nullopt, false).forests.has_value());
+    EXPECT_FALSE(build(parallel_pair({1.0}), std::nullopt, false).forests().has_value());
 }
 
 TEST(BranchingChain, DisconnectedGraphsStopAtTheFailedReduction) {
@@ -92,11 +100,11 @@ TEST(BranchingChain, DisconnectedGraphsStopAtTheFailedReduction) {
     // Automatic limit 2: the second level does not shrink 3 -> 3 and is not
     // kept; the chain stays usable with its first level.
     BranchingTreeChain c = build(g);
-    ASSERT_EQ(c.levels.size(), 1u);
-    EXPECT_EQ(c.failures, (std::vector<std::string>{"hierarchy reduction failed: 3 -> 3"}));
-    EXPECT_EQ(c.level_counters.size(), 1u);
-    EXPECT_EQ(c.build_seconds.size(), 1u);
-    const LevelData& l = c.levels[0];
+    ASSERT_EQ(c.levels().size(), 1u);
+    EXPECT_EQ(c.failures(), (std::vector<std::string>{"hierarchy reduction failed: 3 -> 3"}));
+    EXPECT_EQ(c.level_counters().size(), 1u);
+    EXPECT_EQ(c.build_seconds().size(), 1u);
+    const LevelData& l = c.levels()[0];
     EXPECT_EQ(l.contracted.node_count, 3u);
     EXPECT_EQ(l.contracted.members, (std::vector<std::vector<std::uint64_t>>{
                                         {0, 3, 6, 9}, {1, 4, 7, 10}, {2, 5, 8, 11}}));
@@ -105,15 +113,15 @@ TEST(BranchingChain, DisconnectedGraphsStopAtTheFailedReduction) {
 
     // Limit 1: no second level, no failure. A factor of 1 accepts the
     // edgeless levels that follow.
-    EXPECT_TRUE(build(g, 1).failures.empty());
+    EXPECT_TRUE(build(g, 1).failures().empty());
     BranchingTreeChain loose = build(g, 3, true, 1.0);
-    ASSERT_EQ(loose.levels.size(), 3u);
-    EXPECT_TRUE(loose.failures.empty());
-    EXPECT_TRUE(loose.levels[2].tails.empty());
-    EXPECT_EQ(loose.levels[2].contracted.node_count, 3u);
-    EXPECT_EQ(loose.forests->current_forest.size(), 3u);
+    ASSERT_EQ(loose.levels().size(), 3u);
+    EXPECT_TRUE(loose.failures().empty());
+    EXPECT_TRUE(loose.levels()[2].tails.empty());
+    EXPECT_EQ(loose.levels()[2].contracted.node_count, 3u);
+    EXPECT_EQ(loose.forests()->current_forest.size(), 3u);
     // An unbounded limit on such a chain stops at the level cap.
-    EXPECT_EQ(build(g, ~std::uint64_t{0}, false, 1.0).levels.size(), MAX_CHAIN_LEVELS);
+    EXPECT_EQ(build(g, ~std::uint64_t{0}, false, 1.0).levels().size(), MAX_CHAIN_LEVELS);
 }
 
 TEST(BranchingChain, FormCycleClosesWalksAtLevelZero) {
@@ -122,8 +130,8 @@ TEST(BranchingChain, FormCycleClosesWalksAtLevelZero) {
         const std::uint64_t n = 1 + rng() % 25;
         EdgeGraph g = random_edge_graph(rng, n, rng() % (3 * n + 1), 1 + rng() % 3);
         BranchingTreeChain c = build(g, std::nullopt, round % 2 == 0);
-        ASSERT_FALSE(c.levels.empty());
-        const LevelData& l = c.levels[0];
+        ASSERT_FALSE(c.levels().empty());
+        const LevelData& l = c.levels()[0];
         auto tree = LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths,
                                                                 round % 2 == 0, 0);
         for (std::size_t i = 0; i < g.m(); ++i) {
@@ -161,7 +169,7 @@ TEST(BranchingChain, PathEdgesBetweenUsesTheLowestJoiningEdge) {
     g.lengths = {1.0, 1.0, 0.5, 1.0};
     g.n = 3;
     BranchingTreeChain c = build(g);
-    const LevelData& l = c.levels[0];
+    const LevelData& l = c.levels()[0];
     EXPECT_EQ(BranchingTreeChain::path_edges_between(l, 2, 0),
               (std::vector<SignedEdge>{{3, -1}, {0, -1}}));
     EXPECT_EQ(BranchingTreeChain::path_edges_between(l, 0, 2),
@@ -179,11 +187,11 @@ TEST(BranchingChain, LinkedPathsMatchThePairIndex) {
         const std::uint64_t n = 1 + rng() % 20;
         EdgeGraph g = random_edge_graph(rng, n, rng() % (3 * n + 1), 1 + rng() % 3);
         BranchingTreeChain c = build(g, 1);
-        LevelData plain = c.levels[0];
+        LevelData plain = c.levels()[0];
         plain.parent_link.clear();
         for (std::uint64_t u = 0; u <= n; ++u) {
             for (std::uint64_t v = 0; v <= n; ++v) {
-                EXPECT_EQ(BranchingTreeChain::path_edges_between(c.levels[0], u, v),
+                EXPECT_EQ(BranchingTreeChain::path_edges_between(c.levels()[0], u, v),
                           BranchingTreeChain::path_edges_between(plain, u, v));
             }
         }
@@ -234,8 +242,8 @@ TEST(BranchingChain, SpannerDetourOnUpperLevelsIsAClosedWalk) {
         ASSERT_TRUE(sp.has_value());
         l.spanner = std::move(*sp);
         l.index_edge_pairs();
-        c.levels.push_back(std::move(l));
-        const LevelData& level = c.levels[1];
+        BranchingTreeChainTestAccess::levels(c).push_back(std::move(l));
+        const LevelData& level = c.levels()[1];
         for (std::size_t i = 0; i < level.tails.size(); ++i) {
             auto plain =
                 BranchingTreeChain::path_edges_between(level, level.tails[i], level.heads[i]);
@@ -304,8 +312,8 @@ TEST(BranchingChain, ExtractionPicksAnImprovingClosedCycleWheneverOneExists) {
             return std::pair{num, den};
         };
         std::vector<Cycle> improving;
-        for (std::size_t lv = 0; lv < c.levels.size(); ++lv) {
-            for (std::size_t i = 0; i < c.levels[lv].tails.size(); ++i) {
+        for (std::size_t lv = 0; lv < c.levels().size(); ++lv) {
+            for (std::size_t i = 0; i < c.levels()[lv].tails.size(); ++i) {
                 auto cyc = c.form_cycle(i, lv);
                 if (!cyc) continue;
                 const auto [num, den] = score(*cyc);
@@ -326,30 +334,30 @@ TEST(BranchingChain, FailuresAndLevelRebuilds) {
     std::mt19937_64 rng(44);
     EdgeGraph g = random_edge_graph(rng, 12, 40, 3);
     BranchingTreeChain c = build(g, 3, true, 1.0);
-    ASSERT_EQ(c.levels.size(), 3u);
-    for (auto& k : c.level_counters) k.rounds = k.instability_hits = 5;
+    ASSERT_EQ(c.levels().size(), 3u);
+    for (auto& k : BranchingTreeChainTestAccess::counters(c)) k.rounds = k.instability_hits = 5;
 
     // Out of range: nothing at all.
     ChainGraph graph{g.tails, g.heads, g.lengths, g.n, true};
     ASSERT_TRUE(c.rebuild_level(3, graph, false).has_value());
-    EXPECT_EQ(c.level_counters[0].rounds, 5u);
+    EXPECT_EQ(c.level_counters()[0].rounds, 5u);
 
     // A failing build leaves the chain as it was.
     ChainGraph bad{g.tails, g.heads, g.lengths, 0, true};
     EXPECT_EQ(c.rebuild_level(0, bad, true).error(), TreeError::EmptyGraph);
-    EXPECT_EQ(c.level_counters[0].rounds, 5u);
+    EXPECT_EQ(c.level_counters()[0].rounds, 5u);
 
     // Level 0 from new lengths; the upper levels stay; counters restart.
     EdgeGraph h = g;
     for (double& x : h.lengths) x = 4.0 - x;
     ChainGraph fresh{h.tails, h.heads, h.lengths, h.n, true};
     ASSERT_TRUE(c.rebuild_level(0, fresh, false).has_value());
-    EXPECT_EQ(c.levels[0].lengths, h.lengths);
-    EXPECT_EQ(c.levels[1].lengths, std::vector<double>{});
-    ASSERT_EQ(c.level_counters.size(), 3u);
-    for (auto& k : c.level_counters) EXPECT_EQ(k.rounds, 0u);
+    EXPECT_EQ(c.levels()[0].lengths, h.lengths);
+    EXPECT_EQ(c.levels()[1].lengths, std::vector<double>{});
+    ASSERT_EQ(c.level_counters().size(), 3u);
+    for (auto& k : c.level_counters()) EXPECT_EQ(k.rounds, 0u);
     // All levels, with this chain's reduction factor.
     ASSERT_TRUE(c.rebuild_level(1, fresh, true).has_value());
-    EXPECT_EQ(c.levels.size(), 3u);
-    ASSERT_TRUE(c.forests.has_value());
+    EXPECT_EQ(c.levels().size(), 3u);
+    ASSERT_TRUE(c.forests().has_value());
 }

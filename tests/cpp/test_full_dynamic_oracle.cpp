@@ -78,40 +78,40 @@ TEST(FullDynamicOracle, UpdateBudgetsAndRebuildRequests) {
     // Before the first query no edge is known.
     EXPECT_EQ(error_text(o.update_many(EV{{0, 1.0}}, EV{})), "invalid edge index 0");
     ASSERT_TRUE(q.ask(o, 0));
-    for (const TreeChainLevel& l : o.hierarchy.levels) EXPECT_EQ(l.rebuild_budget, 10u);
+    for (const TreeChainLevel& l : o.levels().levels) EXPECT_EQ(l.rebuild_budget, 10u);
 
     // Ten gradient moves above 0.5, one per call: the tenth exhausts every budget.
     for (int i = 1; i <= 10; ++i) {
-        const double g = o.gradients[3] + 0.6;
+        const double g = o.known_gradients()[3] + 0.6;
         const OracleStatus s = o.update_many(EV{{3, g}}, EV{});
         if (i < 10) {
             ASSERT_TRUE(s) << i;
-            EXPECT_EQ(o.hierarchy.levels[0].budget_used, static_cast<std::uint64_t>(i));
+            EXPECT_EQ(o.levels().levels[0].budget_used, static_cast<std::uint64_t>(i));
         } else {
             EXPECT_EQ(error_text(s), "rebuild required at None: instability budget exhausted");
         }
     }
-    EXPECT_EQ(o.instability_events, 10u);
-    for (const TreeChainLevel& l : o.hierarchy.levels) {
+    EXPECT_EQ(o.instability_events_seen(), 10u);
+    for (const TreeChainLevel& l : o.levels().levels) {
         EXPECT_TRUE(l.rebuild_pending);
         EXPECT_EQ(l.budget_used, 0u);
     }
     // Still pending: every update call reports it, and the updates are applied.
     EXPECT_EQ(error_text(o.update_many(EV{}, EV{{5, 2.0}})),
               "rebuild required at None: instability budget exhausted");
-    EXPECT_EQ(o.lengths[5], 2.0);
+    EXPECT_EQ(o.known_lengths()[5], 2.0);
     EXPECT_EQ(error_text(o.notify_flow_change(EV{{1, 1e-3}})),
               "rebuild required at None: flow instability budget exhausted");
     // An empty flow list succeeds without looking at the flags.
     EXPECT_TRUE(o.notify_flow_change(EV{}));
     // The next query consumes the flags.
     for (std::size_t e = 0; e < q.g.m(); ++e) {
-        q.gradients[e] = o.gradients[e];
-        q.g.lengths[e] = o.lengths[e];
+        q.gradients[e] = o.known_gradients()[e];
+        q.g.lengths[e] = o.known_lengths()[e];
     }
     ASSERT_TRUE(q.ask(o, 1));
-    for (const TreeChainLevel& l : o.hierarchy.levels) EXPECT_FALSE(l.rebuild_pending);
-    EXPECT_TRUE(o.update_many(EV{{3, o.gradients[3] + 0.1}}, EV{}));
+    for (const TreeChainLevel& l : o.levels().levels) EXPECT_FALSE(l.rebuild_pending);
+    EXPECT_TRUE(o.update_many(EV{{3, o.known_gradients()[3] + 0.1}}, EV{}));
 }
 
 TEST(FullDynamicOracle, BatchedSpannerRefreshMatchesOneByOne) {
@@ -201,7 +201,7 @@ TEST(FullDynamicOracle, ReproducibleForAnyThreadCount) {
         WorkerPool pool(threads);
         Query q = random_query(77, 200, 1500, 2);
         FullDynamicOracle o(9, 3, 1, 10, det, 0.3);
-        for (TreeChainLevel& l : o.hierarchy.levels) l.oracle.pool = &pool;
+        o.set_thread_pool(&pool);
         std::mt19937_64 rng(3);
         std::vector<std::optional<CycleCandidate>> out;
         for (std::uint64_t k = 0; k < 4; ++k) {
@@ -225,7 +225,7 @@ TEST(FullDynamicOracle, SizeErrorsAndEmptyGraphs) {
     auto bad = o.best_cycle(0, 2, t, h, g, l);
     ASSERT_FALSE(bad);
     EXPECT_EQ(bad.error(), TreeError::MissingEdgeLengths);
-    EXPECT_EQ(o.queries, 0u);
+    EXPECT_EQ(o.query_count(), 0u);
     auto empty = o.best_cycle(0, 0, {}, {}, {}, {});
     ASSERT_FALSE(empty);
     EXPECT_EQ(empty.error(), TreeError::EmptyGraph);
@@ -247,7 +247,7 @@ TEST(FullDynamicOracle, ReductionsAreWalksBetweenTheEdgeEnds) {
                 if (q.g.tails[e] == q.g.heads[e]) continue;  // a self-loop closes by itself
                 ASSERT_TRUE(walk.has_value()) << e;
                 std::vector<SignedEdge> cycle;
-                for (auto [f, s] : *walk) cycle.emplace_back(o.spanner.graph_edge(f), s);
+                for (auto [f, s] : *walk) cycle.emplace_back(o.edge_spanner().graph_edge(f), s);
                 if (cycle != std::vector<SignedEdge>{{e, 1}}) ++detours;
                 cycle.emplace_back(e, -1);
                 EXPECT_TRUE(is_circulation(cycle, q.g)) << det << " " << seed << " " << e;
@@ -263,7 +263,7 @@ TEST(FullDynamicOracle, SharedLevelWorkChangesNothing) {
         Query a = random_query(seed + 60, 10 + 3 * seed, 60, seed % 2 + 1);
         Query b = a;
         FullDynamicOracle shared(seed, 3, 1, 10, true, 0.2), alone(seed, 3, 1, 10, true, 0.2);
-        alone.share_level_work = false;
+        alone.set_share_level_work(false);
         std::mt19937_64 ra(seed), rb(seed);
         // Iteration 3 is asked twice: the levels then reuse their trees.
         for (std::uint64_t k : {0, 1, 2, 3, 3, 4, 5, 6}) {
@@ -272,16 +272,17 @@ TEST(FullDynamicOracle, SharedLevelWorkChangesNothing) {
             ASSERT_TRUE(x && y);
             EXPECT_EQ(*x, *y) << seed << " " << k;
             for (std::size_t i = 0; i < 3; ++i) {
-                const MinRatioOracle& p = shared.hierarchy.levels[i].oracle;
-                const MinRatioOracle& q = alone.hierarchy.levels[i].oracle;
-                ASSERT_TRUE(p.tree && q.tree && p.spanner && q.spanner);
-                EXPECT_EQ(p.tree->parent_edge, q.tree->parent_edge);
-                EXPECT_EQ(p.scan_stats, q.scan_stats);
-                EXPECT_EQ(p.last_rebuild_iteration, q.last_rebuild_iteration);
-                EXPECT_EQ(p.spanner_queries, q.spanner_queries);
-                EXPECT_EQ(p.spanner_candidates_total, q.spanner_candidates_total);
-                EXPECT_EQ(p.spanner->embeddings.size(), q.spanner->embeddings.size());
-                EXPECT_EQ(p.spanner->instability.accumulated, q.spanner->instability.accumulated);
+                const MinRatioOracle& p = shared.levels().levels[i].oracle;
+                const MinRatioOracle& q = alone.levels().levels[i].oracle;
+                ASSERT_TRUE(p.tree() && q.tree() && p.spanner() && q.spanner());
+                EXPECT_EQ(p.tree()->parent_edge, q.tree()->parent_edge);
+                EXPECT_EQ(p.scan_stats(), q.scan_stats());
+                EXPECT_EQ(p.last_rebuild_iteration(), q.last_rebuild_iteration());
+                EXPECT_EQ(p.spanner_queries(), q.spanner_queries());
+                EXPECT_EQ(p.spanner_candidates_total(), q.spanner_candidates_total());
+                EXPECT_EQ(p.spanner()->embeddings.size(), q.spanner()->embeddings.size());
+                EXPECT_EQ(p.spanner()->instability.accumulated,
+                          q.spanner()->instability.accumulated);
             }
             drift(a, ra);
             drift(b, rb);

@@ -37,6 +37,15 @@ void PrintTo(const CycleCandidate& c, std::ostream* os) {
     for (auto [e, s] : c.cycle) *os << (s > 0 ? "+" : "-") << e << " ";
     *os << "}";
 }
+
+// Marks and counters planted by the tests below.
+struct MinRatioOracleTestAccess {
+    static std::optional<DynamicSpanner>& spanner(MinRatioOracle& o) { return o.spanner_; }
+    static std::uint64_t& spanner_queries(MinRatioOracle& o) { return o.spanner_queries_; }
+    static std::uint64_t& spanner_candidates_total(MinRatioOracle& o) {
+        return o.spanner_candidates_total_;
+    }
+};
 }  // namespace zelk
 
 namespace {
@@ -199,39 +208,39 @@ TEST(MinRatioOracle, RebuildSchedule) {
     std::mt19937_64 rng(1);
     Instance g = random_instance(rng, 10, 30, false);
     MinRatioOracle o = make_oracle(25);
-    EXPECT_FALSE(o.tree.has_value());
+    EXPECT_FALSE(o.tree().has_value());
     for (std::uint64_t it = 0; it <= 60; ++it) {
         auto r = o.best_cycle_with_rebuild(g.query(it), false);
         ASSERT_TRUE(r.has_value());
-        EXPECT_EQ(o.last_rebuild_iteration, it < 25 ? 0u : (it < 50 ? 25u : 50u)) << it;
-        EXPECT_EQ(o.spanner_queries, it + 1);
-        ASSERT_TRUE(o.scan_stats.has_value());
+        EXPECT_EQ(o.last_rebuild_iteration(), it < 25 ? 0u : (it < 50 ? 25u : 50u)) << it;
+        EXPECT_EQ(o.spanner_queries(), it + 1);
+        ASSERT_TRUE(o.scan_stats().has_value());
     }
     // Iteration 0 always rebuilds; force rebuilds.
     o.best_cycle_with_rebuild(g.query(0), false);
-    EXPECT_EQ(o.last_rebuild_iteration, 0u);
+    EXPECT_EQ(o.last_rebuild_iteration(), 0u);
     o.best_cycle_with_rebuild(g.query(3), false);
-    EXPECT_EQ(o.last_rebuild_iteration, 0u);
+    EXPECT_EQ(o.last_rebuild_iteration(), 0u);
     o.best_cycle_with_rebuild(g.query(4), true);
-    EXPECT_EQ(o.last_rebuild_iteration, 4u);
+    EXPECT_EQ(o.last_rebuild_iteration(), 4u);
     // Going backwards wraps to a huge distance: rebuild.
     o.best_cycle_with_rebuild(g.query(2), false);
-    EXPECT_EQ(o.last_rebuild_iteration, 2u);
+    EXPECT_EQ(o.last_rebuild_iteration(), 2u);
     // rebuild_every = 1: whenever the iteration advanced; 0: every query.
     MinRatioOracle one = make_oracle(1);
     one.best_cycle_with_rebuild(g.query(5), false);
-    EXPECT_EQ(one.last_rebuild_iteration, 5u);
-    one.spanner->instability.accumulated[0] = 7.0;  // marks this spanner
+    EXPECT_EQ(one.last_rebuild_iteration(), 5u);
+    MinRatioOracleTestAccess::spanner(one)->instability.accumulated[0] = 7.0;  // marks this spanner
     one.best_cycle_with_rebuild(g.query(5), false);
-    EXPECT_EQ(one.spanner->instability.accumulated[0], 7.0);  // reused
+    EXPECT_EQ(one.spanner()->instability.accumulated[0], 7.0);  // reused
     one.best_cycle_with_rebuild(g.query(6), false);
-    EXPECT_EQ(one.last_rebuild_iteration, 6u);
-    EXPECT_EQ(one.spanner->instability.accumulated[0], 0.0);  // new spanner
+    EXPECT_EQ(one.last_rebuild_iteration(), 6u);
+    EXPECT_EQ(one.spanner()->instability.accumulated[0], 0.0);  // new spanner
     MinRatioOracle zero = make_oracle(0);
     zero.best_cycle_with_rebuild(g.query(9), false);
-    zero.spanner->instability.accumulated[0] = 7.0;
+    MinRatioOracleTestAccess::spanner(zero)->instability.accumulated[0] = 7.0;
     zero.best_cycle_with_rebuild(g.query(9), false);
-    EXPECT_EQ(zero.spanner->instability.accumulated[0], 0.0);
+    EXPECT_EQ(zero.spanner()->instability.accumulated[0], 0.0);
 }
 
 TEST(MinRatioOracle, TreeErrorsKeepOldState) {
@@ -239,23 +248,23 @@ TEST(MinRatioOracle, TreeErrorsKeepOldState) {
     Instance g = random_instance(rng, 6, 12, false);
     MinRatioOracle o = make_oracle(10);
     ASSERT_TRUE(o.best_cycle_with_rebuild(g.query(0), false).has_value());
-    const auto parent = o.tree->parent;
+    const auto parent = o.tree()->parent;
     Instance empty = g;
     empty.n = 0;
     auto r = o.best_cycle_with_rebuild(empty.query(3), true);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error(), TreeError::EmptyGraph);
-    EXPECT_EQ(o.last_rebuild_iteration, 0u);
-    EXPECT_EQ(o.tree->parent, parent);
+    EXPECT_EQ(o.last_rebuild_iteration(), 0u);
+    EXPECT_EQ(o.tree()->parent, parent);
     Instance bad = g;
     bad.lengths.pop_back();
     EXPECT_EQ(o.rebuild_tree(4, bad.n, bad.tails, bad.heads, bad.gradients, bad.lengths).error(),
               TreeError::MissingEdgeLengths);
-    EXPECT_EQ(o.last_rebuild_iteration, 0u);
+    EXPECT_EQ(o.last_rebuild_iteration(), 0u);
     // Fresh oracle: the error of the first build comes back.
     MinRatioOracle fresh = make_oracle(10);
     EXPECT_EQ(fresh.best_cycle_with_rebuild(empty.query(0), false).error(), TreeError::EmptyGraph);
-    EXPECT_FALSE(fresh.tree.has_value());
+    EXPECT_FALSE(fresh.tree().has_value());
 }
 
 TEST(MinRatioOracle, TreeGraphAndZeroLengths) {
@@ -270,7 +279,7 @@ TEST(MinRatioOracle, TreeGraphAndZeroLengths) {
     auto r = o.best_cycle_with_rebuild(g.query(0), false);
     ASSERT_TRUE(r.has_value());
     EXPECT_FALSE(r->has_value());
-    EXPECT_EQ(o.scan_stats->candidates_scored, 0u);
+    EXPECT_EQ(o.scan_stats()->candidates_scored, 0u);
     // An off-tree edge whose cycle has total length 0.
     g.tails.push_back(0);
     g.heads.push_back(3);
@@ -292,7 +301,7 @@ TEST(MinRatioOracle, BestEqualsBruteForceMinimum) {
         o.pool = &pool;
         auto r = o.best_cycle_with_rebuild(g.query(0), false);
         ASSERT_TRUE(r.has_value());
-        Reference ref = reference_first_query(g, *o.tree);
+        Reference ref = reference_first_query(g, *o.tree());
         std::optional<CycleCandidate> tree_best;
         for (auto& c : ref.tree_candidates) tree_best = join(tree_best, c);
         EXPECT_EQ(*r, join(ref.spanner_best, tree_best)) << round;
@@ -307,7 +316,7 @@ TEST(MinRatioOracle, BestEqualsBruteForceMinimum) {
                 ++produced;
             }
         }
-        EXPECT_EQ(o.scan_stats->candidates_scored, produced);
+        EXPECT_EQ(o.scan_stats()->candidates_scored, produced);
         if (!r->has_value()) {
             EXPECT_EQ(min_ratio, std::numeric_limits<double>::infinity());
             continue;
@@ -319,7 +328,7 @@ TEST(MinRatioOracle, BestEqualsBruteForceMinimum) {
         EXPECT_GT(c.denominator, 0.0);
         ASSERT_FALSE(c.cycle.empty());
         EXPECT_EQ(c.cycle.front().second, 1);
-        EXPECT_FALSE(o.tree->in_tree[c.cycle.front().first]);
+        EXPECT_FALSE(o.tree()->in_tree[c.cycle.front().first]);
         // The cycle is a closed walk.
         std::uint64_t at = g.tails[c.cycle.front().first];
         for (auto [f, s] : c.cycle) {
@@ -334,11 +343,12 @@ TEST(MinRatioOracle, CountersSaturate) {
     std::mt19937_64 rng(4);
     Instance g = random_instance(rng, 8, 30, false);
     MinRatioOracle o = make_oracle(10);
-    o.spanner_queries = std::numeric_limits<std::uint64_t>::max();
-    o.spanner_candidates_total = std::numeric_limits<std::uint64_t>::max() - 1;
+    MinRatioOracleTestAccess::spanner_queries(o) = std::numeric_limits<std::uint64_t>::max();
+    MinRatioOracleTestAccess::spanner_candidates_total(o) =
+        std::numeric_limits<std::uint64_t>::max() - 1;
     ASSERT_TRUE(o.best_cycle_with_rebuild(g.query(0), false).has_value());
-    EXPECT_EQ(o.spanner_queries, std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(o.spanner_candidates_total, std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(o.spanner_queries(), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(o.spanner_candidates_total(), std::numeric_limits<std::uint64_t>::max());
 }
 
 TEST(MinRatioOracle, ThreadCountIndependence) {
@@ -360,7 +370,7 @@ TEST(MinRatioOracle, ThreadCountIndependence) {
                 auto r = o.best_cycle_with_rebuild(h.query(it), false);
                 ASSERT_TRUE(r.has_value());
                 ASSERT_TRUE(r->has_value());
-                auto t = best_tree_cycle(*o.tree, h.tails, h.heads, h.gradients, h.lengths, *p);
+                auto t = best_tree_cycle(*o.tree(), h.tails, h.heads, h.gradients, h.lengths, *p);
                 if (p == &p1) {
                     expected.push_back(*r);
                     expected.push_back(t);
