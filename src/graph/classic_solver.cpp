@@ -1,6 +1,7 @@
 #include "graph/classic_solver.hpp"
 
 #include "checked_math.hpp"
+#include "graph/lower_bounds.hpp"
 #include "graph/min_cost_flow.hpp"
 #include "graph/network_simplex.hpp"
 
@@ -19,47 +20,9 @@ McfResult<Int128> flow_cost(const McfProblem& problem, const std::vector<std::in
 
 namespace {
 
-// The instance with its lower bounds sent: edge capacities upper - lower and
-// the balances they leave at the nodes.
-struct LowerBoundReduction {
-    std::vector<std::int64_t> residual_cap;
-    std::vector<std::int64_t> balance;
-};
-
 McfResult<LowerBoundReduction> reduce_lower_bounds(const McfProblem& problem) {
-    const std::size_t m = problem.edge_count();
-    const auto tails = problem.tails();
-    const auto heads = problem.heads();
-    const auto lower = problem.lower();
-    const auto upper = problem.upper();
-
-    // Balances saturate as the classic formulation does; a saturated balance
-    // could not be routed exactly, so it is reported instead of solved wrongly.
-    LowerBoundReduction red{
-        std::vector<std::int64_t>(m, 0),
-        std::vector<std::int64_t>(problem.demands().begin(), problem.demands().end())};
-    auto& balance = red.balance;
-    bool saturated = false;
-    auto shift_balance = [&](std::size_t v, std::int64_t delta) {
-        const auto next = checked_add(balance[v], delta);
-        saturated |= !next.has_value();
-        balance[v] = saturating_add(balance[v], delta);
-    };
-    for (std::size_t i = 0; i < m; ++i) {
-        if (upper[i] < lower[i]) return invalid_input("lower bound exceeds upper bound");
-        red.residual_cap[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(upper[i]) -
-                                                        static_cast<std::uint64_t>(lower[i]));
-        shift_balance(tails[i], lower[i]);
-        shift_balance(heads[i], saturating_sub(0, lower[i]));
-        // Negating INT64_MIN saturates one short; the flag above still
-        // covers the node, which cannot be routed exactly anyway.
-        saturated |= lower[i] == INT64_MIN;
-    }
-    for (std::size_t i = 0; i < m; ++i) {
-        if (red.residual_cap[i] < 0) return invalid_input("negative residual capacity");
-    }
-    if (saturated) return invalid_input("node balance overflow");
-    return red;
+    return reduce_lower_bounds(problem.tails(), problem.heads(), problem.lower(), problem.upper(),
+                               problem.demands(), BalanceOverflow::ReportAfterScan);
 }
 
 // Flow of edge i = lower[i] + reduced flow, and the solution around it.

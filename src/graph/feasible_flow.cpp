@@ -1,6 +1,7 @@
 #include "graph/feasible_flow.hpp"
 
 #include "checked_math.hpp"
+#include "graph/lower_bounds.hpp"
 #include "graph/min_cost_flow.hpp"
 
 namespace zelk {
@@ -16,22 +17,10 @@ McfResult<std::vector<std::int64_t>> solve_feasible_flow_with_costs(
     }
     if (demands.size() != n) return invalid_input("demand array length mismatch");
 
-    std::vector<std::int64_t> balance(demands.begin(), demands.end());
-    std::vector<std::int64_t> caps(m);
-    for (std::size_t e = 0; e < m; ++e) {
-        if (tails[e] >= n || heads[e] >= n)
-            return invalid_input("edge endpoint outside node range");
-        if (upper[e] < lower[e]) return invalid_input("lower bound exceeds upper bound");
-        const auto cap = checked_sub(upper[e], lower[e]);
-        if (!cap) return invalid_input("capacity overflow");
-        caps[e] = *cap;
-        const auto tail_next = checked_add(balance[tails[e]], lower[e]);
-        if (!tail_next) return invalid_input("demand overflow");
-        balance[tails[e]] = *tail_next;
-        const auto head_next = checked_sub(balance[heads[e]], lower[e]);
-        if (!head_next) return invalid_input("demand overflow");
-        balance[heads[e]] = *head_next;
-    }
+    auto reduced =
+        reduce_lower_bounds(tails, heads, lower, upper, demands, BalanceOverflow::StopAtFirst);
+    if (!reduced) return std::unexpected(reduced.error());
+    auto& [caps, balance] = *reduced;
 
     const std::size_t source = n;
     const std::size_t sink = n + 1;
