@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "zelk_assert.hpp"
 
@@ -303,6 +304,13 @@ double Potential::duality_gap(std::span<const double> cost, std::span<const doub
 LinePotential::LinePotential(const Potential& potential, std::span<const double> cost,
                              std::span<const double> flow, std::span<const double> lower,
                              std::span<const double> upper, std::span<const double> direction)
+    : LinePotential(potential, cost, flow, lower, upper, direction,
+                    std::vector<double>(flow.size()), true) {}
+
+LinePotential::LinePotential(const Potential& potential, std::span<const double> cost,
+                             std::span<const double> flow, std::span<const double> lower,
+                             std::span<const double> upper, std::span<const double> direction,
+                             std::vector<double> barrier, bool evaluate_barrier)
     : potential_(potential),
       cost_(cost),
       flow_(flow),
@@ -311,9 +319,13 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
       direction_(direction),
       trial_(flow.begin(), flow.end()),
       products_(std::min(cost.size(), flow.size())),
-      barrier_(flow.size()) {
+      barrier_(std::move(barrier)) {
     find_moved_edges();
-    for (std::size_t e = 0; e < flow.size(); ++e) refresh(e);
+    if (evaluate_barrier) {
+        for (std::size_t e = 0; e < flow.size(); ++e) refresh(e);
+    } else {
+        for (std::size_t e = 0; e < products_.size(); ++e) products_[e] = cost[e] * flow[e];
+    }
     sum_prefix();
 }
 
@@ -344,19 +356,9 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
                              std::span<const double> flow, std::span<const double> lower,
                              std::span<const double> upper, std::span<const double> direction,
                              std::span<const double> barrier_at_flow)
-    : potential_(potential),
-      cost_(cost),
-      flow_(flow),
-      lower_(lower),
-      upper_(upper),
-      direction_(direction),
-      trial_(flow.begin(), flow.end()),
-      products_(std::min(cost.size(), flow.size())),
-      barrier_(barrier_at_flow.begin(), barrier_at_flow.end()) {
+    : LinePotential(potential, cost, flow, lower, upper, direction,
+                    std::vector<double>(barrier_at_flow.begin(), barrier_at_flow.end()), false) {
     ZELK_ASSERT(barrier_at_flow.size() == flow.size());
-    find_moved_edges();
-    for (std::size_t e = 0; e < products_.size(); ++e) products_[e] = cost[e] * flow[e];
-    sum_prefix();
 }
 
 void LinePotential::refresh(std::size_t e) {

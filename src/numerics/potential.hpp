@@ -133,6 +133,13 @@ public:
     std::vector<double> take_barrier() { return std::move(barrier_); }
 
 private:
+    // Both public constructors: with `evaluate_barrier` the terms at `flow`
+    // are computed, else `barrier` holds them already.
+    LinePotential(const Potential& potential, std::span<const double> cost,
+                  std::span<const double> flow, std::span<const double> lower,
+                  std::span<const double> upper, std::span<const double> direction,
+                  std::vector<double> barrier, bool evaluate_barrier);
+
     const Potential& potential_;
     std::span<const double> cost_, flow_, lower_, upper_, direction_;
     std::vector<std::size_t> moved_;  // edges a move can change
