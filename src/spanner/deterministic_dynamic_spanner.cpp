@@ -49,14 +49,13 @@ void DeterministicDynamicSpanner::rebuild() {
 
     // The deterministic Kruskal tree over |length|, in sorted positions.
     same_positions = fill_positions(same_positions);
-    auto built = LowStretchTree::build_low_stretch_deterministic_reusing(
-        node_count, tails_, heads_, lengths_, 0, kruskal_order_);
-    if (!built) {
+    if (!LowStretchTree::rebuild_low_stretch_deterministic(tree_, node_count, tails_, heads_,
+                                                           lengths_, 0, kruskal_order_)) {
         spanner.embeddings.clear();
         walks_valid_ = false;
         return;
     }
-    const LowStretchTree& tree = *built;
+    const LowStretchTree& tree = tree_;
     // The same tree over the same positions carries its edges under the same
     // spanner identifiers (tree edges come first, in position order), so the
     // walk of an edge left out both times is the stored one.
@@ -171,7 +170,7 @@ void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, b
         }
     }
     if (embeddings.size() != k) {
-        std::erase_if(embeddings, [this](const auto& entry) {
+        embeddings.erase_if([this](const auto& entry) {
             return entry.first >= edges.size() || !edges[entry.first].active;
         });
     }

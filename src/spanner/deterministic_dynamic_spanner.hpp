@@ -25,11 +25,10 @@
 #include <vector>
 
 #include "spanner/dynamic_spanner.hpp"
+#include "trees/low_stretch_tree.hpp"
 #include "trees/tree_common.hpp"
 
 namespace zelk {
-
-class LowStretchTree;
 
 class DeterministicDynamicSpanner {
 public:
@@ -81,6 +80,7 @@ private:
     std::vector<double> lengths_;
     std::vector<SignedEdge> path_;
     std::vector<std::uint64_t> kruskal_order_;  // the last tree's order, the next sort's hint
+    LowStretchTree tree_;                       // the last tree, rebuilt in place
     // The last rebuild's tree and carriers, behind the walks stored then;
     // stored walks are written by rebuild alone.
     std::vector<bool> walked_in_tree_;

@@ -13,9 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
+#include "spanner/embedding_table.hpp"
 #include "spanner/instability_tracker.hpp"
 #include "trees/tree_common.hpp"
 
@@ -27,12 +27,6 @@ struct SpannerEdge {
     double length = 0.0;    // value given at insertion (oracle edge length)
     double gradient = 0.0;  // second value given at insertion
     bool active = true;     // usable by embeddings
-};
-
-// A walk in the spanner: (spanner edge, sign) pairs from start to end; sign
-// +1 crosses the edge from u to v, -1 from v to u.
-struct EmbeddingPath {
-    std::vector<SignedEdge> edges;
 };
 
 class DynamicSpanner {
@@ -84,7 +78,7 @@ public:
     // ---- Data (adjacency is the flat linked-list form above).
     std::vector<SpannerEdge> edges;
     InstabilityTracker instability;
-    std::unordered_map<std::uint64_t, EmbeddingPath> embeddings;
+    EmbeddingTable embeddings;
     std::uint64_t node_count = 0;
     std::uint64_t insertions = 0;
 

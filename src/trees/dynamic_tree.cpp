@@ -92,14 +92,19 @@ TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std:
 }
 
 TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
-    TreeResult<LowStretchTree> built;
     const bool all_alive =
         edge_alive.size() == tails.size() &&
         std::find(edge_alive.begin(), edge_alive.end(), false) == edge_alive.end();
     if (all_alive && deterministic) {
-        built = LowStretchTree::build_low_stretch_deterministic_reusing(
-            node_count, tails, heads, lengths, build_seed, kruskal_order_);
-    } else if (all_alive) {
+        // In place: the tree's storage serves the next build.
+        auto r = LowStretchTree::rebuild_low_stretch_deterministic(
+            tree, node_count, tails, heads, lengths, build_seed, kruskal_order_);
+        if (!r) return std::unexpected(r.error());
+        changes = 0;
+        return {};
+    }
+    TreeResult<LowStretchTree> built;
+    if (all_alive) {
         built = LowStretchTree::build_low_stretch_with_mode(node_count, tails, heads, lengths,
                                                             deterministic, build_seed);
     } else {

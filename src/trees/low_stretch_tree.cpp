@@ -23,10 +23,11 @@ struct FlatAdjacency {
 // For every edge e in increasing order whose mask bit is set (all edges when
 // `mask` is null): (heads[e], e) to the list of tails[e], then (tails[e], e)
 // to the list of heads[e]. A counting pass keeps exactly the append order.
-FlatAdjacency build_adjacency(std::size_t n, std::span<const std::uint32_t> tails,
-                              std::span<const std::uint32_t> heads, const std::vector<bool>* mask) {
+// `adj` and `cursor` are overwritten (their storage is reused).
+void fill_adjacency(std::size_t n, std::span<const std::uint32_t> tails,
+                    std::span<const std::uint32_t> heads, const std::vector<bool>* mask,
+                    FlatAdjacency& adj, std::vector<std::size_t>& cursor) {
     const std::size_t m = tails.size();
-    FlatAdjacency adj;
     adj.offsets.assign(n + 1, 0);
     for (std::size_t e = 0; e < m; ++e) {
         if (mask != nullptr && !(*mask)[e]) continue;
@@ -35,12 +36,19 @@ FlatAdjacency build_adjacency(std::size_t n, std::span<const std::uint32_t> tail
     }
     for (std::size_t x = 0; x < n; ++x) adj.offsets[x + 1] += adj.offsets[x];
     adj.entries.resize(adj.offsets[n]);
-    std::vector<std::size_t> cursor(adj.offsets.begin(), adj.offsets.end() - 1);
+    cursor.assign(adj.offsets.begin(), adj.offsets.end() - 1);
     for (std::size_t e = 0; e < m; ++e) {
         if (mask != nullptr && !(*mask)[e]) continue;
         adj.entries[cursor[tails[e]]++] = AdjEntry{heads[e], e};
         adj.entries[cursor[heads[e]]++] = AdjEntry{tails[e], e};
     }
+}
+
+FlatAdjacency build_adjacency(std::size_t n, std::span<const std::uint32_t> tails,
+                              std::span<const std::uint32_t> heads, const std::vector<bool>* mask) {
+    FlatAdjacency adj;
+    std::vector<std::size_t> cursor;
+    fill_adjacency(n, tails, heads, mask, adj, cursor);
     return adj;
 }
 
@@ -105,7 +113,9 @@ struct TreeBuilderAccess {
         t.depth.assign(n, 0);
         t.dist.assign(n, 0.0);
         t.root.assign(n, NO_INDEX);
-        std::vector<std::uint64_t> stack;
+        // Reused per thread: trees are rebuilt every iteration.
+        thread_local std::vector<std::uint64_t> stack;
+        stack.clear();
         stack.reserve(n);
         for (const std::uint64_t r : roots) {
             if (r >= n || t.parent[r] != NO_INDEX) continue;
@@ -241,22 +251,34 @@ void sort_nearly_sorted(std::vector<KruskalKey>& keys) {
 }  // namespace
 
 // Union-find over `order`, then the forest walk from roots 0..n-1 over the
-// chosen edges.
+// chosen edges, into `t`; the buffers are the calling thread's, reused.
 struct KruskalAccess {
+    static void forest_in_order(LowStretchTree& t, std::size_t n,
+                                std::span<const std::uint32_t> tails,
+                                std::span<const std::uint32_t> heads,
+                                std::span<const double> lengths,
+                                std::span<const std::uint64_t> order) {
+        thread_local UnionFind uf(0);
+        thread_local FlatAdjacency adj;
+        thread_local std::vector<std::size_t> cursor;
+        thread_local std::vector<std::uint64_t> roots;
+        t.in_tree.assign(tails.size(), false);
+        uf.reset(n);
+        for (const std::uint64_t e : order) {
+            if (uf.unite(tails[e], heads[e])) t.in_tree[e] = true;
+        }
+        fill_adjacency(n, tails, heads, &t.in_tree, adj, cursor);
+        roots.resize(n);
+        for (std::size_t i = 0; i < n; ++i) roots[i] = i;
+        TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);
+    }
+
     static LowStretchTree forest_in_order(std::size_t n, std::span<const std::uint32_t> tails,
                                           std::span<const std::uint32_t> heads,
                                           std::span<const double> lengths,
                                           std::span<const std::uint64_t> order) {
         LowStretchTree t;
-        t.in_tree.assign(tails.size(), false);
-        UnionFind uf(n);
-        for (const std::uint64_t e : order) {
-            if (uf.unite(tails[e], heads[e])) t.in_tree[e] = true;
-        }
-        const FlatAdjacency adj = build_adjacency(n, tails, heads, &t.in_tree);
-        std::vector<std::uint64_t> roots(n);
-        for (std::size_t i = 0; i < n; ++i) roots[i] = i;
-        TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);
+        forest_in_order(t, n, tails, heads, lengths, order);
         return t;
     }
 };
@@ -303,36 +325,58 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
 TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_deterministic_reusing(
     std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
     std::span<const double> lengths, std::uint64_t seed, std::vector<std::uint64_t>& order) {
+    LowStretchTree t;
+    if (auto r = rebuild_low_stretch_deterministic(t, n, tails, heads, lengths, seed, order); !r) {
+        return std::unexpected(r.error());
+    }
+    return t;
+}
+
+TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
+    LowStretchTree& t, std::size_t n, std::span<const std::uint32_t> tails,
+    std::span<const std::uint32_t> heads, std::span<const double> lengths, std::uint64_t seed,
+    std::vector<std::uint64_t>& order) {
     if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
     const std::size_t m = tails.size();
     if (std::any_of(lengths.begin(), lengths.end(), [](double x) { return std::isnan(x); })) {
         order.clear();
-        return build_low_stretch_with_mode(n, tails, heads, lengths, true, seed);
+        auto built = build_low_stretch_with_mode(n, tails, heads, lengths, true, seed);
+        if (!built) return std::unexpected(built.error());
+        t = std::move(*built);
+        return {};
     }
     // A hint that is not a permutation of the edges is replaced by 0..m-1.
+    thread_local std::vector<std::uint32_t> seen;  // == generation when seen
+    thread_local std::uint32_t generation = 0;
     bool permutation = order.size() == m;
     if (permutation) {
-        std::vector<bool> seen(m, false);
+        if (seen.size() < m) seen.resize(m, 0);
+        if (++generation == 0) {
+            std::fill(seen.begin(), seen.end(), 0);
+            generation = 1;
+        }
         for (const std::uint64_t e : order) {
-            if (e >= m || seen[e]) {
+            if (e >= m || seen[e] == generation) {
                 permutation = false;
                 break;
             }
-            seen[e] = true;
+            seen[e] = generation;
         }
     }
     if (!permutation) {
         order.resize(m);
         for (std::size_t e = 0; e < m; ++e) order[e] = e;
     }
-    std::vector<KruskalKey> keys(m);
+    thread_local std::vector<KruskalKey> keys;
+    keys.resize(m);
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint64_t e = order[i];
         keys[i] = KruskalKey{lengths[e], kruskal_hash(seed, e), e};
     }
     sort_nearly_sorted(keys);
     for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].edge;
-    return KruskalAccess::forest_in_order(n, tails, heads, lengths, order);
+    KruskalAccess::forest_in_order(t, n, tails, heads, lengths, order);
+    return {};
 }
 
 TreeResult<LowStretchTree> LowStretchTree::build_from_tree_edges(

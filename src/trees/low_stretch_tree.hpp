@@ -50,6 +50,16 @@ public:
         std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
         std::span<const double> lengths, std::uint64_t seed, std::vector<std::uint64_t>& order);
 
+    // The same build into `t`, whose storage (and the calling thread's
+    // build buffers) is reused: a caller rebuilding often allocates nothing
+    // once warm. On an error `t` is left unchanged.
+    static TreeResult<void> rebuild_low_stretch_deterministic(LowStretchTree& t, std::size_t n,
+                                                              std::span<const std::uint32_t> tails,
+                                                              std::span<const std::uint32_t> heads,
+                                                              std::span<const double> lengths,
+                                                              std::uint64_t seed,
+                                                              std::vector<std::uint64_t>& order);
+
     // The tree edges are given; the mask becomes `in_tree`. Roots 0..n-1.
     static TreeResult<LowStretchTree> build_from_tree_edges(std::size_t n,
                                                             std::span<const std::uint32_t> tails,

@@ -8,6 +8,12 @@ UnionFind::UnionFind(std::size_t n) : parent(n), rank(n, 0) {
     for (std::size_t i = 0; i < n; ++i) parent[i] = i;
 }
 
+void UnionFind::reset(std::size_t n) {
+    parent.resize(n);
+    for (std::size_t i = 0; i < n; ++i) parent[i] = i;
+    rank.assign(n, 0);
+}
+
 std::uint64_t UnionFind::find(std::uint64_t x) {
     ZELK_ASSERT(x < parent.size());
     // Iterative form of the recursive definition: locate the representative,

@@ -13,6 +13,9 @@ public:
     // n singleton sets: parent[i] = i, rank[i] = 0.
     explicit UnionFind(std::size_t n);
 
+    // Back to n singleton sets, keeping the storage.
+    void reset(std::size_t n);
+
     // The representative of x's set; compresses the whole path to it.
     std::uint64_t find(std::uint64_t x);
 

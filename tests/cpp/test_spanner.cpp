@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <unordered_map>
 #include <vector>
 
 #include "spanner/dynamic_spanner.hpp"
@@ -152,5 +153,75 @@ TEST(DynamicSpanner, BfsFindsAShortestWalkOverActiveEdges) {
             EXPECT_EQ(stored(s, key), got);
             EXPECT_TRUE(s.embedding_valid(key));
         }
+    }
+}
+
+// The embedding table against a hash map under random operations: writes
+// through operator[] (a new key starts empty even where an erased or cleared
+// walk was), lookups, predicate erasure, clearing, and copies into tables
+// that already hold other walks.
+TEST(EmbeddingTable, BehavesAsAHashMapUnderRandomOperations) {
+    std::mt19937_64 rng(5);
+    using Reference = std::unordered_map<std::uint64_t, std::vector<SignedEdge>>;
+    auto expect_same = [](const EmbeddingTable& t, const Reference& ref, int step) {
+        ASSERT_EQ(t.size(), ref.size()) << step;
+        ASSERT_EQ(t.empty(), ref.empty()) << step;
+        std::size_t seen = 0;
+        std::uint64_t last = 0;
+        for (const auto& [key, walk] : t) {
+            ASSERT_TRUE(seen == 0 || key > last) << step;  // identifier order
+            last = key;
+            ++seen;
+            ASSERT_TRUE(ref.contains(key)) << step;
+            EXPECT_EQ(walk.edges, ref.at(key)) << step;
+        }
+        EXPECT_EQ(seen, ref.size()) << step;
+        for (const auto& [key, walk] : ref) {
+            ASSERT_TRUE(t.contains(key)) << step;
+            EXPECT_EQ(t.at(key).edges, walk) << step;
+            EXPECT_EQ(t.find(key)->second.edges, walk) << step;
+        }
+    };
+    for (int round = 0; round < 20; ++round) {
+        EmbeddingTable table, other;
+        Reference ref, other_ref;
+        const std::uint64_t keys = 1 + rng() % 40;
+        if (round % 2 == 0) table.reserve(keys);
+        for (int step = 0; step < 200; ++step) {
+            const std::uint64_t key = rng() % keys;
+            switch (rng() % 10) {
+                case 0:
+                    table.clear();
+                    ref.clear();
+                    break;
+                case 1: {
+                    const std::uint64_t cut = rng() % keys;
+                    const std::size_t dropped =
+                        table.erase_if([cut](const auto& entry) { return entry.first < cut; });
+                    EXPECT_EQ(dropped, std::erase_if(ref, [cut](const auto& entry) {
+                                  return entry.first < cut;
+                              }));
+                    break;
+                }
+                case 2:
+                    other = table;  // into a table with walks of its own
+                    other_ref = ref;
+                    expect_same(other, other_ref, step);
+                    other[rng() % (2 * keys)].edges.emplace_back(1, std::int8_t{1});
+                    break;
+                case 3: EXPECT_EQ(table.find(key) == table.end(), !ref.contains(key)); break;
+                default: {
+                    EmbeddingPath& walk = table[key];
+                    std::vector<SignedEdge>& expected = ref[key];
+                    EXPECT_EQ(walk.edges, expected) << step;
+                    const SignedEdge pair{rng() % 9, rng() % 2 == 0 ? 1 : -1};
+                    walk.edges.push_back(pair);
+                    expected.push_back(pair);
+                }
+            }
+        }
+        expect_same(table, ref, -1);
+        const EmbeddingTable copy(table);
+        expect_same(copy, ref, -2);
     }
 }

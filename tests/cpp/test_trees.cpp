@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <set>
 #include <vector>
@@ -457,5 +458,45 @@ TEST(LowStretchTree, KruskalReusingEqualsPlainBuildForAnyHint) {
             EXPECT_EQ(reused->dist, plain->dist) << round << " " << step;
             if (step == 1 && g.m() > 1) std::shuffle(hint.begin(), hint.end(), rng);
         }
+    }
+}
+
+// Rebuilding into one tree object across graphs that grow and shrink gives,
+// field by field, the tree a fresh build gives; a rejected input leaves the
+// kept tree as it was.
+TEST(LowStretchTree, KruskalRebuildInPlaceEqualsFreshBuild) {
+    std::mt19937_64 rng(91);
+    LowStretchTree kept;
+    std::vector<std::uint64_t> hint;
+    for (int round = 0; round < 40; ++round) {
+        zelk::testing::EdgeGraph g =
+            zelk::testing::random_edge_graph(rng, 1 + rng() % 70, rng() % 300, 1 + rng() % 3);
+        if (round % 7 == 6 && g.m() > 0) g.lengths[rng() % g.m()] = std::nan("");
+        const std::uint64_t seed = round % 3;
+        auto fresh = LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads, g.lengths,
+                                                                 true, seed);
+        ASSERT_TRUE(fresh.has_value());
+        ASSERT_TRUE(LowStretchTree::rebuild_low_stretch_deterministic(kept, g.n, g.tails, g.heads,
+                                                                      g.lengths, seed, hint));
+        EXPECT_EQ(kept.in_tree, fresh->in_tree) << round;
+        EXPECT_EQ(kept.parent, fresh->parent) << round;
+        EXPECT_EQ(kept.parent_edge, fresh->parent_edge) << round;
+        EXPECT_EQ(kept.depth, fresh->depth) << round;
+        auto bits = [](const std::vector<double>& v) {  // NaN distances compare too
+            std::vector<std::uint64_t> b(v.size());
+            std::memcpy(b.data(), v.data(), v.size() * sizeof(double));
+            return b;
+        };
+        EXPECT_EQ(bits(kept.dist), bits(fresh->dist)) << round;
+        EXPECT_EQ(kept.root, fresh->root) << round;
+        EXPECT_EQ(kept.up, fresh->up) << round;
+        EXPECT_EQ(kept.levels(), fresh->levels()) << round;
+
+        const std::vector<std::uint64_t> parent = kept.parent;
+        std::vector<double> short_lengths(g.lengths.begin(), g.lengths.end());
+        short_lengths.push_back(1.0);
+        EXPECT_FALSE(LowStretchTree::rebuild_low_stretch_deterministic(kept, g.n, g.tails, g.heads,
+                                                                       short_lengths, seed, hint));
+        EXPECT_EQ(kept.parent, parent);
     }
 }
