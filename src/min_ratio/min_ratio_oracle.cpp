@@ -282,23 +282,39 @@ std::optional<CycleCandidate> best_tree_cycle_by_paths(const LowStretchTree& tre
     return tree_scan(tree, tails, heads, gradients, lengths, pool, false);
 }
 
+// In deterministic mode the tree depends on the graph alone (lengths only
+// fill its distances), and so do the spanner's breadth-first walks: a
+// rebuild over the graph of the last one keeps the tree's shape and the
+// walks, and refreshes the distances and the spanner's values. Nothing
+// else reads the seed or the lengths, so this is the fresh build exactly.
 TreeResult<void> MinRatioOracle::rebuild_tree(std::uint64_t iteration, std::uint64_t node_count,
                                               std::span<const std::uint32_t> tails,
                                               std::span<const std::uint32_t> heads,
                                               std::span<const double> gradients,
                                               std::span<const double> lengths) {
-    const std::uint64_t s = deterministic ? fixed_seed.value_or(0) : (seed ^ iteration);
-    auto built =
-        LowStretchTree::build_with_mode(node_count, tails, heads, lengths, deterministic, s);
-    if (!built) return std::unexpected(built.error());
-    tree_ = std::move(*built);
+    const bool same_graph = deterministic && tree_ && spanner_ && node_count != 0 &&
+                            tails.size() == heads.size() && lengths.size() == tails.size() &&
+                            built_nodes_ == node_count && std::ranges::equal(built_tails_, tails) &&
+                            std::ranges::equal(built_heads_, heads);
+    if (same_graph) {
+        tree_->refresh_distances(lengths);
+    } else {
+        const std::uint64_t s = deterministic ? fixed_seed.value_or(0) : (seed ^ iteration);
+        auto built =
+            LowStretchTree::build_with_mode(node_count, tails, heads, lengths, deterministic, s);
+        if (!built) return std::unexpected(built.error());
+        tree_ = std::move(*built);
+        built_nodes_ = node_count;
+        built_tails_.assign(tails.begin(), tails.end());
+        built_heads_.assign(heads.begin(), heads.end());
+    }
 
     const std::size_t m = std::min(tails.size(), heads.size());
     // The last spanner's buffers are reused: reset it to the state of a new
-    // one over node_count nodes (no walks) instead of allocating afresh.
+    // one over node_count nodes instead of allocating afresh.
     if (spanner_) {
         spanner_->reset_keeping_embeddings(node_count);
-        spanner_->embeddings.clear();
+        if (!same_graph) spanner_->embeddings.clear();
     } else {
         spanner_.emplace(node_count);
     }
@@ -421,6 +437,9 @@ bool MinRatioOracle::reuses_tree_at(std::uint64_t iteration) const {
 void MinRatioOracle::copy_scan_from(const MinRatioOracle& from) {
     tree_ = from.tree_;
     spanner_ = from.spanner_;
+    built_nodes_ = from.built_nodes_;
+    built_tails_ = from.built_tails_;
+    built_heads_ = from.built_heads_;
     scan_stats_ = from.scan_stats_;
     last_rebuild_iteration_ = from.last_rebuild_iteration_;
     const std::uint64_t count = from.scan_stats_ ? from.scan_stats_->candidates_scored : 0;

@@ -120,6 +120,10 @@ private:
     std::uint64_t last_rebuild_iteration_ = 0;
     std::uint64_t spanner_queries_ = 0;
     std::uint64_t spanner_candidates_total_ = 0;
+    // The graph the tree and the spanner's walks were built over.
+    std::uint64_t built_nodes_ = 0;
+    std::vector<std::uint32_t> built_tails_;
+    std::vector<std::uint32_t> built_heads_;
 
     // Scan scratch, reused across queries.
     std::vector<SignedEdge> cycle_buf_;

@@ -402,6 +402,24 @@ TreeResult<LowStretchTree> LowStretchTree::build_from_tree_edges_with_order(
     return t;
 }
 
+// Nodes bucketed by depth (a counting sort), so parents come first.
+void LowStretchTree::refresh_distances(std::span<const double> lengths) {
+    const std::size_t n = parent.size();
+    thread_local std::vector<std::size_t> start;
+    thread_local std::vector<std::uint64_t> by_depth;
+    std::uint64_t deepest = 0;
+    for (std::size_t v = 0; v < n; ++v) deepest = std::max(deepest, depth[v]);
+    start.assign(deepest + 2, 0);
+    for (std::size_t v = 0; v < n; ++v) ++start[depth[v] + 1];
+    for (std::size_t d = 0; d <= deepest; ++d) start[d + 1] += start[d];
+    by_depth.resize(n);
+    for (std::size_t v = 0; v < n; ++v) by_depth[start[depth[v]]++] = v;
+    for (const std::uint64_t v : by_depth) {
+        const std::uint64_t e = parent_edge[v];
+        dist[v] = e == NO_INDEX ? 0.0 : dist[parent[v]] + lengths[e];
+    }
+}
+
 std::optional<std::uint64_t> LowStretchTree::lca(std::uint64_t u, std::uint64_t v) const {
     if (root[u] != root[v]) return std::nullopt;
     std::uint64_t a = u, b = v;

@@ -74,6 +74,12 @@ public:
         std::span<const double> lengths, std::vector<bool> tree_mask,
         std::span<const std::uint64_t> order);
 
+    // New lengths over the same tree: `dist` becomes each node's parent
+    // distance plus its parent edge's length, parents first, the sum every
+    // builder forms, so it equals a fresh build's bit for bit. `lengths`
+    // must cover every tree edge. Cost O(n).
+    void refresh_distances(std::span<const double> lengths);
+
     // ---- Queries. Node arguments must be below node_count().
 
     // Lowest common ancestor, or nothing for nodes in different trees.

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <ostream>
@@ -241,6 +242,51 @@ TEST(MinRatioOracle, RebuildSchedule) {
     MinRatioOracleTestAccess::spanner(zero)->instability.accumulated[0] = 7.0;
     zero.best_cycle_with_rebuild(g.query(9), false);
     EXPECT_EQ(zero.spanner()->instability.accumulated[0], 0.0);
+}
+
+// A deterministic oracle rebuilding every query keeps its tree's shape and
+// its spanner's walks while the graph stays: each query must answer, and
+// leave tree and spanner, exactly as a new oracle over the same arrays does,
+// through drifting values, ties, NaN lengths and changes of graph.
+TEST(MinRatioOracle, RebuildOverTheSameGraphEqualsAFreshOracle) {
+    std::mt19937_64 rng(31);
+    MinRatioOracle kept = make_oracle(1);
+    Instance g;
+    auto bits = [](const std::vector<double>& v) {
+        std::vector<std::uint64_t> b(v.size());
+        std::memcpy(b.data(), v.data(), v.size() * sizeof(double));
+        return b;
+    };
+    for (std::uint64_t it = 0; it < 60; ++it) {
+        if (it % 12 == 0) g = random_instance(rng, 2 + rng() % 25, rng() % 80, it % 24 == 0);
+        for (std::size_t e = 0; e < g.lengths.size(); ++e) {
+            if (rng() % 3 == 0) g.lengths[e] = 0.5 * static_cast<double>(1 + rng() % 6);
+            if (rng() % 3 == 0) g.gradients[e] = static_cast<double>(rng() % 9) - 4.0;
+        }
+        if (it % 12 == 7 && !g.lengths.empty()) g.lengths[rng() % g.lengths.size()] = std::nan("");
+        MinRatioOracle fresh = make_oracle(1);
+        const auto a = kept.best_cycle_with_rebuild(g.query(it), false);
+        const auto b = fresh.best_cycle_with_rebuild(g.query(it), false);
+        ASSERT_EQ(a.has_value(), b.has_value()) << it;
+        if (!a) continue;
+        ASSERT_EQ(a->has_value(), b->has_value()) << it;
+        if (a->has_value()) {
+            EXPECT_EQ((*a)->cycle, (*b)->cycle) << it;
+            EXPECT_EQ(bits({(*a)->ratio, (*a)->numerator, (*a)->denominator}),
+                      bits({(*b)->ratio, (*b)->numerator, (*b)->denominator}))
+                << it;
+        }
+        EXPECT_EQ(kept.tree()->parent_edge, fresh.tree()->parent_edge) << it;
+        EXPECT_EQ(kept.tree()->in_tree, fresh.tree()->in_tree) << it;
+        EXPECT_EQ(bits(kept.tree()->dist), bits(fresh.tree()->dist)) << it;
+        EXPECT_EQ(kept.scan_stats(), fresh.scan_stats()) << it;
+        const DynamicSpanner &x = *kept.spanner(), &y = *fresh.spanner();
+        ASSERT_EQ(x.embeddings.size(), y.embeddings.size()) << it;
+        for (const auto& [key, walk] : y.embeddings) {
+            ASSERT_TRUE(x.embeddings.contains(key)) << it;
+            EXPECT_EQ(x.embeddings.at(key).edges, walk.edges) << it;
+        }
+    }
 }
 
 TEST(MinRatioOracle, TreeErrorsKeepOldState) {
