@@ -1,6 +1,7 @@
 #include "min_ratio/branching_tree_chain.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <utility>
@@ -58,6 +59,43 @@ void LevelData::index_edge_pairs() {
         const std::uint64_t p = forest.rooted_parent(x);
         if (p == x) continue;
         if (const std::uint64_t* e = first_edge_of_pair.find(pair_key(x, p))) parent_link[x] = *e;
+    }
+    index_forest_depths();
+}
+
+void LevelData::index_forest_depths() {
+    by_depth.clear();
+    lift.clear();
+    lift_levels = 0;
+    const std::uint64_t n = forest.node_count;
+    std::uint64_t deepest = 0;
+    for (std::uint64_t x = 0; x < n; ++x) {
+        const std::uint64_t p = forest.rooted_parent(x);
+        if (p != x && (parent_link[x] == NO_INDEX || p >= n ||
+                       forest.rooted_depth(x) != forest.rooted_depth(p) + 1)) {
+            return;
+        }
+        if (p != x) {
+            const std::uint64_t e = parent_link[x];
+            const bool joins =
+                e < tails.size() && e < heads.size() &&
+                ((tails[e] == x && heads[e] == p) || (tails[e] == p && heads[e] == x));
+            if (!joins) return;
+        }
+        if (p == x && forest.rooted_depth(x) != 0) return;
+        deepest = std::max(deepest, forest.rooted_depth(x));
+    }
+    std::vector<std::size_t> start(deepest + 2, 0);
+    for (std::uint64_t x = 0; x < n; ++x) ++start[forest.rooted_depth(x) + 1];
+    for (std::uint64_t d = 0; d <= deepest; ++d) start[d + 1] += start[d];
+    by_depth.resize(n);
+    for (std::uint64_t x = 0; x < n; ++x) by_depth[start[forest.rooted_depth(x)]++] = x;
+    lift_levels = n <= 1 ? 1 : static_cast<std::size_t>(std::bit_width(n));
+    lift.resize(lift_levels * n);
+    for (std::uint64_t x = 0; x < n; ++x) lift[x] = forest.rooted_parent(x);
+    for (std::size_t k = 1; k < lift_levels; ++k) {
+        for (std::uint64_t x = 0; x < n; ++x)
+            lift[k * n + x] = lift[(k - 1) * n + lift[(k - 1) * n + x]];
     }
 }
 
@@ -344,6 +382,99 @@ std::optional<Cycle> BranchingTreeChain::form_cycle(std::uint64_t i, std::uint64
     return c;
 }
 
+bool BranchingTreeChain::fill_prefix_sums(std::span<const double> gradients,
+                                          std::span<const double> lengths) {
+    const LevelData& level = levels_[0];
+    const LSForest& f = level.forest;
+    if (level.lift.empty() || !f.is_forest() || level.parent_link.size() != f.node_count) {
+        return false;
+    }
+    const std::size_t n = f.node_count;
+    prefix_gradient_.resize(n);
+    prefix_abs_gradient_.resize(n);
+    prefix_length_.resize(n);
+    for (const std::uint64_t x : level.by_depth) {
+        const std::uint64_t p = f.rooted_parent(x);
+        if (p == x) {
+            prefix_gradient_[x] = prefix_abs_gradient_[x] = prefix_length_[x] = 0.0;
+            continue;
+        }
+        const std::uint64_t e = level.parent_link[x];
+        const double g = value_or_zero(gradients, e);
+        // The sign of edge e walked from p down to x, as the path walk reads it.
+        const double down = level.tails[e] == p && level.heads[e] == x ? g : -g;
+        prefix_gradient_[x] = prefix_gradient_[p] + down;
+        prefix_abs_gradient_[x] = prefix_abs_gradient_[p] + std::fabs(g);
+        prefix_length_[x] = prefix_length_[p] + std::fabs(value_or_zero(lengths, e));
+        if (!std::isfinite(prefix_gradient_[x]) || !std::isfinite(prefix_abs_gradient_[x]) ||
+            !std::isfinite(prefix_length_[x])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The walk sums the cycle's k + 1 terms left to right, so it is within
+// gamma_(k+1) * (sum of |terms|) of the exact sum (gamma_j = j u / (1 - j u),
+// u = 2^-53); each prefix sum is within gamma_depth of its exact value by the
+// same argument, and the combination below adds a few roundings more. With
+// D = depth(u) + depth(v) + 2 >= k + 1 all of it stays below 8 D u times
+// the prefix sums of absolute values at u and v plus the closing edge's, for
+// the numerator and the denominator alike. The score's bound then divides
+// the numerator's largest magnitude by the denominator's smallest and adds
+// a margin for its own roundings; only a bound at or below the threshold
+// prunes, so a candidate the list would take is always walked.
+bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
+                                     std::span<const double> gradients,
+                                     std::span<const double> lengths) const {
+    const LevelData& level = levels_[0];
+    const LSForest& f = level.forest;
+    const std::uint64_t n = f.node_count;
+    if (i >= level.tails.size() || i >= level.heads.size() || !(threshold >= 0.0)) return false;
+    const std::uint64_t u = level.tails[i], v = level.heads[i];
+    if (u >= n || v >= n || u == v || f.rooted_root(u) != f.rooted_root(v)) return false;
+    // Lowest common ancestor by lifting.
+    std::uint64_t a = u, b = v;
+    if (f.rooted_depth(a) < f.rooted_depth(b)) std::swap(a, b);
+    const std::uint64_t depth_u = f.rooted_depth(u), depth_v = f.rooted_depth(v);
+    const std::uint64_t gap = f.rooted_depth(a) - f.rooted_depth(b);
+    for (std::size_t k = 0; k < level.lift_levels; ++k) {
+        if ((gap >> k) & 1U) a = level.lift[k * n + a];
+    }
+    if (a != b) {
+        for (std::size_t k = level.lift_levels; k-- > 0;) {
+            const std::uint64_t x = level.lift[k * n + a], y = level.lift[k * n + b];
+            if (x != y) {
+                a = x;
+                b = y;
+            }
+        }
+        a = f.rooted_parent(a);
+    }
+    const std::uint64_t w = a;
+    constexpr double unit = 0x1p-53;
+    const double scale = 8.0 * static_cast<double>(depth_u + depth_v + 2) * unit;
+    if (!(scale < 0x1p-10)) return false;
+    const double g = value_or_zero(gradients, i);
+    const double l = std::fabs(value_or_zero(lengths, i));
+    // The closing edge is walked against its direction (sign -1).
+    const double num = (prefix_gradient_[v] - prefix_gradient_[u]) - g;
+    const double num_error =
+        scale * (prefix_abs_gradient_[u] + prefix_abs_gradient_[v] + std::fabs(g));
+    const double den =
+        (prefix_length_[u] - prefix_length_[w]) + (prefix_length_[v] - prefix_length_[w]) + l;
+    const double den_error = scale * (prefix_length_[u] + prefix_length_[v] + l);
+    if (!std::isfinite(num) || !std::isfinite(num_error) || !std::isfinite(den) ||
+        !std::isfinite(den_error)) {
+        return false;
+    }
+    if (num - num_error >= 0.0) return true;  // the walk's numerator is not negative
+    const double den_low = den - den_error;
+    if (!(den_low > 0.0)) return false;
+    const double bound = (num_error - num) / den_low * (1.0 + 0x1p-48);
+    return bound <= threshold;
+}
+
 std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const double> gradients,
                                                                  std::span<const double> lengths,
                                                                  double tolerance) {
@@ -353,7 +484,14 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
     std::size_t lowest = 0;  // earliest entry with the smallest score, when full
     for (std::size_t l = levels_.size(); l-- > 0;) {
         const std::size_t m = levels_[l].tails.size();
+        // Level 0's cycles are forest paths, formed without side effects: an
+        // edge whose bound keeps it out of a full list is not walked at all.
+        const bool bounded = l == 0 && cap > 0 && fill_prefix_sums(gradients, lengths);
         for (std::size_t i = 0; i < m; ++i) {
+            if (bounded && size == cap &&
+                cannot_beat(i, candidates_[lowest].first, gradients, lengths)) {
+                continue;
+            }
             if (!form_cycle_into(i, l, cycle_)) continue;
             double num = 0.0, den = 0.0;
             for (const SignedEdge& p : cycle_) {

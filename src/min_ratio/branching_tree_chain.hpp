@@ -19,8 +19,10 @@
 // Cost: build is one Kruskal tree plus linear work per level; a forest path
 // costs its length (pairs are resolved through a per-level hash index), so
 // extract_min_ratio_cycle is O(m * (path length) + m) plus O(sqrt m) per
-// list replacement. Queries reuse scratch buffers; a chain is not for
-// concurrent use.
+// list replacement at worst; once the list is full, a level-0 edge costs
+// O(log n) (sums from the roots met at the lowest common ancestor, with a
+// proven rounding bound) unless the bound lets it into the list. Queries
+// reuse scratch buffers; a chain is not for concurrent use.
 #pragma once
 
 #include <cstddef>
@@ -64,8 +66,17 @@ struct LevelData {
     // (NO_INDEX at roots and where no edge joins them).
     U64HashMap<std::uint64_t> first_edge_of_pair;
     std::vector<std::uint64_t> parent_link;
+    // When every non-root node has its link: the nodes by depth (parents
+    // first) and a binary-lifting table over rooted parents (level k at
+    // [k*n, (k+1)*n)), which bound a cycle's sums without walking it.
+    std::vector<std::uint64_t> by_depth;
+    std::vector<std::uint64_t> lift;
+    std::size_t lift_levels = 0;
 
     void index_edge_pairs();
+
+private:
+    void index_forest_depths();
 };
 
 struct LevelCounters {
@@ -200,6 +211,13 @@ private:
                                 std::vector<std::uint64_t>& nodes, std::vector<SignedEdge>& down,
                                 std::vector<SignedEdge>& out);
     bool form_cycle_into(std::uint64_t i, std::uint64_t level, Cycle& out);
+    // Sums from the roots of level 0's forest into the prefix scratch;
+    // false when the level has no lifting table or a sum is not finite.
+    bool fill_prefix_sums(std::span<const double> gradients, std::span<const double> lengths);
+    // True when level-0 edge i's cycle provably scores at most `threshold`
+    // (or is no candidate): its walk would not enter the candidate list.
+    bool cannot_beat(std::uint64_t i, double threshold, std::span<const double> gradients,
+                     std::span<const double> lengths) const;
     void reset_counters();
 
     // Query scratch.
@@ -208,6 +226,9 @@ private:
     std::vector<SignedEdge> piece_;
     Cycle cycle_;
     std::vector<std::pair<double, Cycle>> candidates_;
+    // Per level-0 node: signed gradient sum from the root (edges taken
+    // downward), sum of |gradient| and sum of |length|.
+    std::vector<double> prefix_gradient_, prefix_abs_gradient_, prefix_length_;
 };
 
 }  // namespace zelk

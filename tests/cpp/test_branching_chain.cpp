@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "min_ratio/branching_tree_chain.hpp"
@@ -23,6 +24,14 @@ namespace zelk {
 struct BranchingTreeChainTestAccess {
     static std::vector<LevelData>& levels(BranchingTreeChain& c) { return c.levels_; }
     static std::vector<LevelCounters>& counters(BranchingTreeChain& c) { return c.level_counters_; }
+    static bool prefix_sums(BranchingTreeChain& c, std::span<const double> g,
+                            std::span<const double> l) {
+        return c.fill_prefix_sums(g, l);
+    }
+    static bool cannot_beat(const BranchingTreeChain& c, std::uint64_t i, double threshold,
+                            std::span<const double> g, std::span<const double> l) {
+        return c.cannot_beat(i, threshold, g, l);
+    }
 };
 }  // namespace zelk
 
@@ -360,4 +369,126 @@ TEST(BranchingChain, FailuresAndLevelRebuilds) {
     ASSERT_TRUE(c.rebuild_level(1, fresh, true).has_value());
     EXPECT_EQ(c.levels().size(), 3u);
     ASSERT_TRUE(c.forests().has_value());
+}
+
+// The extraction skips level-0 edges whose bound from sums along the forest
+// proves they cannot enter the full candidate list. Against a plain
+// extraction that walks every cycle (on a copy of the chain), the answer
+// must be the same cycle on adversarial values: exact and last-bit ties,
+// lengths from 2^-60 to 2^60, gradients that nearly cancel, deep forests.
+TEST(BranchingChain, PrunedExtractionEqualsWalkingEveryCycle) {
+    std::mt19937_64 rng(8);
+    auto plain = [](BranchingTreeChain& c, std::span<const double> grad,
+                    std::span<const double> len, double tol) -> std::optional<Cycle> {
+        const auto cap = static_cast<std::size_t>(std::ceil(std::sqrt(double(len.size()))));
+        std::vector<std::pair<double, Cycle>> list;
+        std::size_t lowest = 0;
+        for (std::size_t lv = c.levels().size(); lv-- > 0;) {
+            for (std::size_t i = 0; i < c.levels()[lv].tails.size(); ++i) {
+                auto cyc = c.form_cycle(i, lv);
+                if (!cyc) continue;
+                double num = 0.0, den = 0.0;
+                for (auto [e, s] : *cyc) {
+                    num += s * (e < grad.size() ? grad[e] : 0.0);
+                    den += std::fabs(e < len.size() ? len[e] : 0.0);
+                }
+                if (!(den > 0.0 && num < 0.0)) continue;
+                const double score = -num / den;
+                if (list.size() < cap) {
+                    list.emplace_back(score, *cyc);
+                } else if (cap > 0 && score > list[lowest].first) {
+                    list[lowest] = {score, *cyc};
+                } else {
+                    continue;
+                }
+                if (list.size() == cap) {
+                    lowest = 0;
+                    for (std::size_t j = 1; j < list.size(); ++j)
+                        if (list[j].first < list[lowest].first) lowest = j;
+                }
+            }
+        }
+        if (list.empty()) return std::nullopt;
+        std::size_t best = 0;
+        for (std::size_t j = 1; j < list.size(); ++j)
+            if (list[j].first > (1.0 + tol) * list[best].first) best = j;
+        return list[best].second;
+    };
+    for (int round = 0; round < 48; ++round) {
+        const std::uint64_t n = 2 + rng() % 60;
+        EdgeGraph g = random_edge_graph(rng, n, rng() % (5 * n), 1 + rng() % 2);
+        if (round % 3 == 0) {  // a long path under the chords: deep forests
+            for (std::uint32_t x = 0; x + 1 < n; ++x) g.add(x, x + 1, 0.5);
+        }
+        const int mode = round % 4;
+        for (double& l : g.lengths) {
+            if (mode == 1) l = std::ldexp(1.0, static_cast<int>(rng() % 5) * 30 - 60);
+            if (mode == 3) l = std::uniform_real_distribution<double>(1e-3, 1e3)(rng);
+        }
+        BranchingTreeChain c = build(g, 3, true, round % 5 == 0 ? 1.0 : 0.125);
+        std::vector<double> grad(g.m()), len(g.lengths.begin(), g.lengths.end());
+        for (std::size_t e = 0; e < grad.size(); ++e) {
+            const double base = static_cast<double>(rng() % 9) - 4.0;
+            switch (mode) {
+                case 0: grad[e] = base; break;  // exact ties
+                case 1: grad[e] = std::ldexp(base, static_cast<int>(rng() % 5) * 30 - 60); break;
+                case 2:
+                    grad[e] = base + (rng() % 2 == 0 ? 0.0 : std::nextafter(base, 9.0) - base);
+                    break;  // last-bit ties
+                default: grad[e] = 1e6 * base + std::uniform_real_distribution<double>(-1, 1)(rng);
+            }
+        }
+        const double tol = round % 2 == 0 ? 0.0 : 0.05;
+        BranchingTreeChain reference = c;
+        const auto want = plain(reference, grad, len, tol);
+        const auto got = c.extract_min_ratio_cycle(grad, len, tol);
+        ASSERT_EQ(got, want) << round;
+    }
+}
+
+// The bound itself, edge by edge: against the score the walk computes, it
+// must never rule an edge out for a threshold one step below that score
+// (the list would take it), and it should rule out most edges for a
+// threshold a little above it. Same adversarial values as above.
+TEST(BranchingChain, ForestBoundNeverRulesOutAScoreAboveTheThreshold) {
+    std::mt19937_64 rng(12);
+    std::size_t ruled_out = 0, scored = 0;
+    for (int round = 0; round < 48; ++round) {
+        const std::uint64_t n = 2 + rng() % 80;
+        EdgeGraph g = random_edge_graph(rng, n, rng() % (5 * n), 1);
+        for (std::uint32_t x = 0; x + 1 < n; ++x) g.add(x, x + 1, 0.5);
+        const int mode = round % 4;
+        for (double& l : g.lengths) {
+            if (mode == 1) l = std::ldexp(1.0, static_cast<int>(rng() % 5) * 30 - 60);
+            if (mode >= 2) l = std::uniform_real_distribution<double>(1e-3, 1e3)(rng);
+        }
+        BranchingTreeChain c = build(g, 1);
+        std::vector<double> grad(g.m()), len(g.lengths.begin(), g.lengths.end());
+        for (double& x : grad) {
+            const double base = static_cast<double>(rng() % 9) - 4.0;
+            x = mode == 1   ? std::ldexp(base, static_cast<int>(rng() % 5) * 30 - 60)
+                : mode == 2 ? 1e8 * base + std::uniform_real_distribution<double>(-1, 1)(rng)
+                            : std::uniform_real_distribution<double>(-1, 1)(rng) * 0.1;
+        }
+        if (!BranchingTreeChainTestAccess::prefix_sums(c, grad, len)) continue;
+        for (std::size_t i = 0; i < c.levels()[0].tails.size(); ++i) {
+            const auto cyc = c.form_cycle(i, 0);
+            if (!cyc) continue;
+            double num = 0.0, den = 0.0;
+            for (auto [e, s] : *cyc) {
+                num += s * grad[e];
+                den += std::fabs(len[e]);
+            }
+            if (!(den > 0.0 && num < 0.0)) continue;
+            const double score = -num / den;
+            ++scored;
+            const double below = std::nextafter(score, 0.0);
+            EXPECT_FALSE(BranchingTreeChainTestAccess::cannot_beat(c, i, below, grad, len))
+                << round << " " << i;
+            if (BranchingTreeChainTestAccess::cannot_beat(c, i, score * (1.0 + 1e-9), grad, len))
+                ++ruled_out;
+        }
+    }
+    EXPECT_GT(scored, 500u);
+    EXPECT_GT(ruled_out, scored / 2);
 }
