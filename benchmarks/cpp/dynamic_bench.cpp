@@ -61,7 +61,7 @@ void bench(const BenchGraph& g, int reps) {
         if (cyc) sink += static_cast<double>(cyc->size());
 
         DynamicTreeConfig quiet{0, 1000000, 0, 1.25, true};
-        auto tree = DynamicTree::new_with_config(g.n, g.tails, g.heads, lengths, quiet);
+        auto tree = DynamicTree::create(g.n, g.tails, g.heads, lengths, quiet);
         for (std::size_t i = 0; i < m; i += 7) lengths[i] *= 1.01;
         t0 = Clock::now();
         auto a = tree->update_from_snapshot(1, g.n, g.tails, g.heads, lengths);

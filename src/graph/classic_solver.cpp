@@ -49,45 +49,16 @@ McfResult<ClassicSolution> solve_classic(const McfProblem& problem, const SolveC
 
 McfResult<ClassicSolution> solve_classic_by_paths(const McfProblem& problem,
                                                   const SolveContext& ctx) {
-    const std::size_t n = problem.node_count();
-    const std::size_t m = problem.edge_count();
-    const auto tails = problem.tails();
-    const auto heads = problem.heads();
-    const auto cost = problem.cost();
-
     auto reduced = reduce_lower_bounds(problem);
     if (!reduced) return std::unexpected(reduced.error());
     auto& [residual_cap, balance] = *reduced;
 
-    const std::size_t source = n;
-    const std::size_t sink = n + 1;
-    MinCostFlow mcf(n + 2);
-    std::vector<std::pair<std::size_t, std::size_t>> refs(m);
-    for (std::size_t i = 0; i < m; ++i) {
-        refs[i] = mcf.add_edge(tails[i], heads[i], residual_cap[i], cost[i]);
-    }
-
-    // Successive shortest paths never cancel a negative cycle that exists
-    // from the start: saturate every negative-cost edge instead, so that no
-    // arc with spare capacity has a negative cost.
-    if (mcf.has_negative_cycle() && !saturate_negative_arcs(mcf, refs, tails, heads, balance)) {
-        return invalid_input("node balance overflow");
-    }
-
     // A supply of 2^63 or more, at one node or in total, is out of range.
-    const auto supply = attach_balances(mcf, balance, source, sink);
-    if (!supply) return invalid_input("total supply overflow");
-    const std::int64_t required = *supply;
-    if (required > 0) {
-        auto routed = mcf.min_cost_flow(source, sink, required, ctx);
-        if (!routed) return std::unexpected(routed.error());
-    }
-
-    std::vector<std::int64_t> flow(m);
-    for (std::size_t i = 0; i < m; ++i) {
-        flow[i] = residual_cap[i] - mcf.graph[refs[i].first][refs[i].second].cap;
-    }
-    return finish(problem, std::move(flow));
+    auto flow = route_by_paths(problem.node_count(), problem.tails(), problem.heads(), residual_cap,
+                               problem.cost(), std::move(balance),
+                               {"node balance overflow", "total supply overflow"}, ctx);
+    if (!flow) return std::unexpected(flow.error());
+    return finish(problem, std::move(*flow));
 }
 
 McfResult<ClassicSolution> solve_classic_by_simplex(const McfProblem& problem,

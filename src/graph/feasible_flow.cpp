@@ -22,37 +22,18 @@ McfResult<std::vector<std::int64_t>> solve_feasible_flow_with_costs(
     if (!reduced) return std::unexpected(reduced.error());
     auto& [caps, balance] = *reduced;
 
-    const std::size_t source = n;
-    const std::size_t sink = n + 1;
-    MinCostFlow mcf(n + 2);
-    std::vector<std::pair<std::size_t, std::size_t>> arcs(m);
-    bool any_negative = false;
-    for (std::size_t e = 0; e < m; ++e) {
-        const std::int64_t c = costs.has_value() && e < costs->size() ? (*costs)[e] : 0;
-        any_negative |= c < 0;
-        arcs[e] = mcf.add_edge(tails[e], heads[e], caps[e], c);
-    }
-
-    // Successive shortest paths cannot undo a negative cycle that exists from
-    // the start (and may not even terminate on one): begin with every
-    // negative-cost edge saturated instead, which leaves no such cycle.
-    if (any_negative && mcf.has_negative_cycle() &&
-        !saturate_negative_arcs(mcf, arcs, tails, heads, balance)) {
-        return invalid_input("demand overflow");
-    }
-
-    const auto total = attach_balances(mcf, balance, source, sink);
-    if (!total) return invalid_input("demand overflow");
-    const std::int64_t supply = *total;
-    if (supply > 0) {
-        auto routed = mcf.min_cost_flow(source, sink, supply, ctx);
-        if (!routed) return std::unexpected(routed.error());
-    }
+    // The search cannot undo a negative cycle that exists from the start
+    // (and may not even terminate on one), so route_by_paths saturates
+    // negative-cost edges first in that case.
+    const std::span<const std::int64_t> edge_costs =
+        costs.has_value() ? *costs : std::span<const std::int64_t>{};
+    auto reduced_flow = route_by_paths(n, tails, heads, caps, edge_costs, std::move(balance),
+                                       {"demand overflow", "demand overflow"}, ctx);
+    if (!reduced_flow) return std::unexpected(reduced_flow.error());
 
     std::vector<std::int64_t> flow(m);
     for (std::size_t e = 0; e < m; ++e) {
-        const std::int64_t remaining = mcf.graph[arcs[e].first][arcs[e].second].cap;
-        const auto f = checked_add(lower[e], caps[e] - remaining);
+        const auto f = checked_add(lower[e], (*reduced_flow)[e]);
         if (!f) return invalid_input("flow overflow");
         flow[e] = *f;
     }

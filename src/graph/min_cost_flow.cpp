@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <string>
 
 #include "checked_math.hpp"
 #include "zelk_assert.hpp"
@@ -11,6 +12,53 @@
 namespace zelk {
 
 namespace {
+
+// Saturates every negative-cost arc among `arcs` (forward arcs named by
+// (node, index), one per input edge i from tails[i] to heads[i]): its
+// capacity moves to the reverse arc and into the balances (tail +, head -).
+// After this no arc with spare capacity has a negative cost, so no negative
+// cycle is left. False when a balance would leave the 64-bit range.
+bool saturate_negative_arcs(MinCostFlow& mcf,
+                            std::span<const std::pair<std::size_t, std::size_t>> arcs,
+                            std::span<const std::uint32_t> tails,
+                            std::span<const std::uint32_t> heads,
+                            std::vector<std::int64_t>& balance) {
+    for (std::size_t i = 0; i < arcs.size(); ++i) {
+        auto& fwd = mcf.graph[arcs[i].first][arcs[i].second];
+        if (fwd.cost >= 0 || fwd.cap == 0) continue;
+        // The tail first: a self-loop is both ends.
+        const auto tail_next = checked_add(balance[tails[i]], fwd.cap);
+        if (!tail_next) return false;
+        balance[tails[i]] = *tail_next;
+        const auto head_next = checked_sub(balance[heads[i]], fwd.cap);
+        if (!head_next) return false;
+        balance[heads[i]] = *head_next;
+        mcf.graph[fwd.to][fwd.rev].cap = fwd.cap;
+        fwd.cap = 0;
+    }
+    return true;
+}
+
+// Joins node v to `sink` (balance > 0) or `source` to v (balance < 0) with
+// capacity |balance| at cost 0, in node order, and returns the total supply.
+// Nothing when a balance is INT64_MIN or the total overflows.
+std::optional<std::int64_t> attach_balances(MinCostFlow& mcf, std::span<const std::int64_t> balance,
+                                            std::size_t source, std::size_t sink) {
+    std::int64_t supply = 0;
+    for (std::size_t v = 0; v < balance.size(); ++v) {
+        const std::int64_t b = balance[v];
+        if (b > 0) {
+            mcf.add_edge(v, sink, b, 0);
+        } else if (b < 0) {
+            if (b == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
+            mcf.add_edge(source, v, -b, 0);
+            const auto next = checked_add(supply, -b);
+            if (!next) return std::nullopt;
+            supply = *next;
+        }
+    }
+    return supply;
+}
 
 constexpr std::size_t NONE = std::numeric_limits<std::size_t>::max();
 
@@ -339,43 +387,37 @@ McfResult<Int128> MinCostFlow::min_cost_flow_reference(std::size_t s, std::size_
     return total;
 }
 
-bool saturate_negative_arcs(MinCostFlow& mcf,
-                            std::span<const std::pair<std::size_t, std::size_t>> arcs,
-                            std::span<const std::uint32_t> tails,
-                            std::span<const std::uint32_t> heads,
-                            std::vector<std::int64_t>& balance) {
-    for (std::size_t i = 0; i < arcs.size(); ++i) {
-        auto& fwd = mcf.graph[arcs[i].first][arcs[i].second];
-        if (fwd.cost >= 0 || fwd.cap == 0) continue;
-        // The tail first: a self-loop is both ends.
-        const auto tail_next = checked_add(balance[tails[i]], fwd.cap);
-        if (!tail_next) return false;
-        balance[tails[i]] = *tail_next;
-        const auto head_next = checked_sub(balance[heads[i]], fwd.cap);
-        if (!head_next) return false;
-        balance[heads[i]] = *head_next;
-        mcf.graph[fwd.to][fwd.rev].cap = fwd.cap;
-        fwd.cap = 0;
+McfResult<std::vector<std::int64_t>> route_by_paths(
+    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const std::int64_t> caps, std::span<const std::int64_t> costs,
+    std::vector<std::int64_t> balance, const RouteOverflowMessages& messages,
+    const SolveContext& ctx) {
+    const std::size_t m = caps.size();
+    const std::size_t source = n;
+    const std::size_t sink = n + 1;
+    MinCostFlow mcf(n + 2);
+    std::vector<std::pair<std::size_t, std::size_t>> arcs(m);
+    bool any_negative = false;
+    for (std::size_t e = 0; e < m; ++e) {
+        const std::int64_t c = e < costs.size() ? costs[e] : 0;
+        any_negative |= c < 0;
+        arcs[e] = mcf.add_edge(tails[e], heads[e], caps[e], c);
     }
-    return true;
-}
-
-std::optional<std::int64_t> attach_balances(MinCostFlow& mcf, std::span<const std::int64_t> balance,
-                                            std::size_t source, std::size_t sink) {
-    std::int64_t supply = 0;
-    for (std::size_t v = 0; v < balance.size(); ++v) {
-        const std::int64_t b = balance[v];
-        if (b > 0) {
-            mcf.add_edge(v, sink, b, 0);
-        } else if (b < 0) {
-            if (b == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
-            mcf.add_edge(source, v, -b, 0);
-            const auto next = checked_add(supply, -b);
-            if (!next) return std::nullopt;
-            supply = *next;
-        }
+    if (any_negative && mcf.has_negative_cycle() &&
+        !saturate_negative_arcs(mcf, arcs, tails, heads, balance)) {
+        return invalid_input(std::string(messages.saturation));
     }
-    return supply;
+    const auto supply = attach_balances(mcf, balance, source, sink);
+    if (!supply) return invalid_input(std::string(messages.supply));
+    if (*supply > 0) {
+        auto routed = mcf.min_cost_flow(source, sink, *supply, ctx);
+        if (!routed) return std::unexpected(routed.error());
+    }
+    std::vector<std::int64_t> flow(m);
+    for (std::size_t e = 0; e < m; ++e) {
+        flow[e] = caps[e] - mcf.graph[arcs[e].first][arcs[e].second].cap;
+    }
+    return flow;
 }
 
 }  // namespace zelk

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -85,23 +86,23 @@ private:
                                    std::vector<std::int64_t>& potential, const SolveContext& ctx);
 };
 
-// Helpers for callers that reduce a bounded problem to one s-t search.
+// What route_by_paths reports when a balance leaves the 64-bit range.
+struct RouteOverflowMessages {
+    std::string_view saturation;  // while saturating negative-cost edges
+    std::string_view supply;      // a supply of 2^63 or more, at one node or in total
+};
 
-// Saturates every negative-cost arc among `arcs` (forward arcs named by
-// (node, index), one per input edge i from tails[i] to heads[i]): its
-// capacity moves to the reverse arc and into the balances (tail +, head -).
-// After this no arc with spare capacity has a negative cost, so no negative
-// cycle is left. False when a balance would leave the 64-bit range.
-bool saturate_negative_arcs(MinCostFlow& mcf,
-                            std::span<const std::pair<std::size_t, std::size_t>> arcs,
-                            std::span<const std::uint32_t> tails,
-                            std::span<const std::uint32_t> heads,
-                            std::vector<std::int64_t>& balance);
-
-// Joins node v to `sink` (balance > 0) or `source` to v (balance < 0) with
-// capacity |balance| at cost 0, in node order, and returns the total supply.
-// Nothing when a balance is INT64_MIN or the total overflows.
-std::optional<std::int64_t> attach_balances(MinCostFlow& mcf, std::span<const std::int64_t> balance,
-                                            std::size_t source, std::size_t sink);
+// A least-cost flow with 0 <= flow[i] <= caps[i] on edges tails[i] ->
+// heads[i] (costs[i], 0 beyond `costs`) that meets `balance` (node v
+// sends balance[v] < 0 units or takes balance[v] > 0, after the lower
+// bounds were sent), found by successive shortest paths from a super source
+// to a super sink in node order. When the residual graph starts with a
+// negative cycle every negative-cost edge is saturated first, since the
+// search never cancels one. Infeasible when the balances cannot be met.
+McfResult<std::vector<std::int64_t>> route_by_paths(
+    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const std::int64_t> caps, std::span<const std::int64_t> costs,
+    std::vector<std::int64_t> balance, const RouteOverflowMessages& messages,
+    const SolveContext& ctx);
 
 }  // namespace zelk

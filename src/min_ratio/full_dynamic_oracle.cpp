@@ -29,8 +29,8 @@ std::uint64_t ceil_count(double x) {
 FullDynamicOracle::FullDynamicOracle(std::uint64_t seed, std::size_t levels,
                                      std::uint64_t rebuild_every, std::uint64_t rebuild_budget,
                                      bool deterministic_mode, double approx)
-    : hierarchy(TreeChainHierarchy::create_with_approx(seed, levels, rebuild_every, rebuild_budget,
-                                                       deterministic_mode, std::fabs(approx))),
+    : hierarchy(TreeChainHierarchy::create(seed, levels, rebuild_every, rebuild_budget,
+                                           deterministic_mode, std::fabs(approx))),
       hsfc(0, 1e-9),
       spanner(deterministic_mode),
       spanner_rebuild_threshold(std::max(static_cast<double>(rebuild_budget), 1.0)),
@@ -79,8 +79,7 @@ TreeResult<void> FullDynamicOracle::rebuild_tree_chain(std::uint64_t iteration, 
     if (!dynamic_tree) {
         const DynamicTreeConfig config{deterministic ? 0 : hierarchy.seed, tree_rebuild_every,
                                        tree_change_threshold, tree_ratio_threshold, deterministic};
-        auto built =
-            DynamicTree::new_with_config(n, std::vector<std::uint32_t>(tails.begin(), tails.end()),
+        auto built = DynamicTree::create(n, std::vector<std::uint32_t>(tails.begin(), tails.end()),
                                          std::vector<std::uint32_t>(heads.begin(), heads.end()),
                                          std::vector<double>(lens.begin(), lens.end()), config);
         if (!built) return std::unexpected(built.error());

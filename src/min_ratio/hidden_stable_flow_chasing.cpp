@@ -6,8 +6,8 @@
 
 namespace zelk {
 
-HSFCState HSFCState::create(std::size_t m) {
-    HSFCState s;
+HsfcState HsfcState::create(std::size_t m) {
+    HsfcState s;
     s.flow.assign(m, 0.0);
     s.abs_flow.assign(m, 0.0);
     s.changed.assign(m, false);
@@ -17,21 +17,21 @@ HSFCState HSFCState::create(std::size_t m) {
 
 HiddenStableFlowChasing::HiddenStableFlowChasing(std::size_t m, double slack_value)
     : slack(slack_value) {
-    states.push_back(HSFCState::create(m));
+    states.push_back(HsfcState::create(m));
 }
 
 void HiddenStableFlowChasing::reset(std::size_t m) {
     states.clear();
-    states.push_back(HSFCState::create(m));
+    states.push_back(HsfcState::create(m));
 }
 
 HsfcOutcome HiddenStableFlowChasing::update(std::span<const std::uint64_t> changed,
                                             std::span<const double> flow) {
-    if (states.empty()) states.push_back(HSFCState::create(0));
-    const HSFCState& prev = states.back();
+    if (states.empty()) states.push_back(HsfcState::create(0));
+    const HsfcState& prev = states.back();
     const std::size_t m = prev.flow.size();
 
-    HSFCState next;
+    HsfcState next;
     next.flow = prev.flow;
     std::copy_n(flow.begin(), std::min(m, flow.size()), next.flow.begin());
     next.changed.assign(m, false);

@@ -19,9 +19,9 @@
 
 namespace zelk {
 
-struct HSFCState {
+struct HsfcState {
     // m zero flows, no declared edges, max_abs_flow 0.0.
-    static HSFCState create(std::size_t m);
+    static HsfcState create(std::size_t m);
 
     std::vector<double> flow;
     std::vector<double> abs_flow;
@@ -39,16 +39,16 @@ struct HsfcOutcome {
 
 class HiddenStableFlowChasing {
 public:
-    // One state of HSFCState::create(m) and the given slack (1e-9 in the
+    // One state of HsfcState::create(m) and the given slack (1e-9 in the
     // dynamic oracle).
     explicit HiddenStableFlowChasing(std::size_t m = 0, double slack = 1e-9);
 
-    // Drops the history; one state of HSFCState::create(m).
+    // Drops the history; one state of HsfcState::create(m).
     void reset(std::size_t m);
 
     HsfcOutcome update(std::span<const std::uint64_t> changed, std::span<const double> flow);
 
-    std::vector<HSFCState> states;  // oldest first
+    std::vector<HsfcState> states;  // oldest first
     double slack = 1e-9;
 };
 

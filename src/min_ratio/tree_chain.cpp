@@ -16,11 +16,10 @@ void TreeChainLevel::charge(std::uint64_t events) {
     }
 }
 
-TreeChainHierarchy TreeChainHierarchy::create_with_approx(std::uint64_t seed, std::size_t levels,
-                                                          std::uint64_t rebuild_every,
-                                                          std::uint64_t rebuild_budget,
-                                                          bool deterministic,
-                                                          double approx_factor) {
+TreeChainHierarchy TreeChainHierarchy::create(std::uint64_t seed, std::size_t levels,
+                                              std::uint64_t rebuild_every,
+                                              std::uint64_t rebuild_budget, bool deterministic,
+                                              double approx_factor) {
     TreeChainHierarchy h;
     h.seed = seed;
     h.rebuild_every = rebuild_every;

@@ -41,10 +41,9 @@ struct TreeChainHierarchy {
     // Level i: a fresh oracle with seed = seed ^ (0x9E3779B97F4A7C15 * (i+1))
     // (wrapping), the given rebuild period and mode; budget 0 of
     // `rebuild_budget`; the given factor; not pending.
-    static TreeChainHierarchy create_with_approx(std::uint64_t seed, std::size_t levels,
-                                                 std::uint64_t rebuild_every,
-                                                 std::uint64_t rebuild_budget, bool deterministic,
-                                                 double approx_factor);
+    static TreeChainHierarchy create(std::uint64_t seed, std::size_t levels,
+                                     std::uint64_t rebuild_every, std::uint64_t rebuild_budget,
+                                     bool deterministic, double approx_factor);
 
     // Charges every level (events > 0 only).
     void charge_all(std::uint64_t events);

@@ -15,7 +15,7 @@ struct SlackPair {
     double lower;
 };
 
-// Slacks exactly as Residuals::new_with_stats stores them.
+// Slacks exactly as Residuals::create_with_stats stores them.
 inline SlackPair floored_slacks(double flow, double lower, double upper, double residual_min) {
     return {max_num(upper - flow, residual_min), max_num(flow - lower, residual_min)};
 }
@@ -200,9 +200,9 @@ Residuals residuals_impl(std::span<const double> flow, std::span<const double> l
 
 }  // namespace
 
-Residuals Residuals::new_with_stats(std::span<const double> flow, std::span<const double> lower,
-                                    std::span<const double> upper, NumericalStats* stats,
-                                    double residual_min) {
+Residuals Residuals::create_with_stats(std::span<const double> flow, std::span<const double> lower,
+                                       std::span<const double> upper, NumericalStats* stats,
+                                       double residual_min) {
     return stats != nullptr ? residuals_impl<true>(flow, lower, upper, stats, residual_min)
                             : residuals_impl<false>(flow, lower, upper, nullptr, residual_min);
 }
@@ -404,7 +404,7 @@ GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 SlackMemo<BarrierGradientTerm>* memo) {
     GradientAndLengths out;
     out.residuals =
-        Residuals::new_with_stats(flow, lower, upper, &out.stats, potential.residual_min);
+        Residuals::create_with_stats(flow, lower, upper, &out.stats, potential.residual_min);
     out.gradient =
         gradient_impl<true>(potential, cost, flow, out.residuals, &out.stats, &out.lengths, memo);
     return out;

@@ -32,9 +32,9 @@ struct Residuals {
 
     // With stats: one residual clamp per edge with a floored side, and the
     // smallest slack in min_residual_seen.
-    static Residuals new_with_stats(std::span<const double> flow, std::span<const double> lower,
-                                    std::span<const double> upper, NumericalStats* stats,
-                                    double residual_min);
+    static Residuals create_with_stats(std::span<const double> flow, std::span<const double> lower,
+                                       std::span<const double> upper, NumericalStats* stats,
+                                       double residual_min);
 };
 
 struct GradientAndLengths {

@@ -4,11 +4,11 @@
 
 namespace zelk {
 
-TreeResult<DynamicForest> DynamicForest::new_from_tree(std::size_t n,
-                                                       std::vector<std::uint32_t> tails,
-                                                       std::vector<std::uint32_t> heads,
-                                                       std::vector<double> lengths,
-                                                       std::vector<bool> tree_mask) {
+TreeResult<DynamicForest> DynamicForest::create_from_tree(std::size_t n,
+                                                          std::vector<std::uint32_t> tails,
+                                                          std::vector<std::uint32_t> heads,
+                                                          std::vector<double> lengths,
+                                                          std::vector<bool> tree_mask) {
     auto built = LowStretchTree::build_from_tree_edges(n, tails, heads, lengths, tree_mask);
     if (!built) return std::unexpected(built.error());
     DynamicForest f;

@@ -25,10 +25,11 @@ class DynamicForest {
 public:
     // Builds `tree` with build_from_tree_edges (roots in node order) and
     // keeps the four arrays. Builder errors are returned.
-    static TreeResult<DynamicForest> new_from_tree(std::size_t n, std::vector<std::uint32_t> tails,
-                                                   std::vector<std::uint32_t> heads,
-                                                   std::vector<double> lengths,
-                                                   std::vector<bool> tree_mask);
+    static TreeResult<DynamicForest> create_from_tree(std::size_t n,
+                                                      std::vector<std::uint32_t> tails,
+                                                      std::vector<std::uint32_t> heads,
+                                                      std::vector<double> lengths,
+                                                      std::vector<bool> tree_mask);
 
     // Records every in-range identifier in `deleted`, clears its mask entry,
     // and rebuilds once when the mask changed. Returns the number of

@@ -21,11 +21,10 @@ double DynamicTree::clamp_length(double x, double bound) {
     return std::clamp(a, 1.0 / bound, bound);
 }
 
-TreeResult<DynamicTree> DynamicTree::new_with_config(std::size_t n,
-                                                     std::vector<std::uint32_t> tails,
-                                                     std::vector<std::uint32_t> heads,
-                                                     std::vector<double> lengths,
-                                                     const DynamicTreeConfig& config) {
+TreeResult<DynamicTree> DynamicTree::create(std::size_t n, std::vector<std::uint32_t> tails,
+                                            std::vector<std::uint32_t> heads,
+                                            std::vector<double> lengths,
+                                            const DynamicTreeConfig& config) {
     const double bound = length_bound(n);
     for (double& x : lengths) x = clamp_length(x, bound);
     auto built = LowStretchTree::build_low_stretch_with_mode(n, tails, heads, lengths,

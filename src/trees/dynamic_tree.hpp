@@ -41,10 +41,10 @@ public:
     // Takes the arrays, clamps the lengths and builds the first tree with
     // the configured seed. Builder errors (EmptyGraph, MissingEdgeLengths)
     // are returned.
-    static TreeResult<DynamicTree> new_with_config(std::size_t n, std::vector<std::uint32_t> tails,
-                                                   std::vector<std::uint32_t> heads,
-                                                   std::vector<double> lengths,
-                                                   const DynamicTreeConfig& config);
+    static TreeResult<DynamicTree> create(std::size_t n, std::vector<std::uint32_t> tails,
+                                          std::vector<std::uint32_t> heads,
+                                          std::vector<double> lengths,
+                                          const DynamicTreeConfig& config);
 
     // max(max(n,1)^4, 1.0), squared twice in doubles.
     static double length_bound(std::size_t n);

@@ -22,7 +22,7 @@ TreeResult<ShiftableForestCollection> ShiftableForestCollection::build_determini
         }
         auto tree = deterministic_weighted_tree(n, tails, heads, lengths, weights);
         if (!tree) return std::unexpected(tree.error());
-        auto forest = DynamicForest::new_from_tree(
+        auto forest = DynamicForest::create_from_tree(
             n, std::vector<std::uint32_t>(tails.begin(), tails.end()),
             std::vector<std::uint32_t>(heads.begin(), heads.end()),
             std::vector<double>(lengths.begin(), lengths.end()), tree->in_tree);

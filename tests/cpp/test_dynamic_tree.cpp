@@ -21,7 +21,7 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 DynamicTree make(const EdgeGraph& g, const DynamicTreeConfig& c) {
-    auto t = DynamicTree::new_with_config(g.n, g.tails, g.heads, g.lengths, c);
+    auto t = DynamicTree::create(g.n, g.tails, g.heads, g.lengths, c);
     EXPECT_TRUE(t.has_value());
     return std::move(*t);
 }
@@ -97,9 +97,9 @@ TEST(DynamicTree, ConstructionMatchesTheKruskalBuilderAndNormalisesTheConfig) {
     EXPECT_EQ(make(ring(3), c).ratio_threshold, 2.5);
 
     EdgeGraph bad = ring(3);
-    EXPECT_EQ(DynamicTree::new_with_config(0, {}, {}, {}, {}).error(), TreeError::EmptyGraph);
+    EXPECT_EQ(DynamicTree::create(0, {}, {}, {}, {}).error(), TreeError::EmptyGraph);
     bad.lengths.pop_back();
-    EXPECT_EQ(DynamicTree::new_with_config(3, bad.tails, bad.heads, bad.lengths, {}).error(),
+    EXPECT_EQ(DynamicTree::create(3, bad.tails, bad.heads, bad.lengths, {}).error(),
               TreeError::MissingEdgeLengths);
 }
 

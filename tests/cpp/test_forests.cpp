@@ -175,7 +175,7 @@ TEST(DynamicForest, DeletionSplitsTheTreeAndCountsOnce) {
     for (std::uint32_t i = 0; i < 4; ++i) g.add(i, i + 1, 1.0);
     g.add(0, 4, 9.0);
     std::vector<bool> mask{true, true, true, true, false};
-    auto f = DynamicForest::new_from_tree(5, g.tails, g.heads, g.lengths, mask);
+    auto f = DynamicForest::create_from_tree(5, g.tails, g.heads, g.lengths, mask);
     ASSERT_TRUE(f.has_value());
     EXPECT_EQ(f->tree.root, std::vector<std::uint64_t>(5, 0));
 
@@ -196,7 +196,7 @@ TEST(DynamicForest, DeletionSplitsTheTreeAndCountsOnce) {
     expect_same_tree(f->tree, *ref);
     EXPECT_FALSE(f->tree.lca(0, 3).has_value());
 
-    EXPECT_EQ(DynamicForest::new_from_tree(0, {}, {}, {}, {}).error(), TreeError::EmptyGraph);
+    EXPECT_EQ(DynamicForest::create_from_tree(0, {}, {}, {}, {}).error(), TreeError::EmptyGraph);
 }
 
 TEST(ShiftableForests, ForestsFollowTheirWeightSets) {

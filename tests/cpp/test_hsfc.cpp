@@ -43,7 +43,7 @@ TEST(Hsfc, CarriesEntriesAndIgnoresExtras) {
     HiddenStableFlowChasing h(4, 0.5);
     const std::vector<std::uint64_t> changed{0, 7, 99};
     h.update(changed, std::vector<double>{-3.0, 0.25});
-    const HSFCState& s = h.states.back();
+    const HsfcState& s = h.states.back();
     EXPECT_EQ(s.flow, (std::vector<double>{-3.0, 0.25, 0.0, 0.0}));
     EXPECT_EQ(s.abs_flow, (std::vector<double>{3.0, 0.25, 0.0, 0.0}));
     EXPECT_EQ(s.changed, (std::vector<bool>{true, false, false, false}));

@@ -144,7 +144,7 @@ TEST(LineSearch, AcceptedPointsStayStrictlyInsideAndDecrease) {
 TEST(GapEstimate, FailsToInfinity) {
     const NumericsConfig nc;
     const std::vector<double> x{1.0, 2.0}, c{1.0, 1.0}, lo{0.0, 0.0}, up{4.0, 4.0};
-    const Residuals r = Residuals::new_with_stats(x, lo, up, nullptr, 1e-12);
+    const Residuals r = Residuals::create_with_stats(x, lo, up, nullptr, 1e-12);
     EXPECT_TRUE(std::isfinite(estimate_duality_gap_with_config(x, c, r, 2, nc, 0.5, 4.0)));
     EXPECT_EQ(estimate_duality_gap_with_config(x, c, r, 2, nc, 0.5, std::nan("")),
               estimate_duality_gap_with_config(x, c, r, 2, nc, 0.5, 1.0));
@@ -163,7 +163,7 @@ TEST(GapEstimate, FailsToInfinity) {
     EXPECT_EQ(estimate_duality_gap_with_config(x, c, r, 2, nc, inf, 4.0), inf);
     // Empty arrays with m = 0: X = max(reference, 1), E = 0.
     const std::vector<double> none;
-    const Residuals empty = Residuals::new_with_stats(none, none, none, nullptr, 1e-12);
+    const Residuals empty = Residuals::create_with_stats(none, none, none, nullptr, 1e-12);
     EXPECT_EQ(estimate_duality_gap_with_config(none, none, empty, 0, nc, 0.5, 3.0), 3.0);
 }
 
@@ -279,7 +279,8 @@ TEST(LinePotential, CarriedBarrierTermsEqualFreshEvaluations) {
         if (trial % 7 == 0) flow.push_back(1.5);
         if (trial % 11 == 0) cost.pop_back();
         const Potential p = make_potential(upper, trial % 2 ? -50.0 : 1e6);
-        const Residuals r = Residuals::new_with_stats(flow, lower, upper, nullptr, p.residual_min);
+        const Residuals r =
+            Residuals::create_with_stats(flow, lower, upper, nullptr, p.residual_min);
         std::vector<double> terms;
         const auto fused = p.value_and_gap(cost, flow, r, terms);
         ASSERT_TRUE(same(fused.value, p.value_with_residuals_and_stats(cost, flow, r)));
@@ -291,7 +292,7 @@ TEST(LinePotential, CarriedBarrierTermsEqualFreshEvaluations) {
         for (double t : {0.0, 0.5, 2.0}) ASSERT_TRUE(same(fresh.value_at(t), carried.value_at(t)));
         std::vector<double> x(carried.trial().begin(), carried.trial().end());
         const std::vector<double> at_trial = carried.take_barrier();
-        const Residuals rx = Residuals::new_with_stats(x, lower, upper, nullptr, p.residual_min);
+        const Residuals rx = Residuals::create_with_stats(x, lower, upper, nullptr, p.residual_min);
         std::vector<double> expected;
         const auto direct = p.value_and_gap(cost, x, rx, expected);
         ASSERT_EQ(std::memcmp(at_trial.data(), expected.data(), sizeof(double) * x.size()), 0);

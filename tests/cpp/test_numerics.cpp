@@ -101,7 +101,7 @@ TEST(GuardedNumerics, ResidualsFloorOncePerEdge) {
     const Vec lower{0.0, 0.0, 0.0}, upper{4.0, 4.0, 0.0};
     const Vec flow{1.0, 0.0, 0.0, 9.0};  // the last entry has no bounds
     NumericalStats s;
-    const Residuals r = Residuals::new_with_stats(flow, lower, upper, &s, 1e-12);
+    const Residuals r = Residuals::create_with_stats(flow, lower, upper, &s, 1e-12);
     EXPECT_EQ(r.upper_slack, (Vec{3.0, 4.0, 1e-12, 0.0}));
     EXPECT_EQ(r.lower_slack, (Vec{1.0, 1e-12, 1e-12, 0.0}));
     EXPECT_EQ(s.residual_clamps, 2u);  // edge 1 on one side, edge 2 on both
@@ -152,7 +152,7 @@ TEST(Potential, MatchesPlainFormulasOnRandomInteriorPoints) {
         expect_close(v, barrier + cx + std::log(gap) / p.alpha);
 
         // Every route to the value agrees bit for bit, with or without stats.
-        const Residuals r = Residuals::new_with_stats(x, lo, up, nullptr, p.residual_min);
+        const Residuals r = Residuals::create_with_stats(x, lo, up, nullptr, p.residual_min);
         NumericalStats s;
         EXPECT_EQ(p.value_with_residuals_and_stats(c, x, r), v);
         EXPECT_EQ(p.value_with_residuals_and_stats(c, x, r, &s), v);
@@ -183,7 +183,7 @@ TEST(Potential, EmptyShortAndNonFiniteArrays) {
     // c.x covers the first edge only; the barrier still covers both.
     const Potential q = make_potential({4.0, 4.0}, -10.0);
     const Vec lo{0.0, 0.0}, up{4.0, 4.0}, x{1.0, 2.0}, c_short{3.0};
-    const Residuals r = Residuals::new_with_stats(x, lo, up, nullptr, 1e-12);
+    const Residuals r = Residuals::create_with_stats(x, lo, up, nullptr, 1e-12);
     EXPECT_EQ(q.gradient_with_residuals_and_stats(c_short, x, r).size(), 1u);
     const double barrier =
         std::exp(1.1 * std::log(3.0)) + 1.0 + 2.0 * std::exp(1.1 * std::log(2.0));
@@ -194,7 +194,7 @@ TEST(Potential, EmptyShortAndNonFiniteArrays) {
     // guarded power (log and exponent clamped) and the edge value caps at B.
     const Vec xi{inf}, c1{1.0};
     NumericalStats s;
-    const Residuals ri = Residuals::new_with_stats(xi, Vec{0.0}, Vec{4.0}, &s, 1e-12);
+    const Residuals ri = Residuals::create_with_stats(xi, Vec{0.0}, Vec{4.0}, &s, 1e-12);
     EXPECT_EQ(q.value_with_residuals_and_stats(c1, xi, ri, &s), inf);
     EXPECT_EQ(s.residual_clamps, 1u);
     EXPECT_EQ(s.log_clamps, 1u);
