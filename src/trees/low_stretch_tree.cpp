@@ -253,6 +253,34 @@ void sort_nearly_sorted(std::vector<KruskalKey>& keys) {
 // Union-find over `order`, then the forest walk from roots 0..n-1 over the
 // chosen edges, into `t`; the buffers are the calling thread's, reused.
 struct KruskalAccess {
+    // Whether `t` already is the walk over `chosen`: the same edges, each
+    // joining a node and its parent in `t`, and every tree rooted at its
+    // smallest node. A forest's rooting fixes every parent, parent edge (two
+    // chosen edges never join the same nodes) and depth, and the walk from
+    // roots 0..n-1 roots each tree at its smallest node, so it would rebuild
+    // `t` exactly; only the distances can differ.
+    static bool same_forest(const LowStretchTree& t, std::size_t n,
+                            std::span<const std::uint32_t> tails,
+                            std::span<const std::uint32_t> heads, const std::vector<bool>& chosen) {
+        if (t.parent.size() != n || t.in_tree != chosen) return false;
+        std::size_t links = 0;
+        for (std::size_t x = 0; x < n; ++x) {
+            if (t.root[x] > x) return false;
+            const std::uint64_t e = t.parent_edge[x];
+            if (e == NO_INDEX) {
+                if (t.parent[x] != x || t.root[x] != x) return false;
+                continue;
+            }
+            ++links;
+            const std::uint64_t p = t.parent[x];
+            const bool joins =
+                e < tails.size() && chosen[e] &&
+                ((tails[e] == x && heads[e] == p) || (tails[e] == p && heads[e] == x));
+            if (!joins) return false;
+        }
+        return links == static_cast<std::size_t>(std::count(chosen.begin(), chosen.end(), true));
+    }
+
     static void forest_in_order(LowStretchTree& t, std::size_t n,
                                 std::span<const std::uint32_t> tails,
                                 std::span<const std::uint32_t> heads,
@@ -262,11 +290,17 @@ struct KruskalAccess {
         thread_local FlatAdjacency adj;
         thread_local std::vector<std::size_t> cursor;
         thread_local std::vector<std::uint64_t> roots;
-        t.in_tree.assign(tails.size(), false);
+        thread_local std::vector<bool> chosen;
+        chosen.assign(tails.size(), false);
         uf.reset(n);
         for (const std::uint64_t e : order) {
-            if (uf.unite(tails[e], heads[e])) t.in_tree[e] = true;
+            if (uf.unite(tails[e], heads[e])) chosen[e] = true;
         }
+        if (same_forest(t, n, tails, heads, chosen)) {
+            t.refresh_distances(lengths);
+            return;
+        }
+        t.in_tree.swap(chosen);
         fill_adjacency(n, tails, heads, &t.in_tree, adj, cursor);
         roots.resize(n);
         for (std::size_t i = 0; i < n; ++i) roots[i] = i;

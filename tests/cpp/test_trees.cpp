@@ -461,6 +461,42 @@ TEST(LowStretchTree, KruskalReusingEqualsPlainBuildForAnyHint) {
     }
 }
 
+// A forest graph keeps every edge under any builder; a kept tree rooted
+// elsewhere (the randomized walk's roots) must still be rebuilt to the
+// deterministic build's rooting, not kept.
+TEST(LowStretchTree, KruskalRebuildInPlaceRerootsAForeignTree) {
+    std::mt19937_64 rng(17);
+    for (int round = 0; round < 30; ++round) {
+        const std::uint32_t n = 2 + rng() % 40;
+        zelk::testing::EdgeGraph g;
+        g.n = n;
+        for (std::uint32_t x = 1; x < n; ++x) {
+            if (rng() % 5 == 0) continue;  // several trees
+            const auto p = static_cast<std::uint32_t>(rng() % x);
+            if (rng() % 2 == 0) {
+                g.add(x, p, 0.5 + static_cast<double>(rng() % 4));
+            } else {
+                g.add(p, x, 0.5 + static_cast<double>(rng() % 4));
+            }
+        }
+        auto foreign =
+            LowStretchTree::build_with_mode(n, g.tails, g.heads, g.lengths, false, 1 + rng());
+        ASSERT_TRUE(foreign.has_value());
+        LowStretchTree kept = *foreign;
+        std::vector<std::uint64_t> hint;
+        ASSERT_TRUE(LowStretchTree::rebuild_low_stretch_deterministic(kept, n, g.tails, g.heads,
+                                                                      g.lengths, 0, hint));
+        auto fresh =
+            LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, true, 0);
+        ASSERT_TRUE(fresh.has_value());
+        EXPECT_EQ(kept.parent, fresh->parent) << round;
+        EXPECT_EQ(kept.root, fresh->root) << round;
+        EXPECT_EQ(kept.depth, fresh->depth) << round;
+        EXPECT_EQ(kept.dist, fresh->dist) << round;
+        EXPECT_EQ(kept.up, fresh->up) << round;
+    }
+}
+
 // Rebuilding into one tree object across graphs that grow and shrink gives,
 // field by field, the tree a fresh build gives; a rejected input leaves the
 // kept tree as it was.
@@ -491,6 +527,17 @@ TEST(LowStretchTree, KruskalRebuildInPlaceEqualsFreshBuild) {
         EXPECT_EQ(kept.root, fresh->root) << round;
         EXPECT_EQ(kept.up, fresh->up) << round;
         EXPECT_EQ(kept.levels(), fresh->levels()) << round;
+
+        // Lengths that drift a little mostly keep the forest: only the
+        // distances change.
+        for (double& l : g.lengths) l *= 1.0 + 1e-3 * static_cast<double>(rng() % 3);
+        fresh = LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads, g.lengths, true,
+                                                            seed);
+        ASSERT_TRUE(LowStretchTree::rebuild_low_stretch_deterministic(kept, g.n, g.tails, g.heads,
+                                                                      g.lengths, seed, hint));
+        EXPECT_EQ(kept.parent, fresh->parent) << round;
+        EXPECT_EQ(bits(kept.dist), bits(fresh->dist)) << round;
+        EXPECT_EQ(kept.up, fresh->up) << round;
 
         const std::vector<std::uint64_t> parent = kept.parent;
         std::vector<double> short_lengths(g.lengths.begin(), g.lengths.end());
