@@ -120,39 +120,6 @@ TEST(DecrementalSpanner, BuildLayerInvariants) {
     }
 }
 
-TEST(DecrementalSpanner, SmallLayers) {
-    // n = 2: every node its own cluster, each keeps up to two edges; the
-    // parallel edges keep identifier order.
-    EdgeGraph g;
-    g.n = 2;
-    for (int i = 0; i < 4; ++i) g.add(i % 2 == 0 ? 0 : 1, i % 2 == 0 ? 1 : 0, 1.0);
-    GraphLayer l = build_layer(2, g.tails, g.heads, g.lengths, true);
-    EXPECT_EQ(l.cluster, (std::vector<std::uint64_t>{0, 1}));
-    EXPECT_EQ(l.spanner_edges, (std::vector<std::uint64_t>{0, 1}));
-    // Randomized order: roots from the back, most recent edges first; the
-    // cluster edges then add the first edge (in key order) of each tail.
-    l = build_layer(2, g.tails, g.heads, g.lengths, false);
-    EXPECT_EQ(l.cluster, (std::vector<std::uint64_t>{1, 0}));
-    EXPECT_EQ(l.spanner_edges, (std::vector<std::uint64_t>{3, 2, 0, 1}));
-
-    // n = 8, a path: clusters of two in node order.
-    EdgeGraph p;
-    p.n = 8;
-    for (std::uint32_t i = 0; i + 1 < 8; ++i) p.add(i, i + 1, 1.0);
-    l = build_layer(8, p.tails, p.heads, p.lengths, true);
-    EXPECT_EQ(l.cluster, (std::vector<std::uint64_t>{0, 0, 1, 1, 2, 2, 3, 3}));
-
-    // A cluster whose nodes are no edge's tail gets no cluster edge: node 2
-    // is only ever a head and keeps its own edges through step 3.
-    EdgeGraph s;
-    s.n = 3;
-    s.add(0, 2, 1.0);
-    s.add(1, 2, 1.0);
-    s.add(0, 1, 1.0);
-    l = build_layer(3, s.tails, s.heads, s.lengths, true);
-    EXPECT_EQ(l.cluster, (std::vector<std::uint64_t>{0, 1, 2}));
-}
-
 TEST(DecrementalSpanner, LayersContractClusters) {
     std::mt19937_64 rng(17);
     for (int round = 0; round < 16; ++round) {
