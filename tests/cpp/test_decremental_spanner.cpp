@@ -19,6 +19,8 @@
 
 using namespace zelk;
 using zelk::testing::EdgeGraph;
+using zelk::testing::FAR;
+using zelk::testing::hop_distances;
 using zelk::testing::random_edge_graph;
 
 namespace {
@@ -26,24 +28,6 @@ namespace {
 using Key = std::pair<std::uint64_t, std::uint64_t>;
 
 std::vector<std::uint64_t> to_vec(std::span<const std::uint64_t> s) { return {s.begin(), s.end()}; }
-
-constexpr std::uint64_t FAR = 1u << 30;
-
-// Hop distances by Floyd-Warshall over the neighbours `next(x)` lists.
-template <class Next>
-std::vector<std::vector<std::uint64_t>> hop_distances(std::uint64_t n, Next next) {
-    std::vector<std::vector<std::uint64_t>> d(n, std::vector<std::uint64_t>(n, FAR));
-    for (std::uint64_t x = 0; x < n; ++x) {
-        d[x][x] = 0;
-        for (auto y : next(x)) {
-            if (y < n && y != x) d[x][y] = 1;
-        }
-    }
-    for (std::uint64_t k = 0; k < n; ++k)
-        for (std::uint64_t i = 0; i < n; ++i)
-            for (std::uint64_t j = 0; j < n; ++j) d[i][j] = std::min(d[i][j], d[i][k] + d[k][j]);
-    return d;
-}
 
 DecrementalSpannerConfig config_with_layers(std::uint64_t layers, bool det = true) {
     DecrementalSpannerConfig c;

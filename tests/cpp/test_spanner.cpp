@@ -7,28 +7,12 @@
 #include <random>
 #include <vector>
 
+#include "random_edge_graphs.hpp"
 #include "spanner/dynamic_spanner.hpp"
 
 using namespace zelk;
 
 namespace {
-
-// Hop distances over active edges by Floyd-Warshall: an independent reference
-// for the breadth-first embedding.
-constexpr std::uint64_t FAR = 1u << 30;
-
-std::vector<std::vector<std::uint64_t>> hop_distances(const DynamicSpanner& s) {
-    const std::uint64_t n = s.node_count;
-    std::vector<std::vector<std::uint64_t>> d(n, std::vector<std::uint64_t>(n, FAR));
-    for (std::uint64_t v = 0; v < n; ++v) d[v][v] = 0;
-    for (const auto& e : s.edges) {
-        if (e.active && e.u != e.v) d[e.u][e.v] = d[e.v][e.u] = 1;
-    }
-    for (std::uint64_t k = 0; k < n; ++k)
-        for (std::uint64_t i = 0; i < n; ++i)
-            for (std::uint64_t j = 0; j < n; ++j) d[i][j] = std::min(d[i][j], d[i][k] + d[k][j]);
-    return d;
-}
 
 std::optional<std::vector<SignedEdge>> stored(const DynamicSpanner& s, std::uint64_t key) {
     auto it = s.embeddings.find(key);
@@ -110,13 +94,19 @@ TEST(DynamicSpanner, BfsFindsAShortestWalkOverActiveEdges) {
             s.insert_edge_with_values(a, b, 1.0 + static_cast<double>(i), 0.0);
             if (rng() % 6 == 0) s.edges.back().active = false;
         }
-        const auto d = hop_distances(s);
+        const auto d = zelk::testing::hop_distances(n, [&](std::uint64_t x) {
+            std::vector<std::uint64_t> out;  // over active edges
+            for (const auto& e : s.edges) {
+                if (e.active && (e.u == x || e.v == x)) out.push_back(e.u == x ? e.v : e.u);
+            }
+            return out;
+        });
         for (int k = 0; k < 100; ++k) {
             const std::uint64_t u = rng() % (n + 1), v = rng() % (n + 1);  // some out of range
             const std::uint64_t key = rng() % 20;
             const auto before = stored(s, key);
             const auto got = s.embed_edge_with_bfs(key, u, v);
-            const bool reachable = u < n && v < n && u != v && d[u][v] < FAR;
+            const bool reachable = u < n && v < n && u != v && d[u][v] < zelk::testing::FAR;
             ASSERT_EQ(got.has_value(), reachable) << round << " " << u << " " << v;
             if (!got) {
                 EXPECT_EQ(stored(s, key), before);
