@@ -1,7 +1,6 @@
 // The interior-point loop and its bisection entry: statistics records of the
-// early stops, each termination code, the bracket's probe count, scaled
-// contexts, interior, demand-meeting, reproducible results, and runs that
-// share a power memo.
+// early stops, each termination code, the bracket's probe count, interior,
+// demand-meeting, reproducible results, and runs that share a power memo.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -113,22 +112,6 @@ TEST(IpmEntry, BisectionHalvesTheBracketEveryProbe) {
     Lines one;
     ASSERT_TRUE(run_ipm_with_context(flat, o, ScalingContext::None, one.context()));
     EXPECT_EQ(one.starting_with("gap termination check").size(), 1u);
-}
-
-TEST(IpmEntry, ScaledContextsLoosenTheCopy) {
-    const McfProblem p = make_problem({0, 1}, {1, 0}, {0, 0}, {1000, 3}, {-7, 2}, {0, 0});
-    const McfOptions o = *build_options({});
-    const McfOptions same = scaled_run_options(p, o, ScalingContext::None);
-    EXPECT_EQ(same.tolerance, o.tolerance);
-    EXPECT_EQ(same.numerical_clamp_log, o.numerical_clamp_log);
-    for (auto context : {ScalingContext::CostScaled, ScalingContext::CapacityScaled}) {
-        const McfOptions scaled = scaled_run_options(p, o, context);
-        EXPECT_EQ(scaled.tolerance, 1e-8);
-        EXPECT_EQ(scaled.numerical_clamp_log, 670.0);
-    }
-    McfOptions tight = o;
-    tight.numerical_clamp_log = 120.0;
-    EXPECT_EQ(scaled_run_options(p, tight, ScalingContext::CostScaled).numerical_clamp_log, 100.0);
 }
 
 TEST(IpmEntry, RandomInstancesStayInsideAndMeetDemands) {

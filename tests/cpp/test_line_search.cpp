@@ -167,36 +167,15 @@ TEST(GapEstimate, FailsToInfinity) {
     EXPECT_EQ(estimate_duality_gap_with_config(none, none, empty, 0, nc, 0.5, 3.0), 3.0);
 }
 
-TEST(Termination, ConstantsAndTests) {
-    McfOptions o;
-    const std::vector<double> up(100, 10.0);
-    EXPECT_NEAR(gap_threshold(o, up, 100), 1e-30, 1e-44);
-    o.gap_tolerance = 1e-3;
-    EXPECT_EQ(gap_threshold(o, up, 100), 1e-3);
-
-    // 1000 edges, largest |upper| 10, so S = 10^4.
-    const std::vector<double> up1000(1000, 10.0);
-    const TerminationConstants k =
-        termination_constants(make_potential(up1000, 0.0), McfOptions{}, up1000, 1000);
-    EXPECT_EQ(required_decrease(10.0, -0.5, k.decrease_scale), 0.01 * 0.25);
-    EXPECT_EQ(required_decrease(1e9, 0.5, k.decrease_scale), 1e-6);
-    EXPECT_EQ(required_decrease(0.5, 0.0, 1e-8), 1e-8);  // |value| floored at 1
-
-    EXPECT_TRUE(time_limit_reached(0.0, 0));
-    EXPECT_FALSE(time_limit_reached(1e9, std::nullopt));
+// The decisions with a rule of their own (the thresholds themselves are
+// pinned by the golden runs): the previous cycle's promise replaces the
+// estimate, NaN never converges, and a converged last iteration reports the
+// iteration limit.
+TEST(Termination, Decisions) {
     EXPECT_EQ(gap_for_check(1e-3, std::nullopt), 1e-3);
-    EXPECT_EQ(gap_for_check(1e-3, -0.5), 0.5);  // the previous cycle's promise
+    EXPECT_EQ(gap_for_check(1e-3, -0.5), 0.5);
     EXPECT_EQ(gap_for_check(1e-3, 0.5), 1e-3);
-    EXPECT_TRUE(gap_converged(1e-30, 1e-30));
     EXPECT_FALSE(gap_converged(std::nan(""), 1.0));
-    EXPECT_TRUE(potential_converged(-2e6, 1.0, k.potential_floor, 1e-9));
-    EXPECT_TRUE(potential_converged(0.0, 1e-10, k.potential_floor, 1e-9));
-    EXPECT_FALSE(potential_converged(0.0, 1e-9, k.potential_floor, 1e-9));
-    EXPECT_TRUE(ratio_converged(-1e-10, 1e-9));
-    EXPECT_FALSE(ratio_converged(-1e-8, 1e-9));
-    EXPECT_TRUE(improvement_too_small(cycle_improvement(-0.1), k.step_floor));
-    EXPECT_FALSE(improvement_too_small(cycle_improvement(-0.2), k.step_floor));
-
     EXPECT_EQ(stop_at(IpmTermination::NoImprovingCycle, 3, 10).termination,
               IpmTermination::NoImprovingCycle);
     const IpmStop last = stop_at(IpmTermination::Converged, 9, 10);
