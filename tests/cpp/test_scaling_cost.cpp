@@ -9,7 +9,7 @@
 #include <limits>
 #include <optional>
 #include <random>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,13 +44,25 @@ BigInt big(std::int64_t v) { return BigInt(v); }
 
 // The values of "[cost_scaling] round=R midpoint=M cost=C scaled_max=S
 // elapsed_ms=E", in that order, or nothing when the line has another shape.
+// (The exact spacing is checked from Python, tests/python/test_scaling.py.)
 std::optional<std::vector<std::string>> cost_line_fields(const std::string& line) {
-    static const std::regex shape(
-        R"(\[cost_scaling\] round=(\d+) midpoint=(-?\d+) cost=(-?\d+) scaled_max=(\d+) )"
-        R"(elapsed_ms=(\d+))");
-    std::smatch m;
-    if (!std::regex_match(line, m, shape)) return std::nullopt;
-    return std::vector<std::string>{m[1], m[2], m[3], m[4], m[5]};
+    static const std::string keys[] = {
+        "round=", "midpoint=", "cost=", "scaled_max=", "elapsed_ms="};
+    std::istringstream in(line);
+    std::string word;
+    if (!(in >> word) || word != "[cost_scaling]") return std::nullopt;
+    std::vector<std::string> values;
+    for (const std::string& key : keys) {
+        if (!(in >> word) || !word.starts_with(key)) return std::nullopt;
+        const std::string v = word.substr(key.size());
+        const std::size_t sign = v.starts_with('-') ? 1 : 0;
+        if (v.size() == sign || v.find_first_not_of("0123456789", sign) != std::string::npos) {
+            return std::nullopt;
+        }
+        values.push_back(v);
+    }
+    if (in >> word) return std::nullopt;
+    return values;
 }
 
 }  // namespace
