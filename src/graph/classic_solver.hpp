@@ -53,6 +53,8 @@ McfResult<ClassicSolution> solve_classic_by_paths(const McfProblem& problem,
                                                   const SolveContext& ctx = SolveContext::none());
 McfResult<ClassicSolution> solve_classic_by_simplex(const McfProblem& problem,
                                                     const SolveContext& ctx = SolveContext::none());
+McfResult<ClassicSolution> solve_classic_by_cost_scaling(
+    const McfProblem& problem, const SolveContext& ctx = SolveContext::none());
 
 // Total cost sum(cost[i] * flow[i]) in 128 bits; InvalidInput
 // "total cost overflow" when even that range is exceeded.

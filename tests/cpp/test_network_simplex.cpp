@@ -104,11 +104,13 @@ void expect_certified(const FlowInstance& r, const Solution& sol) {
     EXPECT_TRUE(cost == sol.cost);
 }
 
-// Runs both searches; equal verdicts and costs, certificate on the simplex.
-// Returns true when the instance was solved.
-bool compare_searches(const FlowInstance& r, int trial) {
+using Engine = McfResult<ClassicSolution> (*)(const McfProblem&, const SolveContext&);
+
+// Runs an engine and the path search; equal verdicts and costs, certificate
+// on the engine's answer. Returns true when the instance was solved.
+bool compare_searches(const FlowInstance& r, int trial, Engine engine = &solve_classic_by_simplex) {
     const McfProblem p = r.problem();
-    auto simplex = solve_classic_by_simplex(p);
+    auto simplex = engine(p, SolveContext::none());
     auto paths = solve_classic_by_paths(p);
     if (simplex) expect_certified(r, *simplex);
     if (!paths && paths.error().is_invalid_input() &&
@@ -126,28 +128,38 @@ bool compare_searches(const FlowInstance& r, int trial) {
     return true;
 }
 
-}  // namespace
+const Shape RANDOM_SHAPES[] = {
+    {},                             // non-negative costs
+    {.cost_lo = -3, .cost_hi = 3},  // negative cycles
+    {.max_nodes = 12, .cost_lo = -2, .cost_hi = 2, .isolated = true},
+    {.cost_lo = -3, .cost_hi = 3, .plant_flow = false},  // often infeasible
+    {.max_nodes = 40, .edges_per_node = 4, .cost_lo = -5, .cost_hi = 20, .cap_hi = 30},
+};
 
-TEST(NetworkSimplex, MatchesPathSearchOnRandomInstances) {
+void expect_matches_path_search(Engine engine, int trials) {
     std::mt19937_64 rng(1207);
-    const Shape shapes[] = {
-        {},                             // non-negative costs
-        {.cost_lo = -3, .cost_hi = 3},  // negative cycles
-        {.max_nodes = 12, .cost_lo = -2, .cost_hi = 2, .isolated = true},
-        {.cost_lo = -3, .cost_hi = 3, .plant_flow = false},  // often infeasible
-        {.max_nodes = 40, .edges_per_node = 4, .cost_lo = -5, .cost_hi = 20, .cap_hi = 30},
-    };
     int solved = 0, infeasible = 0;
-    for (int trial = 0; trial < 2500; ++trial) {
-        const FlowInstance r = random_instance(rng, shapes[trial % std::size(shapes)]);
-        if (compare_searches(r, trial)) {
+    for (int trial = 0; trial < trials; ++trial) {
+        const FlowInstance r =
+            random_instance(rng, RANDOM_SHAPES[trial % std::size(RANDOM_SHAPES)]);
+        if (compare_searches(r, trial, engine)) {
             ++solved;
         } else {
             ++infeasible;
         }
     }
-    EXPECT_GT(solved, 1200);
-    EXPECT_GT(infeasible, 150);
+    EXPECT_GT(solved, trials / 2);
+    EXPECT_GT(infeasible, trials / 16);
+}
+
+}  // namespace
+
+TEST(NetworkSimplex, MatchesPathSearchOnRandomInstances) {
+    expect_matches_path_search(&solve_classic_by_simplex, 2500);
+}
+
+TEST(CostScalingEngine, MatchesPathSearchOnRandomInstances) {
+    expect_matches_path_search(&solve_classic_by_cost_scaling, 2500);
 }
 
 TEST(NetworkSimplex, ExactNearTheEndsOfThe64BitRange) {
