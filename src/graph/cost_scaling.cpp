@@ -20,6 +20,8 @@ constexpr std::int64_t COST_LIMIT = std::int64_t{1} << 56;
 // A node's excess never exceeds its supply plus the capacities it touches.
 constexpr Int128 EXCESS_LIMIT = Int128{1} << 62;
 constexpr std::uint64_t CANCEL_POLL_MASK = 4095;
+// Relaxations per arc allowed to an optimality check before the last phase.
+constexpr std::uint64_t EARLY_CHECK_BUDGET = 1;
 
 enum class Outcome { Done, Infeasible, OutOfRange, Interrupted };
 
@@ -41,24 +43,37 @@ private:
     bool has_admissible(Index v);
     Outcome global_update();
     void enqueue(Index v);
-    void exact_potentials();
+    Index bucket_steps(std::int64_t rc, Index limit) const;
+    bool exact_potentials(std::uint64_t budget);
 
     std::int64_t reduced_cost(Index a, Index from) const {
-        return cost_[a] + price_[from] - price_[head_[a]];
+        return arcs_[a].cost + price_[from] - price_[arcs_[a].head];
     }
 
     Index n_, m_;
     std::int64_t scale_;
     std::int64_t eps_ = 1;
+    double inverse_eps_ = 1.0;
     // Residual arcs grouped by tail: node v owns first_[v]..first_[v+1]-1;
-    // arc a and sister_[a] are the two directions of one input arc.
-    std::vector<Index> first_, head_, sister_;
+    // arc a and arcs_[a].sister are the two directions of one input arc.
+    // One record per arc: a scan touches one cache line, not four arrays.
+    // residual + the sister's residual = capacity, so a scan over v's arcs
+    // sees the residual of the arcs into v without visiting them.
+    struct Arc {
+        std::int64_t residual;
+        std::int64_t capacity;
+        std::int64_t cost;
+        Index head;
+        Index sister;
+    };
+    std::vector<Index> first_;
+    std::vector<Arc> arcs_;
     std::vector<Index> forward_of_;  // input arc -> its forward residual arc
-    std::vector<std::int64_t> cost_, residual_;
     // Nodes.
     std::vector<std::int64_t> price_, excess_;
-    std::vector<Index> current_;  // current arc: earlier ones are inadmissible
-    std::vector<Index> queue_;    // FIFO ring of nodes with excess
+    std::vector<std::int64_t> label_;  // exact potentials, once found
+    std::vector<Index> current_;       // current arc: earlier ones are inadmissible
+    std::vector<Index> queue_;         // FIFO ring of nodes with excess
     std::vector<std::uint8_t> queued_;
     Index queue_head_ = 0, queue_size_ = 0;
     // Global update: buckets of nodes by distance (doubly linked lists).
@@ -82,27 +97,19 @@ PushRelabel::PushRelabel(std::size_t n, std::span<const std::uint32_t> tails,
         arcs += 2;
     }
     for (Index v = 0; v < n_; ++v) first_[v + 1] += first_[v];
-    head_.resize(arcs);
-    sister_.resize(arcs);
-    cost_.resize(arcs);
-    residual_.resize(arcs);
+    arcs_.resize(arcs);
     forward_of_.assign(m_, NONE);
     std::vector<Index> fill(first_.begin(), first_.end() - 1);
     for (Index i = 0; i < m_; ++i) {
         const Index u = tails[i], v = heads[i];
         if (u == v) continue;
         const Index a = fill[u]++, b = fill[v]++;
-        head_[a] = v;
-        head_[b] = u;
-        sister_[a] = b;
-        sister_[b] = a;
-        cost_[a] = cost[i] * scale_;
-        cost_[b] = -cost_[a];
-        residual_[a] = cap[i];
-        residual_[b] = 0;
+        arcs_[a] = {cap[i], cap[i], cost[i] * scale_, v, b};
+        arcs_[b] = {0, cap[i], -cost[i] * scale_, u, a};
         forward_of_[i] = a;
     }
     price_.assign(n_, 0);
+    label_.resize(n_);
     excess_.resize(n_);
     for (Index v = 0; v < n_; ++v) excess_[v] = -balance[v];
     current_.resize(n_);
@@ -117,15 +124,20 @@ PushRelabel::PushRelabel(std::size_t n, std::span<const std::uint32_t> tails,
 
 Outcome PushRelabel::run(const SolveContext& ctx) {
     std::int64_t max_cost = 0;
-    for (const std::int64_t c : cost_) max_cost = std::max(max_cost, c);
+    for (const Arc& arc : arcs_) max_cost = std::max(max_cost, arc.cost);
     // Zero flow and zero prices are max_cost-optimal.
     std::int64_t eps = std::max<std::int64_t>(max_cost, 1);
     do {
         eps = std::max<std::int64_t>(1, eps / SCALE_FACTOR);
         const Outcome phase = refine(eps, ctx);
         if (phase != Outcome::Done) return phase;
+        // Below one unit of the original costs, the flow is often optimal
+        // already; a bounded attempt at exact potentials finds out.
+        if (eps > 1 && eps < scale_ && exact_potentials(EARLY_CHECK_BUDGET * arcs_.size())) {
+            return Outcome::Done;
+        }
     } while (eps > 1);
-    exact_potentials();
+    exact_potentials(std::numeric_limits<std::uint64_t>::max());
     return Outcome::Done;
 }
 
@@ -140,12 +152,12 @@ void PushRelabel::enqueue(Index v) {
 void PushRelabel::saturate_negative_arcs() {
     for (Index v = 0; v < n_; ++v) {
         for (Index a = first_[v]; a < first_[v + 1]; ++a) {
-            const std::int64_t r = residual_[a];
+            const std::int64_t r = arcs_[a].residual;
             if (r > 0 && reduced_cost(a, v) < 0) {
-                residual_[a] = 0;
-                residual_[sister_[a]] += r;
+                arcs_[a].residual = 0;
+                arcs_[arcs_[a].sister].residual += r;
                 excess_[v] -= r;
-                excess_[head_[a]] += r;
+                excess_[arcs_[a].head] += r;
             }
         }
     }
@@ -153,6 +165,7 @@ void PushRelabel::saturate_negative_arcs() {
 
 Outcome PushRelabel::refine(std::int64_t eps, const SolveContext& ctx) {
     eps_ = eps;
+    inverse_eps_ = 1.0 / static_cast<double>(eps);
     saturate_negative_arcs();
     queue_head_ = queue_size_ = 0;
     for (Index v = 0; v < n_; ++v) {
@@ -180,7 +193,7 @@ Outcome PushRelabel::refine(std::int64_t eps, const SolveContext& ctx) {
 bool PushRelabel::has_admissible(Index v) {
     const Index end = first_[v + 1];
     Index a = current_[v];
-    while (a < end && (residual_[a] == 0 || reduced_cost(a, v) >= 0)) ++a;
+    while (a < end && (arcs_[a].residual == 0 || reduced_cost(a, v) >= 0)) ++a;
     current_[v] = a;
     return a < end;
 }
@@ -192,8 +205,8 @@ Outcome PushRelabel::relabel(Index v) {
     // cost >= -eps, with one of them at exactly -eps.
     std::int64_t best = std::numeric_limits<std::int64_t>::min();
     for (Index a = first_[v]; a < first_[v + 1]; ++a) {
-        if (residual_[a] == 0) continue;
-        best = std::max(best, price_[head_[a]] - cost_[a]);
+        if (arcs_[a].residual == 0) continue;
+        best = std::max(best, price_[arcs_[a].head] - arcs_[a].cost);
     }
     if (best == std::numeric_limits<std::int64_t>::min()) return Outcome::Infeasible;
     if (best - eps_ < -PRICE_LIMIT) return Outcome::OutOfRange;
@@ -208,7 +221,7 @@ Outcome PushRelabel::discharge(Index v) {
     const Index end = first_[v + 1];
     while (excess_[v] > 0) {
         Index a = current_[v];
-        while (a < end && (residual_[a] == 0 || reduced_cost(a, v) >= 0)) ++a;
+        while (a < end && (arcs_[a].residual == 0 || reduced_cost(a, v) >= 0)) ++a;
         current_[v] = a;
         if (a == end) {
             // Without any residual arc, v's excess cannot leave it.
@@ -222,7 +235,7 @@ Outcome PushRelabel::discharge(Index v) {
             }
             continue;
         }
-        const Index w = head_[a];
+        const Index w = arcs_[a].head;
         // Look-ahead: a node without deficit and without an admissible arc
         // would only have to send the flow back; relabel it first (one
         // without any residual arc gets one from this push).
@@ -231,15 +244,29 @@ Outcome PushRelabel::discharge(Index v) {
             if (lowered == Outcome::OutOfRange) return lowered;
             if (lowered == Outcome::Done && reduced_cost(a, v) >= 0) continue;
         }
-        const std::int64_t delta = std::min(excess_[v], residual_[a]);
-        residual_[a] -= delta;
-        residual_[sister_[a]] += delta;
+        const std::int64_t delta = std::min(excess_[v], arcs_[a].residual);
+        arcs_[a].residual -= delta;
+        arcs_[arcs_[a].sister].residual += delta;
         excess_[v] -= delta;
         const bool was_active = excess_[w] > 0;
         excess_[w] += delta;
         if (!was_active && excess_[w] > 0 && !queued_[w]) enqueue(w);
     }
     return Outcome::Done;
+}
+
+// floor(rc / eps) + 1 for rc >= -eps, at most `limit`. A division per arc
+// would dominate the update: the quotient comes from a multiplication by
+// 1 / eps, corrected to the exact floor (it is off by at most one below
+// 2^52, and anything near that is far above the limit).
+Index PushRelabel::bucket_steps(std::int64_t rc, Index limit) const {
+    if (rc < 0) return 0;
+    const double estimate = static_cast<double>(rc) * inverse_eps_;
+    if (estimate >= static_cast<double>(limit)) return limit;
+    auto q = static_cast<std::int64_t>(estimate);
+    while (q > 0 && q * eps_ > rc) --q;
+    while ((q + 1) * eps_ <= rc) ++q;
+    return static_cast<Index>(std::min<std::int64_t>(q + 1, limit));
 }
 
 Outcome PushRelabel::global_update() {
@@ -287,14 +314,12 @@ Outcome PushRelabel::global_update() {
             settled_[w] = 1;
             if (excess_[w] > 0) --remaining;
             for (Index a = first_[w]; a < first_[w + 1]; ++a) {
-                const Index v = head_[a];
-                const Index b = sister_[a];  // v -> w
-                if (settled_[v] || residual_[b] == 0) continue;
-                const std::int64_t rc = cost_[b] + price_[v] - price_[w];
-                const std::int64_t steps = rc < 0 ? 0 : rc / eps_ + 1;
-                const Index next = steps >= static_cast<std::int64_t>(cap_level - level)
-                                       ? cap_level
-                                       : level + static_cast<Index>(steps);
+                const Arc& arc = arcs_[a];
+                const Index v = arc.head;
+                // The arc v -> w has residual capacity - arc.residual.
+                if (settled_[v] || arc.residual == arc.capacity) continue;
+                const std::int64_t rc = price_[v] - price_[w] - arc.cost;
+                const Index next = level + bucket_steps(rc, cap_level - level);
                 if (next < dist_[v]) {
                     if (dist_[v] != NONE) remove(v);
                     insert(v, next);
@@ -315,34 +340,40 @@ Outcome PushRelabel::global_update() {
     return Outcome::Done;
 }
 
-void PushRelabel::exact_potentials() {
-    // The flow is 1-optimal on costs scaled by n + 1, so optimal; prices
-    // divided by n + 1 (rounded down) leave reduced costs >= -1 on its
-    // residual arcs, and label-correcting shortest paths, which terminate
-    // since an optimal residual graph has no negative cycle, repair them.
+bool PushRelabel::exact_potentials(std::uint64_t budget) {
+    // Prices divided by n + 1 (rounded down) leave reduced costs of at least
+    // -eps / (n + 1) - 1 on the residual arcs; label-correcting shortest
+    // paths repair them. They terminate exactly when the residual graph has
+    // no negative cycle, that is when the flow is optimal: always once the
+    // flow is 1-optimal on costs scaled by n + 1, often earlier, which the
+    // budget on relaxations tells apart.
     for (Index v = 0; v < n_; ++v) {
         const std::int64_t p = price_[v];
         std::int64_t q = p / scale_;
         if (q * scale_ > p) --q;
-        price_[v] = q;
+        label_[v] = q * scale_;  // multiples of n + 1: no division per arc
     }
     queue_head_ = queue_size_ = 0;
     for (Index v = 0; v < n_; ++v) enqueue(v);
+    std::uint64_t relaxations = 0;
     while (queue_size_ > 0) {
         const Index u = queue_[queue_head_];
         if (++queue_head_ == n_) queue_head_ = 0;
         --queue_size_;
         queued_[u] = 0;
         for (Index a = first_[u]; a < first_[u + 1]; ++a) {
-            if (residual_[a] == 0) continue;
-            const Index v = head_[a];
-            const std::int64_t bound = price_[u] + cost_[a] / scale_;
-            if (bound < price_[v]) {
-                price_[v] = bound;
-                if (!queued_[v]) enqueue(v);
+            const Arc& arc = arcs_[a];
+            if (arc.residual == 0) continue;
+            const std::int64_t bound = label_[u] + arc.cost;
+            if (bound < label_[arc.head]) {
+                if (++relaxations > budget) return false;
+                label_[arc.head] = bound;
+                if (!queued_[arc.head]) enqueue(arc.head);
             }
         }
     }
+    for (std::int64_t& label : label_) label /= scale_;
+    return true;
 }
 
 CostScalingResult PushRelabel::result(std::span<const std::int64_t> cap,
@@ -354,10 +385,10 @@ CostScalingResult PushRelabel::result(std::span<const std::int64_t> cap,
         if (a == NONE) {
             out.flow[i] = cost[i] < 0 ? cap[i] : 0;
         } else {
-            out.flow[i] = cap[i] - residual_[a];
+            out.flow[i] = cap[i] - arcs_[a].residual;
         }
     }
-    out.potentials.assign(price_.begin(), price_.end());
+    out.potentials.assign(label_.begin(), label_.end());
     out.relabels = relabels_;
     return out;
 }
