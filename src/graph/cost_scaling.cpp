@@ -164,6 +164,7 @@ void PushRelabel::saturate_negative_arcs() {
 }
 
 Outcome PushRelabel::refine(std::int64_t eps, const SolveContext& ctx) {
+    if (ctx.cancelled()) return Outcome::Interrupted;
     eps_ = eps;
     inverse_eps_ = 1.0 / static_cast<double>(eps);
     saturate_negative_arcs();
