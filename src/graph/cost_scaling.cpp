@@ -78,8 +78,8 @@ private:
     std::vector<std::uint8_t> queued_;
     Index queue_head_ = 0, queue_size_ = 0;
     // Global update: buckets of nodes by distance (doubly linked lists).
+    // A node is settled once its distance is at most the level scanned.
     std::vector<Index> dist_, bucket_, bucket_next_, bucket_prev_;
-    std::vector<std::uint8_t> settled_;
     std::uint64_t relabels_ = 0, relabels_since_update_ = 0, operations_ = 0;
 };
 
@@ -120,7 +120,6 @@ PushRelabel::PushRelabel(std::size_t n, std::span<const std::uint32_t> tails,
     bucket_.resize(static_cast<std::size_t>(n_) + 1);
     bucket_next_.resize(n_);
     bucket_prev_.resize(n_);
-    settled_.resize(n_);
 }
 
 Outcome PushRelabel::run(const SolveContext& ctx) {
@@ -299,7 +298,6 @@ Outcome PushRelabel::global_update() {
         if (q != NONE) bucket_prev_[q] = p;
     };
     for (Index v = 0; v < n_; ++v) {
-        settled_[v] = 0;
         dist_[v] = NONE;
         if (excess_[v] > 0) ++remaining;
     }
@@ -313,13 +311,13 @@ Outcome PushRelabel::global_update() {
         while (bucket_[level] != NONE && remaining > 0) {
             const Index w = bucket_[level];
             remove(w);
-            settled_[w] = 1;
             if (excess_[w] > 0) --remaining;
             for (Index a = first_[w]; a < first_[w + 1]; ++a) {
+                // The arc v -> w has residual capacity - arc.residual. A
+                // settled v has dist_[v] <= level and is never lowered.
                 const Arc& arc = arcs_[a];
+                if (arc.residual == arc.capacity) continue;
                 const Index v = arc.head;
-                // The arc v -> w has residual capacity - arc.residual.
-                if (settled_[v] || arc.residual == arc.capacity) continue;
                 const std::int64_t rc = price_[v] - price_[w] - arc.cost;
                 const Index next = level + bucket_steps(rc, cap_level - level);
                 if (next < dist_[v]) {
@@ -334,7 +332,7 @@ Outcome PushRelabel::global_update() {
     // than every arc leaving them can carry.
     if (remaining > 0) return Outcome::Infeasible;
     for (Index v = 0; v < n_; ++v) {
-        const std::int64_t d = settled_[v] ? dist_[v] : level;
+        const std::int64_t d = std::min(dist_[v], level);
         price_[v] -= d * eps_;
         if (price_[v] < -PRICE_LIMIT) return Outcome::OutOfRange;
         current_[v] = first_[v];
