@@ -401,7 +401,9 @@ McfResult<std::optional<CostScalingResult>> cost_scaling(
     std::span<const std::int64_t> cap, std::span<const std::int64_t> cost,
     std::span<const std::int64_t> balance, const SolveContext& ctx) {
     const std::size_t m = tails.size();
-    if (n >= NONE - 1 || 2 * m >= NONE - 1) return invalid_input("instance too large");
+    // Two residual arcs per edge must be indexable; the simplex has room for
+    // more, and reports what even it cannot index.
+    if (n >= NONE - 1 || 2 * m >= NONE - 1) return std::nullopt;
 
     Int128 total = 0;
     std::vector<Int128> load(n, 0);

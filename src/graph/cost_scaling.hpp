@@ -20,14 +20,14 @@
 //
 // Range: the engine runs in 64 bits and declines (nullopt) up front when
 // (n + 1)^2 * max|cost| or a node's capacity sum is too large to keep its
-// prices and excesses provably in range, and during the run if a price
-// leaves its bound; the caller then uses another exact engine.
+// prices and excesses provably in range, or 2m residual arcs do not fit 32-bit
+// indices, and during the run if a price leaves its bound; the caller then
+// uses another exact engine.
 //
 // Failures: Infeasible; Interrupted when the context is cancelled (polled
-// every few thousand operations); InvalidInput "instance too large" beyond
-// 2^32 - 2 nodes or arcs.
+// once per phase and every few thousand discharges).
 //
-// Cost: O(n + m) memory (about 50 bytes per arc and 60 per node; nothing is
+// Cost: O(n + m) memory (about 70 bytes per arc and 55 per node; nothing is
 // allocated per phase or push). Time O(n^2 m log(n C)) in theory, far below
 // that in practice thanks to the global updates.
 #pragma once
