@@ -20,6 +20,11 @@ constexpr std::int64_t COST_LIMIT = std::int64_t{1} << 56;
 // A node's excess never exceeds its supply plus the capacities it touches.
 constexpr Int128 EXCESS_LIMIT = Int128{1} << 62;
 constexpr std::uint64_t CANCEL_POLL_MASK = 4095;
+// Shortest-path labels start within PRICE_LIMIT and, once the flow is
+// optimal, fall by at most n times the largest scaled cost (far below 2^61
+// by the range check); only a check on a flow that is not optimal yet can
+// pass this bound, and it then gives up.
+constexpr std::int64_t LABEL_LIMIT = std::int64_t{1} << 62;
 // Arc scans per arc allowed to an optimality check before the last phase:
 // checks that succeed need about two, failing ones would run on.
 constexpr std::uint64_t EARLY_CHECK_BUDGET = 4;
@@ -137,7 +142,8 @@ Outcome PushRelabel::run(const SolveContext& ctx) {
             return Outcome::Done;
         }
     } while (eps > 1);
-    exact_potentials(std::numeric_limits<std::uint64_t>::max());
+    // Unbounded, it terminates within LABEL_LIMIT (see there).
+    if (!exact_potentials(std::numeric_limits<std::uint64_t>::max())) return Outcome::OutOfRange;
     return Outcome::Done;
 }
 
@@ -368,6 +374,7 @@ bool PushRelabel::exact_potentials(std::uint64_t budget) {
             if (arc.residual == 0) continue;
             const std::int64_t bound = label_[u] + arc.cost;
             if (bound < label_[arc.head]) {
+                if (bound < -LABEL_LIMIT) return false;
                 label_[arc.head] = bound;
                 if (!queued_[arc.head]) enqueue(arc.head);
             }
