@@ -6,7 +6,7 @@ solves it with
 
   * zelk_mcf on each requested route (``--routes``):
       classic  - the classic exact solver (use_ipm=False): successive
-                 shortest paths up to 2,000 edges, the network simplex above,
+                 shortest paths up to 2,000 edges, cost scaling above,
       default  - min_cost_flow_edges with default options,
       ipm      - the interior-point route with the static oracle
                  (use_ipm=True, oracle_mode="fallback"),

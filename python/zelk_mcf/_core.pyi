@@ -23,7 +23,9 @@ the interior-point method explicitly, without either bound.
 
 Every answer has minimum cost; when several flows share it, which one is
 returned depends on the classic solver's search, which is chosen by size:
-successive shortest paths up to 2,000 edges, a network simplex above.
+successive shortest paths up to 2,000 edges, cost-scaling push-relabel
+above (a network simplex when costs or capacities are too large for its
+64-bit range).
 """
 
 from typing import Any, TypedDict

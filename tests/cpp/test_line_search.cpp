@@ -1,5 +1,5 @@
-// Line search, the gap estimate and threshold, the termination pieces and
-// the result record's texts.
+// Line search, the gap estimate and threshold, the termination pieces, and
+// the carried barrier terms and power memos against fresh evaluations.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -167,36 +167,15 @@ TEST(GapEstimate, FailsToInfinity) {
     EXPECT_EQ(estimate_duality_gap_with_config(none, none, empty, 0, nc, 0.5, 3.0), 3.0);
 }
 
-TEST(Termination, ConstantsAndTests) {
-    McfOptions o;
-    const std::vector<double> up(100, 10.0);
-    EXPECT_NEAR(gap_threshold(o, up, 100), 1e-30, 1e-44);
-    o.gap_tolerance = 1e-3;
-    EXPECT_EQ(gap_threshold(o, up, 100), 1e-3);
-
-    // 1000 edges, largest |upper| 10, so S = 10^4.
-    const std::vector<double> up1000(1000, 10.0);
-    const TerminationConstants k =
-        termination_constants(make_potential(up1000, 0.0), McfOptions{}, up1000, 1000);
-    EXPECT_EQ(required_decrease(10.0, -0.5, k.decrease_scale), 0.01 * 0.25);
-    EXPECT_EQ(required_decrease(1e9, 0.5, k.decrease_scale), 1e-6);
-    EXPECT_EQ(required_decrease(0.5, 0.0, 1e-8), 1e-8);  // |value| floored at 1
-
-    EXPECT_TRUE(time_limit_reached(0.0, 0));
-    EXPECT_FALSE(time_limit_reached(1e9, std::nullopt));
+// The decisions with a rule of their own (the thresholds themselves are
+// pinned by the golden runs): the previous cycle's promise replaces the
+// estimate, NaN never converges, and a converged last iteration reports the
+// iteration limit.
+TEST(Termination, Decisions) {
     EXPECT_EQ(gap_for_check(1e-3, std::nullopt), 1e-3);
-    EXPECT_EQ(gap_for_check(1e-3, -0.5), 0.5);  // the previous cycle's promise
+    EXPECT_EQ(gap_for_check(1e-3, -0.5), 0.5);
     EXPECT_EQ(gap_for_check(1e-3, 0.5), 1e-3);
-    EXPECT_TRUE(gap_converged(1e-30, 1e-30));
     EXPECT_FALSE(gap_converged(std::nan(""), 1.0));
-    EXPECT_TRUE(potential_converged(-2e6, 1.0, k.potential_floor, 1e-9));
-    EXPECT_TRUE(potential_converged(0.0, 1e-10, k.potential_floor, 1e-9));
-    EXPECT_FALSE(potential_converged(0.0, 1e-9, k.potential_floor, 1e-9));
-    EXPECT_TRUE(ratio_converged(-1e-10, 1e-9));
-    EXPECT_FALSE(ratio_converged(-1e-8, 1e-9));
-    EXPECT_TRUE(improvement_too_small(cycle_improvement(-0.1), k.step_floor));
-    EXPECT_FALSE(improvement_too_small(cycle_improvement(-0.2), k.step_floor));
-
     EXPECT_EQ(stop_at(IpmTermination::NoImprovingCycle, 3, 10).termination,
               IpmTermination::NoImprovingCycle);
     const IpmStop last = stop_at(IpmTermination::Converged, 9, 10);
@@ -218,53 +197,16 @@ TEST(Termination, GapLineGoesToTheDiagnosticsSink) {
     EXPECT_EQ(captured_lines[1], "gap termination check: gap=inf, threshold=1.000e-3");
 }
 
-TEST(IpmResult, TerminationTexts) {
-    EXPECT_EQ(ipm_termination_name(IpmTermination::Converged), "converged");
-    EXPECT_EQ(ipm_termination_name(IpmTermination::IterationLimit), "iteration_limit");
-    EXPECT_EQ(ipm_termination_name(IpmTermination::TimeLimit), "time_limit");
-    EXPECT_EQ(ipm_termination_name(IpmTermination::NoImprovingCycle), "no_improving_cycle");
-}
-
-TEST(LinePotential, EqualsAFullEvaluationBitForBit) {
-    std::mt19937_64 rng(5);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    for (int trial = 0; trial < 100; ++trial) {
-        const std::size_t m = 1 + rng() % 40;
-        std::vector<double> lower(m), upper(m), cost(m), flow(m), dir(m, 0.0);
-        for (std::size_t e = 0; e < m; ++e) {
-            lower[e] = std::floor(unit(rng) * 6) - 3;
-            upper[e] = lower[e] + std::floor(unit(rng) * 5);
-            cost[e] = std::floor(unit(rng) * 9) - 4;
-            flow[e] = lower[e] + (upper[e] - lower[e]) * unit(rng);
-            if (rng() % 5 == 0) flow[e] = rng() % 2 ? 0.0 : -0.0;  // signed zeros
-            if (rng() % 4 == 0) dir[e] = unit(rng) * 2 - 1;
-            if (rng() % 9 == 0) dir[e] = -0.0;
-        }
-        if (trial % 7 == 0) flow.push_back(1.5);  // a flow longer than the bounds
-        if (trial % 11 == 0) cost.pop_back();     // and costs shorter than the flow
-        const Potential p = make_potential(upper, -50.0);
-        LinePotential line(p, cost, flow, lower, upper, dir);
-        for (double t : {0.0, 1e-3, 0.25, 1.0, 3.0}) {
-            std::vector<double> x = flow;
-            for (std::size_t e = 0; e < std::min(dir.size(), x.size()); ++e)
-                x[e] = flow[e] + t * dir[e];
-            const double expected = p.value(cost, x, lower, upper);
-            const double got = line.value_at(t);
-            ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0)
-                << "trial " << trial << " t " << t << ": " << expected << " vs " << got;
-            ASSERT_EQ(std::vector<double>(line.trial().begin(), line.trial().end()), x);
-        }
-    }
-}
-
-// The loop evaluates the barrier once per flow and hands the terms on: the
-// fused value and gap, a line potential started from those terms, and the
-// terms at an accepted trial must all equal fresh evaluations bit for bit.
-TEST(LinePotential, CarriedBarrierTermsEqualFreshEvaluations) {
+// The loop evaluates the barrier once per flow and hands the terms on. A
+// line potential, fresh or started from carried terms, equals a full
+// evaluation at every trial point bit for bit (signed zeros, floored slacks,
+// arrays of unequal length included); so do the fused value and gap and the
+// terms taken at the last trial.
+TEST(LinePotential, EqualsFreshEvaluationsBitForBit) {
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
-    for (int trial = 0; trial < 200; ++trial) {
+    for (int trial = 0; trial < 150; ++trial) {
         const std::size_t m = 1 + rng() % 30;
         std::vector<double> lower(m), upper(m), cost(m), flow(m), dir(m, 0.0);
         for (std::size_t e = 0; e < m; ++e) {
@@ -275,10 +217,14 @@ TEST(LinePotential, CarriedBarrierTermsEqualFreshEvaluations) {
             if (rng() % 5 == 0) flow[e] = rng() % 2 ? 0.0 : -0.0;
             if (rng() % 6 == 0) flow[e] = upper[e] + 1e-13;  // a floored slack
             if (rng() % 3 == 0) dir[e] = unit(rng) * 2 - 1;
+            if (rng() % 9 == 0) dir[e] = -0.0;
         }
-        if (trial % 7 == 0) flow.push_back(1.5);
-        if (trial % 11 == 0) cost.pop_back();
-        const Potential p = make_potential(upper, trial % 2 ? -50.0 : 1e6);
+        if (trial % 7 == 0) flow.push_back(1.5);  // a flow longer than the bounds
+        if (trial % 11 == 0) cost.pop_back();     // and costs shorter than the flow
+        // alpha 1 keeps the log term small, so the barrier sum's last bits show.
+        McfOptions o;
+        if (trial % 3 != 0) o.alpha = 1.0;
+        const Potential p = make_potential(upper, trial % 2 ? -50.0 : 1e6, o);
         const Residuals r =
             Residuals::create_with_stats(flow, lower, upper, nullptr, p.residual_min);
         std::vector<double> terms;
@@ -289,7 +235,15 @@ TEST(LinePotential, CarriedBarrierTermsEqualFreshEvaluations) {
 
         LinePotential fresh(p, cost, flow, lower, upper, dir);
         LinePotential carried(p, cost, flow, lower, upper, dir, terms);
-        for (double t : {0.0, 0.5, 2.0}) ASSERT_TRUE(same(fresh.value_at(t), carried.value_at(t)));
+        for (double t : {0.0, 1e-3, 0.25, 1.0, 3.0}) {
+            std::vector<double> x = flow;
+            for (std::size_t e = 0; e < std::min(dir.size(), x.size()); ++e)
+                x[e] = flow[e] + t * dir[e];
+            const double expected = p.value(cost, x, lower, upper);
+            ASSERT_TRUE(same(fresh.value_at(t), expected)) << trial << " t " << t;
+            ASSERT_TRUE(same(carried.value_at(t), expected)) << trial << " t " << t;
+            ASSERT_EQ(std::vector<double>(carried.trial().begin(), carried.trial().end()), x);
+        }
         std::vector<double> x(carried.trial().begin(), carried.trial().end());
         const std::vector<double> at_trial = carried.take_barrier();
         const Residuals rx = Residuals::create_with_stats(x, lower, upper, nullptr, p.residual_min);

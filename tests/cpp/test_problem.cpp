@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "graph/float_graph.hpp"
 #include "mcf_error.hpp"
@@ -25,31 +26,26 @@ std::string error_text(const McfResult<McfProblem>& r) {
 }  // namespace
 
 TEST(McfProblem, ValidationOrderAndMessages) {
+    const std::string endpoint = R"(InvalidInput("edge endpoint outside node range"))";
+    const std::string sum = R"(InvalidInput("demands must sum to zero"))";
     EXPECT_EQ(error_text(make({}, {}, {}, {}, {}, {})), "ok");
-    EXPECT_EQ(error_text(make({0}, {0}, {0}, {1}, {0}, {})),
-              R"(InvalidInput("edge endpoint outside node range"))");
+    EXPECT_EQ(error_text(make({0}, {0}, {0}, {1}, {0}, {})), endpoint);
     EXPECT_EQ(error_text(make({0, 1}, {1}, {0, 0}, {1, 1}, {0, 0}, {0, 0})),
               R"(InvalidInput("edge arrays must have identical length"))");
     // An endpoint error at edge 5 beats a bound error at edge 0 and a demand error.
     std::vector<std::uint32_t> t{0, 0, 0, 0, 0, 7}, h{1, 1, 1, 1, 1, 1};
     std::vector<std::int64_t> lo{5, 0, 0, 0, 0, 0}, up{1, 1, 1, 1, 1, 1}, c(6, 0);
-    EXPECT_EQ(error_text(make(t, h, lo, up, c, {1, 0})),
-              R"(InvalidInput("edge endpoint outside node range"))");
+    EXPECT_EQ(error_text(make(t, h, lo, up, c, {1, 0})), endpoint);
     t[5] = 0;
-    EXPECT_EQ(error_text(make(t, h, lo, up, c, {1, 0})),
-              R"(InvalidInput("demands must sum to zero"))");
+    EXPECT_EQ(error_text(make(t, h, lo, up, c, {1, 0})), sum);
     EXPECT_EQ(error_text(make(t, h, lo, up, c, {0, 0})),
               R"(InvalidInput("lower bound exceeds upper bound"))");
     // Fixed flows, self-loops and parallel edges are fine.
     EXPECT_EQ(error_text(make({0, 0, 1}, {1, 1, 1}, {3, 0, -4}, {3, 2, -4}, {1, 1, 1}, {-3, 3})),
               "ok");
-}
-
-TEST(McfProblem, DemandSumIsExact) {
+    // The demand sum is exact: MAX + MAX + 2 wraps to zero in 64 bits.
     const std::int64_t big = std::numeric_limits<std::int64_t>::max();
-    // MAX + MAX + 2 wraps to zero in 64 bits but describes no flow.
-    EXPECT_EQ(error_text(make({}, {}, {}, {}, {}, {big, big, 2})),
-              R"(InvalidInput("demands must sum to zero"))");
+    EXPECT_EQ(error_text(make({}, {}, {}, {}, {}, {big, big, 2})), sum);
     EXPECT_EQ(error_text(make({}, {}, {}, {}, {}, {big, -big, 0})), "ok");
 }
 

@@ -112,34 +112,6 @@ TEST(ResidualGraph, Checks) {
     EXPECT_EQ(r->arc(1, 0).cost, std::numeric_limits<std::int64_t>::min());
 }
 
-TEST(NegativeCycles, CancellingExample) {
-    const Graph g = make_graph({0.0, 0.0}, {{0, 1, 0.0, 5.0, -3.0}, {1, 0, 0.0, 2.0, 1.0}});
-    auto r = build_residual_graph(std::vector<double>{0.0, 0.0}, g);
-    ASSERT_TRUE(r);
-    EXPECT_TRUE(has_negative_cycle(*r));
-    EXPECT_EQ(negative_cycle_cost(*r), -2.0);
-
-    ResidualGraph untouched = *r;
-    EXPECT_EQ(cancel_negative_cycles(untouched, 0), 0u);
-    EXPECT_EQ(untouched.flow, r->flow);
-    EXPECT_EQ(untouched.arcs[0].residual, r->arcs[0].residual);
-
-    EXPECT_EQ(cancel_negative_cycles(*r), 1u);
-    EXPECT_EQ(r->flow, (std::vector<double>{2.0, 2.0}));
-    EXPECT_FALSE(has_negative_cycle(*r));
-    EXPECT_FALSE(negative_cycle_cost(*r));
-
-    const Graph positive = make_graph({0.0, 0.0}, {{0, 1, 0.0, 5.0, 3.0}, {1, 0, 0.0, 2.0, 0.0}});
-    EXPECT_FALSE(
-        find_negative_cycle(*build_residual_graph(std::vector<double>{0.0, 0.0}, positive)));
-    // A negative self-loop with room is a cycle of one arc.
-    const Graph loop = make_graph({0.0}, {{0, 0, 0.0, 1.0, -1.0}});
-    auto rl = build_residual_graph(std::vector<double>{0.25}, loop);
-    EXPECT_EQ(find_negative_cycle(*rl), (std::vector<CycleArc>{{0, 0}}));
-    EXPECT_EQ(cancel_negative_cycles(*rl), 1u);
-    EXPECT_EQ(rl->flow, (std::vector<double>{1.0}));
-}
-
 TEST(NegativeCycles, PartnersAndSearchAgreeWithFloydWarshall) {
     std::mt19937_64 rng(9);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -225,32 +197,22 @@ TEST(Rounding, ChoosesTheCheaperUnitEdgeFirstOnTies) {
     EXPECT_TRUE(round_two(2, 1).cost == 1);
 }
 
-TEST(Rounding, AdjustmentCostAndImbalance) {
-    // 0.95 units at cost 10 (9.5) round to one unit (10): adjustment round(0.5) = 1.
+TEST(Rounding, RoundingErrorsComeBeforeTheImbalanceCheck) {
+    // The residual graph handed in must meet the demands; rounding errors come first.
     const McfProblem p = *McfProblem::create({0}, {1}, {0}, {1}, {10}, {-1, 1});
-    auto balanced = build_residual_graph_from_problem(p, std::vector<double>{1.0});
-    auto r = round_to_integer_flow(std::vector<double>{0.95}, p, *balanced);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->flow, (std::vector<std::int64_t>{1}));
-    EXPECT_TRUE(r->cost == 10);
-    EXPECT_EQ(r->adjustment_cost, 1);
-
-    // Half a unit around a 2-cycle (cost 9.5) rounds to the empty circulation.
-    const McfProblem loop = *McfProblem::create({0, 1}, {1, 0}, {0, 0}, {1, 1}, {19, 0}, {0, 0});
-    const std::vector<double> half{0.5, 0.5};
-    auto g = build_residual_graph_from_problem(loop, half);
-    auto rl = round_to_integer_flow(half, loop, *g);
-    ASSERT_TRUE(rl);
-    EXPECT_EQ(rl->flow, (std::vector<std::int64_t>{0, 0}));
-    EXPECT_EQ(rl->adjustment_cost, -10);  // round(-9.5), half away from zero
-
-    // The residual graph handed in must meet the demands.
     auto unbalanced = build_residual_graph_from_problem(p, std::vector<double>{0.5});
     EXPECT_EQ(round_to_integer_flow(std::vector<double>{1.0}, p, *unbalanced).error(),
               invalid("residual demand imbalance too large"));
-    // Rounding errors come first.
     EXPECT_EQ(round_to_integer_flow(std::vector<double>{2.0}, p, *unbalanced).error(),
               invalid("fractional flow violates bounds"));
+    // Half a unit around a 2-cycle (cost 9.5) rounds to the empty circulation,
+    // and the adjustment rounds half away from zero.
+    const McfProblem loop = *McfProblem::create({0, 1}, {1, 0}, {0, 0}, {1, 1}, {19, 0}, {0, 0});
+    const std::vector<double> half{0.5, 0.5};
+    auto rl = round_to_integer_flow(half, loop, *build_residual_graph_from_problem(loop, half));
+    ASSERT_TRUE(rl);
+    EXPECT_EQ(rl->flow, (std::vector<std::int64_t>{0, 0}));
+    EXPECT_EQ(rl->adjustment_cost, -10);
 }
 
 TEST(Rounding, BlendsOfFeasibleFlowsRoundToTheOptimum) {

@@ -54,45 +54,28 @@ bool every_index_once(WorkerPool& pool, std::size_t count) {
 
 }  // namespace
 
-TEST(WorkerPool, EveryIndexOnce) {
+// Every index runs once whatever the pool size (also after resizing and
+// across many jobs); nested jobs run inline; an exception is rethrown after
+// the job and leaves the pool usable.
+TEST(WorkerPool, EveryIndexOnceNestedAndAfterExceptions) {
     for (std::size_t threads : {1u, 2u, 8u}) {
         WorkerPool pool(threads);
         EXPECT_EQ(pool.thread_count(), threads);
-        for (std::size_t count : {0u, 1u, 2u, 3u, 100u, 10000u}) {
+        for (std::size_t count : {0u, 1u, 3u, 1000u}) {
             EXPECT_TRUE(every_index_once(pool, count)) << threads << " " << count;
         }
     }
-    WorkerPool def;
-    EXPECT_EQ(def.thread_count(), WorkerPool::default_thread_count());
-    EXPECT_GE(WorkerPool::default_thread_count(), 1u);
-}
-
-TEST(WorkerPool, ManyJobsAndResize) {
     WorkerPool pool(4);
     std::atomic<std::uint64_t> sum{0};
-    for (int job = 0; job < 500; ++job) {
+    for (int job = 0; job < 200; ++job) {
         pool.parallel_for(7, [&](std::size_t i) { sum.fetch_add(i); });
     }
-    EXPECT_EQ(sum.load(), 500u * 21u);
-    pool.resize(3);
-    EXPECT_EQ(pool.thread_count(), 3u);
-    EXPECT_TRUE(every_index_once(pool, 1000));
-    pool.resize(0);
-    EXPECT_EQ(pool.thread_count(), WorkerPool::default_thread_count());
-    EXPECT_TRUE(every_index_once(pool, 1000));
-}
-
-TEST(WorkerPool, NestedJobsRunInline) {
-    WorkerPool pool(4);
+    EXPECT_EQ(sum.load(), 200u * 21u);
     std::vector<std::atomic<int>> hits(64);
     pool.parallel_for(8, [&](std::size_t i) {
         pool.parallel_for(8, [&](std::size_t j) { hits[i * 8 + j].fetch_add(1); });
     });
     for (auto& h : hits) EXPECT_EQ(h.load(), 1);
-}
-
-TEST(WorkerPool, ExceptionIsRethrownAfterTheJob) {
-    WorkerPool pool(4);
     std::atomic<int> done{0};
     EXPECT_THROW(pool.parallel_for(100,
                                    [&](std::size_t i) {
@@ -101,7 +84,13 @@ TEST(WorkerPool, ExceptionIsRethrownAfterTheJob) {
                                    }),
                  std::runtime_error);
     EXPECT_EQ(done.load(), 99);
-    EXPECT_TRUE(every_index_once(pool, 50));  // still usable
+    pool.resize(3);
+    EXPECT_EQ(pool.thread_count(), 3u);
+    EXPECT_TRUE(every_index_once(pool, 1000));
+    pool.resize(0);
+    EXPECT_EQ(pool.thread_count(), WorkerPool::default_thread_count());
+    EXPECT_TRUE(every_index_once(pool, 1000));
+    EXPECT_EQ(WorkerPool().thread_count(), WorkerPool::default_thread_count());
 }
 
 TEST(WorkerPool, ChunkedReduceIsThreadCountIndependent) {

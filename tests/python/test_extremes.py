@@ -198,7 +198,6 @@ def i64v(*values):
 
 
 M = 2**63 - 1
-C = 2**60
 
 
 @pytest.mark.parametrize(
@@ -236,28 +235,3 @@ def test_demands_that_only_wrap_to_zero_are_rejected():
     e = i64v()
     with pytest.raises(ValueError, match="demands must sum to zero"):
         min_cost_flow_edges(3, e, e, e, e, e, i64v(M, M, 2))
-
-
-def test_rounded_answer_is_verified_exactly():
-    # Costs near 2^60 that doubles cannot tell apart.
-    t = i64v(0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 1, 2, 3)
-    h = i64v(1, 2, 3, 4, 5, 6, 7, 8, 0, 3, 4, 5, 6)
-    cost = [(-C + i if i % 4 == 0 else i) for i in range(9)]
-    cost += [(-C + 100 + k if (100 + k) % 4 == 0 else 100 + k) for k in range(4)]
-    args = (
-        9,
-        t,
-        h,
-        np.zeros(13, np.int64),
-        np.full(13, 7, np.int64),
-        i64v(*cost),
-        i64v(-5, 0, 0, 0, 5, 0, 0, 0, 0),
-    )
-    with contextlib.redirect_stderr(io.StringIO()):
-        flow, stats = min_cost_flow_edges_with_options(
-            *args, use_ipm=True, use_scaling=False, gap_tolerance=1e6
-        )
-    expected = reference(9, *(a.tolist() for a in args[1:]))
-    assert sum(int(c) * int(x) for c, x in zip(cost, flow)) == expected
-    if stats["solver_mode"] == "ipm":
-        assert stats["is_exact_optimal"]

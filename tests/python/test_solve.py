@@ -78,18 +78,3 @@ def test_larger_instances_and_entry_agreement():
         flow2, stats = min_cost_flow_edges_with_options(*inst)
         np.testing.assert_array_equal(flow, flow2)
         assert stats["solver_mode"] == "classic"
-
-
-def test_negative_cycle_is_cancelled():
-    # A free negative cycle 0 -> 1 -> 2 -> 0 with no demands at all.
-    i64 = lambda a: np.array(a, dtype=np.int64)
-    flow = min_cost_flow_edges(
-        3,
-        i64([0, 1, 2]),
-        i64([1, 2, 0]),
-        i64([0, 0, 0]),
-        i64([3, 2, 5]),
-        i64([-1, -1, 1]),
-        i64([0, 0, 0]),
-    )
-    assert flow.tolist() == [2, 2, 2]

@@ -1,0 +1,451 @@
+#include "graph/cost_scaling.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace zelk {
+
+namespace {
+
+using Index = std::uint32_t;  // nodes and arcs alike
+constexpr Index NONE = std::numeric_limits<Index>::max();
+
+// Epsilon shrinks by this factor per phase.
+constexpr std::int64_t SCALE_FACTOR = 16;
+// Prices start at 0 and only fall; below -PRICE_LIMIT the engine declines.
+// With |scaled cost| <= COST_LIMIT every reduced cost and every relabel
+// candidate stays below 2^62 in magnitude.
+constexpr std::int64_t PRICE_LIMIT = std::int64_t{1} << 61;
+constexpr std::int64_t COST_LIMIT = std::int64_t{1} << 56;
+// A node's excess never exceeds its supply plus the capacities it touches.
+constexpr Int128 EXCESS_LIMIT = Int128{1} << 62;
+constexpr std::uint64_t CANCEL_POLL_MASK = 4095;
+// Shortest-path labels start within PRICE_LIMIT and, once the flow is
+// optimal, fall by at most n times the largest scaled cost (far below 2^61
+// by the range check); only a check on a flow that is not optimal yet can
+// pass this bound, and it then gives up.
+constexpr std::int64_t LABEL_LIMIT = std::int64_t{1} << 62;
+// Arc scans per arc allowed to an optimality check before the last phase:
+// checks that succeed need about two, failing ones would run on.
+constexpr std::uint64_t EARLY_CHECK_BUDGET = 4;
+
+enum class Outcome { Done, Infeasible, OutOfRange, Interrupted };
+
+class PushRelabel {
+public:
+    PushRelabel(std::size_t n, std::span<const std::uint32_t> tails,
+                std::span<const std::uint32_t> heads, std::span<const std::int64_t> cap,
+                std::span<const std::int64_t> cost, std::span<const std::int64_t> balance,
+                std::int64_t scale);
+
+    Outcome run(const SolveContext& ctx);
+    CostScalingResult result(std::span<const std::int64_t> cap, std::span<const std::int64_t> cost);
+
+private:
+    Outcome refine(std::int64_t eps, const SolveContext& ctx);
+    void saturate_negative_arcs();
+    Outcome discharge(Index v);
+    Outcome relabel(Index v);
+    bool has_admissible(Index v);
+    Outcome global_update();
+    void enqueue(Index v);
+    Index bucket_steps(std::int64_t rc, Index limit) const;
+    bool exact_potentials(std::uint64_t budget);
+
+    std::int64_t reduced_cost(Index a, Index from) const {
+        return arcs_[a].cost + price_[from] - price_[arcs_[a].head];
+    }
+
+    Index n_, m_;
+    std::int64_t scale_;
+    std::int64_t eps_ = 1;
+    double inverse_eps_ = 1.0;
+    // Residual arcs grouped by tail: node v owns first_[v]..first_[v+1]-1;
+    // arc a and arcs_[a].sister are the two directions of one input arc.
+    // One record per arc: a scan touches one cache line, not four arrays.
+    // residual + the sister's residual = capacity, so a scan over v's arcs
+    // sees the residual of the arcs into v without visiting them.
+    struct Arc {
+        std::int64_t residual;
+        std::int64_t capacity;
+        std::int64_t cost;
+        Index head;
+        Index sister;
+    };
+    std::vector<Index> first_;
+    std::vector<Arc> arcs_;
+    std::vector<Index> forward_of_;  // input arc -> its forward residual arc
+    // Nodes.
+    std::vector<std::int64_t> price_, excess_;
+    std::vector<std::int64_t> label_;  // exact potentials, once found
+    std::vector<Index> current_;       // current arc: earlier ones are inadmissible
+    std::vector<Index> queue_;         // FIFO ring of nodes with excess
+    std::vector<std::uint8_t> queued_;
+    Index queue_head_ = 0, queue_size_ = 0;
+    // Global update: buckets of nodes by distance (doubly linked lists).
+    // A node is settled once its distance is at most the level scanned.
+    std::vector<Index> dist_, bucket_, bucket_next_, bucket_prev_;
+    std::uint64_t relabels_ = 0, relabels_since_update_ = 0, operations_ = 0;
+};
+
+PushRelabel::PushRelabel(std::size_t n, std::span<const std::uint32_t> tails,
+                         std::span<const std::uint32_t> heads, std::span<const std::int64_t> cap,
+                         std::span<const std::int64_t> cost, std::span<const std::int64_t> balance,
+                         std::int64_t scale)
+    : n_(static_cast<Index>(n)), m_(static_cast<Index>(tails.size())), scale_(scale) {
+    // Self-loops carry no flow between nodes: they are settled in result().
+    first_.assign(n_ + 1, 0);
+    Index arcs = 0;
+    for (Index i = 0; i < m_; ++i) {
+        if (tails[i] == heads[i]) continue;
+        ++first_[tails[i] + 1];
+        ++first_[heads[i] + 1];
+        arcs += 2;
+    }
+    for (Index v = 0; v < n_; ++v) first_[v + 1] += first_[v];
+    arcs_.resize(arcs);
+    forward_of_.assign(m_, NONE);
+    std::vector<Index> fill(first_.begin(), first_.end() - 1);
+    for (Index i = 0; i < m_; ++i) {
+        const Index u = tails[i], v = heads[i];
+        if (u == v) continue;
+        const Index a = fill[u]++, b = fill[v]++;
+        arcs_[a] = {cap[i], cap[i], cost[i] * scale_, v, b};
+        arcs_[b] = {0, cap[i], -cost[i] * scale_, u, a};
+        forward_of_[i] = a;
+    }
+    price_.assign(n_, 0);
+    label_.resize(n_);
+    excess_.resize(n_);
+    for (Index v = 0; v < n_; ++v) excess_[v] = -balance[v];
+    current_.resize(n_);
+    queue_.resize(std::max<Index>(n_, 1));
+    queued_.assign(n_, 0);
+    dist_.resize(n_);
+    bucket_.resize(static_cast<std::size_t>(n_) + 1);
+    bucket_next_.resize(n_);
+    bucket_prev_.resize(n_);
+}
+
+Outcome PushRelabel::run(const SolveContext& ctx) {
+    std::int64_t max_cost = 0;
+    for (const Arc& arc : arcs_) max_cost = std::max(max_cost, arc.cost);
+    // Zero flow and zero prices are max_cost-optimal.
+    std::int64_t eps = std::max<std::int64_t>(max_cost, 1);
+    do {
+        eps = std::max<std::int64_t>(1, eps / SCALE_FACTOR);
+        const Outcome phase = refine(eps, ctx);
+        if (phase != Outcome::Done) return phase;
+        // Below one unit of the original costs, the flow is often optimal
+        // already; a bounded attempt at exact potentials finds out.
+        if (eps > 1 && eps < scale_ && exact_potentials(EARLY_CHECK_BUDGET * arcs_.size())) {
+            return Outcome::Done;
+        }
+    } while (eps > 1);
+    // Unbounded, it terminates within LABEL_LIMIT (see there).
+    if (!exact_potentials(std::numeric_limits<std::uint64_t>::max())) return Outcome::OutOfRange;
+    return Outcome::Done;
+}
+
+void PushRelabel::enqueue(Index v) {
+    queued_[v] = 1;
+    Index slot = queue_head_ + queue_size_;
+    if (slot >= n_) slot -= n_;
+    queue_[slot] = v;
+    ++queue_size_;
+}
+
+void PushRelabel::saturate_negative_arcs() {
+    for (Index v = 0; v < n_; ++v) {
+        for (Index a = first_[v]; a < first_[v + 1]; ++a) {
+            const std::int64_t r = arcs_[a].residual;
+            if (r > 0 && reduced_cost(a, v) < 0) {
+                arcs_[a].residual = 0;
+                arcs_[arcs_[a].sister].residual += r;
+                excess_[v] -= r;
+                excess_[arcs_[a].head] += r;
+            }
+        }
+    }
+}
+
+Outcome PushRelabel::refine(std::int64_t eps, const SolveContext& ctx) {
+    if (ctx.cancelled()) return Outcome::Interrupted;
+    eps_ = eps;
+    inverse_eps_ = 1.0 / static_cast<double>(eps);
+    saturate_negative_arcs();
+    queue_head_ = queue_size_ = 0;
+    for (Index v = 0; v < n_; ++v) {
+        queued_[v] = 0;
+        if (excess_[v] > 0) enqueue(v);
+    }
+    if (queue_size_ == 0) return Outcome::Done;
+    const Outcome updated = global_update();
+    if (updated != Outcome::Done) return updated;
+
+    while (queue_size_ > 0) {
+        if ((++operations_ & CANCEL_POLL_MASK) == 0 && ctx.cancelled()) {
+            return Outcome::Interrupted;
+        }
+        const Index v = queue_[queue_head_];
+        if (++queue_head_ == n_) queue_head_ = 0;
+        --queue_size_;
+        queued_[v] = 0;
+        const Outcome step = discharge(v);
+        if (step != Outcome::Done) return step;
+    }
+    return Outcome::Done;
+}
+
+bool PushRelabel::has_admissible(Index v) {
+    const Index end = first_[v + 1];
+    Index a = current_[v];
+    while (a < end && (arcs_[a].residual == 0 || reduced_cost(a, v) >= 0)) ++a;
+    current_[v] = a;
+    return a < end;
+}
+
+// Infeasible: v has no residual arc at all (with excess, that proves
+// infeasibility). OutOfRange: the price would pass its bound.
+Outcome PushRelabel::relabel(Index v) {
+    // The highest price that leaves every residual arc of v at reduced
+    // cost >= -eps, with one of them at exactly -eps.
+    std::int64_t best = std::numeric_limits<std::int64_t>::min();
+    for (Index a = first_[v]; a < first_[v + 1]; ++a) {
+        if (arcs_[a].residual == 0) continue;
+        best = std::max(best, price_[arcs_[a].head] - arcs_[a].cost);
+    }
+    if (best == std::numeric_limits<std::int64_t>::min()) return Outcome::Infeasible;
+    if (best - eps_ < -PRICE_LIMIT) return Outcome::OutOfRange;
+    price_[v] = best - eps_;
+    current_[v] = first_[v];
+    ++relabels_;
+    ++relabels_since_update_;
+    return Outcome::Done;
+}
+
+Outcome PushRelabel::discharge(Index v) {
+    const Index end = first_[v + 1];
+    while (excess_[v] > 0) {
+        Index a = current_[v];
+        while (a < end && (arcs_[a].residual == 0 || reduced_cost(a, v) >= 0)) ++a;
+        current_[v] = a;
+        if (a == end) {
+            // Without any residual arc, v's excess cannot leave it.
+            const Outcome lowered = relabel(v);
+            if (lowered != Outcome::Done) return lowered;
+            // Also inside a discharge: on an infeasible instance, excess can
+            // circle between a few nodes, relabelling them forever.
+            if (relabels_since_update_ > n_) {
+                const Outcome updated = global_update();
+                if (updated != Outcome::Done) return updated;
+            }
+            continue;
+        }
+        const Index w = arcs_[a].head;
+        // Look-ahead: a node without deficit and without an admissible arc
+        // would only have to send the flow back; relabel it first (one
+        // without any residual arc gets one from this push).
+        if (excess_[w] >= 0 && !has_admissible(w)) {
+            const Outcome lowered = relabel(w);
+            if (lowered == Outcome::OutOfRange) return lowered;
+            if (lowered == Outcome::Done && reduced_cost(a, v) >= 0) continue;
+        }
+        const std::int64_t delta = std::min(excess_[v], arcs_[a].residual);
+        arcs_[a].residual -= delta;
+        arcs_[arcs_[a].sister].residual += delta;
+        excess_[v] -= delta;
+        const bool was_active = excess_[w] > 0;
+        excess_[w] += delta;
+        if (!was_active && excess_[w] > 0 && !queued_[w]) enqueue(w);
+    }
+    return Outcome::Done;
+}
+
+// floor(rc / eps) + 1 for rc >= -eps, at most `limit`. A division per arc
+// would dominate the update: the quotient comes from a multiplication by
+// 1 / eps, corrected to the exact floor (it is off by at most one below
+// 2^52, and anything near that is far above the limit).
+Index PushRelabel::bucket_steps(std::int64_t rc, Index limit) const {
+    if (rc < 0) return 0;
+    const double estimate = static_cast<double>(rc) * inverse_eps_;
+    if (estimate >= static_cast<double>(limit)) return limit;
+    auto q = static_cast<std::int64_t>(estimate);
+    while (q > 0 && q * eps_ > rc) --q;
+    while ((q + 1) * eps_ <= rc) ++q;
+    return static_cast<Index>(std::min<std::int64_t>(q + 1, limit));
+}
+
+Outcome PushRelabel::global_update() {
+    // Distances (in units of eps) from each node to the nearest deficit
+    // over residual arcs of length floor(rc / eps) + 1 >= 0. Lowering every
+    // price by eps times its distance keeps eps-optimality and leaves an
+    // admissible path from every node with excess. Distances are capped at
+    // n; nodes not settled when the last excess is reached get the level
+    // reached, which is a lower bound on their true distance.
+    relabels_since_update_ = 0;
+    const Index cap_level = n_;
+    std::fill(bucket_.begin(), bucket_.end(), NONE);
+    Index remaining = 0;
+    auto insert = [&](Index v, Index level) {
+        dist_[v] = level;
+        bucket_prev_[v] = NONE;
+        bucket_next_[v] = bucket_[level];
+        if (bucket_[level] != NONE) bucket_prev_[bucket_[level]] = v;
+        bucket_[level] = v;
+    };
+    auto remove = [&](Index v) {
+        const Index p = bucket_prev_[v], q = bucket_next_[v];
+        if (p != NONE) {
+            bucket_next_[p] = q;
+        } else {
+            bucket_[dist_[v]] = q;
+        }
+        if (q != NONE) bucket_prev_[q] = p;
+    };
+    for (Index v = 0; v < n_; ++v) {
+        dist_[v] = NONE;
+        if (excess_[v] > 0) ++remaining;
+    }
+    for (Index v = n_; v-- > 0;) {
+        if (excess_[v] < 0) insert(v, 0);
+    }
+    if (remaining == 0) return Outcome::Done;
+
+    Index level = 0;
+    for (; level <= cap_level && remaining > 0; ++level) {
+        while (bucket_[level] != NONE && remaining > 0) {
+            const Index w = bucket_[level];
+            remove(w);
+            if (excess_[w] > 0) --remaining;
+            for (Index a = first_[w]; a < first_[w + 1]; ++a) {
+                // The arc v -> w has residual capacity - arc.residual. A
+                // settled v has dist_[v] <= level and is never lowered.
+                const Arc& arc = arcs_[a];
+                if (arc.residual == arc.capacity) continue;
+                const Index v = arc.head;
+                const std::int64_t rc = price_[v] - price_[w] - arc.cost;
+                const Index next = level + bucket_steps(rc, cap_level - level);
+                if (next < dist_[v]) {
+                    if (dist_[v] != NONE) remove(v);
+                    insert(v, next);
+                }
+            }
+        }
+        if (remaining == 0) break;
+    }
+    // An excess no deficit can reach: the nodes reaching it hold more supply
+    // than every arc leaving them can carry.
+    if (remaining > 0) return Outcome::Infeasible;
+    for (Index v = 0; v < n_; ++v) {
+        const std::int64_t d = std::min(dist_[v], level);
+        price_[v] -= d * eps_;
+        if (price_[v] < -PRICE_LIMIT) return Outcome::OutOfRange;
+        current_[v] = first_[v];
+    }
+    return Outcome::Done;
+}
+
+bool PushRelabel::exact_potentials(std::uint64_t budget) {
+    // Prices divided by n + 1 (rounded down) leave reduced costs of at least
+    // -eps / (n + 1) - 1 on the residual arcs; label-correcting shortest
+    // paths repair them. They terminate exactly when the residual graph has
+    // no negative cycle, that is when the flow is optimal: always once the
+    // flow is 1-optimal on costs scaled by n + 1, often earlier, which the
+    // budget on arc scans tells apart.
+    for (Index v = 0; v < n_; ++v) {
+        const std::int64_t p = price_[v];
+        std::int64_t q = p / scale_;
+        if (q * scale_ > p) --q;
+        label_[v] = q * scale_;  // multiples of n + 1: no division per arc
+    }
+    queue_head_ = queue_size_ = 0;
+    for (Index v = 0; v < n_; ++v) enqueue(v);
+    std::uint64_t scans = 0;
+    while (queue_size_ > 0) {
+        const Index u = queue_[queue_head_];
+        if (++queue_head_ == n_) queue_head_ = 0;
+        --queue_size_;
+        queued_[u] = 0;
+        scans += first_[u + 1] - first_[u];
+        if (scans > budget) return false;
+        for (Index a = first_[u]; a < first_[u + 1]; ++a) {
+            const Arc& arc = arcs_[a];
+            if (arc.residual == 0) continue;
+            const std::int64_t bound = label_[u] + arc.cost;
+            if (bound < label_[arc.head]) {
+                if (bound < -LABEL_LIMIT) return false;
+                label_[arc.head] = bound;
+                if (!queued_[arc.head]) enqueue(arc.head);
+            }
+        }
+    }
+    for (std::int64_t& label : label_) label /= scale_;
+    return true;
+}
+
+CostScalingResult PushRelabel::result(std::span<const std::int64_t> cap,
+                                      std::span<const std::int64_t> cost) {
+    CostScalingResult out;
+    out.flow.resize(m_);
+    for (Index i = 0; i < m_; ++i) {
+        const Index a = forward_of_[i];
+        if (a == NONE) {
+            out.flow[i] = cost[i] < 0 ? cap[i] : 0;
+        } else {
+            out.flow[i] = cap[i] - arcs_[a].residual;
+        }
+    }
+    out.potentials.assign(label_.begin(), label_.end());
+    out.relabels = relabels_;
+    return out;
+}
+
+}  // namespace
+
+McfResult<std::optional<CostScalingResult>> cost_scaling(
+    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const std::int64_t> cap, std::span<const std::int64_t> cost,
+    std::span<const std::int64_t> balance, const SolveContext& ctx) {
+    const std::size_t m = tails.size();
+    // Two residual arcs per edge must be indexable; the simplex has room for
+    // more, and reports what even it cannot index.
+    if (n >= NONE - 1 || 2 * m >= NONE - 1) return std::nullopt;
+
+    Int128 total = 0;
+    std::vector<Int128> load(n, 0);
+    for (std::size_t v = 0; v < n; ++v) {
+        const Int128 b = balance[v];
+        total += b;
+        load[v] = b < 0 ? -b : b;
+    }
+    if (total != 0) return std::unexpected(McfError::infeasible());
+    Int128 max_cost = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const Int128 c = cost[i];
+        max_cost = std::max(max_cost, c < 0 ? -c : c);
+        load[tails[i]] += cap[i];
+        load[heads[i]] += cap[i];
+    }
+    // Prices fall by a few times n * eps per phase and the epsilons shrink
+    // geometrically, so their total stays near 4 (n + 1) times the largest
+    // scaled cost; the bound below keeps a wide margin to PRICE_LIMIT.
+    const Int128 scale = static_cast<Int128>(n) + 1;
+    const Int128 scaled = max_cost * scale;
+    if (scaled > COST_LIMIT || scaled * scale * 64 > PRICE_LIMIT) return std::nullopt;
+    for (const Int128 l : load) {
+        if (l >= EXCESS_LIMIT) return std::nullopt;
+    }
+    load = {};
+
+    PushRelabel engine(n, tails, heads, cap, cost, balance, static_cast<std::int64_t>(scale));
+    switch (engine.run(ctx)) {
+        case Outcome::Done: return engine.result(cap, cost);
+        case Outcome::Infeasible: return std::unexpected(McfError::infeasible());
+        case Outcome::Interrupted: return std::unexpected(McfError::interrupted());
+        case Outcome::OutOfRange: break;
+    }
+    return std::nullopt;
+}
+
+}  // namespace zelk
