@@ -1,11 +1,12 @@
-// LSForest, build_layer and DecrementalSpanner on random multigraphs: cluster
-// and layer invariants, contraction, and walks that are shortest over the
-// kept edges.
+// LSForest, build_layer, DecrementalSpanner and build_spanner_on_core on
+// random multigraphs: cluster and layer invariants, contraction, and walks
+// that are shortest over the kept edges.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -293,6 +294,49 @@ TEST(LSForest, PathsMatchBreadthFirstSearch) {
                     f.path_from_source(v, out);
                     EXPECT_EQ(out, *ref);
                 }
+            }
+        }
+    }
+}
+
+TEST(DecrementalSpanner, CorePathsFollowTheForest) {
+    std::mt19937_64 rng(53);
+    for (int round = 0; round < 12; ++round) {
+        // Forest and contracted graph over the same nodes, so that the
+        // forest's node pairs name contracted edges.
+        const std::uint64_t n = 2 + rng() % 20;
+        EdgeGraph g = random_edge_graph(rng, n, n + rng() % (2 * n), 1 + rng() % 2);
+        auto t =
+            LowStretchTree::build_low_stretch_with_mode(n, g.tails, g.heads, g.lengths, true, 0);
+        const LSForest f = LSForest::from_tree(*t, g.tails, g.heads, g.lengths);
+        ContractedGraph cg;
+        cg.tails = g.tails;
+        cg.heads = g.heads;
+        cg.lengths = g.lengths;
+        cg.node_count = n;
+        cg.members.resize(1 + rng() % 4);
+        for (std::uint64_t x = 0; x < n; ++x) cg.members[rng() % cg.members.size()].push_back(x);
+        auto s = build_spanner_on_core(cg, f, config_with_layers(2));
+        ASSERT_TRUE(s.has_value());
+        for (std::size_t c = 0; c < cg.members.size(); ++c) {
+            const auto& mem = cg.members[c];
+            std::optional<std::vector<SignedEdge>> expect;
+            for (std::size_t j = 1; j < mem.size(); ++j) {
+                auto p = f.path_between(mem[0], mem[j]);
+                if (!p) continue;
+                std::vector<SignedEdge> walk;
+                for (std::size_t k = 0; k + 1 < p->size(); ++k) {
+                    for (auto e : s->pair_edges((*p)[k], (*p)[k + 1])) {
+                        walk.emplace_back(e, 1);
+                        break;
+                    }
+                }
+                expect = walk;
+            }
+            const EmbeddingPath* got = s->cluster_paths.find(c);
+            ASSERT_EQ(got != nullptr, expect.has_value()) << c;
+            if (got) {
+                EXPECT_EQ(got->edges, *expect);
             }
         }
     }

@@ -1,6 +1,5 @@
 // DeterministicDynamicSpanner: contents (a spanning forest and copied
-// edges), embeddings that close, snapshot limits, and rebuilds that equal a
-// fresh snapshot.
+// edges), embeddings that close, value updates and the rebuild period.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -156,6 +155,53 @@ TEST(DeterministicSpanner, SnapshotLimitsAndAPeriodThatOnlyGrows) {
     EXPECT_TRUE(s.edges.empty() && s.spanner.edges.empty());
     EXPECT_FALSE(s.update_edge_values(0, 1.0, 1.0));
     EXPECT_EQ(s.updates_since_rebuild, 0u);
+}
+
+TEST(DeterministicSpanner, UpdatesAccumulateInstabilityAndRebuildOnPeriod) {
+    // A triangle of lengths 1, 1, 3: edge 2 has stretch 2/3 and stays out.
+    EdgeGraph g;
+    g.n = 3;
+    g.add(0, 1, 1.0);
+    g.add(1, 2, 1.0);
+    g.add(2, 0, 3.0);
+    DeterministicDynamicSpanner s = synced(g, {0.0, 0.0, 0.0});
+    ASSERT_EQ(s.edge_to_spanner[2], NO_INDEX);
+    ASSERT_EQ(s.rebuild_period, 2u);
+    auto total = [&] { return s.spanner.instability.accumulated[0]; };
+
+    // Not carried: only the snapshot and the counter.
+    EXPECT_TRUE(s.update_edge_values(2, 5.0, 7.0));
+    EXPECT_EQ(s.edges[2].length, 5.0);
+    EXPECT_EQ(s.edges[2].gradient, 7.0);
+    EXPECT_EQ(total(), 0.0);
+    EXPECT_EQ(s.updates_since_rebuild, 1u);
+
+    // Out of range or inactive: false, nothing counted.
+    EXPECT_FALSE(s.update_edge_values(3, 1.0, 1.0));
+    s.edges[1].active = false;
+    EXPECT_FALSE(s.update_edge_values(1, 1.0, 1.0));
+    s.edges[1].active = true;
+    EXPECT_EQ(s.updates_since_rebuild, 1u);
+
+    // Carried: |ln 2| + |3 - 0| * max(|1|, 1); the second update rebuilds
+    // (period 2), which starts a new spanner with a zero total.
+    const std::uint64_t f = s.edge_to_spanner[0];
+    s.updates_since_rebuild = 0;
+    EXPECT_TRUE(s.update_edge_values(0, 2.0, 3.0));
+    EXPECT_DOUBLE_EQ(total(), std::log(2.0) + 3.0);
+    EXPECT_EQ(s.spanner.edges[f].length, 2.0);
+    EXPECT_EQ(s.spanner.edges[f].gradient, 3.0);
+    // A NaN gradient change and a non-positive length add nothing.
+    const double before = total();
+    EXPECT_TRUE(s.update_edge_values(0, -1.0, std::nan("")));
+    EXPECT_EQ(s.updates_since_rebuild, 0u);  // rebuilt
+    EXPECT_EQ(total(), 0.0);
+    s.rebuild();
+    EXPECT_TRUE(s.update_edge_values(1, -1.0, std::nan("")));
+    EXPECT_EQ(total(), 0.0);
+    EXPECT_GT(before, 0.0);
+    // After the rebuild the negative lengths are carried edges.
+    EXPECT_NE(s.edge_to_spanner[0], NO_INDEX);
 }
 
 // Rebuilds reuse the endpoint order, the last Kruskal order and the stored

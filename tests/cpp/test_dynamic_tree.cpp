@@ -1,5 +1,4 @@
-// DynamicTree: clamping, construction against the tree builder, a failed
-// rebuild and a saturating change counter.
+// DynamicTree: clamping, construction, change counting and rebuild triggers.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -102,6 +101,85 @@ TEST(DynamicTree, ConstructionMatchesTheKruskalBuilderAndNormalisesTheConfig) {
     bad.lengths.pop_back();
     EXPECT_EQ(DynamicTree::create(3, bad.tails, bad.heads, bad.lengths, {}).error(),
               TreeError::MissingEdgeLengths);
+}
+
+TEST(DynamicTree, CountsChangesAndRebuildsOnThreshold) {
+    EdgeGraph g = ring(6);
+    DynamicTreeConfig c;
+    c.rebuild_every = 1000;
+    c.change_threshold = 100;
+    c.ratio_threshold = 1.5;
+    DynamicTree t = make(g, c);
+
+    // Unchanged lengths: one per edge. Factors 1.5 (not above) and 1.6
+    // (above) on two edges: one extra each only for the latter.
+    ASSERT_EQ(t.update_from_snapshot(1, 6, g.tails, g.heads, g.lengths), false);
+    EXPECT_EQ(t.changes, 6u);
+    std::vector<double> l = g.lengths;
+    l[0] *= 1.5;
+    l[1] /= 1.6;
+    l[2] = -l[2];  // same magnitude
+    ASSERT_EQ(t.update_from_snapshot(2, 6, g.tails, g.heads, l), false);
+    EXPECT_EQ(t.changes, 13u);
+    EXPECT_EQ(t.lengths[1], g.lengths[1] / 1.6);
+
+    // change_threshold = m: any unchanged-topology snapshot rebuilds.
+    c.change_threshold = g.m();
+    DynamicTree u = make(g, c);
+    for (std::uint64_t it = 1; it < 4; ++it) {
+        auto r = u.update_from_snapshot(it, 6, g.tails, g.heads, g.lengths);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_TRUE(*r);
+        EXPECT_EQ(u.changes, 0u);
+    }
+
+    // The rebuilt tree follows the new lengths (deterministic: seed 0).
+    l.assign(g.m(), 1.0);
+    l[3] = 50.0;  // the long edge of the ring leaves the tree
+    ASSERT_TRUE(*u.update_from_snapshot(9, 6, g.tails, g.heads, l));
+    auto ref = LowStretchTree::build_low_stretch_with_mode(6, g.tails, g.heads, u.lengths, true, 0);
+    expect_same_tree(u.tree, *ref);
+    EXPECT_FALSE(u.tree.in_tree[3]);
+}
+
+TEST(DynamicTree, PeriodAndTopologyChanges) {
+    EdgeGraph g = ring(5);
+    DynamicTreeConfig c;
+    c.rebuild_every = 5;
+    c.change_threshold = 0;
+    c.deterministic = false;
+    c.seed = 77;
+    DynamicTree t = make(g, c);
+    for (std::uint64_t it = 0; it <= 11; ++it) {
+        auto r = t.update_from_snapshot(it, 5, g.tails, g.heads, g.lengths);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_EQ(*r, it % 5 == 0) << it;
+        if (*r) {
+            auto ref = LowStretchTree::build_low_stretch_with_mode(5, g.tails, g.heads, t.lengths,
+                                                                   false, 77 ^ it);
+            expect_same_tree(t.tree, *ref);
+        }
+    }
+    // With threshold 0 a topology change waits for the period too.
+    EdgeGraph h = ring(7);
+    auto r = t.update_from_snapshot(12, 7, h.tails, h.heads, h.lengths);
+    EXPECT_EQ(*r, false);
+    EXPECT_EQ(t.node_count, 7u);
+    EXPECT_EQ(t.changes, 1u);
+    EXPECT_EQ(t.tree.node_count(), 5u);  // still the old topology's tree
+    EXPECT_TRUE(*t.update_from_snapshot(15, 7, h.tails, h.heads, h.lengths));
+    EXPECT_EQ(t.tree.node_count(), 7u);
+
+    // With a threshold, a topology change (also of the endpoints alone)
+    // sets changes to the threshold and rebuilds at once.
+    c.change_threshold = 40;
+    c.rebuild_every = 1000;
+    DynamicTree u = make(g, c);
+    EdgeGraph swapped = g;
+    std::swap(swapped.tails[2], swapped.heads[2]);
+    r = u.update_from_snapshot(3, 5, swapped.tails, swapped.heads, swapped.lengths);
+    EXPECT_TRUE(*r);
+    EXPECT_EQ(u.heads, swapped.heads);
 }
 
 TEST(DynamicTree, FailedRebuildKeepsTreeAndCounter) {

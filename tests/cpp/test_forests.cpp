@@ -1,5 +1,5 @@
 // Hash containers of 64-bit keys, deterministic_weighted_tree, DynamicForest
-// and the boundaries of ShiftableForestCollection.
+// and ShiftableForestCollection.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -181,11 +181,28 @@ TEST(DynamicForest, DeletionSplitsTheTreeAndCountsOnce) {
     EXPECT_EQ(DynamicForest::create_from_tree(0, {}, {}, {}, {}).error(), TreeError::EmptyGraph);
 }
 
-// Real collections are pinned through the oracle by the recorded runs; here
-// the boundaries: no forest asked for still builds one, and an empty graph
-// is an error.
-TEST(ShiftableForests, BoundaryCounts) {
+TEST(ShiftableForests, ForestsFollowTheirWeightSets) {
     std::mt19937_64 rng(8);
+    for (int round = 0; round < 20; ++round) {
+        EdgeGraph g = random_edge_graph(rng, 2 + rng() % 10, rng() % 30, 1 + rng() % 2);
+        // Nearly equal lengths, so the weight sets can order them differently.
+        for (std::size_t e = 0; e < g.m(); ++e) g.lengths[e] = 1.0 + 1e-10 * double(rng() % 5);
+        auto c =
+            ShiftableForestCollection::build_deterministic(g.n, g.tails, g.heads, g.lengths, 4, 2);
+        ASSERT_TRUE(c.has_value());
+        ASSERT_EQ(c->forests.size(), 4u);
+        for (std::uint64_t k = 0; k < 4; ++k) {
+            std::vector<double> w(g.m());
+            for (std::size_t e = 0; e < g.m(); ++e) {
+                w[e] = 1.0 * ((1.0 + double(k) * 0.001) + double(e) * 1e-9);
+            }
+            auto ref = deterministic_weighted_tree(g.n, g.tails, g.heads, g.lengths, w);
+            expect_same_tree(c->forests[k].tree, *ref);
+            EXPECT_EQ(c->forests[k].tree_mask, ref->in_tree);
+        }
+        EXPECT_EQ(c->current_forest, (std::vector<std::uint64_t>{0, 0}));
+        EXPECT_EQ(c->pending_deletions.size(), 4u);
+    }
     EdgeGraph g = random_edge_graph(rng, 4, 6);
     auto one = ShiftableForestCollection::build_deterministic(4, g.tails, g.heads, g.lengths, 0, 0);
     EXPECT_EQ(one->forests.size(), 1u);
@@ -195,4 +212,40 @@ TEST(ShiftableForests, BoundaryCounts) {
     EXPECT_EQ(one->epoch, 0u);
     EXPECT_EQ(ShiftableForestCollection::build_deterministic(0, {}, {}, {}, 3, 1).error(),
               TreeError::EmptyGraph);
+}
+
+TEST(ShiftableForests, PendingDeletionsReachOnlyTheCurrentForest) {
+    EdgeGraph g;
+    g.n = 4;
+    for (std::uint32_t i = 0; i < 3; ++i) g.add(i, i + 1, 1.0);
+    auto c = ShiftableForestCollection::build_deterministic(4, g.tails, g.heads, g.lengths, 3, 2);
+    ASSERT_TRUE(c.has_value());
+    c->pending_deletions[0].insert(1);
+    c->pending_deletions[2].insert(0);
+    c->level_counters = {5, 6};
+    c->current_forest = {2, 0};
+
+    c->apply_pending_to_current(0);  // forest 2
+    EXPECT_TRUE(c->pending_deletions[2].empty());
+    EXPECT_FALSE(c->forests[2].tree_mask[0]);
+    EXPECT_EQ(c->forests[2].tree.root, (std::vector<std::uint64_t>{0, 1, 1, 1}));
+    EXPECT_TRUE(c->forests[0].tree_mask[0]);
+    EXPECT_EQ(c->level_counters, (std::vector<std::uint64_t>{0, 6}));
+    EXPECT_EQ(c->pending_deletions[0].size(), 1u);  // waits for its turn
+
+    c->apply_pending_to_current(1);  // forest 0
+    EXPECT_FALSE(c->forests[0].tree_mask[1]);
+    EXPECT_EQ(c->forests[0].deleted.size(), 1u);
+    EXPECT_EQ(c->level_counters, (std::vector<std::uint64_t>{0, 0}));
+
+    // Nothing pending: only the counter; out of range: nothing at all.
+    c->level_counters = {3, 4};
+    c->apply_pending_to_current(1);
+    EXPECT_EQ(c->level_counters, (std::vector<std::uint64_t>{3, 0}));
+    c->apply_pending_to_current(2);
+    EXPECT_EQ(c->level_counters, (std::vector<std::uint64_t>{3, 0}));
+    // A current index beyond the forests is tolerated.
+    c->current_forest[0] = 9;
+    c->apply_pending_to_current(0);
+    EXPECT_EQ(c->level_counters[0], 0u);
 }

@@ -1,5 +1,6 @@
-// FullDynamicOracle: batched spanner refreshes against one-by-one ones,
-// shared level work against separate work, and closed, rescored, reproducible cycles on random
+// FullDynamicOracle: rebuild requests when the instability budget runs out,
+// batched spanner refreshes against one-by-one ones, shared level work
+// against separate work, and closed, rescored, reproducible cycles on random
 // graphs with parallel edges, self-loops and several components.
 #include <gtest/gtest.h>
 
@@ -67,6 +68,48 @@ bool is_circulation(const std::vector<SignedEdge>& cycle, const EdgeGraph& g) {
 }
 
 }  // namespace
+
+TEST(FullDynamicOracle, UpdateBudgetsAndRebuildRequests) {
+    Query q = random_query(11, 10, 24, 1);
+    FullDynamicOracle o(2, 3, 1, 10, true, 0.1);
+    // Before the first query no edge is known.
+    EXPECT_EQ(error_text(o.update_many(EV{{0, 1.0}}, EV{})), "invalid edge index 0");
+    ASSERT_TRUE(q.ask(o, 0));
+    for (const TreeChainLevel& l : o.levels().levels) EXPECT_EQ(l.rebuild_budget, 10u);
+
+    // Ten gradient moves above 0.5, one per call: the tenth exhausts every budget.
+    for (int i = 1; i <= 10; ++i) {
+        const double g = o.known_gradients()[3] + 0.6;
+        const OracleStatus s = o.update_many(EV{{3, g}}, EV{});
+        if (i < 10) {
+            ASSERT_TRUE(s) << i;
+            EXPECT_EQ(o.levels().levels[0].budget_used, static_cast<std::uint64_t>(i));
+        } else {
+            EXPECT_EQ(error_text(s), "rebuild required at None: instability budget exhausted");
+        }
+    }
+    EXPECT_EQ(o.instability_events_seen(), 10u);
+    for (const TreeChainLevel& l : o.levels().levels) {
+        EXPECT_TRUE(l.rebuild_pending);
+        EXPECT_EQ(l.budget_used, 0u);
+    }
+    // Still pending: every update call reports it, and the updates are applied.
+    EXPECT_EQ(error_text(o.update_many(EV{}, EV{{5, 2.0}})),
+              "rebuild required at None: instability budget exhausted");
+    EXPECT_EQ(o.known_lengths()[5], 2.0);
+    EXPECT_EQ(error_text(o.notify_flow_change(EV{{1, 1e-3}})),
+              "rebuild required at None: flow instability budget exhausted");
+    // An empty flow list succeeds without looking at the flags.
+    EXPECT_TRUE(o.notify_flow_change(EV{}));
+    // The next query consumes the flags.
+    for (std::size_t e = 0; e < q.g.m(); ++e) {
+        q.gradients[e] = o.known_gradients()[e];
+        q.g.lengths[e] = o.known_lengths()[e];
+    }
+    ASSERT_TRUE(q.ask(o, 1));
+    for (const TreeChainLevel& l : o.levels().levels) EXPECT_FALSE(l.rebuild_pending);
+    EXPECT_TRUE(o.update_many(EV{{3, o.known_gradients()[3] + 0.1}}, EV{}));
+}
 
 TEST(FullDynamicOracle, BatchedSpannerRefreshMatchesOneByOne) {
     std::mt19937_64 rng(21);

@@ -1,11 +1,14 @@
-// The interior-point loop and its bisection entry: the iteration limit, a
-// graph without cycles, interior, demand-meeting and reproducible results on
-// random instances, and runs that share a power memo.
+// The interior-point loop and its bisection entry: statistics records of the
+// early stops, each termination code, interior, demand-meeting, reproducible
+// results, and runs that share a power memo.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "captured_lines.hpp"
 #include "ipm/ipm_entry.hpp"
 #include "ipm/ipm_loop.hpp"
 #include "ipm/start_point.hpp"
@@ -27,7 +30,50 @@ McfOptions fallback_options() {
     return o;
 }
 
+using Lines = zelk::testing::CapturedLines;
+
 }  // namespace
+
+TEST(IpmLoop, RecordsOfEarlyStops) {
+    const McfProblem p = small_problem();
+    McfOptions o = fallback_options();
+
+    o.max_iters = 0;
+    auto none = run_ipm_with_lower_bound(p, o, 0.0);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->termination, IpmTermination::IterationLimit);
+    EXPECT_EQ(none->stats.iterations, 0u);
+    EXPECT_FALSE(none->stats.terminated_by_max_iters);
+    EXPECT_TRUE(none->stats.potential_values.empty());
+    EXPECT_EQ(none->stats.numerical_stats.size(), 1u);
+    EXPECT_FALSE(none->stats.final_gap_estimate.has_value());
+    EXPECT_TRUE(std::isfinite(none->stats.final_gap));
+
+    o = fallback_options();
+    o.time_limit_ms = 0;
+    auto timed = run_ipm_with_lower_bound(p, o, 0.0);
+    ASSERT_TRUE(timed);
+    EXPECT_EQ(timed->termination, IpmTermination::TimeLimit);
+    EXPECT_EQ(timed->stats.iterations, 0u);
+    EXPECT_EQ(timed->stats.numerical_stats.size(), 1u);
+
+    // A gap tolerance that the first estimate meets: stop at k = 0 by the gap test.
+    o = fallback_options();
+    o.gap_tolerance = 1e300;
+    Lines sink;
+    auto gap = run_ipm_with_lower_bound(p, o, 0.0, sink.context());
+    ASSERT_TRUE(gap);
+    EXPECT_EQ(gap->termination, IpmTermination::Converged);
+    EXPECT_TRUE(gap->stats.terminated_by_gap);
+    EXPECT_EQ(gap->stats.iterations, 0u);
+    EXPECT_EQ(gap->stats.potential_values.size(), 1u);
+    EXPECT_EQ(gap->stats.numerical_stats.size(), 2u);
+    EXPECT_EQ(gap->stats.barrier_compute_ms.size(), 1u);
+    EXPECT_EQ(gap->stats.final_gap_estimate, gap->stats.last_duality_gap_proxy);
+    ASSERT_EQ(sink.lines.size(), 1u);
+    EXPECT_TRUE(sink.lines[0].starts_with("gap termination check: gap="));
+    EXPECT_TRUE(sink.lines[0].ends_with(", threshold=1.000e300"));
+}
 
 TEST(IpmLoop, IterationLimitAndNoCycle) {
     McfOptions o = fallback_options();

@@ -50,6 +50,28 @@ TEST(LineSearch, ZeroOrBlockedDirectionGivesNoStep) {
     EXPECT_FALSE(line_search({at_bound, down, c, lo, up, p, g, len, phi, 0.0}));
 }
 
+TEST(LineSearch, PhaseOneHalvesUntilTheDecreaseHolds) {
+    // Cost 0 and alpha 1: along d = +1 from x = 1 the value is the barrier
+    // (10 - x)^1.1 + x^1.1, lowest at 5 and back to its start level at 9.
+    McfOptions o;
+    o.alpha = 1.0;
+    const std::vector<double> lo{0.0}, up{10.0}, x{1.0}, c{0.0}, d{1.0};
+    const Potential p = make_potential(up, -1.0, o);
+    const double phi = p.value(c, x, lo, up);
+    // g.d = -100, d.(d len) = 1: the guess -s/q = 100 is cut to 0.99 t_max.
+    const std::vector<double> g{-100.0}, len{1.0};
+    const double t0 = 0.99 * 9.0;
+    const double delta = 1e-3;
+    const std::vector<double> at_t0{1.0 + t0};
+    ASSERT_GT(p.value(c, at_t0, lo, up), phi - delta);  // the first trial fails
+
+    const auto step = line_search({x, d, c, lo, up, p, g, len, phi, delta});
+    ASSERT_TRUE(step);
+    EXPECT_EQ(step->step, t0 / 2.0);
+    EXPECT_EQ(step->flow, (std::vector<double>{1.0 + t0 / 2.0}));
+    EXPECT_LE(p.value(c, step->flow, lo, up), phi - delta);
+}
+
 TEST(LineSearch, NanValuesAreNeverAccepted) {
     const std::vector<double> lo{0.0}, up{10.0}, x{5.0}, d{-1.0}, g{1.0}, len{1.0};
     const std::vector<double> nan_cost{std::nan("")};
