@@ -1,7 +1,7 @@
 """The dynamic oracle in the interior-point route: the `dynamic` and default
 (`hybrid`) oracle modes against linear programming on disconnected instances,
-and reproducibility whatever the thread count. Its statistics and warnings
-on fixed instances are pinned by the recorded runs (test_golden_ipm.py)."""
+timed dynamic upkeep, and reproducibility whatever the thread count. Its
+warnings on fixed instances are pinned by the recorded runs."""
 
 import numpy as np
 import pytest
@@ -55,6 +55,18 @@ def test_sweep_matches_linear_programming(name, kwargs):
         assert check_flow(flow, *inst) == expected, (name, trial)
         modes.add(stats["solver_mode"])
     assert modes - {"classic"}
+
+
+@pytest.mark.parametrize("mode", ["dynamic", "hybrid"])
+def test_statistics_show_the_dynamic_oracle_at_work(mode):
+    inst = ring_instance(n=14, extra=16, seed=3)
+    flow, stats = min_cost_flow_edges_with_options(*inst, oracle_mode=mode, use_ipm=True)
+    assert check_flow(flow, *inst) == lp_optimum(*inst)
+    assert stats["iterations"] > 0
+    assert stats["spanner_update_ms"] > 0.0
+    # The static oracle alone does no dynamic upkeep.
+    _, static = min_cost_flow_edges_with_options(*inst, oracle_mode="fallback", use_ipm=True)
+    assert static["spanner_update_ms"] == 0.0
 
 
 @pytest.mark.parametrize("mode", ["dynamic", "hybrid"])
