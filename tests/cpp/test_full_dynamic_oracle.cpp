@@ -9,11 +9,8 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "ipm/ipm_loop.hpp"
-#include "mcf_options.hpp"
 #include "min_ratio/full_dynamic_oracle.hpp"
 #include "random_edge_graphs.hpp"
 #include "worker_pool.hpp"
@@ -291,81 +288,5 @@ TEST(FullDynamicOracle, SharedLevelWorkChangesNothing) {
             EXPECT_EQ(error_text(shared.update_many(gs, EV{})),
                       error_text(alone.update_many(gs, EV{})));
         }
-    }
-}
-
-namespace {
-
-// A ring with chords: every edge can carry flow strictly inside its bounds.
-McfProblem ring_problem(std::uint32_t n, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    std::vector<std::uint32_t> t, h;
-    for (std::uint32_t v = 0; v < n; ++v) {
-        t.push_back(v);
-        h.push_back((v + 1) % n);
-    }
-    for (std::uint32_t i = 0; i < n; ++i) {
-        t.push_back(static_cast<std::uint32_t>(rng() % n));
-        h.push_back(static_cast<std::uint32_t>(rng() % n));
-    }
-    const std::size_t m = t.size();
-    std::vector<std::int64_t> cost;
-    for (std::size_t e = 0; e < m; ++e) cost.push_back(static_cast<std::int64_t>(1 + rng() % 5));
-    std::vector<std::int64_t> demand(n, 0);
-    demand[0] = -3;
-    demand[n / 2] = 3;
-    return *McfProblem::create(std::move(t), std::move(h), std::vector<std::int64_t>(m, 0),
-                               std::vector<std::int64_t>(m, 8), std::move(cost), std::move(demand));
-}
-
-struct Captured {
-    std::vector<std::string> lines;
-    SolveContext context() {
-        return SolveContext(
-            [](void* self, std::string_view line) {
-                static_cast<Captured*>(self)->lines.emplace_back(line);
-            },
-            this, nullptr, nullptr);
-    }
-};
-
-}  // namespace
-
-TEST(FullDynamicOracle, LoopFallbackRules) {
-    const McfProblem p = ring_problem(16, 5);
-    McfOptions o = *build_options({.oracle_mode = "hybrid"});
-    Captured hybrid;
-    auto h = run_ipm_with_lower_bound(p, o, 0.0, hybrid.context());
-    ASSERT_TRUE(h);
-    EXPECT_FALSE(h->stats.spanner_update_ms.empty());
-    const std::string rebuild =
-        "warning: dynamic oracle requested rebuild (rebuild required at None: ";
-    std::size_t first = hybrid.lines.size(), after = 0;
-    for (std::size_t i = 0; i < hybrid.lines.size(); ++i) {
-        const std::string& line = hybrid.lines[i];
-        if (line.starts_with(rebuild)) {
-            EXPECT_TRUE(line.ends_with("instability budget exhausted)")) << line;
-            if (first == hybrid.lines.size()) {
-                first = i;
-            } else {
-                ++after;
-            }
-        } else if (i > first) {
-            // After the switch the static oracle answers: no stall monitor,
-            // no loss check.
-            EXPECT_FALSE(line.starts_with("warning: dynamic oracle")) << line;
-        }
-    }
-    ASSERT_LT(first, hybrid.lines.size());
-    EXPECT_GT(after, 0u);  // later failures still print
-
-    o = *build_options({.oracle_mode = "dynamic"});
-    Captured dynamic;
-    auto d = run_ipm_with_lower_bound(p, o, 0.0, dynamic.context());
-    ASSERT_TRUE(d);
-    EXPECT_FALSE(d->stats.spanner_update_ms.empty());
-    EXPECT_EQ(d->stats.oracle_mode, OracleMode::Dynamic);
-    for (const std::string& line : dynamic.lines) {
-        EXPECT_FALSE(line.starts_with("warning: dynamic oracle")) << line;
     }
 }

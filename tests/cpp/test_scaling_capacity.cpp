@@ -1,6 +1,6 @@
 // Warm starts and capacity scaling: feasibility checks of warm starts (with
 // overflow that a wrapping sum would accept), rounding, the trailing-zero
-// count and scale factor, exact division, the phase sequence and its lines,
+// count and scale factor, exact division, a single phase when nothing divides,
 // and the equivalence of an optimum of the divided problem, times the
 // divisor, with an optimum of the input (against the classic solver).
 #include <gtest/gtest.h>
@@ -157,27 +157,9 @@ TEST(CapacityScaling, DividedOptimumTimesDivisorIsAnOptimum) {
     }
 }
 
-TEST(CapacityScaling, PhasesRunFromTheCommonPowerDownToTheTarget) {
-    // m = 2, U = 64, T = 4: B = 8, q = 8, target = 8; phases at 16 and 8.
-    const McfProblem p = make_problem({0, 1}, {1, 2}, {0, 0}, {64, 64}, {1, 3}, {-16, 0, 16});
-    CapturedLines captured;
-    auto r = capacity_scaling(p, quick_options(), captured.context());
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->divisor, 8);
-    EXPECT_EQ(r->problem.upper()[0], 8);
-    EXPECT_EQ(r->problem.demands()[2], 2);
-    if (r->initial_flow) {
-        EXPECT_TRUE(feasible_initial_flow(r->problem, r->initial_flow));
-    }
-    const auto lines = captured.starting_with("[capacity_scaling] ");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(lines[0].starts_with("[capacity_scaling] phase=0 divisor=16 iterations="))
-        << lines[0];
-    EXPECT_TRUE(lines[0].ends_with(" bound=8")) << lines[0];
-    EXPECT_TRUE(lines[1].starts_with("[capacity_scaling] phase=1 divisor=8 iterations="))
-        << lines[1];
-
-    // Nothing to divide: one phase at divisor 1.
+// The phase lines of real runs are pinned by the recorded runs; nothing to
+// divide still runs one phase at divisor 1.
+TEST(CapacityScaling, NothingToDivideRunsOnePhase) {
     CapturedLines one;
     auto z =
         capacity_scaling(make_problem({}, {}, {}, {}, {}, {0, 0}), quick_options(), one.context());

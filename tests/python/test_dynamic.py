@@ -1,8 +1,7 @@
 """The dynamic oracle in the interior-point route: the `dynamic` and default
-(`hybrid`) oracle modes against linear programming, its statistics and
-warnings, and reproducibility."""
-
-import re
+(`hybrid`) oracle modes against linear programming on disconnected instances,
+timed dynamic upkeep, and reproducibility whatever the thread count. Its
+warnings on fixed instances are pinned by the recorded runs."""
 
 import numpy as np
 import pytest
@@ -68,26 +67,6 @@ def test_statistics_show_the_dynamic_oracle_at_work(mode):
     # The static oracle alone does no dynamic upkeep.
     _, static = min_cost_flow_edges_with_options(*inst, oracle_mode="fallback", use_ipm=True)
     assert static["spanner_update_ms"] == 0.0
-
-
-def test_warnings_of_the_hybrid_mode_and_silence_of_the_dynamic_mode(capfd):
-    inst = ring_instance(n=16, extra=20, seed=5)
-    warning = re.compile(
-        r"^warning: dynamic oracle (requested rebuild \(rebuild required at None: "
-        r"(flow )?instability budget exhausted\)|stalled \(reduction \S+\); monitoring stability"
-        r"|exceeded loss threshold \(\d+\); falling back to SSP)$"
-    )
-    min_cost_flow_edges_with_options(*inst, oracle_mode="hybrid", use_ipm=True)
-    hybrid = [
-        line
-        for line in capfd.readouterr().err.splitlines()
-        if line.startswith("warning: dynamic oracle")
-    ]
-    assert hybrid and all(warning.match(line) for line in hybrid), hybrid[:3]
-    # Every failed update prints, also after the switch to the static oracle.
-    assert sum("requested rebuild" in line for line in hybrid) > 1
-    min_cost_flow_edges_with_options(*inst, oracle_mode="dynamic", use_ipm=True)
-    assert "warning: dynamic oracle" not in capfd.readouterr().err
 
 
 @pytest.mark.parametrize("mode", ["dynamic", "hybrid"])

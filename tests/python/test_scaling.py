@@ -1,8 +1,7 @@
 """The scaling route from Python: seeded instances whose bounds and demands
 share powers of two and whose costs exceed m^3, against an LP optimum, and
-the formats of its progress and warning lines."""
-
-import re
+the three entries that reach it. The formats of its progress and warning
+lines are checked in C++ and pinned by the recorded runs."""
 
 import numpy as np
 import pytest
@@ -12,18 +11,6 @@ from test_solve import check_flow, lp_optimum
 from zelk_mcf import min_cost_flow_edges_with_options, min_cost_flow_edges_with_scaling
 
 QUICK = {"max_iters": 30, "oracle_mode": "fallback"}
-
-CAPACITY_LINE = re.compile(
-    r"^\[capacity_scaling\] phase=(\d+) divisor=(\d+) iterations=(\d+) bound=(\d+)$"
-)
-COST_LINE = re.compile(
-    r"^\[cost_scaling\] round=(\d+) midpoint=(-?\d+) cost=(-?\d+) "
-    r"scaled_max=(\d+) elapsed_ms=(\d+)$"
-)
-WARNING_LINE = re.compile(
-    r"^warning: min residual \((\S+)\) below residual_min \((\S+)\) after unscaling$"
-)
-NUMBER = re.compile(r"^(-?\d\.\d{3}e-?[1-9]\d*|-?\d\.\d{3}e0|-?inf|nan)$")
 
 
 def scaled_instance(rng):
@@ -70,35 +57,6 @@ def test_sweep_matches_linear_programming(name, kwargs):
         rounded += stats["solver_mode"] == "ipm_scaled" and stats["is_exact_optimal"]
     assert "ipm_scaled" in modes
     assert rounded > 4 or "gap_tolerance" not in kwargs
-
-
-def test_progress_lines_follow_their_formats(capfd):
-    rng = np.random.default_rng(5)
-    inst = scaled_instance(rng)
-    capfd.readouterr()
-    flow, stats = min_cost_flow_edges_with_scaling(
-        *inst, **QUICK, force_cost_scaling=True, residual_min=1e300
-    )
-    lines = capfd.readouterr().err.splitlines()
-    assert stats["solver_mode"] in ("ipm_scaled", "classic_fallback")
-
-    capacity = [CAPACITY_LINE.match(x) for x in lines if x.startswith("[capacity_scaling]")]
-    assert capacity and all(capacity)
-    assert [int(m.group(1)) for m in capacity] == list(range(len(capacity)))
-    divisors = [int(m.group(2)) for m in capacity]
-    assert all(a == 2 * b for a, b in zip(divisors, divisors[1:]))
-    m = len(inst[1])
-    assert {int(x.group(4)) for x in capacity} == {m**3}
-
-    cost = [COST_LINE.match(x) for x in lines if x.startswith("[cost_scaling]")]
-    assert cost and all(cost)
-    assert [int(x.group(1)) for x in cost] == list(range(1, len(cost) + 1))
-    assert all(int(x.group(4)) <= m**3 for x in cost)
-
-    # Every residual is finite, so below 1e300.
-    warnings = [WARNING_LINE.match(x) for x in lines if x.startswith("warning: min residual")]
-    assert len(warnings) == 1 and warnings[0]
-    assert NUMBER.match(warnings[0].group(1)) and warnings[0].group(2) == "1.000e300"
 
 
 def test_all_three_entries_reach_the_scaling_route():
