@@ -1,6 +1,7 @@
 #include "graph/cost_scaling.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 namespace zelk {
@@ -28,6 +29,8 @@ constexpr std::int64_t LABEL_LIMIT = std::int64_t{1} << 62;
 // Arc scans per arc allowed to an optimality check before the last phase:
 // checks that succeed need about two, failing ones would run on.
 constexpr std::uint64_t EARLY_CHECK_BUDGET = 4;
+// Longest admissible walk a discharge pushes along at once.
+constexpr Index PATH_LENGTH = 3;
 
 enum class Outcome { Done, Infeasible, OutOfRange, Interrupted };
 
@@ -46,7 +49,6 @@ private:
     void saturate_negative_arcs();
     Outcome discharge(Index v);
     Outcome relabel(Index v);
-    bool has_admissible(Index v);
     Outcome global_update();
     void enqueue(Index v);
     Index bucket_steps(std::int64_t rc, Index limit) const;
@@ -82,6 +84,7 @@ private:
     std::vector<Index> queue_;         // FIFO ring of nodes with excess
     std::vector<std::uint8_t> queued_;
     Index queue_head_ = 0, queue_size_ = 0;
+    std::array<Index, PATH_LENGTH> path_{};  // arcs of the walk being pushed along
     // Global update: buckets of nodes by distance (doubly linked lists).
     // A node is settled once its distance is at most the level scanned.
     std::vector<Index> dist_, bucket_, bucket_next_, bucket_prev_;
@@ -197,14 +200,6 @@ Outcome PushRelabel::refine(std::int64_t eps, const SolveContext& ctx) {
     return Outcome::Done;
 }
 
-bool PushRelabel::has_admissible(Index v) {
-    const Index end = first_[v + 1];
-    Index a = current_[v];
-    while (a < end && (arcs_[a].residual == 0 || reduced_cost(a, v) >= 0)) ++a;
-    current_[v] = a;
-    return a < end;
-}
-
 // Infeasible: v has no residual arc at all (with excess, that proves
 // infeasibility). OutOfRange: the price would pass its bound.
 Outcome PushRelabel::relabel(Index v) {
@@ -225,39 +220,56 @@ Outcome PushRelabel::relabel(Index v) {
 }
 
 Outcome PushRelabel::discharge(Index v) {
-    const Index end = first_[v + 1];
+    // Partial augment-relabel: walk admissible arcs from v for up to
+    // PATH_LENGTH steps (relabelling a tip without one and stepping back
+    // from it), then push along the walk. Excess thus travels several arcs
+    // per discharge instead of bouncing between neighbours.
     while (excess_[v] > 0) {
-        Index a = current_[v];
-        while (a < end && (arcs_[a].residual == 0 || reduced_cost(a, v) >= 0)) ++a;
-        current_[v] = a;
-        if (a == end) {
-            // Without any residual arc, v's excess cannot leave it.
-            const Outcome lowered = relabel(v);
-            if (lowered != Outcome::Done) return lowered;
+        Index length = 0;
+        Index tip = v;
+        while (true) {
+            const Index end = first_[tip + 1];
+            Index a = current_[tip];
+            while (a < end && (arcs_[a].residual == 0 || reduced_cost(a, tip) >= 0)) ++a;
+            current_[tip] = a;
+            if (a < end) {
+                path_[length++] = a;
+                tip = arcs_[a].head;
+                if (excess_[tip] < 0 || length == PATH_LENGTH) break;
+                continue;
+            }
+            const Outcome lowered = relabel(tip);
+            if (lowered == Outcome::OutOfRange) return lowered;
+            // Without any residual arc, v's excess cannot leave it; a tip
+            // without one gets one from the push that ends here.
+            if (lowered == Outcome::Infeasible) {
+                if (tip == v) return lowered;
+                break;
+            }
+            // The arc into a relabelled tip is no longer admissible.
+            if (tip != v) tip = arcs_[arcs_[path_[--length]].sister].head;
             // Also inside a discharge: on an infeasible instance, excess can
             // circle between a few nodes, relabelling them forever.
-            if (relabels_since_update_ > n_) {
-                const Outcome updated = global_update();
-                if (updated != Outcome::Done) return updated;
-            }
-            continue;
+            if (relabels_since_update_ > n_) break;
         }
-        const Index w = arcs_[a].head;
-        // Look-ahead: a node without deficit and without an admissible arc
-        // would only have to send the flow back; relabel it first (one
-        // without any residual arc gets one from this push).
-        if (excess_[w] >= 0 && !has_admissible(w)) {
-            const Outcome lowered = relabel(w);
-            if (lowered == Outcome::OutOfRange) return lowered;
-            if (lowered == Outcome::Done && reduced_cost(a, v) >= 0) continue;
+        Index u = v;
+        for (Index i = 0; i < length; ++i) {
+            Arc& arc = arcs_[path_[i]];
+            const Index w = arc.head;
+            const std::int64_t delta = std::min(excess_[u], arc.residual);
+            if (delta == 0) break;
+            arc.residual -= delta;
+            arcs_[arc.sister].residual += delta;
+            excess_[u] -= delta;
+            const bool was_active = excess_[w] > 0;
+            excess_[w] += delta;
+            if (!was_active && excess_[w] > 0 && !queued_[w]) enqueue(w);
+            u = w;
         }
-        const std::int64_t delta = std::min(excess_[v], arcs_[a].residual);
-        arcs_[a].residual -= delta;
-        arcs_[arcs_[a].sister].residual += delta;
-        excess_[v] -= delta;
-        const bool was_active = excess_[w] > 0;
-        excess_[w] += delta;
-        if (!was_active && excess_[w] > 0 && !queued_[w]) enqueue(w);
+        if (relabels_since_update_ > n_) {
+            const Outcome updated = global_update();
+            if (updated != Outcome::Done) return updated;
+        }
     }
     return Outcome::Done;
 }
@@ -316,6 +328,12 @@ Outcome PushRelabel::global_update() {
     for (; level <= cap_level && remaining > 0; ++level) {
         while (bucket_[level] != NONE && remaining > 0) {
             const Index w = bucket_[level];
+            // The scan is bound by memory: fetch the next node's arcs early.
+            if (const Index next = bucket_next_[w]; next != NONE) {
+                const auto* line = reinterpret_cast<const char*>(arcs_.data() + first_[next]);
+                const auto* end = reinterpret_cast<const char*>(arcs_.data() + first_[next + 1]);
+                for (; line < end; line += 64) __builtin_prefetch(line);
+            }
             remove(w);
             if (excess_[w] > 0) --remaining;
             for (Index a = first_[w]; a < first_[w + 1]; ++a) {

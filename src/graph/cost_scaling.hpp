@@ -10,11 +10,12 @@
 // Method: costs are multiplied by n + 1 and refined through epsilon phases
 // (epsilon divided by a constant factor each time); a phase saturates every
 // arc of negative reduced cost, then discharges the nodes with excess in
-// FIFO order (push with look-ahead, relabel), with periodic global price
-// updates (a bucket Dijkstra from the deficits). A flow that is 1-optimal
-// on costs scaled by n + 1 is optimal, and one label-correcting pass on its
-// residual graph, started from the scaled prices divided by n + 1, yields
-// the exact potentials. A global update that cannot reach every node with
+// FIFO order (pushes along admissible walks of up to three arcs, relabels
+// where a walk gets stuck), with periodic global price updates (a bucket
+// Dijkstra from the deficits). A flow that is 1-optimal on costs scaled by
+// n + 1 is optimal, and one label-correcting pass on its residual graph,
+// started from the scaled prices divided by n + 1, yields the exact
+// potentials. A global update that cannot reach every node with
 // excess from a deficit proves the instance infeasible. Same input, same
 // pushes, same flow.
 //

@@ -164,6 +164,41 @@ TEST(CostScalingEngine, MatchesPathSearchOnRandomInstances) {
     expect_matches_path_search(&solve_classic_by_cost_scaling, 1000);
 }
 
+// Long distances between supply and demand: excess walks many arcs, dead-end
+// nodes (no arc out) sit on the way, and tight capacities make some
+// instances infeasible.
+TEST(CostScalingEngine, MatchesPathSearchOnGrids) {
+    std::mt19937_64 rng(1313);
+    int solved = 0;
+    for (int trial = 0; trial < 16; ++trial) {
+        const auto side = static_cast<std::uint32_t>(6 + trial % 9);
+        FlowInstance r;
+        const std::uint32_t n = side * side;
+        auto arc = [&](std::uint32_t t, std::uint32_t h) {
+            if (rng() % 20 == 0) return;
+            r.tails.push_back(t);
+            r.heads.push_back(h);
+            r.lower.push_back(0);
+            r.upper.push_back(static_cast<std::int64_t>(rng() % 30) + (trial % 4 == 0 ? 0 : 20));
+            r.cost.push_back(static_cast<std::int64_t>(rng() % 30) + 1);
+            r.witness.push_back(0);
+        };
+        for (std::uint32_t v = 0; v < n; ++v) {
+            if (v % side + 1 < side) arc(v, v + 1);
+            if (v + side < n) arc(v, v + side);
+            if (rng() % 3 == 0 && v % side > 0) arc(v, v - 1);
+        }
+        r.demands.assign(n, 0);
+        for (int k = 0; k < 6; ++k) {
+            const std::int64_t amount = static_cast<std::int64_t>(rng() % 4) + 1;
+            r.demands[rng() % side] -= amount;
+            r.demands[n - 1 - rng() % side] += amount;
+        }
+        solved += compare_searches(r, trial, &solve_classic_by_cost_scaling);
+    }
+    EXPECT_GT(solved, 4);
+}
+
 TEST(CostScalingEngine, LargeValuesInRangeAndFallbackBeyond) {
     std::mt19937_64 rng(56);
     int solved = 0;
