@@ -333,7 +333,7 @@ TEST(LowStretchTree, KruskalReusingEqualsPlainBuildForAnyHint) {
 TEST(LowStretchTree, KruskalRebuildInPlaceRerootsAForeignTree) {
     std::mt19937_64 rng(17);
     for (int round = 0; round < 30; ++round) {
-        const std::uint32_t n = 2 + rng() % 40;
+        const auto n = static_cast<std::uint32_t>(2 + rng() % 40);
         zelk::testing::EdgeGraph g;
         g.n = n;
         for (std::uint32_t x = 1; x < n; ++x) {
