@@ -49,8 +49,10 @@ void DeterministicDynamicSpanner::rebuild() {
 
     // The deterministic Kruskal tree over |length|, in sorted positions.
     same_positions = fill_positions(same_positions);
-    if (!LowStretchTree::rebuild_low_stretch_deterministic(tree_, node_count, tails_, heads_,
-                                                           lengths_, 0, kruskal_order_)) {
+    // The last walks stand only over the last successful tree build, which
+    // left tree_ and kruskal_order_ behind.
+    if (!LowStretchTree::rebuild_low_stretch_deterministic(
+            tree_, node_count, tails_, heads_, lengths_, 0, kruskal_order_, same_positions)) {
         spanner.embeddings.clear();
         walks_valid_ = false;
         return;
