@@ -121,6 +121,32 @@ TEST(U64Hash, SetIterationOrderDependsOnlyOnTheOperations) {
     EXPECT_EQ(v.size(), 143u);
 }
 
+// The mask alone, from any hint (none, the last call's order over keys
+// scaled a little or reshuffled into ties, a shuffled or garbage one), is the
+// literal Kruskal's; the order left behind is the next call's hint.
+TEST(WeightedTree, ForestFromAnyHintMatchesLiteralKruskal) {
+    std::mt19937_64 rng(43);
+    for (int round = 0; round < 40; ++round) {
+        EdgeGraph g = random_edge_graph(rng, 1 + rng() % 30, rng() % 120, 1 + rng() % 3);
+        std::vector<double> w(g.m());
+        std::vector<std::uint64_t> order;
+        if (round % 4 == 3) order.assign(g.m(), 0);
+        for (int step = 0; step < 4; ++step) {
+            for (std::size_t e = 0; e < g.m(); ++e) {
+                w[e] = (1.0 + 0.001 * step) + static_cast<double>(e) * 1e-9;
+                if (round % 3 == 0 && rng() % 5 == 0) w[e] = 0.5 * static_cast<double>(rng() % 3);
+                if (round % 5 == 0 && rng() % 9 == 0) w[e] = NaN;
+                if (round % 2 == 0 && rng() % 4 == 0) g.lengths[e] = 0.5 * (1 + rng() % 3);
+                if (rng() % 31 == 0) g.lengths[e] = NaN;
+            }
+            if (step == 2) std::shuffle(order.begin(), order.end(), rng);
+            auto mask = deterministic_weighted_forest(g.n, g.tails, g.heads, g.lengths, w, order);
+            ASSERT_TRUE(mask.has_value());
+            EXPECT_EQ(*mask, ref_weighted_mask(g, w)) << round << " " << step;
+        }
+    }
+}
+
 TEST(WeightedTree, MatchesLiteralKruskalOnRandomGraphs) {
     std::mt19937_64 rng(21);
     for (int round = 0; round < 60; ++round) {
