@@ -14,8 +14,10 @@
 // Cost: a rebuild is one Kruskal build over the active edges plus one LCA
 // and one tree path per non-tree edge; the endpoint sort is skipped while
 // the active edges keep their endpoints, the Kruskal sort starts from the
-// last order, and while the tree stays the same the walks of edges left out
-// of the spanner both times are kept. An update is O(1) between rebuilds.
+// last order (and union-find is skipped when that order stands), and while
+// the tree stays the same its lowest common ancestors and the walks of edges
+// left out of the spanner both times are kept. An update is O(1) between
+// rebuilds.
 #pragma once
 
 #include <cstddef>
