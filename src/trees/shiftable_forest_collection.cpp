@@ -25,6 +25,20 @@ TreeResult<ShiftableForestCollection> ShiftableForestCollection::build_determini
         }
         auto mask = deterministic_weighted_forest(n, tails, heads, lengths, weights, order);
         if (!mask) return std::unexpected(mask.error());
+        if (!c.forests.empty() && c.forests.back().tree_mask == *mask) {
+            // The same edges over the same graph: the tree a fresh build gives
+            // is the previous forest's.
+            const DynamicForest& previous = c.forests.back();
+            DynamicForest forest;
+            forest.tails = previous.tails;
+            forest.heads = previous.heads;
+            forest.lengths = previous.lengths;
+            forest.tree_mask = std::move(*mask);
+            forest.tree = previous.tree;
+            forest.node_count = previous.node_count;
+            c.forests.push_back(std::move(forest));
+            continue;
+        }
         auto forest = DynamicForest::create_from_tree(
             n, std::vector<std::uint32_t>(tails.begin(), tails.end()),
             std::vector<std::uint32_t>(heads.begin(), heads.end()),
