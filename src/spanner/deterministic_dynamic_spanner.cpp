@@ -49,8 +49,10 @@ void DeterministicDynamicSpanner::rebuild() {
 
     // The deterministic Kruskal tree over |length|, in sorted positions.
     same_positions = fill_positions(same_positions);
-    if (!LowStretchTree::rebuild_low_stretch_deterministic(tree_, node_count, tails_, heads_,
-                                                           lengths_, 0, kruskal_order_)) {
+    // The last walks stand only over the last successful tree build, which
+    // left tree_ and kruskal_order_ behind.
+    if (!LowStretchTree::rebuild_low_stretch_deterministic(
+            tree_, node_count, tails_, heads_, lengths_, 0, kruskal_order_, same_positions)) {
         spanner.embeddings.clear();
         walks_valid_ = false;
         return;
@@ -60,7 +62,7 @@ void DeterministicDynamicSpanner::rebuild() {
     // spanner identifiers (tree edges come first, in position order), so the
     // walk of an edge left out both times is the stored one.
     const bool same_tree = same_positions && tree.in_tree == walked_in_tree_;
-    carry_edges(tree);
+    carry_edges(tree, same_tree);
     write_embeddings(tree, same_tree);
     walked_carrier_ = edge_to_spanner;
     walked_in_tree_ = tree.in_tree;
@@ -115,20 +117,24 @@ void DeterministicDynamicSpanner::carry(std::uint64_t id) {
 }
 
 // Tree edges first, then edges stretched beyond the factor (or without a
-// usable tree path).
-void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree) {
+// usable tree path). The lowest common ancestors depend on the tree's shape
+// alone: over the same tree and positions the last rebuild's stand.
+void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree, bool same_tree) {
     const std::size_t k = order_.size();
     spanner.reserve_edges(k);
     for (std::size_t i = 0; i < k; ++i) {
         if (tree.in_tree[i]) carry(order_[i]);
     }
+    const bool kept_lca = same_tree && lca_.size() == k;
+    lca_.resize(k);
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
         if (edge_to_spanner[id] != NO_INDEX) continue;
         const SpannerEdge& e = edges[id];
-        const auto l = tree.lca(tails_[i], heads_[i]);
-        const bool stays_out = l && e.length > 0.0 &&
-                               tree.dist[tails_[i]] + tree.dist[heads_[i]] - 2.0 * tree.dist[*l] <=
+        if (!kept_lca) lca_[i] = tree.lca(tails_[i], heads_[i]).value_or(NO_INDEX);
+        const std::uint64_t l = lca_[i];
+        const bool stays_out = l != NO_INDEX && e.length > 0.0 &&
+                               tree.dist[tails_[i]] + tree.dist[heads_[i]] - 2.0 * tree.dist[l] <=
                                    stretch_factor * std::fabs(e.length);
         if (!stays_out) carry(id);
     }

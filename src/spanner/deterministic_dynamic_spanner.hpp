@@ -14,8 +14,10 @@
 // Cost: a rebuild is one Kruskal build over the active edges plus one LCA
 // and one tree path per non-tree edge; the endpoint sort is skipped while
 // the active edges keep their endpoints, the Kruskal sort starts from the
-// last order, and while the tree stays the same the walks of edges left out
-// of the spanner both times are kept. An update is O(1) between rebuilds.
+// last order (and union-find is skipped when that order stands), and while
+// the tree stays the same its lowest common ancestors and the walks of edges
+// left out of the spanner both times are kept. An update is O(1) between
+// rebuilds.
 #pragma once
 
 #include <cstddef>
@@ -67,7 +69,7 @@ private:
     // The steps of rebuild.
     bool sort_active_edges();
     bool fill_positions(bool same_positions);
-    void carry_edges(const LowStretchTree& tree);
+    void carry_edges(const LowStretchTree& tree, bool same_tree);
     void write_embeddings(const LowStretchTree& tree, bool same_tree);
     void carry(std::uint64_t id);
 
@@ -80,7 +82,8 @@ private:
     std::vector<double> lengths_;
     std::vector<SignedEdge> path_;
     std::vector<std::uint64_t> kruskal_order_;  // the last tree's order, the next sort's hint
-    LowStretchTree tree_;                       // the last tree, rebuilt in place
+    std::vector<std::uint64_t> lca_;  // per position, of the non-tree edges; NO_INDEX: two trees
+    LowStretchTree tree_;             // the last tree, rebuilt in place
     // The last rebuild's tree and carriers, behind the walks stored then;
     // stored walks are written by rebuild alone.
     std::vector<bool> walked_in_tree_;

@@ -80,6 +80,7 @@ TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std:
         }
         edge_alive.assign(tails.size(), true);
         changes = std::max<std::uint64_t>(change_threshold, 1);
+        built_from_order_ = false;
     }
 
     const bool by_changes = change_threshold > 0 && changes >= change_threshold;
@@ -97,8 +98,9 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
     if (all_alive && deterministic) {
         // In place: the tree's storage serves the next build.
         auto r = LowStretchTree::rebuild_low_stretch_deterministic(
-            tree, node_count, tails, heads, lengths, build_seed, kruskal_order_);
+            tree, node_count, tails, heads, lengths, build_seed, kruskal_order_, built_from_order_);
         if (!r) return std::unexpected(r.error());
+        built_from_order_ = true;
         changes = 0;
         return {};
     }
@@ -122,6 +124,7 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
     }
     if (!built) return std::unexpected(built.error());
     tree = std::move(*built);
+    built_from_order_ = false;
     changes = 0;
     return {};
 }

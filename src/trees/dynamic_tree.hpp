@@ -86,6 +86,8 @@ public:
 private:
     // The last deterministic build's Kruskal order, the next one's sort hint.
     std::vector<std::uint64_t> kruskal_order_;
+    // `tree` is the in-place build from kruskal_order_ over today's endpoints.
+    bool built_from_order_ = false;
 };
 
 }  // namespace zelk

@@ -228,11 +228,15 @@ std::uint64_t kruskal_hash(std::uint64_t seed, std::uint64_t e) {
 }
 
 // Insertion sort while it stays cheap (keys already nearly in order), else
-// a full sort; the result is the same either way.
-void sort_nearly_sorted(std::vector<KruskalKey>& keys) {
+// a full sort; the result is the same either way. True when the keys were
+// already in order.
+bool sort_nearly_sorted(std::vector<KruskalKey>& keys) {
     const std::size_t len = keys.size();
     std::size_t budget = 4 * len + 64;
+    bool in_order = true;
     for (std::size_t i = 1; i < len; ++i) {
+        if (!kruskal_before(keys[i], keys[i - 1])) continue;
+        in_order = false;
         const KruskalKey x = keys[i];
         std::size_t j = i;
         while (j > 0 && kruskal_before(x, keys[j - 1])) {
@@ -241,11 +245,12 @@ void sort_nearly_sorted(std::vector<KruskalKey>& keys) {
             if (--budget == 0) {
                 keys[j] = x;
                 std::sort(keys.begin(), keys.end(), KruskalLess{});
-                return;
+                return false;
             }
         }
         keys[j] = x;
     }
+    return in_order;
 }
 
 }  // namespace
@@ -369,7 +374,7 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_deterministic_reusi
 TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
     LowStretchTree& t, std::size_t n, std::span<const std::uint32_t> tails,
     std::span<const std::uint32_t> heads, std::span<const double> lengths, std::uint64_t seed,
-    std::vector<std::uint64_t>& order) {
+    std::vector<std::uint64_t>& order, bool same_endpoints) {
     if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
     const std::size_t m = tails.size();
     if (std::any_of(lengths.begin(), lengths.end(), [](double x) { return std::isnan(x); })) {
@@ -407,7 +412,14 @@ TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
         const std::uint64_t e = order[i];
         keys[i] = KruskalKey{lengths[e], kruskal_hash(seed, e), e};
     }
-    sort_nearly_sorted(keys);
+    const bool same_order = sort_nearly_sorted(keys);
+    // Union-find reads the order and the endpoints alone: the same order over
+    // the same endpoints chooses the forest `t` already holds.
+    if (same_endpoints && permutation && same_order && t.parent.size() == n &&
+        t.in_tree.size() == m) {
+        t.refresh_distances(lengths);
+        return {};
+    }
     for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].edge;
     KruskalAccess::forest_in_order(t, n, tails, heads, lengths, order);
     return {};

@@ -52,13 +52,14 @@ public:
 
     // The same build into `t`, whose storage (and the calling thread's
     // build buffers) is reused: a caller rebuilding often allocates nothing
-    // once warm. On an error `t` is left unchanged.
-    static TreeResult<void> rebuild_low_stretch_deterministic(LowStretchTree& t, std::size_t n,
-                                                              std::span<const std::uint32_t> tails,
-                                                              std::span<const std::uint32_t> heads,
-                                                              std::span<const double> lengths,
-                                                              std::uint64_t seed,
-                                                              std::vector<std::uint64_t>& order);
+    // once warm. On an error `t` is left unchanged. `same_endpoints` vouches
+    // that `t` and `order` are this call's last results over the same n,
+    // tails and heads; when the lengths then keep that order, only the
+    // distances are refreshed (the tree is the one a full build gives).
+    static TreeResult<void> rebuild_low_stretch_deterministic(
+        LowStretchTree& t, std::size_t n, std::span<const std::uint32_t> tails,
+        std::span<const std::uint32_t> heads, std::span<const double> lengths, std::uint64_t seed,
+        std::vector<std::uint64_t>& order, bool same_endpoints = false);
 
     // The tree edges are given; the mask becomes `in_tree`. Roots 0..n-1.
     static TreeResult<LowStretchTree> build_from_tree_edges(std::size_t n,

@@ -15,17 +15,34 @@ TreeResult<ShiftableForestCollection> ShiftableForestCollection::build_determini
     ShiftableForestCollection c;
     c.forests.reserve(forests);
     std::vector<double> weights(tails.size());
+    // The forests' keys differ by nearly a common factor: each order is the
+    // next one's sort hint.
+    std::vector<std::uint64_t> order;
     for (std::uint64_t k = 0; k < forests; ++k) {
         const double base = 1.0 + static_cast<double>(k) * 0.001;
         for (std::size_t e = 0; e < weights.size(); ++e) {
             weights[e] = 1.0 * (base + static_cast<double>(e) * 1e-9);
         }
-        auto tree = deterministic_weighted_tree(n, tails, heads, lengths, weights);
-        if (!tree) return std::unexpected(tree.error());
+        auto mask = deterministic_weighted_forest(n, tails, heads, lengths, weights, order);
+        if (!mask) return std::unexpected(mask.error());
+        if (!c.forests.empty() && c.forests.back().tree_mask == *mask) {
+            // The same edges over the same graph: the tree a fresh build gives
+            // is the previous forest's.
+            const DynamicForest& previous = c.forests.back();
+            DynamicForest forest;
+            forest.tails = previous.tails;
+            forest.heads = previous.heads;
+            forest.lengths = previous.lengths;
+            forest.tree_mask = std::move(*mask);
+            forest.tree = previous.tree;
+            forest.node_count = previous.node_count;
+            c.forests.push_back(std::move(forest));
+            continue;
+        }
         auto forest = DynamicForest::create_from_tree(
             n, std::vector<std::uint32_t>(tails.begin(), tails.end()),
             std::vector<std::uint32_t>(heads.begin(), heads.end()),
-            std::vector<double>(lengths.begin(), lengths.end()), tree->in_tree);
+            std::vector<double>(lengths.begin(), lengths.end()), std::move(*mask));
         if (!forest) return std::unexpected(forest.error());
         c.forests.push_back(std::move(*forest));
     }

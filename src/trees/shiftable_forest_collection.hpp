@@ -9,8 +9,9 @@
 // levels. The owner reads and writes current_forest, level_marks,
 // level_counters, pending_deletions and epoch directly; the rotation rule
 // belongs to the owner.
-// Cost: construction is forest_count weighted Kruskal builds; applying a
-// batch is one forest rebuild.
+// Cost: construction is forest_count weighted Kruskal builds (each order
+// sorted from the previous one's; a forest with the previous one's edges
+// copies its tree); applying a batch is one forest rebuild.
 #pragma once
 
 #include <cstddef>

@@ -2,49 +2,109 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "trees/union_find.hpp"
 
 namespace zelk {
 
-TreeResult<LowStretchTree> deterministic_weighted_tree(std::size_t n,
-                                                       std::span<const std::uint32_t> tails,
-                                                       std::span<const std::uint32_t> heads,
-                                                       std::span<const double> lengths,
-                                                       std::span<const double> weights) {
+namespace {
+
+// Keys are never negative; NaN keys (whatever their sign bit, which the
+// hardware may set on inf/inf) go after every number. With the index as the
+// last tie-break the order is strict and total, so every correct sort of the
+// records gives the stable order by key.
+struct Keyed {
+    bool nan;
+    double key;
+    std::uint64_t edge;
+};
+
+inline bool keyed_before(const Keyed& a, const Keyed& b) {
+    if (a.nan != b.nan) return b.nan;
+    if (a.key != b.key) return a.key < b.key;
+    return a.edge < b.edge;
+}
+
+// Insertion sort while the records are nearly in order, else a full sort.
+void sort_keyed(std::vector<Keyed>& keyed) {
+    const std::size_t len = keyed.size();
+    std::size_t budget = 4 * len + 64;
+    for (std::size_t i = 1; i < len; ++i) {
+        if (!keyed_before(keyed[i], keyed[i - 1])) continue;
+        const Keyed x = keyed[i];
+        std::size_t j = i;
+        while (j > 0 && keyed_before(x, keyed[j - 1])) {
+            keyed[j] = keyed[j - 1];
+            --j;
+            if (--budget == 0) {
+                keyed[j] = x;
+                std::sort(keyed.begin(), keyed.end(), keyed_before);
+                return;
+            }
+        }
+        keyed[j] = x;
+    }
+}
+
+}  // namespace
+
+TreeResult<std::vector<bool>> deterministic_weighted_forest(std::size_t n,
+                                                            std::span<const std::uint32_t> tails,
+                                                            std::span<const std::uint32_t> heads,
+                                                            std::span<const double> lengths,
+                                                            std::span<const double> weights,
+                                                            std::vector<std::uint64_t>& order) {
     if (n == 0) return std::unexpected(TreeError::EmptyGraph);
     const std::size_t m = tails.size();
     if (heads.size() != m || lengths.size() != m || weights.size() != m) {
         return std::unexpected(TreeError::MissingEdgeLengths);
     }
-    // Sorting (key, index) records keeps equal keys in index order, which is
-    // the stable order, with contiguous comparisons. Keys are never negative;
-    // NaN keys (whatever their sign bit, which the hardware may set on
-    // inf/inf) go after every number.
-    struct Keyed {
-        bool nan;
-        double key;
-        std::uint64_t edge;
-    };
-    std::vector<Keyed> order(m);
-    for (std::size_t e = 0; e < m; ++e) {
+    // A hint that is not a permutation of the edges is replaced by 0..m-1.
+    bool permutation = order.size() == m;
+    if (permutation) {
+        std::vector<bool> seen(m, false);
+        for (const std::uint64_t e : order) {
+            if (e >= m || seen[e]) {
+                permutation = false;
+                break;
+            }
+            seen[e] = true;
+        }
+    }
+    if (!permutation) {
+        order.resize(m);
+        for (std::size_t e = 0; e < m; ++e) order[e] = e;
+    }
+    std::vector<Keyed> keyed(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t e = order[i];
         // `w > floor` is false for NaN, so NaN weights take the floor too.
         const double w = weights[e] > WEIGHT_FLOOR ? weights[e] : WEIGHT_FLOOR;
         const double k = std::fabs(lengths[e]) / w;
-        order[e] = Keyed{std::isnan(k), std::isnan(k) ? 0.0 : k, e};
+        keyed[i] = Keyed{std::isnan(k), std::isnan(k) ? 0.0 : k, e};
     }
-    std::sort(order.begin(), order.end(), [](const Keyed& a, const Keyed& b) {
-        if (a.nan != b.nan) return b.nan;
-        if (a.key != b.key) return a.key < b.key;
-        return a.edge < b.edge;
-    });
+    sort_keyed(keyed);
     UnionFind uf(n);
     std::vector<bool> mask(m, false);
-    for (const Keyed& k : order) {
-        if (uf.unite(tails[k.edge], heads[k.edge])) mask[k.edge] = true;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t e = keyed[i].edge;
+        order[i] = e;
+        if (uf.unite(tails[e], heads[e])) mask[e] = true;
     }
-    return LowStretchTree::build_from_tree_edges(n, tails, heads, lengths, std::move(mask));
+    return mask;
+}
+
+TreeResult<LowStretchTree> deterministic_weighted_tree(std::size_t n,
+                                                       std::span<const std::uint32_t> tails,
+                                                       std::span<const std::uint32_t> heads,
+                                                       std::span<const double> lengths,
+                                                       std::span<const double> weights) {
+    std::vector<std::uint64_t> order;
+    auto mask = deterministic_weighted_forest(n, tails, heads, lengths, weights, order);
+    if (!mask) return std::unexpected(mask.error());
+    return LowStretchTree::build_from_tree_edges(n, tails, heads, lengths, std::move(*mask));
 }
 
 }  // namespace zelk

@@ -121,6 +121,33 @@ TEST(U64Hash, SetIterationOrderDependsOnlyOnTheOperations) {
     EXPECT_EQ(v.size(), 143u);
 }
 
+// The mask alone, from any hint (none, the last call's order over keys
+// scaled a little or reshuffled into ties, a shuffled or garbage one), is the
+// literal Kruskal's; the order left behind is the next call's hint.
+TEST(WeightedTree, ForestFromAnyHintMatchesLiteralKruskal) {
+    std::mt19937_64 rng(43);
+    for (int round = 0; round < 40; ++round) {
+        EdgeGraph g = random_edge_graph(rng, 1 + rng() % 30, rng() % 120, 1 + rng() % 3);
+        std::vector<double> w(g.m());
+        std::vector<std::uint64_t> order;
+        if (round % 4 == 3) order.assign(g.m(), 0);
+        for (int step = 0; step < 4; ++step) {
+            for (std::size_t e = 0; e < g.m(); ++e) {
+                w[e] = (1.0 + 0.001 * step) + static_cast<double>(e) * 1e-9;
+                if (round % 3 == 0 && rng() % 5 == 0) w[e] = 0.5 * static_cast<double>(rng() % 3);
+                if (round % 5 == 0 && rng() % 9 == 0) w[e] = NaN;
+                if (round % 2 == 0 && rng() % 4 == 0)
+                    g.lengths[e] = 0.5 * static_cast<double>(1 + rng() % 3);
+                if (rng() % 31 == 0) g.lengths[e] = NaN;
+            }
+            if (step == 2) std::shuffle(order.begin(), order.end(), rng);
+            auto mask = deterministic_weighted_forest(g.n, g.tails, g.heads, g.lengths, w, order);
+            ASSERT_TRUE(mask.has_value());
+            EXPECT_EQ(*mask, ref_weighted_mask(g, w)) << round << " " << step;
+        }
+    }
+}
+
 TEST(WeightedTree, MatchesLiteralKruskalOnRandomGraphs) {
     std::mt19937_64 rng(21);
     for (int round = 0; round < 60; ++round) {
@@ -182,27 +209,52 @@ TEST(DynamicForest, DeletionSplitsTheTreeAndCountsOnce) {
 }
 
 TEST(ShiftableForests, ForestsFollowTheirWeightSets) {
-    std::mt19937_64 rng(8);
-    for (int round = 0; round < 20; ++round) {
-        EdgeGraph g = random_edge_graph(rng, 2 + rng() % 10, rng() % 30, 1 + rng() % 2);
-        // Nearly equal lengths, so the weight sets can order them differently.
-        for (std::size_t e = 0; e < g.m(); ++e) g.lengths[e] = 1.0 + 1e-10 * double(rng() % 5);
-        auto c =
-            ShiftableForestCollection::build_deterministic(g.n, g.tails, g.heads, g.lengths, 4, 2);
+    auto check = [](const EdgeGraph& g, std::uint64_t forests) {
+        auto c = ShiftableForestCollection::build_deterministic(g.n, g.tails, g.heads, g.lengths,
+                                                                forests, 2);
         ASSERT_TRUE(c.has_value());
-        ASSERT_EQ(c->forests.size(), 4u);
-        for (std::uint64_t k = 0; k < 4; ++k) {
+        ASSERT_EQ(c->forests.size(), forests);
+        for (std::uint64_t k = 0; k < forests; ++k) {
             std::vector<double> w(g.m());
             for (std::size_t e = 0; e < g.m(); ++e) {
                 w[e] = 1.0 * ((1.0 + double(k) * 0.001) + double(e) * 1e-9);
             }
             auto ref = deterministic_weighted_tree(g.n, g.tails, g.heads, g.lengths, w);
             expect_same_tree(c->forests[k].tree, *ref);
+            EXPECT_EQ(c->forests[k].tree.depth, ref->depth);
+            EXPECT_EQ(c->forests[k].tree.up, ref->up);
             EXPECT_EQ(c->forests[k].tree_mask, ref->in_tree);
+            EXPECT_EQ(c->forests[k].tails, g.tails);
+            EXPECT_EQ(c->forests[k].heads, g.heads);
+            EXPECT_EQ(c->forests[k].lengths, g.lengths);
+            EXPECT_EQ(c->forests[k].node_count, g.n);
+            EXPECT_TRUE(c->forests[k].deleted.empty());
         }
         EXPECT_EQ(c->current_forest, (std::vector<std::uint64_t>{0, 0}));
-        EXPECT_EQ(c->pending_deletions.size(), 4u);
+        EXPECT_EQ(c->pending_deletions.size(), forests);
+    };
+    std::mt19937_64 rng(8);
+    for (int round = 0; round < 20; ++round) {
+        EdgeGraph g = random_edge_graph(rng, 2 + rng() % 10, rng() % 30, 1 + rng() % 2);
+        // Nearly equal lengths.
+        for (std::size_t e = 0; e < g.m(); ++e) g.lengths[e] = 1.0 + 1e-10 * double(rng() % 5);
+        check(g, 4);
     }
+    // Parallel pairs whose lengths differ by just under the weights' spread:
+    // the first weight set takes the later edge of each pair, the others the
+    // earlier one, so forests 1 to 3 share a tree that forest 0 does not.
+    EdgeGraph pairs;
+    pairs.n = 4;
+    for (std::uint32_t v = 1; v < pairs.n; ++v) {
+        pairs.add(v - 1, v, 1.0 - 1e-9 / 1.0005);
+        pairs.add(v, v - 1, 1.0);
+    }
+    check(pairs, 4);
+    auto c = ShiftableForestCollection::build_deterministic(pairs.n, pairs.tails, pairs.heads,
+                                                            pairs.lengths, 3, 1);
+    ASSERT_TRUE(c.has_value());
+    EXPECT_NE(c->forests[0].tree_mask, c->forests[1].tree_mask);
+    EXPECT_EQ(c->forests[1].tree_mask, c->forests[2].tree_mask);
     EdgeGraph g = random_edge_graph(rng, 4, 6);
     auto one = ShiftableForestCollection::build_deterministic(4, g.tails, g.heads, g.lengths, 0, 0);
     EXPECT_EQ(one->forests.size(), 1u);

@@ -363,6 +363,51 @@ TEST(LowStretchTree, KruskalRebuildInPlaceRerootsAForeignTree) {
     }
 }
 
+// A caller vouching for unchanged endpoints gets, step after step, the tree
+// a fresh build gives: lengths scaled together (the order stands, only the
+// distances move), drifting, reshuffled into ties, or NaN (the hint empties).
+TEST(LowStretchTree, KruskalRebuildOverSameEndpointsEqualsFreshBuild) {
+    std::mt19937_64 rng(29);
+    auto bits = [](const std::vector<double>& v) {
+        std::vector<std::uint64_t> b(v.size());
+        std::memcpy(b.data(), v.data(), v.size() * sizeof(double));
+        return b;
+    };
+    for (int round = 0; round < 25; ++round) {
+        zelk::testing::EdgeGraph g =
+            zelk::testing::random_edge_graph(rng, 1 + rng() % 50, rng() % 250, 1 + rng() % 3);
+        LowStretchTree kept;
+        std::vector<std::uint64_t> hint;
+        bool vouched = false;
+        for (int step = 0; step < 8; ++step) {
+            const int kind = static_cast<int>(rng() % 4);
+            for (double& l : g.lengths) {
+                if (kind == 0) l *= 1.5;  // same order, new distances
+                if (kind == 1) l *= 1.0 + 1e-3 * static_cast<double>(rng() % 3);
+                if (kind == 2 && rng() % 5 == 0) l = 0.5 * static_cast<double>(1 + rng() % 3);
+            }
+            if (kind == 3 && g.m() > 0) g.lengths[rng() % g.m()] = std::nan("");
+            if (kind != 3) {
+                for (double& l : g.lengths) {
+                    if (std::isnan(l)) l = 1.0;
+                }
+            }
+            auto fresh = LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads,
+                                                                     g.lengths, true, 0);
+            ASSERT_TRUE(fresh.has_value());
+            ASSERT_TRUE(LowStretchTree::rebuild_low_stretch_deterministic(
+                kept, g.n, g.tails, g.heads, g.lengths, 0, hint, vouched));
+            vouched = true;
+            EXPECT_EQ(kept.in_tree, fresh->in_tree) << round << " " << step;
+            EXPECT_EQ(kept.parent_edge, fresh->parent_edge) << round << " " << step;
+            EXPECT_EQ(kept.depth, fresh->depth) << round << " " << step;
+            EXPECT_EQ(kept.root, fresh->root) << round << " " << step;
+            EXPECT_EQ(kept.up, fresh->up) << round << " " << step;
+            EXPECT_EQ(bits(kept.dist), bits(fresh->dist)) << round << " " << step;
+        }
+    }
+}
+
 // Rebuilding into one tree object across graphs that grow and shrink gives,
 // field by field, the tree a fresh build gives; a rejected input leaves the
 // kept tree as it was.
