@@ -28,6 +28,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "index_types.hpp"
 #include "ipm/ipm_entry.hpp"
 #include "mcf_driver.hpp"
 #include "mcf_options.hpp"
@@ -42,6 +43,7 @@ using zelk::McfOptionInputs;
 using zelk::McfOptions;
 using zelk::McfProblem;
 using zelk::McfSolution;
+using zelk::NodeIndex;
 using zelk::SolveContext;
 using zelk::SolverMode;
 
@@ -312,7 +314,7 @@ std::optional<McfProblem> build_problem(const char* fn, const ProblemArgs& a) {
         PyErr_SetString(PyExc_ValueError, "tail and head arrays must match length");
         return std::nullopt;
     }
-    std::vector<std::uint32_t> tails, heads;
+    std::vector<NodeIndex> tails, heads;
     {
         // Per edge: the tail index, then the head index.
         const std::int64_t* t = array_data(a.tail);

@@ -22,6 +22,7 @@
 
 #include "certificate/optimality_certificate.hpp"
 #include "checked_math.hpp"
+#include "index_types.hpp"
 #include "mcf_problem.hpp"
 #include "python_ref.hpp"
 #include "solve_context.hpp"
@@ -29,6 +30,7 @@
 namespace {
 
 using zelk::Int128;
+using zelk::NodeIndex;
 
 // A read-only view of an int64 buffer, released on scope exit.
 class Int64View {
@@ -130,7 +132,7 @@ PyObject* cycle_object(const std::vector<zelk::McfCycleArc>& cycle) {
     return list.release();
 }
 
-bool to_indices(std::span<const std::int64_t> values, Py_ssize_t n, std::vector<std::uint32_t>& out,
+bool to_indices(std::span<const std::int64_t> values, Py_ssize_t n, std::vector<NodeIndex>& out,
                 const char* name) {
     out.resize(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -168,7 +170,7 @@ PyObject* optimality_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     }
-    std::vector<std::uint32_t> tails, heads;
+    std::vector<NodeIndex> tails, heads;
     if (!to_indices(views[0].values(), n, tails, "tail") ||
         !to_indices(views[1].values(), n, heads, "head")) {
         return nullptr;

@@ -29,6 +29,7 @@ FOLDERS = {
 }
 TOP = {
     "checked_math": 0,
+    "index_types": 0,
     "mcf_error": 0,
     "mcf_problem": 0,
     "solve_context": 0,

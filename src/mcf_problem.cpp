@@ -1,11 +1,11 @@
 #include "mcf_problem.hpp"
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 
 namespace zelk {
 
-McfResult<McfProblem> McfProblem::create(std::vector<std::uint32_t> tails,
-                                         std::vector<std::uint32_t> heads,
+McfResult<McfProblem> McfProblem::create(std::vector<NodeIndex> tails, std::vector<NodeIndex> heads,
                                          std::vector<std::int64_t> lower,
                                          std::vector<std::int64_t> upper,
                                          std::vector<std::int64_t> cost,

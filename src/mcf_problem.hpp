@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "mcf_error.hpp"
 
 namespace zelk {
@@ -23,15 +24,14 @@ public:
     //   2. every endpoint below n = demands.size(): "edge endpoint outside node range"
     //   3. demands sum to exactly zero (no wrap-around): "demands must sum to zero"
     //   4. lower[i] <= upper[i]: "lower bound exceeds upper bound"
-    static McfResult<McfProblem> create(std::vector<std::uint32_t> tails,
-                                        std::vector<std::uint32_t> heads,
+    static McfResult<McfProblem> create(std::vector<NodeIndex> tails, std::vector<NodeIndex> heads,
                                         std::vector<std::int64_t> lower,
                                         std::vector<std::int64_t> upper,
                                         std::vector<std::int64_t> cost,
                                         std::vector<std::int64_t> demands);
 
-    std::span<const std::uint32_t> tails() const { return tails_; }
-    std::span<const std::uint32_t> heads() const { return heads_; }
+    std::span<const NodeIndex> tails() const { return tails_; }
+    std::span<const NodeIndex> heads() const { return heads_; }
     std::span<const std::int64_t> lower() const { return lower_; }
     std::span<const std::int64_t> upper() const { return upper_; }
     std::span<const std::int64_t> cost() const { return cost_; }
@@ -42,8 +42,8 @@ public:
 private:
     McfProblem() = default;
 
-    std::vector<std::uint32_t> tails_;
-    std::vector<std::uint32_t> heads_;
+    std::vector<NodeIndex> tails_;
+    std::vector<NodeIndex> heads_;
     std::vector<std::int64_t> lower_;
     std::vector<std::int64_t> upper_;
     std::vector<std::int64_t> cost_;

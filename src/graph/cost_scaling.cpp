@@ -4,6 +4,8 @@
 #include <array>
 #include <limits>
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 namespace {
@@ -36,10 +38,9 @@ enum class Outcome { Done, Infeasible, OutOfRange, Interrupted };
 
 class PushRelabel {
 public:
-    PushRelabel(std::size_t n, std::span<const std::uint32_t> tails,
-                std::span<const std::uint32_t> heads, std::span<const std::int64_t> cap,
-                std::span<const std::int64_t> cost, std::span<const std::int64_t> balance,
-                std::int64_t scale);
+    PushRelabel(std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
+                std::span<const std::int64_t> cap, std::span<const std::int64_t> cost,
+                std::span<const std::int64_t> balance, std::int64_t scale);
 
     Outcome run(const SolveContext& ctx);
     CostScalingResult result(std::span<const std::int64_t> cap, std::span<const std::int64_t> cost);
@@ -91,8 +92,8 @@ private:
     std::uint64_t relabels_ = 0, relabels_since_update_ = 0, operations_ = 0;
 };
 
-PushRelabel::PushRelabel(std::size_t n, std::span<const std::uint32_t> tails,
-                         std::span<const std::uint32_t> heads, std::span<const std::int64_t> cap,
+PushRelabel::PushRelabel(std::size_t n, std::span<const NodeIndex> tails,
+                         std::span<const NodeIndex> heads, std::span<const std::int64_t> cap,
                          std::span<const std::int64_t> cost, std::span<const std::int64_t> balance,
                          std::int64_t scale)
     : n_(static_cast<Index>(n)), m_(static_cast<Index>(tails.size())), scale_(scale) {
@@ -422,7 +423,7 @@ CostScalingResult PushRelabel::result(std::span<const std::int64_t> cap,
 }  // namespace
 
 McfResult<std::optional<CostScalingResult>> cost_scaling(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const std::int64_t> cap, std::span<const std::int64_t> cost,
     std::span<const std::int64_t> balance, const SolveContext& ctx) {
     const std::size_t m = tails.size();

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 #include "mcf_error.hpp"
 #include "solve_context.hpp"
 
@@ -53,7 +54,7 @@ struct CostScalingResult {
 
 // nullopt: the instance is out of this engine's 64-bit range (see above).
 McfResult<std::optional<CostScalingResult>> cost_scaling(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const std::int64_t> cap, std::span<const std::int64_t> cost,
     std::span<const std::int64_t> balance, const SolveContext& ctx = SolveContext::none());
 

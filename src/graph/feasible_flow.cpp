@@ -3,11 +3,12 @@
 #include "checked_math.hpp"
 #include "graph/lower_bounds.hpp"
 #include "graph/min_cost_flow.hpp"
+#include "index_types.hpp"
 
 namespace zelk {
 
 McfResult<std::vector<std::int64_t>> solve_feasible_flow_with_costs(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const std::int64_t> lower, std::span<const std::int64_t> upper,
     std::span<const std::int64_t> demands, std::optional<std::span<const std::int64_t>> costs,
     const SolveContext& ctx) {

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "mcf_error.hpp"
 #include "solve_context.hpp"
 
@@ -27,7 +28,7 @@ namespace zelk {
 // negative, also around cycles: such instances start from every
 // negative-cost edge saturated, so the result is still of least cost.
 McfResult<std::vector<std::int64_t>> solve_feasible_flow_with_costs(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const std::int64_t> lower, std::span<const std::int64_t> upper,
     std::span<const std::int64_t> demands, std::optional<std::span<const std::int64_t>> costs,
     const SolveContext& ctx = SolveContext::none());

@@ -1,5 +1,7 @@
 #include "graph/float_graph.hpp"
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 Graph Graph::with_demands(std::vector<double> demands) {
@@ -11,12 +13,12 @@ Graph Graph::with_demands(std::vector<double> demands) {
     return g;
 }
 
-McfResult<EdgeId> Graph::add_edge(std::size_t tail, std::size_t head, double lower, double upper,
-                                  double cost) {
+McfResult<EdgeIndex> Graph::add_edge(std::size_t tail, std::size_t head, double lower, double upper,
+                                     double cost) {
     const std::size_t n = demands.size();
     if (tail >= n || head >= n) return invalid_input("edge endpoint outside node range");
     if (lower > upper) return invalid_input("lower bound exceeds upper bound");
-    const EdgeId id = edges.size();
+    const EdgeIndex id = edges.size();
     edges.push_back(Edge{tail, head, lower, upper, cost});
     out_edges[tail].push_back(id);
     in_edges[head].push_back(id);

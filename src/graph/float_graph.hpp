@@ -6,11 +6,10 @@
 #include <cstddef>
 #include <vector>
 
+#include "index_types.hpp"
 #include "mcf_error.hpp"
 
 namespace zelk {
-
-using EdgeId = std::size_t;
 
 struct Edge {
     std::size_t tail = 0;
@@ -28,16 +27,16 @@ public:
     // Checks this edge's endpoints ("edge endpoint outside node range"), then
     // its bounds ("lower bound exceeds upper bound"; a NaN bound passes).
     // A failure leaves the graph unchanged.
-    McfResult<EdgeId> add_edge(std::size_t tail, std::size_t head, double lower, double upper,
-                               double cost);
+    McfResult<EdgeIndex> add_edge(std::size_t tail, std::size_t head, double lower, double upper,
+                                  double cost);
 
     std::size_t node_count() const { return demands.size(); }
     std::size_t edge_count() const { return edges.size(); }
 
     std::vector<double> demands;
     std::vector<Edge> edges;
-    std::vector<std::vector<EdgeId>> out_edges;
-    std::vector<std::vector<EdgeId>> in_edges;
+    std::vector<std::vector<EdgeIndex>> out_edges;
+    std::vector<std::vector<EdgeIndex>> in_edges;
 };
 
 }  // namespace zelk

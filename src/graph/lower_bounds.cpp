@@ -1,11 +1,12 @@
 #include "graph/lower_bounds.hpp"
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 
 namespace zelk {
 
-McfResult<LowerBoundReduction> reduce_lower_bounds(std::span<const std::uint32_t> tails,
-                                                   std::span<const std::uint32_t> heads,
+McfResult<LowerBoundReduction> reduce_lower_bounds(std::span<const NodeIndex> tails,
+                                                   std::span<const NodeIndex> heads,
                                                    std::span<const std::int64_t> lower,
                                                    std::span<const std::int64_t> upper,
                                                    std::span<const std::int64_t> demands,

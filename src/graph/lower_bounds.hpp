@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "mcf_error.hpp"
 
 namespace zelk {
@@ -32,8 +33,8 @@ enum class BalanceOverflow {
 // Checks per edge, in order: "edge endpoint outside node range", "lower
 // bound exceeds upper bound", then the overflow rules of `policy`. Demands
 // must have one entry per node.
-McfResult<LowerBoundReduction> reduce_lower_bounds(std::span<const std::uint32_t> tails,
-                                                   std::span<const std::uint32_t> heads,
+McfResult<LowerBoundReduction> reduce_lower_bounds(std::span<const NodeIndex> tails,
+                                                   std::span<const NodeIndex> heads,
                                                    std::span<const std::int64_t> lower,
                                                    std::span<const std::int64_t> upper,
                                                    std::span<const std::int64_t> demands,

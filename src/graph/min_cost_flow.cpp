@@ -7,6 +7,7 @@
 #include <string>
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 #include "zelk_assert.hpp"
 
 namespace zelk {
@@ -20,8 +21,7 @@ namespace {
 // cycle is left. False when a balance would leave the 64-bit range.
 bool saturate_negative_arcs(MinCostFlow& mcf,
                             std::span<const std::pair<std::size_t, std::size_t>> arcs,
-                            std::span<const std::uint32_t> tails,
-                            std::span<const std::uint32_t> heads,
+                            std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
                             std::vector<std::int64_t>& balance) {
     for (std::size_t i = 0; i < arcs.size(); ++i) {
         auto& fwd = mcf.graph[arcs[i].first][arcs[i].second];
@@ -387,11 +387,13 @@ McfResult<Int128> MinCostFlow::min_cost_flow_reference(std::size_t s, std::size_
     return total;
 }
 
-McfResult<std::vector<std::int64_t>> route_by_paths(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
-    std::span<const std::int64_t> caps, std::span<const std::int64_t> costs,
-    std::vector<std::int64_t> balance, const RouteOverflowMessages& messages,
-    const SolveContext& ctx) {
+McfResult<std::vector<std::int64_t>> route_by_paths(std::size_t n, std::span<const NodeIndex> tails,
+                                                    std::span<const NodeIndex> heads,
+                                                    std::span<const std::int64_t> caps,
+                                                    std::span<const std::int64_t> costs,
+                                                    std::vector<std::int64_t> balance,
+                                                    const RouteOverflowMessages& messages,
+                                                    const SolveContext& ctx) {
     const std::size_t m = caps.size();
     const std::size_t source = n;
     const std::size_t sink = n + 1;

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 #include "mcf_error.hpp"
 #include "solve_context.hpp"
 
@@ -99,10 +100,12 @@ struct RouteOverflowMessages {
 // to a super sink in node order. When the residual graph starts with a
 // negative cycle every negative-cost edge is saturated first, since the
 // search never cancels one. Infeasible when the balances cannot be met.
-McfResult<std::vector<std::int64_t>> route_by_paths(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
-    std::span<const std::int64_t> caps, std::span<const std::int64_t> costs,
-    std::vector<std::int64_t> balance, const RouteOverflowMessages& messages,
-    const SolveContext& ctx);
+McfResult<std::vector<std::int64_t>> route_by_paths(std::size_t n, std::span<const NodeIndex> tails,
+                                                    std::span<const NodeIndex> heads,
+                                                    std::span<const std::int64_t> caps,
+                                                    std::span<const std::int64_t> costs,
+                                                    std::vector<std::int64_t> balance,
+                                                    const RouteOverflowMessages& messages,
+                                                    const SolveContext& ctx);
 
 }  // namespace zelk

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 namespace {
@@ -24,8 +26,8 @@ constexpr std::uint64_t CANCEL_POLL_MASK = 4095;
 template <class Cost>
 class SpanningTreeSimplex {
 public:
-    SpanningTreeSimplex(std::size_t n, std::span<const std::uint32_t> tails,
-                        std::span<const std::uint32_t> heads, std::span<const std::int64_t> cap,
+    SpanningTreeSimplex(std::size_t n, std::span<const NodeIndex> tails,
+                        std::span<const NodeIndex> heads, std::span<const std::int64_t> cap,
                         std::span<const std::int64_t> cost, std::span<const std::int64_t> balance,
                         Cost big_m, Cost drift_limit);
 
@@ -64,8 +66,8 @@ private:
 };
 
 template <class Cost>
-SpanningTreeSimplex<Cost>::SpanningTreeSimplex(std::size_t n, std::span<const std::uint32_t> tails,
-                                               std::span<const std::uint32_t> heads,
+SpanningTreeSimplex<Cost>::SpanningTreeSimplex(std::size_t n, std::span<const NodeIndex> tails,
+                                               std::span<const NodeIndex> heads,
                                                std::span<const std::int64_t> cap,
                                                std::span<const std::int64_t> cost,
                                                std::span<const std::int64_t> balance, Cost big_m,
@@ -362,8 +364,8 @@ McfResult<NetworkSimplexResult> SpanningTreeSimplex<Cost>::result() && {
 }
 
 template <class Cost>
-McfResult<NetworkSimplexResult> solve_with(std::size_t n, std::span<const std::uint32_t> tails,
-                                           std::span<const std::uint32_t> heads,
+McfResult<NetworkSimplexResult> solve_with(std::size_t n, std::span<const NodeIndex> tails,
+                                           std::span<const NodeIndex> heads,
                                            std::span<const std::int64_t> cap,
                                            std::span<const std::int64_t> cost,
                                            std::span<const std::int64_t> balance, Int128 big_m,
@@ -377,8 +379,8 @@ McfResult<NetworkSimplexResult> solve_with(std::size_t n, std::span<const std::u
 
 }  // namespace
 
-McfResult<NetworkSimplexResult> network_simplex(std::size_t n, std::span<const std::uint32_t> tails,
-                                                std::span<const std::uint32_t> heads,
+McfResult<NetworkSimplexResult> network_simplex(std::size_t n, std::span<const NodeIndex> tails,
+                                                std::span<const NodeIndex> heads,
                                                 std::span<const std::int64_t> cap,
                                                 std::span<const std::int64_t> cost,
                                                 std::span<const std::int64_t> balance,

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 #include "mcf_error.hpp"
 #include "solve_context.hpp"
 
@@ -49,8 +50,8 @@ struct NetworkSimplexResult {
     std::uint64_t pivots = 0;        // tree changes and bound flips
 };
 
-McfResult<NetworkSimplexResult> network_simplex(std::size_t n, std::span<const std::uint32_t> tails,
-                                                std::span<const std::uint32_t> heads,
+McfResult<NetworkSimplexResult> network_simplex(std::size_t n, std::span<const NodeIndex> tails,
+                                                std::span<const NodeIndex> heads,
                                                 std::span<const std::int64_t> cap,
                                                 std::span<const std::int64_t> cost,
                                                 std::span<const std::int64_t> balance,

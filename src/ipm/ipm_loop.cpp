@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "index_types.hpp"
 #include "ipm/line_search.hpp"
 #include "ipm/start_point.hpp"
 #include "ipm/termination.hpp"
@@ -108,8 +109,8 @@ private:
     const std::size_t m_edges;
     const std::size_t n;
     const OracleMode mode;
-    const std::span<const std::uint32_t> tails;
-    const std::span<const std::uint32_t> heads;
+    const std::span<const NodeIndex> tails;
+    const std::span<const NodeIndex> heads;
 
     std::vector<double> flow;
     std::vector<double> lower, upper, cost;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 #include "trees/low_stretch_tree.hpp"
 #include "zelk_assert.hpp"
 
@@ -111,7 +112,7 @@ namespace {
 // order of their first node, keeping the edges between trees. Returns the
 // number of trees.
 std::uint64_t contract_trees(const LowStretchTree& tree, std::uint64_t gn,
-                             std::span<const std::uint32_t> gt, std::span<const std::uint32_t> gh,
+                             std::span<const NodeIndex> gt, std::span<const NodeIndex> gh,
                              std::span<const double> gl, LevelData& level) {
     std::vector<std::uint64_t> cluster_of_root(gn, NO_INDEX);
     level.node_cluster.resize(gn);
@@ -160,7 +161,7 @@ DecrementalSpannerConfig spanner_config(std::uint64_t contracted_nodes, const Co
 }  // namespace
 
 TreeResult<void> BranchingTreeChain::build_levels(
-    std::uint64_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::uint64_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> lengths, std::uint64_t limit, bool deterministic,
     double reduction_factor, std::vector<LevelData>& out, std::vector<double>& seconds,
     std::vector<std::string>& log) {
@@ -169,7 +170,7 @@ TreeResult<void> BranchingTreeChain::build_levels(
     // contracted graph (read from out.back(), which stays in place until
     // the next level is pushed).
     std::uint64_t gn = n;
-    std::span<const std::uint32_t> gt = tails, gh = heads;
+    std::span<const NodeIndex> gt = tails, gh = heads;
     std::span<const double> gl = lengths;
     ContractedGraph next_graph;
     for (std::uint64_t k = 1; k <= limit; ++k) {
@@ -218,7 +219,7 @@ TreeResult<void> BranchingTreeChain::build_levels(
 }
 
 TreeResult<BranchingTreeChain> BranchingTreeChain::build(
-    std::uint64_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::uint64_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> lengths, std::optional<std::uint64_t> level_limit, bool deterministic,
     double reduction_factor) {
     if (n == 0) return std::unexpected(TreeError::EmptyGraph);

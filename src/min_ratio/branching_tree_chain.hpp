@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "index_types.hpp"
 #include "spanner/decremental_spanner.hpp"
 #include "spanner/ls_forest.hpp"
 #include "trees/shiftable_forest_collection.hpp"
@@ -56,8 +57,8 @@ struct LevelData {
     DecrementalSpanner spanner;
     std::vector<std::uint64_t> node_cluster;            // per level node
     std::vector<std::uint64_t> contracted_edge_origin;  // per contracted edge
-    std::vector<std::uint32_t> tails;
-    std::vector<std::uint32_t> heads;
+    std::vector<NodeIndex> tails;
+    std::vector<NodeIndex> heads;
     std::vector<double> lengths;
     // Derived indexes, filled by index_edge_pairs (build calls it; a level
     // assembled by hand must call it after setting forest, tails and heads):
@@ -89,8 +90,8 @@ struct LevelCounters {
 
 // The graph a level rebuild starts from (borrowed).
 struct ChainGraph {
-    std::span<const std::uint32_t> tails;
-    std::span<const std::uint32_t> heads;
+    std::span<const NodeIndex> tails;
+    std::span<const NodeIndex> heads;
     std::span<const double> lengths;
     std::uint64_t node_count = 0;
     bool deterministic = true;
@@ -105,9 +106,8 @@ public:
     // automatic_level_limit(n); at most MAX_CHAIN_LEVELS. Trees use seed 0;
     // `forests` (3 forests, one level per chain level) only when
     // deterministic.
-    static TreeResult<BranchingTreeChain> build(std::uint64_t n,
-                                                std::span<const std::uint32_t> tails,
-                                                std::span<const std::uint32_t> heads,
+    static TreeResult<BranchingTreeChain> build(std::uint64_t n, std::span<const NodeIndex> tails,
+                                                std::span<const NodeIndex> heads,
                                                 std::span<const double> lengths,
                                                 std::optional<std::uint64_t> level_limit,
                                                 bool deterministic, double reduction_factor);
@@ -200,8 +200,8 @@ private:
 
     // Levels only (no counters, no forests); messages of levels that were
     // not kept go to `log`.
-    static TreeResult<void> build_levels(std::uint64_t n, std::span<const std::uint32_t> tails,
-                                         std::span<const std::uint32_t> heads,
+    static TreeResult<void> build_levels(std::uint64_t n, std::span<const NodeIndex> tails,
+                                         std::span<const NodeIndex> heads,
                                          std::span<const double> lengths, std::uint64_t limit,
                                          bool deterministic, double reduction_factor,
                                          std::vector<LevelData>& out, std::vector<double>& seconds,

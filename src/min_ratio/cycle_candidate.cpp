@@ -3,6 +3,8 @@
 #include <cmath>
 #include <utility>
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 namespace {
@@ -19,10 +21,9 @@ CycleCandidate select_better_candidate(CycleCandidate a, CycleCandidate b) {
 }
 
 bool score_edge_cycle_parts(const LowStretchTree& tree, std::uint64_t e,
-                            std::span<const std::uint32_t> tails,
-                            std::span<const std::uint32_t> heads, std::span<const double> gradients,
-                            std::span<const double> lengths, std::vector<SignedEdge>& path,
-                            double& numerator, double& denominator) {
+                            std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
+                            std::span<const double> gradients, std::span<const double> lengths,
+                            std::vector<SignedEdge>& path, double& numerator, double& denominator) {
     if (e >= tails.size() || e >= heads.size()) return false;
     if (e < tree.in_tree.size() && tree.in_tree[e]) return false;
     const std::uint64_t h = heads[e], t = tails[e];
@@ -42,8 +43,8 @@ bool score_edge_cycle_parts(const LowStretchTree& tree, std::uint64_t e,
 }
 
 std::optional<CycleCandidate> score_edge_cycle(const LowStretchTree& tree, std::uint64_t e,
-                                               std::span<const std::uint32_t> tails,
-                                               std::span<const std::uint32_t> heads,
+                                               std::span<const NodeIndex> tails,
+                                               std::span<const NodeIndex> heads,
                                                std::span<const double> gradients,
                                                std::span<const double> lengths) {
     std::vector<SignedEdge> path;

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "trees/low_stretch_tree.hpp"
 #include "trees/tree_common.hpp"
 
@@ -53,8 +54,8 @@ CycleCandidate select_better_candidate(CycleCandidate a, CycleCandidate b);
 // total length <= 0. Gradient and length values beyond their arrays count
 // as 0.0; an edge or endpoint outside the tree's range gives nothing.
 std::optional<CycleCandidate> score_edge_cycle(const LowStretchTree& tree, std::uint64_t e,
-                                               std::span<const std::uint32_t> tails,
-                                               std::span<const std::uint32_t> heads,
+                                               std::span<const NodeIndex> tails,
+                                               std::span<const NodeIndex> heads,
                                                std::span<const double> gradients,
                                                std::span<const double> lengths);
 
@@ -62,9 +63,8 @@ std::optional<CycleCandidate> score_edge_cycle(const LowStretchTree& tree, std::
 // success `path` holds the tree path (the cycle without its first pair) and
 // numerator/denominator hold exactly the values score_edge_cycle reports.
 bool score_edge_cycle_parts(const LowStretchTree& tree, std::uint64_t e,
-                            std::span<const std::uint32_t> tails,
-                            std::span<const std::uint32_t> heads, std::span<const double> gradients,
-                            std::span<const double> lengths, std::vector<SignedEdge>& path,
-                            double& numerator, double& denominator);
+                            std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
+                            std::span<const double> gradients, std::span<const double> lengths,
+                            std::vector<SignedEdge>& path, double& numerator, double& denominator);
 
 }  // namespace zelk

@@ -14,6 +14,7 @@
 #include <utility>
 #include <variant>
 
+#include "index_types.hpp"
 #include "min_ratio/cycle_candidate.hpp"
 #include "trees/tree_common.hpp"
 
@@ -39,7 +40,7 @@ struct OracleError {
 };
 
 using OracleStatus = std::expected<void, OracleError>;
-using EdgeValue = std::pair<std::uint64_t, double>;  // (edge identifier, value)
+using EdgeValue = std::pair<EdgeIndex, double>;  // (edge identifier, value)
 
 class DynamicOracle {
 public:
@@ -48,8 +49,8 @@ public:
     // Best cycle for this query, rescored against its arrays; cycle entries
     // are graph edge identifiers.
     virtual TreeResult<std::optional<CycleCandidate>> best_cycle(
-        std::uint64_t iteration, std::size_t node_count, std::span<const std::uint32_t> tails,
-        std::span<const std::uint32_t> heads, std::span<const double> gradients,
+        std::uint64_t iteration, std::size_t node_count, std::span<const NodeIndex> tails,
+        std::span<const NodeIndex> heads, std::span<const double> gradients,
         std::span<const double> lengths) = 0;
 
     virtual OracleStatus notify_flow_change(std::span<const EdgeValue> flow_changes) = 0;

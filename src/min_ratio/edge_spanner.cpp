@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 namespace {
@@ -27,8 +29,8 @@ const DynamicSpanner& EdgeSpanner::dynamic() const {
     return std::get<DynamicSpanner>(value);
 }
 
-void EdgeSpanner::rebuild(std::uint64_t n, std::span<const std::uint32_t> tails,
-                          std::span<const std::uint32_t> heads, std::span<const double> gradients,
+void EdgeSpanner::rebuild(std::uint64_t n, std::span<const NodeIndex> tails,
+                          std::span<const NodeIndex> heads, std::span<const double> gradients,
                           std::span<const double> lengths) {
     carried_fresh_ = false;
     if (auto* d = std::get_if<DeterministicDynamicSpanner>(&value)) {

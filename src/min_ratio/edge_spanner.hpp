@@ -24,6 +24,7 @@
 #include <variant>
 #include <vector>
 
+#include "index_types.hpp"
 #include "spanner/deterministic_dynamic_spanner.hpp"
 #include "spanner/dynamic_spanner.hpp"
 
@@ -50,8 +51,8 @@ public:
     // Plain: a new spanner over n nodes holding edge i with (|lengths[i]|,
     // gradients[i]) and the embedding (i, +1) under i, for i below
     // min(|tails|, |heads|); missing values count as 0.0.
-    void rebuild(std::uint64_t n, std::span<const std::uint32_t> tails,
-                 std::span<const std::uint32_t> heads, std::span<const double> gradients,
+    void rebuild(std::uint64_t n, std::span<const NodeIndex> tails,
+                 std::span<const NodeIndex> heads, std::span<const double> gradients,
                  std::span<const double> lengths);
 
     void refresh(std::uint64_t edge, double length, double gradient);

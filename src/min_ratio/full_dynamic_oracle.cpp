@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 
 namespace zelk {
 
@@ -48,8 +49,8 @@ std::optional<std::uint64_t> FullDynamicOracle::branching_instability_count() co
     return branching->instability_count();
 }
 
-void FullDynamicOracle::rebuild_spanner(std::uint64_t n, std::span<const std::uint32_t> tails,
-                                        std::span<const std::uint32_t> heads,
+void FullDynamicOracle::rebuild_spanner(std::uint64_t n, std::span<const NodeIndex> tails,
+                                        std::span<const NodeIndex> heads,
                                         std::span<const double> grads,
                                         std::span<const double> lens) {
     spanner.rebuild(n, tails, heads, grads, lens);
@@ -73,8 +74,8 @@ void FullDynamicOracle::refresh_tree_chain(std::size_t m) {
 }
 
 TreeResult<void> FullDynamicOracle::rebuild_tree_chain(std::uint64_t iteration, std::uint64_t n,
-                                                       std::span<const std::uint32_t> tails,
-                                                       std::span<const std::uint32_t> heads,
+                                                       std::span<const NodeIndex> tails,
+                                                       std::span<const NodeIndex> heads,
                                                        std::span<const double> lens) {
     if (!dynamic_tree) {
         const DynamicTreeConfig config{deterministic ? 0 : hierarchy.seed, tree_rebuild_every,
@@ -226,8 +227,8 @@ bool FullDynamicOracle::levels_rebuild_alike(std::uint64_t iteration) const {
     return true;
 }
 
-bool FullDynamicOracle::expand(const CycleCandidate& c, std::span<const std::uint32_t> tails,
-                               std::span<const std::uint32_t> heads) {
+bool FullDynamicOracle::expand(const CycleCandidate& c, std::span<const NodeIndex> tails,
+                               std::span<const NodeIndex> heads) {
     expanded_.clear();
     DynamicSpanner& sp = spanner.dynamic();
     for (const auto& [e, s] : c.cycle) {
@@ -249,9 +250,8 @@ bool FullDynamicOracle::expand(const CycleCandidate& c, std::span<const std::uin
     return true;
 }
 
-bool FullDynamicOracle::closes(std::span<const SignedEdge> cycle,
-                               std::span<const std::uint32_t> tails,
-                               std::span<const std::uint32_t> heads, std::size_t n) {
+bool FullDynamicOracle::closes(std::span<const SignedEdge> cycle, std::span<const NodeIndex> tails,
+                               std::span<const NodeIndex> heads, std::size_t n) {
     if (balance_.size() < n) balance_.resize(n, 0);
     touched_.clear();
     bool ok = true;
@@ -276,9 +276,8 @@ bool FullDynamicOracle::closes(std::span<const SignedEdge> cycle,
 // feed the structures, the structures are repaired before the levels are
 // asked, and the candidates are compared last.
 TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
-    std::uint64_t iteration, std::size_t n, std::span<const std::uint32_t> tails,
-    std::span<const std::uint32_t> heads, std::span<const double> grads,
-    std::span<const double> lens) {
+    std::uint64_t iteration, std::size_t n, std::span<const NodeIndex> tails,
+    std::span<const NodeIndex> heads, std::span<const double> grads, std::span<const double> lens) {
     const std::size_t m = tails.size();
     if (heads.size() != m || grads.size() != m || lens.size() != m) {
         return std::unexpected(TreeError::MissingEdgeLengths);

@@ -32,6 +32,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "min_ratio/branching_tree_chain.hpp"
 #include "min_ratio/cycle_candidate.hpp"
 #include "min_ratio/dynamic_oracle.hpp"
@@ -77,8 +78,8 @@ public:
     // Tails, heads, gradients and lengths must have one entry per edge
     // (else MissingEdgeLengths, before anything changes) and endpoints below n.
     TreeResult<std::optional<CycleCandidate>> best_cycle(std::uint64_t iteration, std::size_t n,
-                                                         std::span<const std::uint32_t> tails,
-                                                         std::span<const std::uint32_t> heads,
+                                                         std::span<const NodeIndex> tails,
+                                                         std::span<const NodeIndex> heads,
                                                          std::span<const double> gradients,
                                                          std::span<const double> lengths) override;
 
@@ -124,12 +125,12 @@ private:
     // charges every level with them and refreshes the spanner edge.
     OracleStatus update_edge_instability(std::uint64_t edge, bool is_gradient, bool is_length,
                                          double gradient, double length);
-    void rebuild_spanner(std::uint64_t n, std::span<const std::uint32_t> tails,
-                         std::span<const std::uint32_t> heads, std::span<const double> gradients,
+    void rebuild_spanner(std::uint64_t n, std::span<const NodeIndex> tails,
+                         std::span<const NodeIndex> heads, std::span<const double> gradients,
                          std::span<const double> lengths);
     TreeResult<void> rebuild_tree_chain(std::uint64_t iteration, std::uint64_t n,
-                                        std::span<const std::uint32_t> tails,
-                                        std::span<const std::uint32_t> heads,
+                                        std::span<const NodeIndex> tails,
+                                        std::span<const NodeIndex> heads,
                                         std::span<const double> lengths);
     HsfcOutcome apply_hsfc_update(const IpmUpdate& update);
 
@@ -211,12 +212,12 @@ private:
     OracleStatus flush_refreshes(OracleStatus status);
     // Expands a level candidate through the spanner's embeddings into
     // expanded_; false when some edge has no reduction.
-    bool expand(const CycleCandidate& c, std::span<const std::uint32_t> tails,
-                std::span<const std::uint32_t> heads);
+    bool expand(const CycleCandidate& c, std::span<const NodeIndex> tails,
+                std::span<const NodeIndex> heads);
     // True when `cycle` names edges below m only and its signed edges sum to
     // a circulation.
-    bool closes(std::span<const SignedEdge> cycle, std::span<const std::uint32_t> tails,
-                std::span<const std::uint32_t> heads, std::size_t n);
+    bool closes(std::span<const SignedEdge> cycle, std::span<const NodeIndex> tails,
+                std::span<const NodeIndex> heads, std::size_t n);
 
     // Scratch, reused across calls.
     std::vector<SpannerRefresh> refreshes_;

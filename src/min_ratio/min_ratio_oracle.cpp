@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 #include "worker_pool.hpp"
 
 namespace zelk {
@@ -65,9 +66,9 @@ struct UpStep {
     double length;
 };
 
-std::vector<UpStep> up_steps(const LowStretchTree& tree, std::span<const std::uint32_t> tails,
-                             std::span<const std::uint32_t> heads,
-                             std::span<const double> gradients, std::span<const double> lengths) {
+std::vector<UpStep> up_steps(const LowStretchTree& tree, std::span<const NodeIndex> tails,
+                             std::span<const NodeIndex> heads, std::span<const double> gradients,
+                             std::span<const double> lengths) {
     const std::size_t n = tree.node_count();
     std::vector<UpStep> steps(n);
     for (std::size_t x = 0; x < n; ++x) {
@@ -207,7 +208,7 @@ double ratio_lower_bound(const LowStretchTree& tree, const std::vector<RootSums>
 // offered exactly as without pruning, so the answer is the same.
 std::optional<CycleCandidate> scan_tree_chunk(
     const LowStretchTree& tree, const std::vector<UpStep>& steps, const std::vector<RootSums>* sums,
-    std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> gradients, std::span<const double> lengths, std::size_t begin,
     std::size_t end) {
     const std::size_t n = tree.node_count();
@@ -239,8 +240,8 @@ std::optional<CycleCandidate> scan_tree_chunk(
 }
 
 std::optional<CycleCandidate> tree_scan(const LowStretchTree& tree,
-                                        std::span<const std::uint32_t> tails,
-                                        std::span<const std::uint32_t> heads,
+                                        std::span<const NodeIndex> tails,
+                                        std::span<const NodeIndex> heads,
                                         std::span<const double> gradients,
                                         std::span<const double> lengths, WorkerPool& pool,
                                         bool prune) {
@@ -266,19 +267,16 @@ std::optional<CycleCandidate> tree_scan(const LowStretchTree& tree,
 }  // namespace
 
 std::optional<CycleCandidate> best_tree_cycle(const LowStretchTree& tree,
-                                              std::span<const std::uint32_t> tails,
-                                              std::span<const std::uint32_t> heads,
+                                              std::span<const NodeIndex> tails,
+                                              std::span<const NodeIndex> heads,
                                               std::span<const double> gradients,
                                               std::span<const double> lengths, WorkerPool& pool) {
     return tree_scan(tree, tails, heads, gradients, lengths, pool, true);
 }
 
-std::optional<CycleCandidate> best_tree_cycle_by_paths(const LowStretchTree& tree,
-                                                       std::span<const std::uint32_t> tails,
-                                                       std::span<const std::uint32_t> heads,
-                                                       std::span<const double> gradients,
-                                                       std::span<const double> lengths,
-                                                       WorkerPool& pool) {
+std::optional<CycleCandidate> best_tree_cycle_by_paths(
+    const LowStretchTree& tree, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
+    std::span<const double> gradients, std::span<const double> lengths, WorkerPool& pool) {
     return tree_scan(tree, tails, heads, gradients, lengths, pool, false);
 }
 
@@ -288,8 +286,8 @@ std::optional<CycleCandidate> best_tree_cycle_by_paths(const LowStretchTree& tre
 // walks, and refreshes the distances and the spanner's values. Nothing
 // else reads the seed or the lengths, so this is the fresh build exactly.
 TreeResult<void> MinRatioOracle::rebuild_tree(std::uint64_t iteration, std::uint64_t node_count,
-                                              std::span<const std::uint32_t> tails,
-                                              std::span<const std::uint32_t> heads,
+                                              std::span<const NodeIndex> tails,
+                                              std::span<const NodeIndex> heads,
                                               std::span<const double> gradients,
                                               std::span<const double> lengths) {
     const bool same_graph = deterministic && tree_ && spanner_ && node_count != 0 &&

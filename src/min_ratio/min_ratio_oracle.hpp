@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "min_ratio/cycle_candidate.hpp"
 #include "spanner/dynamic_spanner.hpp"
 #include "trees/low_stretch_tree.hpp"
@@ -23,8 +24,8 @@ class WorkerPool;
 
 // Read-only input of one query, borrowed for the call.
 struct OracleQuery {
-    std::span<const std::uint32_t> tails;  // its length m is the number of edges scanned
-    std::span<const std::uint32_t> heads;
+    std::span<const NodeIndex> tails;  // its length m is the number of edges scanned
+    std::span<const NodeIndex> heads;
     std::span<const double> gradients;
     std::span<const double> lengths;
     std::uint64_t iteration = 0;
@@ -51,19 +52,16 @@ inline constexpr std::size_t TREE_SCAN_CHUNK = 1024;
 // bound on its ratio; only edges whose bound does not rule them out walk
 // their tree path (in a random edge order, about the log of the chunk size).
 std::optional<CycleCandidate> best_tree_cycle(const LowStretchTree& tree,
-                                              std::span<const std::uint32_t> tails,
-                                              std::span<const std::uint32_t> heads,
+                                              std::span<const NodeIndex> tails,
+                                              std::span<const NodeIndex> heads,
                                               std::span<const double> gradients,
                                               std::span<const double> lengths, WorkerPool& pool);
 
 // The same answer with every off-tree edge's path walked (no bounds); the
 // reference the pruned scan is checked against. Cost: the sum of path lengths.
-std::optional<CycleCandidate> best_tree_cycle_by_paths(const LowStretchTree& tree,
-                                                       std::span<const std::uint32_t> tails,
-                                                       std::span<const std::uint32_t> heads,
-                                                       std::span<const double> gradients,
-                                                       std::span<const double> lengths,
-                                                       WorkerPool& pool);
+std::optional<CycleCandidate> best_tree_cycle_by_paths(
+    const LowStretchTree& tree, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
+    std::span<const double> gradients, std::span<const double> lengths, WorkerPool& pool);
 
 class MinRatioOracle {
 public:
@@ -78,8 +76,8 @@ public:
     // else seed ^ iteration) and a new spanner holding every edge in index
     // order; records the iteration and empties scan_stats.
     TreeResult<void> rebuild_tree(std::uint64_t iteration, std::uint64_t node_count,
-                                  std::span<const std::uint32_t> tails,
-                                  std::span<const std::uint32_t> heads,
+                                  std::span<const NodeIndex> tails,
+                                  std::span<const NodeIndex> heads,
                                   std::span<const double> gradients,
                                   std::span<const double> lengths);
 

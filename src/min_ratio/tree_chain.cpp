@@ -4,6 +4,8 @@
 #include <limits>
 #include <utility>
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 void TreeChainLevel::charge(std::uint64_t events) {
@@ -69,8 +71,8 @@ std::optional<std::size_t> pick_weighted_candidate(std::span<const LevelScore> s
     return best;
 }
 
-std::optional<CycleCandidate> TreeChain::approx_best_cycle(std::span<const std::uint32_t> tails,
-                                                           std::span<const std::uint32_t> heads,
+std::optional<CycleCandidate> TreeChain::approx_best_cycle(std::span<const NodeIndex> tails,
+                                                           std::span<const NodeIndex> heads,
                                                            std::span<const double> gradients,
                                                            std::span<const double> lengths) const {
     std::optional<CycleCandidate> best;

@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "min_ratio/cycle_candidate.hpp"
 #include "min_ratio/min_ratio_oracle.hpp"
 #include "trees/low_stretch_tree.hpp"
@@ -77,8 +78,8 @@ struct TreeChain {
     // The best score_edge_cycle candidate over the first
     // min(|off_tree_edges|, max_scored_edges) off-tree edges, in order,
     // reduced with select_better_candidate (best so far first).
-    std::optional<CycleCandidate> approx_best_cycle(std::span<const std::uint32_t> tails,
-                                                    std::span<const std::uint32_t> heads,
+    std::optional<CycleCandidate> approx_best_cycle(std::span<const NodeIndex> tails,
+                                                    std::span<const NodeIndex> heads,
                                                     std::span<const double> gradients,
                                                     std::span<const double> lengths) const;
 

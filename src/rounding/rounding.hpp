@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 #include "mcf_error.hpp"
 #include "mcf_problem.hpp"
 #include "rounding/residual_graph.hpp"
@@ -28,9 +29,9 @@ McfResult<ResidualGraph> build_residual_graph_from_problem(const McfProblem& pro
                                                            std::span<const double> flow);
 
 struct ResidualInstance {
-    std::vector<std::int64_t> base_flow;        // integer part per edge
-    std::vector<std::uint32_t> residual_tails;  // one unit edge per fractional edge
-    std::vector<std::uint32_t> residual_heads;
+    std::vector<std::int64_t> base_flow;    // integer part per edge
+    std::vector<NodeIndex> residual_tails;  // one unit edge per fractional edge
+    std::vector<NodeIndex> residual_heads;
     std::vector<std::int64_t> residual_caps;     // always 1
     std::vector<std::int64_t> residual_costs;    // cost of the edge stood for
     std::vector<std::size_t> residual_edge_ids;  // that edge's index

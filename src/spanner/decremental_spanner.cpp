@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 namespace {
@@ -16,7 +18,7 @@ inline std::uint64_t pair_key(std::uint64_t a, std::uint64_t b) {
 }  // namespace
 
 DecrementalResult<DecrementalSpanner> DecrementalSpanner::create(
-    std::uint64_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::uint64_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> lengths, const DecrementalSpannerConfig& config) {
     DecrementalSpanner s;
     s.config = config;
@@ -26,8 +28,8 @@ DecrementalResult<DecrementalSpanner> DecrementalSpanner::create(
 }
 
 DecrementalResult<void> DecrementalSpanner::rebuild_from_edges(std::uint64_t n,
-                                                               std::span<const std::uint32_t> tails,
-                                                               std::span<const std::uint32_t> heads,
+                                                               std::span<const NodeIndex> tails,
+                                                               std::span<const NodeIndex> heads,
                                                                std::span<const double> lengths) {
     layers.clear();
     layer_sets.clear();
@@ -41,8 +43,8 @@ DecrementalResult<void> DecrementalSpanner::rebuild_from_edges(std::uint64_t n,
 
 // Layer 0 over the edges, then each next layer over the previous one's
 // clusters, up to config.layer_count layers.
-void DecrementalSpanner::build_layers(std::uint64_t n, std::span<const std::uint32_t> tails,
-                                      std::span<const std::uint32_t> heads,
+void DecrementalSpanner::build_layers(std::uint64_t n, std::span<const NodeIndex> tails,
+                                      std::span<const NodeIndex> heads,
                                       std::span<const double> lengths) {
     layers.push_back(build_layer(n, tails, heads, lengths, config.deterministic));
     layer_sets.emplace_back();

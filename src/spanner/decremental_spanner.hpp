@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "index_types.hpp"
 #include "spanner/dynamic_spanner.hpp"
 #include "spanner/graph_layer.hpp"
 #include "spanner/ls_forest.hpp"
@@ -48,8 +49,8 @@ struct DecrementalSpannerConfig {
 // A graph with every tree of a forest contracted to one node. The first
 // member of each node is its representative.
 struct ContractedGraph {
-    std::vector<std::uint32_t> tails;
-    std::vector<std::uint32_t> heads;
+    std::vector<NodeIndex> tails;
+    std::vector<NodeIndex> heads;
     std::vector<double> lengths;
     std::vector<std::vector<std::uint64_t>> members;
     std::uint64_t node_count = 0;
@@ -73,14 +74,13 @@ public:
     // ---- Construction (`new`): an empty spanner with `config`, then
     // rebuild_from_edges.
     static DecrementalResult<DecrementalSpanner> create(std::uint64_t n,
-                                                        std::span<const std::uint32_t> tails,
-                                                        std::span<const std::uint32_t> heads,
+                                                        std::span<const NodeIndex> tails,
+                                                        std::span<const NodeIndex> heads,
                                                         std::span<const double> lengths,
                                                         const DecrementalSpannerConfig& config);
 
-    DecrementalResult<void> rebuild_from_edges(std::uint64_t n,
-                                               std::span<const std::uint32_t> tails,
-                                               std::span<const std::uint32_t> heads,
+    DecrementalResult<void> rebuild_from_edges(std::uint64_t n, std::span<const NodeIndex> tails,
+                                               std::span<const NodeIndex> heads,
                                                std::span<const double> lengths);
 
     // ---- Queries.
@@ -109,8 +109,8 @@ public:
 
 private:
     // The steps of rebuild_from_edges.
-    void build_layers(std::uint64_t n, std::span<const std::uint32_t> tails,
-                      std::span<const std::uint32_t> heads, std::span<const double> lengths);
+    void build_layers(std::uint64_t n, std::span<const NodeIndex> tails,
+                      std::span<const NodeIndex> heads, std::span<const double> lengths);
     void index_pair_edges();
     DecrementalResult<void> check_edge_budget() const;
 

@@ -4,15 +4,15 @@
 #include <cmath>
 #include <utility>
 
+#include "index_types.hpp"
 #include "trees/low_stretch_tree.hpp"
 
 namespace zelk {
 
 DeterministicDynamicSpanner::DeterministicDynamicSpanner() : spanner(0) {}
 
-void DeterministicDynamicSpanner::sync_snapshot(std::uint64_t n,
-                                                std::span<const std::uint32_t> tails,
-                                                std::span<const std::uint32_t> heads,
+void DeterministicDynamicSpanner::sync_snapshot(std::uint64_t n, std::span<const NodeIndex> tails,
+                                                std::span<const NodeIndex> heads,
                                                 std::span<const double> lengths,
                                                 std::span<const double> gradients) {
     node_count = n;

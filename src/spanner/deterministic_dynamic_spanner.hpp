@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "index_types.hpp"
 #include "spanner/dynamic_spanner.hpp"
 #include "trees/low_stretch_tree.hpp"
 #include "trees/tree_common.hpp"
@@ -40,8 +41,8 @@ public:
     // Replaces the snapshot by the first k = min of the four lengths edges
     // (endpoints below n), raises edge_budget to 8n and rebuild_period to
     // ceil(ln n), resets the update count and rebuilds.
-    void sync_snapshot(std::uint64_t n, std::span<const std::uint32_t> tails,
-                       std::span<const std::uint32_t> heads, std::span<const double> lengths,
+    void sync_snapshot(std::uint64_t n, std::span<const NodeIndex> tails,
+                       std::span<const NodeIndex> heads, std::span<const double> lengths,
                        std::span<const double> gradients);
 
     // False (and nothing changes) when e is not an active snapshot edge.
@@ -77,8 +78,8 @@ private:
     std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted_from_;  // keys behind order_
     std::vector<std::uint64_t> order_;
-    std::vector<std::uint32_t> tails_;
-    std::vector<std::uint32_t> heads_;
+    std::vector<NodeIndex> tails_;
+    std::vector<NodeIndex> heads_;
     std::vector<double> lengths_;
     std::vector<SignedEdge> path_;
     std::vector<std::uint64_t> kruskal_order_;  // the last tree's order, the next sort's hint

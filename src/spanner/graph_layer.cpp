@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "index_types.hpp"
 #include "trees/tree_common.hpp"
 
 namespace zelk {
@@ -33,7 +34,7 @@ public:
     }
 
     // Edges and insertion-order incidence lists (tail, then head).
-    void add_edges(std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    void add_edges(std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
                    std::span<const double> lengths) {
         m_ = std::min(tails.size(), heads.size());
         g_.edges.resize(m_);
@@ -171,8 +172,8 @@ private:
 
 }  // namespace
 
-GraphLayer build_layer(std::uint64_t n, std::span<const std::uint32_t> tails,
-                       std::span<const std::uint32_t> heads, std::span<const double> lengths,
+GraphLayer build_layer(std::uint64_t n, std::span<const NodeIndex> tails,
+                       std::span<const NodeIndex> heads, std::span<const double> lengths,
                        bool deterministic) {
     LayerBuilder builder(n, deterministic);
     builder.add_edges(tails, heads, lengths);

@@ -20,6 +20,8 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 // floor(ln(max(n, 2))): 0 for n <= 2, 1 up to 7, 2 from 8 to 20.
@@ -67,8 +69,8 @@ private:
 
 // Builds the layer over edges 0 .. min(|tails|, |heads|) - 1; a length
 // beyond `lengths` counts as 1.0.
-GraphLayer build_layer(std::uint64_t n, std::span<const std::uint32_t> tails,
-                       std::span<const std::uint32_t> heads, std::span<const double> lengths,
+GraphLayer build_layer(std::uint64_t n, std::span<const NodeIndex> tails,
+                       std::span<const NodeIndex> heads, std::span<const double> lengths,
                        bool deterministic);
 
 }  // namespace zelk

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
+#include "index_types.hpp"
 #include "trees/union_find.hpp"
 
 namespace zelk {
 
-LSForest LSForest::from_tree(const LowStretchTree& tree, std::span<const std::uint32_t> tails,
-                             std::span<const std::uint32_t> heads,
-                             std::span<const double> lengths) {
+LSForest LSForest::from_tree(const LowStretchTree& tree, std::span<const NodeIndex> tails,
+                             std::span<const NodeIndex> heads, std::span<const double> lengths) {
     LSForest f;
     const std::size_t n = tree.node_count();
     f.node_count = n;

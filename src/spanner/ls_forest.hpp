@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "index_types.hpp"
 #include "trees/low_stretch_tree.hpp"
 
 namespace zelk {
@@ -30,9 +31,8 @@ class LSForest {
 public:
     using Neighbour = std::pair<std::uint64_t, double>;  // (node, length)
 
-    static LSForest from_tree(const LowStretchTree& tree, std::span<const std::uint32_t> tails,
-                              std::span<const std::uint32_t> heads,
-                              std::span<const double> lengths);
+    static LSForest from_tree(const LowStretchTree& tree, std::span<const NodeIndex> tails,
+                              std::span<const NodeIndex> heads, std::span<const double> lengths);
 
     std::optional<std::vector<std::uint64_t>> path_between(std::uint64_t u, std::uint64_t v) const;
 

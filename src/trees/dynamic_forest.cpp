@@ -2,11 +2,13 @@
 
 #include <utility>
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 TreeResult<DynamicForest> DynamicForest::create_from_tree(std::size_t n,
-                                                          std::vector<std::uint32_t> tails,
-                                                          std::vector<std::uint32_t> heads,
+                                                          std::vector<NodeIndex> tails,
+                                                          std::vector<NodeIndex> heads,
                                                           std::vector<double> lengths,
                                                           std::vector<bool> tree_mask) {
     auto built = LowStretchTree::build_from_tree_edges(n, tails, heads, lengths, tree_mask);

@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "trees/low_stretch_tree.hpp"
 #include "trees/tree_common.hpp"
 #include "u64_hash.hpp"
@@ -25,9 +26,8 @@ class DynamicForest {
 public:
     // Builds `tree` with build_from_tree_edges (roots in node order) and
     // keeps the four arrays. Builder errors are returned.
-    static TreeResult<DynamicForest> create_from_tree(std::size_t n,
-                                                      std::vector<std::uint32_t> tails,
-                                                      std::vector<std::uint32_t> heads,
+    static TreeResult<DynamicForest> create_from_tree(std::size_t n, std::vector<NodeIndex> tails,
+                                                      std::vector<NodeIndex> heads,
                                                       std::vector<double> lengths,
                                                       std::vector<bool> tree_mask);
 
@@ -36,8 +36,8 @@ public:
     // identifiers that were not yet in `deleted`.
     std::uint64_t delete_edges(std::span<const std::uint64_t> ids);
 
-    std::vector<std::uint32_t> tails;
-    std::vector<std::uint32_t> heads;
+    std::vector<NodeIndex> tails;
+    std::vector<NodeIndex> heads;
     std::vector<double> lengths;
     std::vector<bool> tree_mask;
     LowStretchTree tree;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "checked_math.hpp"
+#include "index_types.hpp"
 
 namespace zelk {
 
@@ -21,8 +22,8 @@ double DynamicTree::clamp_length(double x, double bound) {
     return std::clamp(a, 1.0 / bound, bound);
 }
 
-TreeResult<DynamicTree> DynamicTree::create(std::size_t n, std::vector<std::uint32_t> tails,
-                                            std::vector<std::uint32_t> heads,
+TreeResult<DynamicTree> DynamicTree::create(std::size_t n, std::vector<NodeIndex> tails,
+                                            std::vector<NodeIndex> heads,
                                             std::vector<double> lengths,
                                             const DynamicTreeConfig& config) {
     const double bound = length_bound(n);
@@ -48,8 +49,8 @@ TreeResult<DynamicTree> DynamicTree::create(std::size_t n, std::vector<std::uint
 }
 
 TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std::size_t n,
-                                                   std::span<const std::uint32_t> new_tails,
-                                                   std::span<const std::uint32_t> new_heads,
+                                                   std::span<const NodeIndex> new_tails,
+                                                   std::span<const NodeIndex> new_heads,
                                                    std::span<const double> new_lengths) {
     const double bound = length_bound(n);
     const std::size_t m = tails.size();

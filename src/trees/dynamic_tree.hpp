@@ -21,6 +21,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "trees/low_stretch_tree.hpp"
 #include "trees/tree_common.hpp"
 
@@ -41,9 +42,8 @@ public:
     // Takes the arrays, clamps the lengths and builds the first tree with
     // the configured seed. Builder errors (EmptyGraph, MissingEdgeLengths)
     // are returned.
-    static TreeResult<DynamicTree> create(std::size_t n, std::vector<std::uint32_t> tails,
-                                          std::vector<std::uint32_t> heads,
-                                          std::vector<double> lengths,
+    static TreeResult<DynamicTree> create(std::size_t n, std::vector<NodeIndex> tails,
+                                          std::vector<NodeIndex> heads, std::vector<double> lengths,
                                           const DynamicTreeConfig& config);
 
     // max(max(n,1)^4, 1.0), squared twice in doubles.
@@ -61,8 +61,8 @@ public:
     // and changes >= change_threshold, or iteration % rebuild_every == 0,
     // with seed 0 (deterministic) or seed ^ iteration.
     TreeResult<bool> update_from_snapshot(std::uint64_t iteration, std::size_t n,
-                                          std::span<const std::uint32_t> tails,
-                                          std::span<const std::uint32_t> heads,
+                                          std::span<const NodeIndex> tails,
+                                          std::span<const NodeIndex> heads,
                                           std::span<const double> lengths);
 
     // New tree over the edges with edge_alive set (renumbered consecutively);
@@ -70,8 +70,8 @@ public:
     TreeResult<void> rebuild(std::uint64_t seed);
 
     // ---- Data (the owner reads `tree`).
-    std::vector<std::uint32_t> tails;
-    std::vector<std::uint32_t> heads;
+    std::vector<NodeIndex> tails;
+    std::vector<NodeIndex> heads;
     std::vector<double> lengths;  // clamped
     std::vector<bool> edge_alive;
     LowStretchTree tree;

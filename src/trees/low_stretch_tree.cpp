@@ -5,6 +5,8 @@
 #include <cmath>
 #include <utility>
 
+#include "index_types.hpp"
+
 namespace zelk {
 
 namespace {
@@ -24,8 +26,8 @@ struct FlatAdjacency {
 // `mask` is null): (heads[e], e) to the list of tails[e], then (tails[e], e)
 // to the list of heads[e]. A counting pass keeps exactly the append order.
 // `adj` and `cursor` are overwritten (their storage is reused).
-void fill_adjacency(std::size_t n, std::span<const std::uint32_t> tails,
-                    std::span<const std::uint32_t> heads, const std::vector<bool>* mask,
+void fill_adjacency(std::size_t n, std::span<const NodeIndex> tails,
+                    std::span<const NodeIndex> heads, const std::vector<bool>* mask,
                     FlatAdjacency& adj, std::vector<std::size_t>& cursor) {
     const std::size_t m = tails.size();
     adj.offsets.assign(n + 1, 0);
@@ -44,8 +46,8 @@ void fill_adjacency(std::size_t n, std::span<const std::uint32_t> tails,
     }
 }
 
-FlatAdjacency build_adjacency(std::size_t n, std::span<const std::uint32_t> tails,
-                              std::span<const std::uint32_t> heads, const std::vector<bool>* mask) {
+FlatAdjacency build_adjacency(std::size_t n, std::span<const NodeIndex> tails,
+                              std::span<const NodeIndex> heads, const std::vector<bool>* mask) {
     FlatAdjacency adj;
     std::vector<std::size_t> cursor;
     fill_adjacency(n, tails, heads, mask, adj, cursor);
@@ -90,9 +92,8 @@ void stable_merge_sort(std::vector<std::uint64_t>& v, Before before) {
     }
 }
 
-TreeResult<void> check_arrays(std::size_t n, std::span<const std::uint32_t> tails,
-                              std::span<const std::uint32_t> heads,
-                              std::span<const double> lengths) {
+TreeResult<void> check_arrays(std::size_t n, std::span<const NodeIndex> tails,
+                              std::span<const NodeIndex> heads, std::span<const double> lengths) {
     if (n == 0) return std::unexpected(TreeError::EmptyGraph);
     if (tails.size() != heads.size() || tails.size() != lengths.size()) {
         return std::unexpected(TreeError::MissingEdgeLengths);
@@ -166,8 +167,8 @@ void LowStretchTree::build_up_table() {
 }
 
 TreeResult<LowStretchTree> LowStretchTree::build_with_mode(std::size_t n,
-                                                           std::span<const std::uint32_t> tails,
-                                                           std::span<const std::uint32_t> heads,
+                                                           std::span<const NodeIndex> tails,
+                                                           std::span<const NodeIndex> heads,
                                                            std::span<const double> lengths,
                                                            bool deterministic, std::uint64_t seed) {
     if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
@@ -265,8 +266,8 @@ struct KruskalAccess {
     // roots 0..n-1 roots each tree at its smallest node, so it would rebuild
     // `t` exactly; only the distances can differ.
     static bool same_forest(const LowStretchTree& t, std::size_t n,
-                            std::span<const std::uint32_t> tails,
-                            std::span<const std::uint32_t> heads, const std::vector<bool>& chosen) {
+                            std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
+                            const std::vector<bool>& chosen) {
         if (t.parent.size() != n || t.in_tree != chosen) return false;
         std::size_t links = 0;
         for (std::size_t x = 0; x < n; ++x) {
@@ -286,10 +287,8 @@ struct KruskalAccess {
         return links == static_cast<std::size_t>(std::count(chosen.begin(), chosen.end(), true));
     }
 
-    static void forest_in_order(LowStretchTree& t, std::size_t n,
-                                std::span<const std::uint32_t> tails,
-                                std::span<const std::uint32_t> heads,
-                                std::span<const double> lengths,
+    static void forest_in_order(LowStretchTree& t, std::size_t n, std::span<const NodeIndex> tails,
+                                std::span<const NodeIndex> heads, std::span<const double> lengths,
                                 std::span<const std::uint64_t> order) {
         thread_local UnionFind uf(0);
         thread_local FlatAdjacency adj;
@@ -312,8 +311,8 @@ struct KruskalAccess {
         TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);
     }
 
-    static LowStretchTree forest_in_order(std::size_t n, std::span<const std::uint32_t> tails,
-                                          std::span<const std::uint32_t> heads,
+    static LowStretchTree forest_in_order(std::size_t n, std::span<const NodeIndex> tails,
+                                          std::span<const NodeIndex> heads,
                                           std::span<const double> lengths,
                                           std::span<const std::uint64_t> order) {
         LowStretchTree t;
@@ -323,7 +322,7 @@ struct KruskalAccess {
 };
 
 TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> lengths, bool deterministic, std::uint64_t seed) {
     if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
     const std::size_t m = tails.size();
@@ -362,7 +361,7 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
 }
 
 TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_deterministic_reusing(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> lengths, std::uint64_t seed, std::vector<std::uint64_t>& order) {
     LowStretchTree t;
     if (auto r = rebuild_low_stretch_deterministic(t, n, tails, heads, lengths, seed, order); !r) {
@@ -372,8 +371,8 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_deterministic_reusi
 }
 
 TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
-    LowStretchTree& t, std::size_t n, std::span<const std::uint32_t> tails,
-    std::span<const std::uint32_t> heads, std::span<const double> lengths, std::uint64_t seed,
+    LowStretchTree& t, std::size_t n, std::span<const NodeIndex> tails,
+    std::span<const NodeIndex> heads, std::span<const double> lengths, std::uint64_t seed,
     std::vector<std::uint64_t>& order, bool same_endpoints) {
     if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
     const std::size_t m = tails.size();
@@ -425,9 +424,11 @@ TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
     return {};
 }
 
-TreeResult<LowStretchTree> LowStretchTree::build_from_tree_edges(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
-    std::span<const double> lengths, std::vector<bool> tree_mask) {
+TreeResult<LowStretchTree> LowStretchTree::build_from_tree_edges(std::size_t n,
+                                                                 std::span<const NodeIndex> tails,
+                                                                 std::span<const NodeIndex> heads,
+                                                                 std::span<const double> lengths,
+                                                                 std::vector<bool> tree_mask) {
     if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
     if (tree_mask.size() != tails.size()) return std::unexpected(TreeError::MissingEdgeLengths);
     std::vector<std::uint64_t> roots(n);
@@ -436,7 +437,7 @@ TreeResult<LowStretchTree> LowStretchTree::build_from_tree_edges(
 }
 
 TreeResult<LowStretchTree> LowStretchTree::build_from_tree_edges_with_order(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> lengths, std::vector<bool> tree_mask,
     std::span<const std::uint64_t> order) {
     if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
@@ -488,8 +489,8 @@ std::optional<std::uint64_t> LowStretchTree::lca(std::uint64_t u, std::uint64_t 
 }
 
 bool LowStretchTree::path_edges_into(std::uint64_t u, std::uint64_t v,
-                                     std::span<const std::uint32_t> tails,
-                                     std::span<const std::uint32_t> heads,
+                                     std::span<const NodeIndex> tails,
+                                     std::span<const NodeIndex> heads,
                                      std::vector<SignedEdge>& out) const {
     out.clear();
     if (root[u] != root[v]) return false;
@@ -528,16 +529,16 @@ bool LowStretchTree::path_edges_into(std::uint64_t u, std::uint64_t v,
 }
 
 std::optional<std::vector<SignedEdge>> LowStretchTree::path_edges(
-    std::uint64_t u, std::uint64_t v, std::span<const std::uint32_t> tails,
-    std::span<const std::uint32_t> heads) const {
+    std::uint64_t u, std::uint64_t v, std::span<const NodeIndex> tails,
+    std::span<const NodeIndex> heads) const {
     std::vector<SignedEdge> out;
     if (!path_edges_into(u, v, tails, heads, out)) return std::nullopt;
     return out;
 }
 
 std::optional<double> LowStretchTree::edge_stretch(std::uint64_t e,
-                                                   std::span<const std::uint32_t> tails,
-                                                   std::span<const std::uint32_t> heads,
+                                                   std::span<const NodeIndex> tails,
+                                                   std::span<const NodeIndex> heads,
                                                    std::span<const double> lengths) const {
     if (e >= tails.size() || e >= heads.size() || e >= lengths.size()) return std::nullopt;
     const double len = lengths[e];

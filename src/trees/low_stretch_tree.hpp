@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "trees/tree_common.hpp"
 #include "trees/union_find.hpp"
 
@@ -29,8 +30,8 @@ public:
     // xorshift Fisher-Yates shuffles of the root order, then of every
     // adjacency list of length >= 2 in node order. Lengths only fill `dist`.
     static TreeResult<LowStretchTree> build_with_mode(std::size_t n,
-                                                      std::span<const std::uint32_t> tails,
-                                                      std::span<const std::uint32_t> heads,
+                                                      std::span<const NodeIndex> tails,
+                                                      std::span<const NodeIndex> heads,
                                                       std::span<const double> lengths,
                                                       bool deterministic, std::uint64_t seed);
 
@@ -38,7 +39,7 @@ public:
     // splitmix64 hash of the edge index (deterministic) or under a fresh
     // multiplicative jitter per comparison (randomized); stable sort.
     static TreeResult<LowStretchTree> build_low_stretch_with_mode(
-        std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+        std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
         std::span<const double> lengths, bool deterministic, std::uint64_t seed);
 
     // The deterministic build above, for callers that rebuild while lengths
@@ -47,7 +48,7 @@ public:
     // order, or empty when a length is NaN). A nearly sorted hint is repaired
     // in about linear time instead of sorted afresh; the tree is the same.
     static TreeResult<LowStretchTree> build_low_stretch_deterministic_reusing(
-        std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+        std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
         std::span<const double> lengths, std::uint64_t seed, std::vector<std::uint64_t>& order);
 
     // The same build into `t`, whose storage (and the calling thread's
@@ -57,21 +58,21 @@ public:
     // tails and heads; when the lengths then keep that order, only the
     // distances are refreshed (the tree is the one a full build gives).
     static TreeResult<void> rebuild_low_stretch_deterministic(
-        LowStretchTree& t, std::size_t n, std::span<const std::uint32_t> tails,
-        std::span<const std::uint32_t> heads, std::span<const double> lengths, std::uint64_t seed,
+        LowStretchTree& t, std::size_t n, std::span<const NodeIndex> tails,
+        std::span<const NodeIndex> heads, std::span<const double> lengths, std::uint64_t seed,
         std::vector<std::uint64_t>& order, bool same_endpoints = false);
 
     // The tree edges are given; the mask becomes `in_tree`. Roots 0..n-1.
     static TreeResult<LowStretchTree> build_from_tree_edges(std::size_t n,
-                                                            std::span<const std::uint32_t> tails,
-                                                            std::span<const std::uint32_t> heads,
+                                                            std::span<const NodeIndex> tails,
+                                                            std::span<const NodeIndex> heads,
                                                             std::span<const double> lengths,
                                                             std::vector<bool> tree_mask);
 
     // As above with the root sequence `order` (entries >= n are skipped;
     // every node must be named at least once).
     static TreeResult<LowStretchTree> build_from_tree_edges_with_order(
-        std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+        std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
         std::span<const double> lengths, std::vector<bool> tree_mask,
         std::span<const std::uint64_t> order);
 
@@ -89,20 +90,20 @@ public:
     // Tree path from u to v as (edge, sign) pairs, or nothing across trees.
     // `tails`/`heads` are the arrays the tree was built from.
     std::optional<std::vector<SignedEdge>> path_edges(std::uint64_t u, std::uint64_t v,
-                                                      std::span<const std::uint32_t> tails,
-                                                      std::span<const std::uint32_t> heads) const;
+                                                      std::span<const NodeIndex> tails,
+                                                      std::span<const NodeIndex> heads) const;
 
     // Allocation-free form of path_edges for hot loops: clears `out` and
     // fills it with the same list; false (and `out` empty) across trees.
     // Walks the two legs in lock step, so it costs the path length.
-    bool path_edges_into(std::uint64_t u, std::uint64_t v, std::span<const std::uint32_t> tails,
-                         std::span<const std::uint32_t> heads, std::vector<SignedEdge>& out) const;
+    bool path_edges_into(std::uint64_t u, std::uint64_t v, std::span<const NodeIndex> tails,
+                         std::span<const NodeIndex> heads, std::vector<SignedEdge>& out) const;
 
     // Tree distance between e's endpoints over lengths[e]; nothing when e is
     // out of range of any array, lengths[e] <= 0, or the endpoints lie in
     // different trees. NaN lengths give NaN.
-    std::optional<double> edge_stretch(std::uint64_t e, std::span<const std::uint32_t> tails,
-                                       std::span<const std::uint32_t> heads,
+    std::optional<double> edge_stretch(std::uint64_t e, std::span<const NodeIndex> tails,
+                                       std::span<const NodeIndex> heads,
                                        std::span<const double> lengths) const;
 
     std::size_t node_count() const { return parent.size(); }

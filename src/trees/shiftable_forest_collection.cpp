@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <utility>
 
+#include "index_types.hpp"
 #include "trees/weighted_tree.hpp"
 
 namespace zelk {
 
 TreeResult<ShiftableForestCollection> ShiftableForestCollection::build_deterministic(
-    std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+    std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> lengths, std::uint64_t forest_count, std::uint64_t level_count) {
     const std::uint64_t forests = std::max<std::uint64_t>(forest_count, 1);
     const std::uint64_t levels = std::max<std::uint64_t>(level_count, 1);

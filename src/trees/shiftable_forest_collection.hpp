@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "trees/dynamic_forest.hpp"
 #include "trees/tree_common.hpp"
 #include "u64_hash.hpp"
@@ -29,7 +30,7 @@ class ShiftableForestCollection {
 public:
     // Builder errors (EmptyGraph, MissingEdgeLengths) end the construction.
     static TreeResult<ShiftableForestCollection> build_deterministic(
-        std::size_t n, std::span<const std::uint32_t> tails, std::span<const std::uint32_t> heads,
+        std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
         std::span<const double> lengths, std::uint64_t forest_count, std::uint64_t level_count);
 
     // Takes the pending set of the level's current forest (leaving it empty)

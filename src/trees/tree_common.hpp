@@ -3,6 +3,7 @@
 // TreeError, and the seeded generators the randomized builders use.
 #pragma once
 
+#include "index_types.hpp"
 #include "splitmix64.hpp"
 
 #include <cstdint>
@@ -13,7 +14,6 @@
 namespace zelk {
 
 // The all-ones 64-bit value: no node, no edge.
-inline constexpr std::uint64_t NO_INDEX = ~std::uint64_t{0};
 
 // Seed used in place of 0 by the randomized builders.
 inline constexpr std::uint64_t DEFAULT_SEED = 0x9E3779B97F4A7C15ULL;
@@ -22,7 +22,7 @@ inline constexpr std::uint64_t DEFAULT_SEED = 0x9E3779B97F4A7C15ULL;
 // its tail to its head, -1 against its orientation. Tree paths
 // (LowStretchTree::path_edges), spanner embeddings and cycle candidates all
 // use this shape.
-using SignedEdge = std::pair<std::uint64_t, std::int8_t>;
+using SignedEdge = std::pair<EdgeIndex, std::int8_t>;
 
 // Error of the tree builders. Variants in this order.
 enum class TreeError { EmptyGraph, MissingEdgeLengths };

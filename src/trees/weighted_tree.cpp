@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "index_types.hpp"
 #include "trees/union_find.hpp"
 
 namespace zelk {
@@ -51,8 +52,8 @@ void sort_keyed(std::vector<Keyed>& keyed) {
 }  // namespace
 
 TreeResult<std::vector<bool>> deterministic_weighted_forest(std::size_t n,
-                                                            std::span<const std::uint32_t> tails,
-                                                            std::span<const std::uint32_t> heads,
+                                                            std::span<const NodeIndex> tails,
+                                                            std::span<const NodeIndex> heads,
                                                             std::span<const double> lengths,
                                                             std::span<const double> weights,
                                                             std::vector<std::uint64_t>& order) {
@@ -97,8 +98,8 @@ TreeResult<std::vector<bool>> deterministic_weighted_forest(std::size_t n,
 }
 
 TreeResult<LowStretchTree> deterministic_weighted_tree(std::size_t n,
-                                                       std::span<const std::uint32_t> tails,
-                                                       std::span<const std::uint32_t> heads,
+                                                       std::span<const NodeIndex> tails,
+                                                       std::span<const NodeIndex> heads,
                                                        std::span<const double> lengths,
                                                        std::span<const double> weights) {
     std::vector<std::uint64_t> order;

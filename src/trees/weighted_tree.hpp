@@ -21,6 +21,7 @@
 #include <span>
 #include <vector>
 
+#include "index_types.hpp"
 #include "trees/low_stretch_tree.hpp"
 #include "trees/tree_common.hpp"
 
@@ -29,14 +30,14 @@ namespace zelk {
 inline constexpr double WEIGHT_FLOOR = 1e-12;
 
 TreeResult<LowStretchTree> deterministic_weighted_tree(std::size_t n,
-                                                       std::span<const std::uint32_t> tails,
-                                                       std::span<const std::uint32_t> heads,
+                                                       std::span<const NodeIndex> tails,
+                                                       std::span<const NodeIndex> heads,
                                                        std::span<const double> lengths,
                                                        std::span<const double> weights);
 
 TreeResult<std::vector<bool>> deterministic_weighted_forest(std::size_t n,
-                                                            std::span<const std::uint32_t> tails,
-                                                            std::span<const std::uint32_t> heads,
+                                                            std::span<const NodeIndex> tails,
+                                                            std::span<const NodeIndex> heads,
                                                             std::span<const double> lengths,
                                                             std::span<const double> weights,
                                                             std::vector<std::uint64_t>& order);

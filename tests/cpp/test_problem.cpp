@@ -72,7 +72,7 @@ TEST(FloatGraph, AddEdgeChecksOneEdgeAtATime) {
     EXPECT_EQ(g.add_edge(1, 2, 5.0, 1.0, 0.0).error().message(), "lower bound exceeds upper bound");
     EXPECT_TRUE(g.add_edge(1, 1, std::numeric_limits<double>::quiet_NaN(), 1.0, 0.0).has_value());
     EXPECT_EQ(g.edge_count(), 3u);
-    EXPECT_EQ(g.out_edges[0], (std::vector<EdgeId>{0, 1}));
-    EXPECT_EQ(g.in_edges[1], (std::vector<EdgeId>{0, 2}));
-    EXPECT_EQ(g.out_edges[1], (std::vector<EdgeId>{2}));
+    EXPECT_EQ(g.out_edges[0], (std::vector<EdgeIndex>{0, 1}));
+    EXPECT_EQ(g.in_edges[1], (std::vector<EdgeIndex>{0, 2}));
+    EXPECT_EQ(g.out_edges[1], (std::vector<EdgeIndex>{2}));
 }
