@@ -384,27 +384,7 @@ TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
         return {};
     }
     // A hint that is not a permutation of the edges is replaced by 0..m-1.
-    thread_local std::vector<std::uint32_t> seen;  // == generation when seen
-    thread_local std::uint32_t generation = 0;
-    bool permutation = order.size() == m;
-    if (permutation) {
-        if (seen.size() < m) seen.resize(m, 0);
-        if (++generation == 0) {
-            std::fill(seen.begin(), seen.end(), 0);
-            generation = 1;
-        }
-        for (const std::uint64_t e : order) {
-            if (e >= m || seen[e] == generation) {
-                permutation = false;
-                break;
-            }
-            seen[e] = generation;
-        }
-    }
-    if (!permutation) {
-        order.resize(m);
-        for (std::size_t e = 0; e < m; ++e) order[e] = e;
-    }
+    const bool permutation = keep_permutation_or_identity(order, m);
     thread_local std::vector<KruskalKey> keys;
     keys.resize(m);
     for (std::size_t i = 0; i < m; ++i) {

@@ -6,10 +6,13 @@
 #include "index_types.hpp"
 #include "splitmix64.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace zelk {
 
@@ -57,5 +60,33 @@ public:
 private:
     std::uint64_t state_;
 };
+
+// Keeps `order` when it is a permutation of 0..m-1 (a sort hint from an
+// earlier build), else replaces it by 0..m-1; true when it was kept. O(m),
+// with per-thread marks.
+inline bool keep_permutation_or_identity(std::vector<std::uint64_t>& order, std::size_t m) {
+    thread_local std::vector<std::uint32_t> seen;  // == generation when seen
+    thread_local std::uint32_t generation = 0;
+    bool permutation = order.size() == m;
+    if (permutation) {
+        if (seen.size() < m) seen.resize(m, 0);
+        if (++generation == 0) {
+            std::fill(seen.begin(), seen.end(), 0);
+            generation = 1;
+        }
+        for (const std::uint64_t e : order) {
+            if (e >= m || seen[e] == generation) {
+                permutation = false;
+                break;
+            }
+            seen[e] = generation;
+        }
+    }
+    if (!permutation) {
+        order.resize(m);
+        for (std::size_t e = 0; e < m; ++e) order[e] = e;
+    }
+    return permutation;
+}
 
 }  // namespace zelk

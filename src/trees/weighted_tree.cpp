@@ -63,21 +63,7 @@ TreeResult<std::vector<bool>> deterministic_weighted_forest(std::size_t n,
         return std::unexpected(TreeError::MissingEdgeLengths);
     }
     // A hint that is not a permutation of the edges is replaced by 0..m-1.
-    bool permutation = order.size() == m;
-    if (permutation) {
-        std::vector<bool> seen(m, false);
-        for (const std::uint64_t e : order) {
-            if (e >= m || seen[e]) {
-                permutation = false;
-                break;
-            }
-            seen[e] = true;
-        }
-    }
-    if (!permutation) {
-        order.resize(m);
-        for (std::size_t e = 0; e < m; ++e) order[e] = e;
-    }
+    keep_permutation_or_identity(order, m);
     std::vector<Keyed> keyed(m);
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint64_t e = order[i];
