@@ -228,32 +228,6 @@ std::uint64_t kruskal_hash(std::uint64_t seed, std::uint64_t e) {
     return splitmix64_finalize((seed + DEFAULT_SEED) ^ e);  // the sum wraps modulo 2^64
 }
 
-// Insertion sort while it stays cheap (keys already nearly in order), else
-// a full sort; the result is the same either way. True when the keys were
-// already in order.
-bool sort_nearly_sorted(std::vector<KruskalKey>& keys) {
-    const std::size_t len = keys.size();
-    std::size_t budget = 4 * len + 64;
-    bool in_order = true;
-    for (std::size_t i = 1; i < len; ++i) {
-        if (!kruskal_before(keys[i], keys[i - 1])) continue;
-        in_order = false;
-        const KruskalKey x = keys[i];
-        std::size_t j = i;
-        while (j > 0 && kruskal_before(x, keys[j - 1])) {
-            keys[j] = keys[j - 1];
-            --j;
-            if (--budget == 0) {
-                keys[j] = x;
-                std::sort(keys.begin(), keys.end(), KruskalLess{});
-                return false;
-            }
-        }
-        keys[j] = x;
-    }
-    return in_order;
-}
-
 }  // namespace
 
 // Union-find over `order`, then the forest walk from roots 0..n-1 over the
@@ -391,7 +365,7 @@ TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
         const std::uint64_t e = order[i];
         keys[i] = KruskalKey{lengths[e], kruskal_hash(seed, e), e};
     }
-    const bool same_order = sort_nearly_sorted(keys);
+    const bool same_order = sort_nearly_sorted(keys, KruskalLess{});
     // Union-find reads the order and the endpoints alone: the same order over
     // the same endpoints chooses the forest `t` already holds.
     if (same_endpoints && permutation && same_order && t.parent.size() == n &&

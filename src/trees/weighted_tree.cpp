@@ -28,27 +28,6 @@ inline bool keyed_before(const Keyed& a, const Keyed& b) {
     return a.edge < b.edge;
 }
 
-// Insertion sort while the records are nearly in order, else a full sort.
-void sort_keyed(std::vector<Keyed>& keyed) {
-    const std::size_t len = keyed.size();
-    std::size_t budget = 4 * len + 64;
-    for (std::size_t i = 1; i < len; ++i) {
-        if (!keyed_before(keyed[i], keyed[i - 1])) continue;
-        const Keyed x = keyed[i];
-        std::size_t j = i;
-        while (j > 0 && keyed_before(x, keyed[j - 1])) {
-            keyed[j] = keyed[j - 1];
-            --j;
-            if (--budget == 0) {
-                keyed[j] = x;
-                std::sort(keyed.begin(), keyed.end(), keyed_before);
-                return;
-            }
-        }
-        keyed[j] = x;
-    }
-}
-
 }  // namespace
 
 TreeResult<std::vector<bool>> deterministic_weighted_forest(std::size_t n,
@@ -72,7 +51,7 @@ TreeResult<std::vector<bool>> deterministic_weighted_forest(std::size_t n,
         const double k = std::fabs(lengths[e]) / w;
         keyed[i] = Keyed{std::isnan(k), std::isnan(k) ? 0.0 : k, e};
     }
-    sort_keyed(keyed);
+    sort_nearly_sorted(keyed, keyed_before);
     UnionFind uf(n);
     std::vector<bool> mask(m, false);
     for (std::size_t i = 0; i < m; ++i) {
