@@ -1,7 +1,6 @@
 #include "min_ratio/branching_tree_chain.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <chrono>
 #include <cmath>
 #include <utility>
@@ -91,13 +90,9 @@ void LevelData::index_forest_depths() {
     for (std::uint64_t d = 0; d <= deepest; ++d) start[d + 1] += start[d];
     by_depth.resize(n);
     for (std::uint64_t x = 0; x < n; ++x) by_depth[start[forest.rooted_depth(x)]++] = x;
-    lift_levels = n <= 1 ? 1 : static_cast<std::size_t>(std::bit_width(n));
-    lift.resize(lift_levels * n);
+    lift.resize(n);
     for (std::uint64_t x = 0; x < n; ++x) lift[x] = forest.rooted_parent(x);
-    for (std::size_t k = 1; k < lift_levels; ++k) {
-        for (std::uint64_t x = 0; x < n; ++x)
-            lift[k * n + x] = lift[(k - 1) * n + lift[(k - 1) * n + x]];
-    }
+    lift_levels = extend_ancestor_table(lift, n);
 }
 
 std::uint64_t BranchingTreeChain::automatic_level_limit(std::uint64_t n) {
@@ -434,25 +429,9 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
     if (i >= level.tails.size() || i >= level.heads.size() || !(threshold >= 0.0)) return false;
     const std::uint64_t u = level.tails[i], v = level.heads[i];
     if (u >= n || v >= n || u == v || f.rooted_root(u) != f.rooted_root(v)) return false;
-    // Lowest common ancestor by lifting.
-    std::uint64_t a = u, b = v;
-    if (f.rooted_depth(a) < f.rooted_depth(b)) std::swap(a, b);
     const std::uint64_t depth_u = f.rooted_depth(u), depth_v = f.rooted_depth(v);
-    const std::uint64_t gap = f.rooted_depth(a) - f.rooted_depth(b);
-    for (std::size_t k = 0; k < level.lift_levels; ++k) {
-        if ((gap >> k) & 1U) a = level.lift[k * n + a];
-    }
-    if (a != b) {
-        for (std::size_t k = level.lift_levels; k-- > 0;) {
-            const std::uint64_t x = level.lift[k * n + a], y = level.lift[k * n + b];
-            if (x != y) {
-                a = x;
-                b = y;
-            }
-        }
-        a = f.rooted_parent(a);
-    }
-    const std::uint64_t w = a;
+    const std::uint64_t w = lowest_common_ancestor(
+        level.lift, level.lift_levels, n, u, v, [&](std::uint64_t x) { return f.rooted_depth(x); });
     constexpr double unit = 0x1p-53;
     const double scale = 8.0 * static_cast<double>(depth_u + depth_v + 2) * unit;
     if (!(scale < 0x1p-10)) return false;

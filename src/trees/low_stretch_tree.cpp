@@ -1,7 +1,6 @@
 #include "trees/low_stretch_tree.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -149,21 +148,11 @@ struct TreeBuilderAccess {
 };
 
 void LowStretchTree::build_up_table() {
-    const std::size_t n = parent.size();
-    levels_ = n == 0 ? 1 : static_cast<std::size_t>(std::bit_width(n));
-    up.assign(levels_ * n, NO_INDEX);
-    std::copy(parent.begin(), parent.end(), up.begin());
-    for (std::size_t k = 1; k < levels_; ++k) {
-        const std::uint64_t* prev = up.data() + (k - 1) * n;
-        std::uint64_t* cur = up.data() + k * n;
-        for (std::size_t v = 0; v < n; ++v) {
-            const std::uint64_t p = prev[v];
-            // A node the root sequence never reached (a broken precondition of
-            // build_from_tree_edges_with_order) keeps NO_INDEX rather than
-            // reading out of range.
-            cur[v] = p == NO_INDEX ? NO_INDEX : prev[p];
-        }
-    }
+    // A node the root sequence never reached (a broken precondition of
+    // build_from_tree_edges_with_order) keeps NO_INDEX rather than reading
+    // out of range.
+    up.assign(parent.begin(), parent.end());
+    levels_ = extend_ancestor_table(up, parent.size());
 }
 
 TreeResult<LowStretchTree> LowStretchTree::build_with_mode(std::size_t n,
@@ -423,23 +412,8 @@ void LowStretchTree::refresh_distances(std::span<const double> lengths) {
 
 std::optional<std::uint64_t> LowStretchTree::lca(std::uint64_t u, std::uint64_t v) const {
     if (root[u] != root[v]) return std::nullopt;
-    std::uint64_t a = u, b = v;
-    if (depth[b] > depth[a]) std::swap(a, b);
-    const std::size_t n = node_count();
-    const std::uint64_t d = depth[a] - depth[b];
-    for (std::size_t k = 0; k < levels_; ++k) {
-        if ((d >> k) & 1U) a = up[k * n + a];
-    }
-    if (a == b) return a;
-    for (std::size_t k = levels_; k-- > 0;) {
-        const std::uint64_t ua = up[k * n + a];
-        const std::uint64_t ub = up[k * n + b];
-        if (ua != ub) {
-            a = ua;
-            b = ub;
-        }
-    }
-    return parent[a];
+    return lowest_common_ancestor(up, levels_, node_count(), u, v,
+                                  [&](std::uint64_t x) { return depth[x]; });
 }
 
 bool LowStretchTree::path_edges_into(std::uint64_t u, std::uint64_t v,

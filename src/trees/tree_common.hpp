@@ -7,6 +7,7 @@
 #include "splitmix64.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -115,6 +116,48 @@ bool sort_nearly_sorted(std::vector<Record>& records, Before before) {
         records[j] = x;
     }
     return in_order;
+}
+
+// Binary lifting over a rooted forest of n nodes. `up` holds level 0 on
+// entry (each node's parent, a root its own; NO_INDEX where unknown) and
+// gets the higher levels appended: level k, at [k*n, (k+1)*n), is each
+// node's 2^k-th ancestor (NO_INDEX stays NO_INDEX). Returns the number of
+// levels, the bit length of n and at least 1. O(n log n).
+inline std::size_t extend_ancestor_table(std::vector<std::uint64_t>& up, std::size_t n) {
+    const std::size_t levels = n == 0 ? 1 : static_cast<std::size_t>(std::bit_width(n));
+    up.resize(levels * n);
+    for (std::size_t k = 1; k < levels; ++k) {
+        const std::uint64_t* prev = up.data() + (k - 1) * n;
+        std::uint64_t* cur = up.data() + k * n;
+        for (std::size_t v = 0; v < n; ++v) {
+            const std::uint64_t p = prev[v];
+            cur[v] = p == NO_INDEX ? NO_INDEX : prev[p];
+        }
+    }
+    return levels;
+}
+
+// The lowest common ancestor of a and b, two nodes of one tree of the forest
+// whose table extend_ancestor_table built, given each node's depth.
+// O(log n).
+template <class DepthOf>
+std::uint64_t lowest_common_ancestor(const std::vector<std::uint64_t>& up, std::size_t levels,
+                                     std::size_t n, std::uint64_t a, std::uint64_t b,
+                                     DepthOf depth_of) {
+    if (depth_of(b) > depth_of(a)) std::swap(a, b);
+    const std::uint64_t gap = depth_of(a) - depth_of(b);
+    for (std::size_t k = 0; k < levels; ++k) {
+        if ((gap >> k) & 1U) a = up[k * n + a];
+    }
+    if (a == b) return a;
+    for (std::size_t k = levels; k-- > 0;) {
+        const std::uint64_t x = up[k * n + a], y = up[k * n + b];
+        if (x != y) {
+            a = x;
+            b = y;
+        }
+    }
+    return up[a];
 }
 
 }  // namespace zelk
