@@ -29,8 +29,12 @@ constexpr std::uint64_t CANCEL_POLL_MASK = 4095;
 // pass this bound, and it then gives up.
 constexpr std::int64_t LABEL_LIMIT = std::int64_t{1} << 62;
 // Arc scans per arc allowed to an optimality check before the last phase:
-// checks that succeed need about two, failing ones would run on.
-constexpr std::uint64_t EARLY_CHECK_BUDGET = 4;
+// checks of optimal flows need about two, those that cancel a few cycles
+// on the way up to about fifteen; failing ones would run on.
+constexpr std::uint64_t EARLY_CHECK_BUDGET = 32;
+// An early check is tried only with at most n / VIOLATION_SHARE residual
+// arcs of negative cost under the rounded prices: with more, it fails.
+constexpr std::uint64_t VIOLATION_SHARE = 16;
 // Longest admissible walk a discharge pushes along at once.
 constexpr Index PATH_LENGTH = 3;
 
@@ -53,7 +57,15 @@ private:
     Outcome global_update();
     void enqueue(Index v);
     Index bucket_steps(std::int64_t rc, Index limit) const;
+    bool nearly_optimal();
+    void round_prices_into_labels();
     bool exact_potentials(std::uint64_t budget);
+    void start_label_tree();
+    bool detach_subtree(Index v, Index u);
+    void adopt_detached(Index v);
+    void attach_below(Index v, Index u);
+    void cancel_cycle(Index a);
+    Index tail_of(Index a) const { return arcs_[arcs_[a].sister].head; }
 
     std::int64_t reduced_cost(Index a, Index from) const {
         return arcs_[a].cost + price_[from] - price_[arcs_[a].head];
@@ -81,8 +93,13 @@ private:
     // Nodes.
     std::vector<std::int64_t> price_, excess_;
     std::vector<std::int64_t> label_;  // exact potentials, once found
-    std::vector<Index> current_;       // current arc: earlier ones are inadmissible
-    std::vector<Index> queue_;         // FIFO ring of nodes with excess
+    // The labels' shortest-path tree: parent arcs, and a preorder thread
+    // with depths through a virtual root n (see exact_potentials).
+    std::vector<Index> parent_, thread_next_, thread_prev_, depth_;
+    std::vector<std::uint8_t> in_tree_;
+    Index detached_end_ = NONE;   // thread successor of the last detached subtree
+    std::vector<Index> current_;  // current arc: earlier ones are inadmissible
+    std::vector<Index> queue_;    // FIFO ring of nodes with excess
     std::vector<std::uint8_t> queued_;
     Index queue_head_ = 0, queue_size_ = 0;
     std::array<Index, PATH_LENGTH> path_{};  // arcs of the walk being pushed along
@@ -90,6 +107,7 @@ private:
     // A node is settled once its distance is at most the level scanned.
     std::vector<Index> dist_, bucket_, bucket_next_, bucket_prev_;
     std::uint64_t relabels_ = 0, relabels_since_update_ = 0, operations_ = 0;
+    std::uint64_t cycles_cancelled_ = 0;
 };
 
 PushRelabel::PushRelabel(std::size_t n, std::span<const NodeIndex> tails,
@@ -120,6 +138,11 @@ PushRelabel::PushRelabel(std::size_t n, std::span<const NodeIndex> tails,
     }
     price_.assign(n_, 0);
     label_.resize(n_);
+    parent_.resize(n_);
+    thread_next_.resize(static_cast<std::size_t>(n_) + 1);
+    thread_prev_.resize(static_cast<std::size_t>(n_) + 1);
+    depth_.resize(static_cast<std::size_t>(n_) + 1);
+    in_tree_.resize(n_);
     excess_.resize(n_);
     for (Index v = 0; v < n_; ++v) excess_[v] = -balance[v];
     current_.resize(n_);
@@ -142,7 +165,8 @@ Outcome PushRelabel::run(const SolveContext& ctx) {
         if (phase != Outcome::Done) return phase;
         // Below one unit of the original costs, the flow is often optimal
         // already; a bounded attempt at exact potentials finds out.
-        if (eps > 1 && eps < scale_ && exact_potentials(EARLY_CHECK_BUDGET * arcs_.size())) {
+        if (eps > 1 && eps < scale_ && nearly_optimal() &&
+            exact_potentials(EARLY_CHECK_BUDGET * arcs_.size())) {
             return Outcome::Done;
         }
     } while (eps > 1);
@@ -365,6 +389,30 @@ Outcome PushRelabel::global_update() {
     return Outcome::Done;
 }
 
+void PushRelabel::round_prices_into_labels() {
+    for (Index v = 0; v < n_; ++v) {
+        const std::int64_t p = price_[v];
+        std::int64_t q = p / scale_;
+        if (q * scale_ > p) --q;
+        label_[v] = q * scale_;  // multiples of n + 1: no division per arc
+    }
+}
+
+bool PushRelabel::nearly_optimal() {
+    // Residual arcs of negative cost under the rounded prices: each is where
+    // a negative cycle may pass. With many of them a check would run out of
+    // budget; the next phase is cheaper than the failed check.
+    round_prices_into_labels();
+    std::uint64_t violated = 0;
+    for (Index v = 0; v < n_; ++v) {
+        for (Index a = first_[v]; a < first_[v + 1]; ++a) {
+            const Arc& arc = arcs_[a];
+            violated += arc.residual > 0 && label_[v] + arc.cost < label_[arc.head];
+        }
+    }
+    return violated * VIOLATION_SHARE <= n_;
+}
+
 bool PushRelabel::exact_potentials(std::uint64_t budget) {
     // Prices divided by n + 1 (rounded down) leave reduced costs of at least
     // -eps / (n + 1) - 1 on the residual arcs; label-correcting shortest
@@ -372,35 +420,117 @@ bool PushRelabel::exact_potentials(std::uint64_t budget) {
     // no negative cycle, that is when the flow is optimal: always once the
     // flow is 1-optimal on costs scaled by n + 1, often earlier, which the
     // budget on arc scans tells apart.
-    for (Index v = 0; v < n_; ++v) {
-        const std::int64_t p = price_[v];
-        std::int64_t q = p / scale_;
-        if (q * scale_ > p) --q;
-        label_[v] = q * scale_;  // multiples of n + 1: no division per arc
-    }
-    queue_head_ = queue_size_ = 0;
-    for (Index v = 0; v < n_; ++v) enqueue(v);
+    //
+    // The labels keep their shortest-path tree. A lowered label takes its
+    // node's subtree out of the tree: those labels will fall with it, so
+    // scanning them now is wasted. Finding the arc's tail in that subtree
+    // closes a negative cycle; a nearly optimal flow has few, and cancelling
+    // them on the way often saves the last phase.
+    round_prices_into_labels();
+    start_label_tree();
     std::uint64_t scans = 0;
     while (queue_size_ > 0) {
         const Index u = queue_[queue_head_];
         if (++queue_head_ == n_) queue_head_ = 0;
         --queue_size_;
         queued_[u] = 0;
+        if (!in_tree_[u]) continue;
         scans += first_[u + 1] - first_[u];
         if (scans > budget) return false;
         for (Index a = first_[u]; a < first_[u + 1]; ++a) {
             const Arc& arc = arcs_[a];
             if (arc.residual == 0) continue;
+            const Index v = arc.head;
             const std::int64_t bound = label_[u] + arc.cost;
-            if (bound < label_[arc.head]) {
-                if (bound < -LABEL_LIMIT) return false;
-                label_[arc.head] = bound;
-                if (!queued_[arc.head]) enqueue(arc.head);
+            if (bound >= label_[v]) continue;
+            if (bound < -LABEL_LIMIT) return false;
+            if (in_tree_[v] && detach_subtree(v, u)) {
+                // The cycle lies in the detached subtree, whose labels stay
+                // but whose tree paths may have lost their capacity.
+                cancel_cycle(a);
+                adopt_detached(v);
+                break;
             }
+            label_[v] = bound;
+            parent_[v] = a;
+            attach_below(v, u);
+            if (!queued_[v]) enqueue(v);
         }
     }
     for (std::int64_t& label : label_) label /= scale_;
     return true;
+}
+
+void PushRelabel::start_label_tree() {
+    // Every node a child of the virtual root, in index order, and queued.
+    const Index root = n_;
+    queue_head_ = queue_size_ = 0;
+    for (Index v = 0; v < n_; ++v) {
+        parent_[v] = NONE;
+        depth_[v] = 1;
+        in_tree_[v] = 1;
+        thread_next_[v] = v + 1;
+        thread_prev_[v] = v == 0 ? root : v - 1;
+        enqueue(v);
+    }
+    depth_[root] = 0;
+    thread_next_[root] = n_ == 0 ? root : 0;
+    thread_prev_[root] = n_ == 0 ? root : n_ - 1;
+}
+
+// Takes v and its subtree out of the thread; true if u was in it.
+bool PushRelabel::detach_subtree(Index v, Index u) {
+    bool found = false;
+    in_tree_[v] = 0;
+    Index x = thread_next_[v];
+    for (; depth_[x] > depth_[v]; x = thread_next_[x]) {
+        found |= x == u;
+        in_tree_[x] = 0;
+    }
+    thread_prev_[x] = thread_prev_[v];
+    thread_next_[thread_prev_[v]] = x;
+    detached_end_ = x;
+    return found;
+}
+
+// The subtree just detached from v becomes children of the root, queued.
+void PushRelabel::adopt_detached(Index v) {
+    const Index root = n_;
+    for (Index w = v; w != detached_end_;) {
+        const Index next = thread_next_[w];
+        parent_[w] = NONE;
+        attach_below(w, root);
+        if (!queued_[w]) enqueue(w);
+        w = next;
+    }
+}
+
+// v, out of the tree, becomes u's first child (right after u in preorder).
+void PushRelabel::attach_below(Index v, Index u) {
+    in_tree_[v] = 1;
+    depth_[v] = depth_[u] + 1;
+    thread_next_[v] = thread_next_[u];
+    thread_prev_[thread_next_[u]] = v;
+    thread_next_[u] = v;
+    thread_prev_[v] = u;
+}
+
+// Arc a from u to v closes a cycle with the tree path from v down to u, of
+// negative cost: u's label is v's plus the path's cost, and a undercuts v.
+void PushRelabel::cancel_cycle(Index a) {
+    const Index v = arcs_[a].head;
+    std::int64_t delta = arcs_[a].residual;
+    for (Index w = tail_of(a); w != v; w = tail_of(parent_[w])) {
+        delta = std::min(delta, arcs_[parent_[w]].residual);
+    }
+    auto push = [&](Index arc_index) {
+        Arc& arc = arcs_[arc_index];
+        arc.residual -= delta;
+        arcs_[arc.sister].residual += delta;
+    };
+    push(a);
+    for (Index w = tail_of(a); w != v; w = tail_of(parent_[w])) push(parent_[w]);
+    ++cycles_cancelled_;
 }
 
 CostScalingResult PushRelabel::result(std::span<const std::int64_t> cap,
@@ -417,6 +547,7 @@ CostScalingResult PushRelabel::result(std::span<const std::int64_t> cap,
     }
     out.potentials.assign(label_.begin(), label_.end());
     out.relabels = relabels_;
+    out.cycles_cancelled = cycles_cancelled_;
     return out;
 }
 
