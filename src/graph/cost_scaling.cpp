@@ -40,6 +40,10 @@ constexpr Index PATH_LENGTH = 3;
 
 enum class Outcome { Done, Infeasible, OutOfRange, Interrupted };
 
+// Value holds an arc's residual, capacity and scaled cost: 32 bits when
+// they all fit, which shrinks the arc records the scans stream through by
+// more than a third; sums and prices are 64-bit either way.
+template <class Value>
 class PushRelabel {
 public:
     PushRelabel(std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
@@ -81,9 +85,9 @@ private:
     // residual + the sister's residual = capacity, so a scan over v's arcs
     // sees the residual of the arcs into v without visiting them.
     struct Arc {
-        std::int64_t residual;
-        std::int64_t capacity;
-        std::int64_t cost;
+        Value residual;
+        Value capacity;
+        Value cost;
         Index head;
         Index sister;
     };
@@ -110,10 +114,11 @@ private:
     std::uint64_t cycles_cancelled_ = 0;
 };
 
-PushRelabel::PushRelabel(std::size_t n, std::span<const NodeIndex> tails,
-                         std::span<const NodeIndex> heads, std::span<const std::int64_t> cap,
-                         std::span<const std::int64_t> cost, std::span<const std::int64_t> balance,
-                         std::int64_t scale)
+template <class Value>
+PushRelabel<Value>::PushRelabel(std::size_t n, std::span<const NodeIndex> tails,
+                                std::span<const NodeIndex> heads, std::span<const std::int64_t> cap,
+                                std::span<const std::int64_t> cost,
+                                std::span<const std::int64_t> balance, std::int64_t scale)
     : n_(static_cast<Index>(n)), m_(static_cast<Index>(tails.size())), scale_(scale) {
     // Self-loops carry no flow between nodes: they are settled in result().
     first_.assign(n_ + 1, 0);
@@ -132,8 +137,10 @@ PushRelabel::PushRelabel(std::size_t n, std::span<const NodeIndex> tails,
         const Index u = tails[i], v = heads[i];
         if (u == v) continue;
         const Index a = fill[u]++, b = fill[v]++;
-        arcs_[a] = {cap[i], cap[i], cost[i] * scale_, v, b};
-        arcs_[b] = {0, cap[i], -cost[i] * scale_, u, a};
+        const auto capacity = static_cast<Value>(cap[i]);
+        const auto scaled = static_cast<Value>(cost[i] * scale_);
+        arcs_[a] = {capacity, capacity, scaled, v, b};
+        arcs_[b] = {0, capacity, static_cast<Value>(-scaled), u, a};
         forward_of_[i] = a;
     }
     price_.assign(n_, 0);
@@ -154,9 +161,10 @@ PushRelabel::PushRelabel(std::size_t n, std::span<const NodeIndex> tails,
     bucket_prev_.resize(n_);
 }
 
-Outcome PushRelabel::run(const SolveContext& ctx) {
+template <class Value>
+Outcome PushRelabel<Value>::run(const SolveContext& ctx) {
     std::int64_t max_cost = 0;
-    for (const Arc& arc : arcs_) max_cost = std::max(max_cost, arc.cost);
+    for (const Arc& arc : arcs_) max_cost = std::max<std::int64_t>(max_cost, arc.cost);
     // Zero flow and zero prices are max_cost-optimal.
     std::int64_t eps = std::max<std::int64_t>(max_cost, 1);
     do {
@@ -175,7 +183,8 @@ Outcome PushRelabel::run(const SolveContext& ctx) {
     return Outcome::Done;
 }
 
-void PushRelabel::enqueue(Index v) {
+template <class Value>
+void PushRelabel<Value>::enqueue(Index v) {
     queued_[v] = 1;
     Index slot = queue_head_ + queue_size_;
     if (slot >= n_) slot -= n_;
@@ -183,13 +192,14 @@ void PushRelabel::enqueue(Index v) {
     ++queue_size_;
 }
 
-void PushRelabel::saturate_negative_arcs() {
+template <class Value>
+void PushRelabel<Value>::saturate_negative_arcs() {
     for (Index v = 0; v < n_; ++v) {
         for (Index a = first_[v]; a < first_[v + 1]; ++a) {
             const std::int64_t r = arcs_[a].residual;
             if (r > 0 && reduced_cost(a, v) < 0) {
                 arcs_[a].residual = 0;
-                arcs_[arcs_[a].sister].residual += r;
+                arcs_[arcs_[a].sister].residual += static_cast<Value>(r);
                 excess_[v] -= r;
                 excess_[arcs_[a].head] += r;
             }
@@ -197,7 +207,8 @@ void PushRelabel::saturate_negative_arcs() {
     }
 }
 
-Outcome PushRelabel::refine(std::int64_t eps, const SolveContext& ctx) {
+template <class Value>
+Outcome PushRelabel<Value>::refine(std::int64_t eps, const SolveContext& ctx) {
     if (ctx.cancelled()) return Outcome::Interrupted;
     eps_ = eps;
     inverse_eps_ = 1.0 / static_cast<double>(eps);
@@ -227,7 +238,8 @@ Outcome PushRelabel::refine(std::int64_t eps, const SolveContext& ctx) {
 
 // Infeasible: v has no residual arc at all (with excess, that proves
 // infeasibility). OutOfRange: the price would pass its bound.
-Outcome PushRelabel::relabel(Index v) {
+template <class Value>
+Outcome PushRelabel<Value>::relabel(Index v) {
     // The highest price that leaves every residual arc of v at reduced
     // cost >= -eps, with one of them at exactly -eps.
     std::int64_t best = std::numeric_limits<std::int64_t>::min();
@@ -244,7 +256,8 @@ Outcome PushRelabel::relabel(Index v) {
     return Outcome::Done;
 }
 
-Outcome PushRelabel::discharge(Index v) {
+template <class Value>
+Outcome PushRelabel<Value>::discharge(Index v) {
     // Partial augment-relabel: walk admissible arcs from v for up to
     // PATH_LENGTH steps (relabelling a tip without one and stepping back
     // from it), then push along the walk. Excess thus travels several arcs
@@ -281,10 +294,10 @@ Outcome PushRelabel::discharge(Index v) {
         for (Index i = 0; i < length; ++i) {
             Arc& arc = arcs_[path_[i]];
             const Index w = arc.head;
-            const std::int64_t delta = std::min(excess_[u], arc.residual);
+            const std::int64_t delta = std::min<std::int64_t>(excess_[u], arc.residual);
             if (delta == 0) break;
-            arc.residual -= delta;
-            arcs_[arc.sister].residual += delta;
+            arc.residual -= static_cast<Value>(delta);
+            arcs_[arc.sister].residual += static_cast<Value>(delta);
             excess_[u] -= delta;
             const bool was_active = excess_[w] > 0;
             excess_[w] += delta;
@@ -303,7 +316,8 @@ Outcome PushRelabel::discharge(Index v) {
 // would dominate the update: the quotient comes from a multiplication by
 // 1 / eps, corrected to the exact floor (it is off by at most one below
 // 2^52, and anything near that is far above the limit).
-Index PushRelabel::bucket_steps(std::int64_t rc, Index limit) const {
+template <class Value>
+Index PushRelabel<Value>::bucket_steps(std::int64_t rc, Index limit) const {
     if (rc < 0) return 0;
     const double estimate = static_cast<double>(rc) * inverse_eps_;
     if (estimate >= static_cast<double>(limit)) return limit;
@@ -313,7 +327,8 @@ Index PushRelabel::bucket_steps(std::int64_t rc, Index limit) const {
     return static_cast<Index>(std::min<std::int64_t>(q + 1, limit));
 }
 
-Outcome PushRelabel::global_update() {
+template <class Value>
+Outcome PushRelabel<Value>::global_update() {
     // Distances (in units of eps) from each node to the nearest deficit
     // over residual arcs of length floor(rc / eps) + 1 >= 0. Lowering every
     // price by eps times its distance keeps eps-optimality and leaves an
@@ -389,7 +404,8 @@ Outcome PushRelabel::global_update() {
     return Outcome::Done;
 }
 
-void PushRelabel::round_prices_into_labels() {
+template <class Value>
+void PushRelabel<Value>::round_prices_into_labels() {
     for (Index v = 0; v < n_; ++v) {
         const std::int64_t p = price_[v];
         std::int64_t q = p / scale_;
@@ -398,7 +414,8 @@ void PushRelabel::round_prices_into_labels() {
     }
 }
 
-bool PushRelabel::nearly_optimal() {
+template <class Value>
+bool PushRelabel<Value>::nearly_optimal() {
     // Residual arcs of negative cost under the rounded prices: each is where
     // a negative cycle may pass. With many of them a check would run out of
     // budget; the next phase is cheaper than the failed check.
@@ -413,7 +430,8 @@ bool PushRelabel::nearly_optimal() {
     return violated * VIOLATION_SHARE <= n_;
 }
 
-bool PushRelabel::exact_potentials(std::uint64_t budget) {
+template <class Value>
+bool PushRelabel<Value>::exact_potentials(std::uint64_t budget) {
     // Prices divided by n + 1 (rounded down) leave reduced costs of at least
     // -eps / (n + 1) - 1 on the residual arcs; label-correcting shortest
     // paths repair them. They terminate exactly when the residual graph has
@@ -461,7 +479,8 @@ bool PushRelabel::exact_potentials(std::uint64_t budget) {
     return true;
 }
 
-void PushRelabel::start_label_tree() {
+template <class Value>
+void PushRelabel<Value>::start_label_tree() {
     // Every node a child of the virtual root, in index order, and queued.
     const Index root = n_;
     queue_head_ = queue_size_ = 0;
@@ -479,7 +498,8 @@ void PushRelabel::start_label_tree() {
 }
 
 // Takes v and its subtree out of the thread; true if u was in it.
-bool PushRelabel::detach_subtree(Index v, Index u) {
+template <class Value>
+bool PushRelabel<Value>::detach_subtree(Index v, Index u) {
     bool found = false;
     in_tree_[v] = 0;
     Index x = thread_next_[v];
@@ -494,7 +514,8 @@ bool PushRelabel::detach_subtree(Index v, Index u) {
 }
 
 // The subtree just detached from v becomes children of the root, queued.
-void PushRelabel::adopt_detached(Index v) {
+template <class Value>
+void PushRelabel<Value>::adopt_detached(Index v) {
     const Index root = n_;
     for (Index w = v; w != detached_end_;) {
         const Index next = thread_next_[w];
@@ -506,7 +527,8 @@ void PushRelabel::adopt_detached(Index v) {
 }
 
 // v, out of the tree, becomes u's first child (right after u in preorder).
-void PushRelabel::attach_below(Index v, Index u) {
+template <class Value>
+void PushRelabel<Value>::attach_below(Index v, Index u) {
     in_tree_[v] = 1;
     depth_[v] = depth_[u] + 1;
     thread_next_[v] = thread_next_[u];
@@ -517,24 +539,26 @@ void PushRelabel::attach_below(Index v, Index u) {
 
 // Arc a from u to v closes a cycle with the tree path from v down to u, of
 // negative cost: u's label is v's plus the path's cost, and a undercuts v.
-void PushRelabel::cancel_cycle(Index a) {
+template <class Value>
+void PushRelabel<Value>::cancel_cycle(Index a) {
     const Index v = arcs_[a].head;
     std::int64_t delta = arcs_[a].residual;
     for (Index w = tail_of(a); w != v; w = tail_of(parent_[w])) {
-        delta = std::min(delta, arcs_[parent_[w]].residual);
+        delta = std::min<std::int64_t>(delta, arcs_[parent_[w]].residual);
     }
     auto push = [&](Index arc_index) {
         Arc& arc = arcs_[arc_index];
-        arc.residual -= delta;
-        arcs_[arc.sister].residual += delta;
+        arc.residual -= static_cast<Value>(delta);
+        arcs_[arc.sister].residual += static_cast<Value>(delta);
     };
     push(a);
     for (Index w = tail_of(a); w != v; w = tail_of(parent_[w])) push(parent_[w]);
     ++cycles_cancelled_;
 }
 
-CostScalingResult PushRelabel::result(std::span<const std::int64_t> cap,
-                                      std::span<const std::int64_t> cost) {
+template <class Value>
+CostScalingResult PushRelabel<Value>::result(std::span<const std::int64_t> cap,
+                                             std::span<const std::int64_t> cost) {
     CostScalingResult out;
     out.flow.resize(m_);
     for (Index i = 0; i < m_; ++i) {
@@ -551,12 +575,28 @@ CostScalingResult PushRelabel::result(std::span<const std::int64_t> cap,
     return out;
 }
 
+template <class Value>
+McfResult<std::optional<CostScalingResult>> run_engine(
+    std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
+    std::span<const std::int64_t> cap, std::span<const std::int64_t> cost,
+    std::span<const std::int64_t> balance, std::int64_t scale, const SolveContext& ctx) {
+    PushRelabel<Value> engine(n, tails, heads, cap, cost, balance, scale);
+    switch (engine.run(ctx)) {
+        case Outcome::Done: return engine.result(cap, cost);
+        case Outcome::Infeasible: return std::unexpected(McfError::infeasible());
+        case Outcome::Interrupted: return std::unexpected(McfError::interrupted());
+        case Outcome::OutOfRange: break;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 McfResult<std::optional<CostScalingResult>> cost_scaling(
     std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const std::int64_t> cap, std::span<const std::int64_t> cost,
-    std::span<const std::int64_t> balance, const SolveContext& ctx) {
+    std::span<const std::int64_t> balance, const SolveContext& ctx,
+    const CostScalingOptions& options) {
     const std::size_t m = tails.size();
     // Two residual arcs per edge must be indexable; the simplex has room for
     // more, and reports what even it cannot index.
@@ -588,14 +628,16 @@ McfResult<std::optional<CostScalingResult>> cost_scaling(
     }
     load = {};
 
-    PushRelabel engine(n, tails, heads, cap, cost, balance, static_cast<std::int64_t>(scale));
-    switch (engine.run(ctx)) {
-        case Outcome::Done: return engine.result(cap, cost);
-        case Outcome::Infeasible: return std::unexpected(McfError::infeasible());
-        case Outcome::Interrupted: return std::unexpected(McfError::interrupted());
-        case Outcome::OutOfRange: break;
+    // Compact arcs when every capacity and scaled cost fits 32 bits.
+    std::int64_t max_cap = 0;
+    for (const std::int64_t c : cap) max_cap = std::max(max_cap, c);
+    const Int128 narrow = std::numeric_limits<std::int32_t>::max();
+    if (options.compact_arcs && max_cap <= narrow && scaled <= narrow) {
+        return run_engine<std::int32_t>(n, tails, heads, cap, cost, balance,
+                                        static_cast<std::int64_t>(scale), ctx);
     }
-    return std::nullopt;
+    return run_engine<std::int64_t>(n, tails, heads, cap, cost, balance,
+                                    static_cast<std::int64_t>(scale), ctx);
 }
 
 }  // namespace zelk

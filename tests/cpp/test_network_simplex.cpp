@@ -251,6 +251,14 @@ TEST(CostScalingEngine, EarlyChecksCancelCyclesExactly) {
         auto direct = cost_scaling(p.node_count(), r.tails, r.heads, r.upper, r.cost, r.demands);
         ASSERT_TRUE(direct && direct->has_value());
         cancelled += (*direct)->cycles_cancelled;
+        // 64-bit arc records take the very same steps.
+        auto wide = cost_scaling(p.node_count(), r.tails, r.heads, r.upper, r.cost, r.demands,
+                                 SolveContext::none(), {.compact_arcs = false});
+        ASSERT_TRUE(wide && wide->has_value());
+        EXPECT_EQ((*wide)->flow, (*direct)->flow);
+        EXPECT_EQ((*wide)->potentials, (*direct)->potentials);
+        EXPECT_EQ((*wide)->relabels, (*direct)->relabels);
+        EXPECT_EQ((*wide)->cycles_cancelled, (*direct)->cycles_cancelled);
     }
     EXPECT_GT(cancelled, 0U);
 }
@@ -258,18 +266,22 @@ TEST(CostScalingEngine, EarlyChecksCancelCyclesExactly) {
 TEST(CostScalingEngine, LargeValuesInRangeAndFallbackBeyond) {
     std::mt19937_64 rng(56);
     int solved = 0;
-    for (int trial = 0; trial < 300; ++trial) {
+    for (int trial = 0; trial < 400; ++trial) {
         Shape s{.max_nodes = 6, .edges_per_node = 2, .cost_lo = -3, .cost_hi = 3, .cap_hi = 2};
         // Bounds and demands near 2^54 stay within the engine's own range,
         // near 2^58 its capacity sums leave it; costs near 2^50 overflow its
-        // scaled prices. Either way the answer is exact and certified.
-        const int kind = trial % 3;
-        s.flow_scale = kind == 0 ? (std::int64_t{1} << 54) - static_cast<std::int64_t>(rng() % 1000)
-                       : kind == 1
-                           ? (std::int64_t{1} << 58) - static_cast<std::int64_t>(rng() % 1000)
-                           : 1;
-        s.cost_scale =
-            kind == 2 ? (std::int64_t{1} << 50) + static_cast<std::int64_t>(rng() % 1000) : 1;
+        // scaled prices; capacities and scaled costs around 2^31 straddle
+        // its compact arc records. Either way the answer is exact and
+        // certified.
+        const int kind = trial % 4;
+        const auto jitter = [&] { return static_cast<std::int64_t>(rng() % 1000); };
+        s.flow_scale = kind == 0   ? (std::int64_t{1} << 54) - jitter()
+                       : kind == 1 ? (std::int64_t{1} << 58) - jitter()
+                       : kind == 3 ? (std::int64_t{1} << 30) + jitter()
+                                   : 1;
+        s.cost_scale = kind == 2   ? (std::int64_t{1} << 50) + jitter()
+                       : kind == 3 ? (std::int64_t{1} << 28) - jitter()
+                                   : 1;
         solved += compare_searches(random_instance(rng, s), trial, &solve_classic_by_cost_scaling);
     }
     EXPECT_GT(solved, 100);
