@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <limits>
+#include <utility>
 
 #include "index_types.hpp"
 
@@ -50,7 +52,7 @@ public:
                 std::span<const std::int64_t> cap, std::span<const std::int64_t> cost,
                 std::span<const std::int64_t> balance, std::int64_t scale);
 
-    Outcome run(const SolveContext& ctx);
+    Outcome run(const SolveContext& ctx, bool check_every_phase);
     CostScalingResult result(std::span<const std::int64_t> cap, std::span<const std::int64_t> cost);
 
 private:
@@ -69,6 +71,11 @@ private:
     void adopt_detached(Index v);
     void attach_below(Index v, Index u);
     void cancel_cycle(Index a);
+    void schedule_scan(Index v);
+    bool stale(const std::pair<std::int64_t, Index>& entry) const {
+        const Index v = entry.second;
+        return !in_tree_[v] || !unscanned_[v] || entry.first != label_[v] - price_[v];
+    }
     Index tail_of(Index a) const { return arcs_[arcs_[a].sister].head; }
 
     std::int64_t reduced_cost(Index a, Index from) const {
@@ -101,6 +108,9 @@ private:
     // with depths through a virtual root n (see exact_potentials).
     std::vector<Index> parent_, thread_next_, thread_prev_, depth_;
     std::vector<std::uint8_t> in_tree_;
+    std::vector<std::uint8_t> unscanned_;  // label lowered since its last full scan
+    // Lowered nodes to scan, keyed by label minus price (min-heap).
+    std::vector<std::pair<std::int64_t, Index>> scan_heap_;
     Index detached_end_ = NONE;   // thread successor of the last detached subtree
     std::vector<Index> current_;  // current arc: earlier ones are inadmissible
     std::vector<Index> queue_;    // FIFO ring of nodes with excess
@@ -150,6 +160,7 @@ PushRelabel<Value>::PushRelabel(std::size_t n, std::span<const NodeIndex> tails,
     thread_prev_.resize(static_cast<std::size_t>(n_) + 1);
     depth_.resize(static_cast<std::size_t>(n_) + 1);
     in_tree_.resize(n_);
+    unscanned_.resize(n_);
     excess_.resize(n_);
     for (Index v = 0; v < n_; ++v) excess_[v] = -balance[v];
     current_.resize(n_);
@@ -162,7 +173,7 @@ PushRelabel<Value>::PushRelabel(std::size_t n, std::span<const NodeIndex> tails,
 }
 
 template <class Value>
-Outcome PushRelabel<Value>::run(const SolveContext& ctx) {
+Outcome PushRelabel<Value>::run(const SolveContext& ctx, bool check_every_phase) {
     std::int64_t max_cost = 0;
     for (const Arc& arc : arcs_) max_cost = std::max<std::int64_t>(max_cost, arc.cost);
     // Zero flow and zero prices are max_cost-optimal.
@@ -173,8 +184,8 @@ Outcome PushRelabel<Value>::run(const SolveContext& ctx) {
         if (phase != Outcome::Done) return phase;
         // Below one unit of the original costs, the flow is often optimal
         // already; a bounded attempt at exact potentials finds out.
-        if (eps > 1 && eps < scale_ && nearly_optimal() &&
-            exact_potentials(EARLY_CHECK_BUDGET * arcs_.size())) {
+        const bool promising = check_every_phase || (eps < scale_ && nearly_optimal());
+        if (eps > 1 && promising && exact_potentials(EARLY_CHECK_BUDGET * arcs_.size())) {
             return Outcome::Done;
         }
     } while (eps > 1);
@@ -447,12 +458,27 @@ bool PushRelabel<Value>::exact_potentials(std::uint64_t budget) {
     round_prices_into_labels();
     start_label_tree();
     std::uint64_t scans = 0;
-    while (queue_size_ > 0) {
-        const Index u = queue_[queue_head_];
-        if (++queue_head_ == n_) queue_head_ = 0;
-        --queue_size_;
-        queued_[u] = 0;
-        if (!in_tree_[u]) continue;
+    // Lowered labels first, lowest relative to the node's price first; the
+    // first scan of every other node in index order between them. Nearly
+    // Dijkstra's order: most nodes are scanned once.
+    Index next_unlowered = 0;
+    while (true) {
+        Index u = NONE;
+        if (!scan_heap_.empty()) {
+            std::ranges::pop_heap(scan_heap_, std::greater{});
+            const auto entry = scan_heap_.back();
+            scan_heap_.pop_back();
+            // Stale entries: a node lowered again, scanned, or out of the
+            // tree (queued again once it rejoins).
+            if (stale(entry)) continue;
+            u = entry.second;
+        } else if (next_unlowered < n_) {
+            u = next_unlowered++;
+            if (!in_tree_[u] || !unscanned_[u]) continue;
+        } else {
+            break;
+        }
+        unscanned_[u] = 0;
         scans += first_[u + 1] - first_[u];
         if (scans > budget) return false;
         for (Index a = first_[u]; a < first_[u + 1]; ++a) {
@@ -466,13 +492,14 @@ bool PushRelabel<Value>::exact_potentials(std::uint64_t budget) {
                 // The cycle lies in the detached subtree, whose labels stay
                 // but whose tree paths may have lost their capacity.
                 cancel_cycle(a);
+                unscanned_[u] = 1;  // the rest of its arcs
                 adopt_detached(v);
                 break;
             }
             label_[v] = bound;
             parent_[v] = a;
             attach_below(v, u);
-            if (!queued_[v]) enqueue(v);
+            schedule_scan(v);
         }
     }
     for (std::int64_t& label : label_) label /= scale_;
@@ -481,20 +508,33 @@ bool PushRelabel<Value>::exact_potentials(std::uint64_t budget) {
 
 template <class Value>
 void PushRelabel<Value>::start_label_tree() {
-    // Every node a child of the virtual root, in index order, and queued.
+    // Every node a child of the virtual root, in index order, to be scanned.
     const Index root = n_;
-    queue_head_ = queue_size_ = 0;
+    scan_heap_.clear();
     for (Index v = 0; v < n_; ++v) {
         parent_[v] = NONE;
         depth_[v] = 1;
         in_tree_[v] = 1;
+        unscanned_[v] = 1;
         thread_next_[v] = v + 1;
         thread_prev_[v] = v == 0 ? root : v - 1;
-        enqueue(v);
     }
     depth_[root] = 0;
     thread_next_[root] = n_ == 0 ? root : 0;
     thread_prev_[root] = n_ == 0 ? root : n_ - 1;
+}
+
+template <class Value>
+void PushRelabel<Value>::schedule_scan(Index v) {
+    unscanned_[v] = 1;
+    // A label lowered again leaves its earlier entry behind; dropping the
+    // stale ones now and then keeps the heap within a few times n.
+    if (scan_heap_.size() >= 4 * static_cast<std::size_t>(n_) + 64) {
+        std::erase_if(scan_heap_, [&](const auto& entry) { return stale(entry); });
+        std::ranges::make_heap(scan_heap_, std::greater{});
+    }
+    scan_heap_.emplace_back(label_[v] - price_[v], v);
+    std::ranges::push_heap(scan_heap_, std::greater{});
 }
 
 // Takes v and its subtree out of the thread; true if u was in it.
@@ -513,7 +553,10 @@ bool PushRelabel<Value>::detach_subtree(Index v, Index u) {
     return found;
 }
 
-// The subtree just detached from v becomes children of the root, queued.
+// The subtree just detached from v becomes children of the root. Only nodes
+// with arcs left to scan are queued: the others' arcs held at their labels,
+// and the cancelled cycle's reversed arcs were tight tree arcs (or, for the
+// closing arc, slack), so they hold too.
 template <class Value>
 void PushRelabel<Value>::adopt_detached(Index v) {
     const Index root = n_;
@@ -521,7 +564,7 @@ void PushRelabel<Value>::adopt_detached(Index v) {
         const Index next = thread_next_[w];
         parent_[w] = NONE;
         attach_below(w, root);
-        if (!queued_[w]) enqueue(w);
+        if (unscanned_[w]) schedule_scan(w);
         w = next;
     }
 }
@@ -579,9 +622,10 @@ template <class Value>
 McfResult<std::optional<CostScalingResult>> run_engine(
     std::size_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const std::int64_t> cap, std::span<const std::int64_t> cost,
-    std::span<const std::int64_t> balance, std::int64_t scale, const SolveContext& ctx) {
+    std::span<const std::int64_t> balance, std::int64_t scale, const SolveContext& ctx,
+    const CostScalingOptions& options) {
     PushRelabel<Value> engine(n, tails, heads, cap, cost, balance, scale);
-    switch (engine.run(ctx)) {
+    switch (engine.run(ctx, options.check_every_phase)) {
         case Outcome::Done: return engine.result(cap, cost);
         case Outcome::Infeasible: return std::unexpected(McfError::infeasible());
         case Outcome::Interrupted: return std::unexpected(McfError::interrupted());
@@ -634,10 +678,10 @@ McfResult<std::optional<CostScalingResult>> cost_scaling(
     const Int128 narrow = std::numeric_limits<std::int32_t>::max();
     if (options.compact_arcs && max_cap <= narrow && scaled <= narrow) {
         return run_engine<std::int32_t>(n, tails, heads, cap, cost, balance,
-                                        static_cast<std::int64_t>(scale), ctx);
+                                        static_cast<std::int64_t>(scale), ctx, options);
     }
     return run_engine<std::int64_t>(n, tails, heads, cap, cost, balance,
-                                    static_cast<std::int64_t>(scale), ctx);
+                                    static_cast<std::int64_t>(scale), ctx, options);
 }
 
 }  // namespace zelk

@@ -62,6 +62,9 @@ struct CostScalingOptions {
     // Arc records with 32-bit residuals, capacities and costs where they
     // fit; the same pushes and the same result as 64-bit records, faster.
     bool compact_arcs = true;
+    // Try the bounded optimality check after every phase, not only where it
+    // is likely to pay: more cycles cancelled, for tests of that path.
+    bool check_every_phase = false;
 };
 
 // nullopt: the instance is out of this engine's 64-bit range (see above).
