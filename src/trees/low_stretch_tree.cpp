@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "index_types.hpp"
+#include "trees/kruskal_order.hpp"
 
 namespace zelk {
 
@@ -190,35 +191,6 @@ TreeResult<LowStretchTree> LowStretchTree::build_with_mode(std::size_t n,
     return t;
 }
 
-namespace {
-
-// Deterministic Kruskal keys: without NaN lengths the comparator is a strict
-// total order (the index breaks hash ties), so every correct sort of the
-// keys gives exactly the stable order by (length, hash).
-struct KruskalKey {
-    double length;
-    std::uint64_t hash;
-    std::uint64_t edge;
-};
-
-inline bool kruskal_before(const KruskalKey& a, const KruskalKey& b) {
-    if (a.length < b.length) return true;
-    if (b.length < a.length) return false;
-    if (a.hash != b.hash) return a.hash < b.hash;
-    return a.edge < b.edge;
-}
-
-// A function object, so the sort inlines the comparison.
-struct KruskalLess {
-    bool operator()(const KruskalKey& a, const KruskalKey& b) const { return kruskal_before(a, b); }
-};
-
-std::uint64_t kruskal_hash(std::uint64_t seed, std::uint64_t e) {
-    return splitmix64_finalize((seed + DEFAULT_SEED) ^ e);  // the sum wraps modulo 2^64
-}
-
-}  // namespace
-
 // Union-find over `order`, then the forest walk from roots 0..n-1 over the
 // chosen edges, into `t`; the buffers are the calling thread's, reused.
 struct KruskalAccess {
@@ -297,9 +269,9 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
         const bool any_nan =
             std::any_of(lengths.begin(), lengths.end(), [](double x) { return std::isnan(x); });
         if (!any_nan) {
-            std::vector<KruskalKey> keys(m);
-            for (std::size_t e = 0; e < m; ++e) keys[e] = KruskalKey{lengths[e], hash(e), e};
-            std::sort(keys.begin(), keys.end(), KruskalLess{});
+            std::vector<KeyedEdge> keys(m);
+            for (std::size_t e = 0; e < m; ++e) keys[e] = KeyedEdge{ordered_key(lengths[e]), e};
+            sort_kruskal_records(keys, seed);
             for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].edge;
         } else {
             stable_merge_sort(order, [&](std::uint64_t a, std::uint64_t b) {
@@ -348,13 +320,13 @@ TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
     }
     // A hint that is not a permutation of the edges is replaced by 0..m-1.
     const bool permutation = keep_permutation_or_identity(order, m);
-    thread_local std::vector<KruskalKey> keys;
+    thread_local std::vector<KeyedEdge> keys;
     keys.resize(m);
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint64_t e = order[i];
-        keys[i] = KruskalKey{lengths[e], kruskal_hash(seed, e), e};
+        keys[i] = KeyedEdge{ordered_key(lengths[e]), e};
     }
-    const bool same_order = sort_nearly_sorted(keys, KruskalLess{});
+    const bool same_order = sort_kruskal_records(keys, seed);
     // Union-find reads the order and the endpoints alone: the same order over
     // the same endpoints chooses the forest `t` already holds.
     if (same_endpoints && permutation && same_order && t.parent.size() == n &&
