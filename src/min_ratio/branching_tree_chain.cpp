@@ -65,8 +65,7 @@ void LevelData::index_edge_pairs() {
 
 void LevelData::index_forest_depths() {
     by_depth.clear();
-    lift.clear();
-    lift_levels = 0;
+    lift = ForestLca{};
     const std::uint64_t n = forest.node_count;
     std::uint64_t deepest = 0;
     for (std::uint64_t x = 0; x < n; ++x) {
@@ -90,9 +89,10 @@ void LevelData::index_forest_depths() {
     for (std::uint64_t d = 0; d <= deepest; ++d) start[d + 1] += start[d];
     by_depth.resize(n);
     for (std::uint64_t x = 0; x < n; ++x) by_depth[start[forest.rooted_depth(x)]++] = x;
-    lift.resize(n);
-    for (std::uint64_t x = 0; x < n; ++x) lift[x] = forest.rooted_parent(x);
-    lift_levels = extend_ancestor_table(lift, n);
+    thread_local std::vector<std::uint64_t> parents;
+    parents.resize(n);
+    for (std::uint64_t x = 0; x < n; ++x) parents[x] = forest.rooted_parent(x);
+    lift.build(parents);
 }
 
 std::uint64_t BranchingTreeChain::automatic_level_limit(std::uint64_t n) {
@@ -430,8 +430,7 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
     const std::uint64_t u = level.tails[i], v = level.heads[i];
     if (u >= n || v >= n || u == v || f.rooted_root(u) != f.rooted_root(v)) return false;
     const std::uint64_t depth_u = f.rooted_depth(u), depth_v = f.rooted_depth(v);
-    const std::uint64_t w = lowest_common_ancestor(
-        level.lift, level.lift_levels, n, u, v, [&](std::uint64_t x) { return f.rooted_depth(x); });
+    const std::uint64_t w = level.lift.query(u, v);
     constexpr double unit = 0x1p-53;
     const double scale = 8.0 * static_cast<double>(depth_u + depth_v + 2) * unit;
     if (!(scale < 0x1p-10)) return false;

@@ -20,7 +20,7 @@
 // costs its length (pairs are resolved through a per-level hash index), so
 // extract_min_ratio_cycle is O(m * (path length) + m) plus O(sqrt m) per
 // list replacement at worst; once the list is full, a level-0 edge costs
-// O(log n) (sums from the roots met at the lowest common ancestor, with a
+// O(1) (sums from the roots met at the lowest common ancestor, with a
 // proven rounding bound) unless the bound lets it into the list. Queries
 // reuse scratch buffers; a chain is not for concurrent use.
 #pragma once
@@ -68,11 +68,10 @@ struct LevelData {
     U64HashMap<std::uint64_t> first_edge_of_pair;
     std::vector<std::uint64_t> parent_link;
     // When every non-root node has its link: the nodes by depth (parents
-    // first) and a binary-lifting table over rooted parents (level k at
-    // [k*n, (k+1)*n)), which bound a cycle's sums without walking it.
+    // first) and lowest common ancestors over rooted parents, which bound a
+    // cycle's sums without walking it.
     std::vector<std::uint64_t> by_depth;
-    std::vector<std::uint64_t> lift;
-    std::size_t lift_levels = 0;
+    ForestLca lift;
 
     void index_edge_pairs();
 

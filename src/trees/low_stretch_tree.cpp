@@ -1,6 +1,7 @@
 #include "trees/low_stretch_tree.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -144,16 +145,17 @@ struct TreeBuilderAccess {
                 }
             }
         }
-        t.build_up_table();
+        t.build_ancestors();
     }
 };
 
-void LowStretchTree::build_up_table() {
+void LowStretchTree::build_ancestors() {
     // A node the root sequence never reached (a broken precondition of
-    // build_from_tree_edges_with_order) keeps NO_INDEX rather than reading
-    // out of range.
-    up.assign(parent.begin(), parent.end());
-    levels_ = extend_ancestor_table(up, parent.size());
+    // build_from_tree_edges_with_order) keeps NO_INDEX and counts as a root
+    // rather than reading out of range.
+    const std::size_t n = parent.size();
+    levels_ = n == 0 ? 1 : static_cast<std::size_t>(std::bit_width(n));
+    ancestors.build(parent);
 }
 
 TreeResult<LowStretchTree> LowStretchTree::build_with_mode(std::size_t n,
@@ -384,8 +386,7 @@ void LowStretchTree::refresh_distances(std::span<const double> lengths) {
 
 std::optional<std::uint64_t> LowStretchTree::lca(std::uint64_t u, std::uint64_t v) const {
     if (root[u] != root[v]) return std::nullopt;
-    return lowest_common_ancestor(up, levels_, node_count(), u, v,
-                                  [&](std::uint64_t x) { return depth[x]; });
+    return ancestors.query(u, v);
 }
 
 bool LowStretchTree::path_edges_into(std::uint64_t u, std::uint64_t v,
