@@ -47,6 +47,25 @@ void fill_adjacency(std::size_t n, std::span<const NodeIndex> tails,
     }
 }
 
+// The same lists for the edges `edges`, appended in the given order.
+void fill_adjacency_from_list(std::size_t n, std::span<const NodeIndex> tails,
+                              std::span<const NodeIndex> heads,
+                              std::span<const std::uint64_t> edges, FlatAdjacency& adj,
+                              std::vector<std::size_t>& cursor) {
+    adj.offsets.assign(n + 1, 0);
+    for (const std::uint64_t e : edges) {
+        ++adj.offsets[tails[e] + 1];
+        ++adj.offsets[heads[e] + 1];
+    }
+    for (std::size_t x = 0; x < n; ++x) adj.offsets[x + 1] += adj.offsets[x];
+    adj.entries.resize(adj.offsets[n]);
+    cursor.assign(adj.offsets.begin(), adj.offsets.end() - 1);
+    for (const std::uint64_t e : edges) {
+        adj.entries[cursor[tails[e]]++] = AdjEntry{heads[e], e};
+        adj.entries[cursor[heads[e]]++] = AdjEntry{tails[e], e};
+    }
+}
+
 FlatAdjacency build_adjacency(std::size_t n, std::span<const NodeIndex> tails,
                               std::span<const NodeIndex> heads, const std::vector<bool>* mask) {
     FlatAdjacency adj;
@@ -204,7 +223,7 @@ struct KruskalAccess {
     // `t` exactly; only the distances can differ.
     static bool same_forest(const LowStretchTree& t, std::size_t n,
                             std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
-                            const std::vector<bool>& chosen) {
+                            const std::vector<bool>& chosen, std::size_t chosen_count) {
         if (t.parent.size() != n || t.in_tree != chosen) return false;
         std::size_t links = 0;
         for (std::size_t x = 0; x < n; ++x) {
@@ -221,28 +240,52 @@ struct KruskalAccess {
                 ((tails[e] == x && heads[e] == p) || (tails[e] == p && heads[e] == x));
             if (!joins) return false;
         }
-        return links == static_cast<std::size_t>(std::count(chosen.begin(), chosen.end(), true));
+        return links == chosen_count;
     }
 
     static void forest_in_order(LowStretchTree& t, std::size_t n, std::span<const NodeIndex> tails,
                                 std::span<const NodeIndex> heads, std::span<const double> lengths,
                                 std::span<const std::uint64_t> order) {
-        thread_local UnionFind uf(0);
+        thread_local std::vector<std::uint32_t> set_parent;
+        thread_local std::vector<std::uint8_t> set_rank;
         thread_local FlatAdjacency adj;
         thread_local std::vector<std::size_t> cursor;
         thread_local std::vector<std::uint64_t> roots;
+        thread_local std::vector<std::uint64_t> picked;
         thread_local std::vector<bool> chosen;
         chosen.assign(tails.size(), false);
-        uf.reset(n);
+        // Union-find with path halving and union by rank; which edges join
+        // two sets does not depend on how the sets are kept.
+        set_parent.resize(n);
+        for (std::size_t v = 0; v < n; ++v) set_parent[v] = static_cast<std::uint32_t>(v);
+        set_rank.assign(n, 0);
+        auto find = [&](std::uint32_t x) {
+            while (set_parent[x] != x) {
+                set_parent[x] = set_parent[set_parent[x]];
+                x = set_parent[x];
+            }
+            return x;
+        };
+        picked.clear();
         for (const std::uint64_t e : order) {
-            if (uf.unite(tails[e], heads[e])) chosen[e] = true;
+            // n - 1 edges make one tree of all nodes: nothing later joins two sets.
+            if (picked.size() + 1 >= n) break;
+            std::uint32_t a = find(tails[e]), b = find(heads[e]);
+            if (a == b) continue;
+            if (set_rank[a] < set_rank[b]) std::swap(a, b);
+            set_parent[b] = a;
+            if (set_rank[a] == set_rank[b]) ++set_rank[a];
+            chosen[e] = true;
+            picked.push_back(e);
         }
-        if (same_forest(t, n, tails, heads, chosen)) {
+        if (same_forest(t, n, tails, heads, chosen, picked.size())) {
             t.refresh_distances(lengths);
             return;
         }
         t.in_tree.swap(chosen);
-        fill_adjacency(n, tails, heads, &t.in_tree, adj, cursor);
+        // A forest has one rooting from given roots, whatever the order of
+        // the adjacency lists, so the chosen edges are listed as picked.
+        fill_adjacency_from_list(n, tails, heads, picked, adj, cursor);
         roots.resize(n);
         for (std::size_t i = 0; i < n; ++i) roots[i] = i;
         TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);

@@ -503,3 +503,24 @@ TEST(ForestLca, EqualsWalkingUpOnRandomForests) {
         }
     }
 }
+
+// The Kruskal forest is walked over its edges in the order they were picked;
+// the walk over the same edges in index order must give the same record.
+TEST(LowStretchTree, KruskalForestEqualsWalkOverItsMask) {
+    std::mt19937_64 rng(29);
+    for (int round = 0; round < 80; ++round) {
+        EdgeGraph g = random_edge_graph(rng, 1 + rng() % 90, rng() % 500, 1 + rng() % 3);
+        auto k = LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads, g.lengths, true,
+                                                             rng());
+        ASSERT_TRUE(k.has_value());
+        auto w =
+            LowStretchTree::build_from_tree_edges(g.n, g.tails, g.heads, g.lengths, k->in_tree);
+        ASSERT_TRUE(w.has_value());
+        EXPECT_EQ(k->parent, w->parent) << round;
+        EXPECT_EQ(k->parent_edge, w->parent_edge) << round;
+        EXPECT_EQ(k->depth, w->depth) << round;
+        EXPECT_EQ(k->dist, w->dist) << round;
+        EXPECT_EQ(k->root, w->root) << round;
+        EXPECT_EQ(k->ancestors, w->ancestors) << round;
+    }
+}
