@@ -142,23 +142,48 @@ OracleStatus FullDynamicOracle::update_one(std::uint64_t edge, bool is_gradient,
         }
         lengths[edge] = length;
     }
-    hierarchy.charge_all(events);
+    if (events != 0) hierarchy.charge_all(events);
     if (is_gradient || is_length) queue_refresh(edge);
     return {};
 }
 
+// The loops take update_one's steps inline for a valid edge once the value
+// arrays cover every edge (then update_one would neither fail nor resize).
 OracleStatus FullDynamicOracle::update_many(std::span<const EdgeValue> gradient_updates,
                                             std::span<const EdgeValue> length_updates) {
     refreshes_.clear();
+    refreshes_.reserve(gradient_updates.size() + length_updates.size());
+    auto covered = [&](std::uint64_t edge) {
+        return edge < edge_count && gradients.size() >= edge_count && lengths.size() >= edge_count;
+    };
     for (const auto& [edge, g] : gradient_updates) {
-        if (auto s = update_one(edge, true, false, g, 0.0); !s) {
-            return flush_refreshes(std::move(s));
+        if (!covered(edge)) {
+            if (auto s = update_one(edge, true, false, g, 0.0); !s) {
+                return flush_refreshes(std::move(s));
+            }
+            continue;
         }
+        if (std::fabs(g - gradients[edge]) > gradient_change_threshold) {
+            saturating_increment(instability_events);
+            hierarchy.charge_all(1);
+        }
+        gradients[edge] = g;
+        refreshes_.push_back(SpannerRefresh{edge, std::fabs(lengths[edge]), g});
     }
     for (const auto& [edge, l] : length_updates) {
-        if (auto s = update_one(edge, false, true, 0.0, l); !s) {
-            return flush_refreshes(std::move(s));
+        if (!covered(edge)) {
+            if (auto s = update_one(edge, false, true, 0.0, l); !s) {
+                return flush_refreshes(std::move(s));
+            }
+            continue;
         }
+        const double old = lengths[edge];
+        if (l > 0.0 && old > 0.0 && std::max(l / old, old / l) > length_ratio_threshold) {
+            saturating_increment(instability_events);
+            hierarchy.charge_all(1);
+        }
+        lengths[edge] = l;
+        refreshes_.push_back(SpannerRefresh{edge, std::fabs(l), gradients[edge]});
     }
     OracleStatus status;
     if (hierarchy.any_pending()) {
