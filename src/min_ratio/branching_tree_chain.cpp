@@ -46,21 +46,35 @@ void LevelData::index_edge_pairs() {
     // A level's edge arrays describe the same edges, within its forest's nodes.
     ZELK_ASSERT(tails.size() == heads.size() && tails.size() == lengths.size());
     first_edge_of_pair.clear();
+    parent_link.clear();
+    const std::size_t m = std::min(tails.size(), heads.size());
+    if (forest.is_forest()) {
+        // The lowest edge joining each node and its parent, in one pass over
+        // the edges from the last: an edge joins x and its parent when one
+        // end is x and the other x's parent.
+        const std::uint64_t n = forest.node_count;
+        parent_link.assign(n, NO_INDEX);
+        for (std::size_t j = m; j-- > 0;) {
+            const std::uint64_t a = tails[j], b = heads[j];
+            if (a == b) continue;
+            if (a < n && forest.rooted_parent(a) == b) parent_link[a] = j;
+            if (b < n && forest.rooted_parent(b) == a) parent_link[b] = j;
+        }
+        index_forest_depths();
+        return;
+    }
+    // Without a forest, paths are read node pair by node pair.
+    index_node_pairs();
+}
+
+void LevelData::index_node_pairs() {
+    first_edge_of_pair.clear();
     const std::size_t m = std::min(tails.size(), heads.size());
     first_edge_of_pair.reserve(m);
     for (std::size_t j = 0; j < m; ++j) {
         auto [slot, fresh] = first_edge_of_pair.try_emplace(pair_key(tails[j], heads[j]));
         if (fresh) *slot = j;
     }
-    parent_link.clear();
-    if (!forest.is_forest()) return;
-    parent_link.assign(forest.node_count, NO_INDEX);
-    for (std::uint64_t x = 0; x < forest.node_count; ++x) {
-        const std::uint64_t p = forest.rooted_parent(x);
-        if (p == x) continue;
-        if (const std::uint64_t* e = first_edge_of_pair.find(pair_key(x, p))) parent_link[x] = *e;
-    }
-    index_forest_depths();
 }
 
 void LevelData::index_forest_depths() {

@@ -62,9 +62,9 @@ struct LevelData {
     std::vector<double> lengths;
     // Derived indexes, filled by index_edge_pairs (build calls it; a level
     // assembled by hand must call it after setting forest, tails and heads):
-    // unordered node pair -> lowest level edge joining it, and, when the
-    // forest is a forest, that edge for each node and its rooted parent
-    // (NO_INDEX at roots and where no edge joins them).
+    // when the forest is a forest, the lowest level edge joining each node
+    // and its rooted parent (NO_INDEX at roots and where no edge joins
+    // them); otherwise unordered node pair -> lowest level edge joining it.
     U64HashMap<std::uint64_t> first_edge_of_pair;
     std::vector<std::uint64_t> parent_link;
     // When every non-root node has its link: the nodes by depth (parents
@@ -74,6 +74,8 @@ struct LevelData {
     ForestLca lift;
 
     void index_edge_pairs();
+    // The pair index alone (the one a level without a forest uses).
+    void index_node_pairs();
 
 private:
     void index_forest_depths();
