@@ -12,11 +12,6 @@ namespace {
 // Below this many records a counting pass costs more than it saves.
 constexpr std::size_t SMALL_SORT = 64;
 
-struct HashedEdge {
-    std::uint64_t hash;
-    std::uint64_t edge;
-};
-
 void insertion_sort_by_key(KeyedEdge* first, std::size_t len) {
     for (std::size_t i = 1; i < len; ++i) {
         const KeyedEdge x = first[i];
@@ -29,9 +24,10 @@ void insertion_sort_by_key(KeyedEdge* first, std::size_t len) {
     }
 }
 
-// Orders each run of equal keys by hash (hashes of distinct edges differ,
-// so the order within a run is fully determined).
-void order_equal_keys(std::vector<KeyedEdge>& records, std::uint64_t seed) {
+// Orders each run of equal keys by tie(edge), which must differ between
+// distinct edges, so the order within a run is fully determined.
+template <class TieKey>
+void order_equal_keys(std::vector<KeyedEdge>& records, TieKey tie) {
     thread_local std::vector<KeyedEdge> run, run_scratch;
     const std::size_t len = records.size();
     std::size_t i = 0;
@@ -39,10 +35,10 @@ void order_equal_keys(std::vector<KeyedEdge>& records, std::uint64_t seed) {
         std::size_t j = i + 1;
         while (j < len && records[j].key == records[i].key) ++j;
         if (j - i >= 2) {
-            // The hash takes the key's place, and the run is sorted by it.
+            // The tie key takes the key's place, and the run is sorted by it.
             run.resize(j - i);
             for (std::size_t k = i; k < j; ++k) {
-                run[k - i] = KeyedEdge{kruskal_hash(seed, records[k].edge), records[k].edge};
+                run[k - i] = KeyedEdge{tie(records[k].edge), records[k].edge};
             }
             stable_radix_sort(run, run_scratch);
             const std::uint64_t key = records[i].key;
@@ -52,9 +48,43 @@ void order_equal_keys(std::vector<KeyedEdge>& records, std::uint64_t seed) {
     }
 }
 
-inline bool kruskal_before(const KeyedEdge& a, const KeyedEdge& b, std::uint64_t seed) {
-    if (a.key != b.key) return a.key < b.key;
-    return kruskal_hash(seed, a.edge) < kruskal_hash(seed, b.edge);
+// The sort behind both public orders: by key, then by tie(edge).
+template <class TieKey>
+bool sort_by_key_then_tie(std::vector<KeyedEdge>& records, TieKey tie) {
+    auto before = [&tie](const KeyedEdge& a, const KeyedEdge& b) {
+        if (a.key != b.key) return a.key < b.key;
+        return tie(a.edge) < tie(b.edge);
+    };
+    const std::size_t len = records.size();
+    std::size_t descents = 0;
+    for (std::size_t i = 1; i < len; ++i) {
+        if (before(records[i], records[i - 1])) ++descents;
+    }
+    if (descents == 0) return true;
+    // Few descents: repair by insertion while the moves stay about linear.
+    if (descents <= len / 32) {
+        std::size_t budget = 4 * len + 64;
+        bool done = true;
+        for (std::size_t i = 1; i < len && done; ++i) {
+            if (!before(records[i], records[i - 1])) continue;
+            const KeyedEdge x = records[i];
+            std::size_t j = i;
+            while (j > 0 && before(x, records[j - 1])) {
+                records[j] = records[j - 1];
+                --j;
+                if (--budget == 0) {
+                    done = false;
+                    break;
+                }
+            }
+            records[j] = x;
+        }
+        if (done) return false;
+    }
+    thread_local std::vector<KeyedEdge> scratch;
+    stable_radix_sort(records, scratch);
+    order_equal_keys(records, tie);
+    return false;
 }
 
 }  // namespace
@@ -135,36 +165,11 @@ void stable_radix_sort(std::vector<KeyedEdge>& records, std::vector<KeyedEdge>& 
 }
 
 bool sort_kruskal_records(std::vector<KeyedEdge>& records, std::uint64_t seed) {
-    const std::size_t len = records.size();
-    std::size_t descents = 0;
-    for (std::size_t i = 1; i < len; ++i) {
-        if (kruskal_before(records[i], records[i - 1], seed)) ++descents;
-    }
-    if (descents == 0) return true;
-    // Few descents: repair by insertion while the moves stay about linear.
-    if (descents <= len / 32) {
-        std::size_t budget = 4 * len + 64;
-        bool done = true;
-        for (std::size_t i = 1; i < len && done; ++i) {
-            if (!kruskal_before(records[i], records[i - 1], seed)) continue;
-            const KeyedEdge x = records[i];
-            std::size_t j = i;
-            while (j > 0 && kruskal_before(x, records[j - 1], seed)) {
-                records[j] = records[j - 1];
-                --j;
-                if (--budget == 0) {
-                    done = false;
-                    break;
-                }
-            }
-            records[j] = x;
-        }
-        if (done) return false;
-    }
-    thread_local std::vector<KeyedEdge> scratch;
-    stable_radix_sort(records, scratch);
-    order_equal_keys(records, seed);
-    return false;
+    return sort_by_key_then_tie(records, [seed](std::uint64_t e) { return kruskal_hash(seed, e); });
+}
+
+bool sort_by_key_then_edge(std::vector<KeyedEdge>& records) {
+    return sort_by_key_then_tie(records, [](std::uint64_t e) { return e; });
 }
 
 }  // namespace zelk

@@ -45,4 +45,7 @@ void stable_radix_sort(std::vector<KeyedEdge>& records, std::vector<KeyedEdge>& 
 // already in order.
 bool sort_kruskal_records(std::vector<KeyedEdge>& records, std::uint64_t seed);
 
+// The same with equal keys by edge index.
+bool sort_by_key_then_edge(std::vector<KeyedEdge>& records);
+
 }  // namespace zelk

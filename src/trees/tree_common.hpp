@@ -91,34 +91,6 @@ inline bool keep_permutation_or_identity(std::vector<std::uint64_t>& order, std:
     return permutation;
 }
 
-// Sorts `records` by the strict total order `before`: insertion sort while
-// it stays cheap (the records already nearly in order, as after a small
-// change of lengths), else a full sort; the result is the same either way.
-// True when the records were already in order.
-template <class Record, class Before>
-bool sort_nearly_sorted(std::vector<Record>& records, Before before) {
-    const std::size_t len = records.size();
-    std::size_t budget = 4 * len + 64;
-    bool in_order = true;
-    for (std::size_t i = 1; i < len; ++i) {
-        if (!before(records[i], records[i - 1])) continue;
-        in_order = false;
-        const Record x = records[i];
-        std::size_t j = i;
-        while (j > 0 && before(x, records[j - 1])) {
-            records[j] = records[j - 1];
-            --j;
-            if (--budget == 0) {
-                records[j] = x;
-                std::sort(records.begin(), records.end(), before);
-                return false;
-            }
-        }
-        records[j] = x;
-    }
-    return in_order;
-}
-
 // Lowest common ancestors in O(1) over a rooted forest, after O(n log n)
 // preparation: the nodes in preorder and a sparse table of range minima of
 // (depth, position) over that order. For a != b in one tree, with a before

@@ -119,3 +119,31 @@ TEST(KruskalOrder, RadixSortIsStable) {
         }
     }
 }
+
+TEST(KruskalOrder, KeyThenEdgeEqualsComparisonSort) {
+    std::mt19937_64 rng(17);
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t m = rng() % 2500;
+        const auto lengths = random_lengths(rng, m, round % 4);
+        std::vector<KeyedEdge> records(m);
+        for (std::size_t e = 0; e < m; ++e) {
+            // NaN (as the weighted forest keys it) after every number.
+            const double x = rng() % 50 == 0 ? std::nan("") : std::fabs(lengths[e]);
+            records[e] = KeyedEdge{std::isnan(x) ? ~std::uint64_t{0} : ordered_key(x), e};
+        }
+        auto expected = records;
+        std::sort(expected.begin(), expected.end(), [](const KeyedEdge& a, const KeyedEdge& b) {
+            return a.key != b.key ? a.key < b.key : a.edge < b.edge;
+        });
+        if (round % 3 == 1) {
+            std::shuffle(records.begin(), records.end(), rng);
+        } else if (round % 3 == 2 && m > 1) {
+            records = expected;
+            std::swap(records[rng() % m], records[rng() % m]);
+        }
+        sort_by_key_then_edge(records);
+        for (std::size_t i = 0; i < m; ++i) {
+            ASSERT_EQ(records[i].edge, expected[i].edge) << round << " " << i;
+        }
+    }
+}
