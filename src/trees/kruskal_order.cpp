@@ -127,10 +127,11 @@ bool insertion_sort_within(KeyedEdge* first, std::size_t len, std::size_t budget
 
 }  // namespace
 
-// Only the bits where keys differ matter. Three counting passes on the
-// highest of them (for lengths: the exponent and the leading mantissa bits) leave each record next
-// to its place unless many keys share those bits, so an insertion sort with a linear budget usually
-// finishes; otherwise passes over all the differing bits do. Every step is
+// Only the bits where keys differ matter. Two or three counting passes on
+// the highest of them (for lengths: the exponent and the leading mantissa
+// bits) leave each record next to its place unless many keys share those
+// bits, so an insertion sort with a linear budget usually finishes;
+// otherwise passes over all the differing bits do. Every step is
 // stable, so the result is the stable order by key either way.
 void stable_radix_sort(std::vector<KeyedEdge>& records, std::vector<KeyedEdge>& scratch) {
     const std::size_t len = records.size();
@@ -158,7 +159,11 @@ void stable_radix_sort(std::vector<KeyedEdge>& records, std::vector<KeyedEdge>& 
             records.swap(scratch);
         }
     };
-    const unsigned low = top > 3 * digit ? top - 3 * digit : 0;
+    // Two passes when their window holds enough differing bits to spread the
+    // records thinly (bit_width(len) + 6 of them), else three.
+    const unsigned two = top > 2 * digit ? top - 2 * digit : 0;
+    const bool thin = std::popcount(differing >> two) >= static_cast<int>(std::bit_width(len)) + 6;
+    const unsigned low = thin ? two : (top > 3 * digit ? top - 3 * digit : 0);
     passes(low, top);
     if (low == 0 || insertion_sort_within(records.data(), len, 2 * len + 64)) return;
     passes(0, top);
