@@ -56,13 +56,15 @@ bool sort_by_key_then_tie(std::vector<KeyedEdge>& records, TieKey tie) {
         return tie(a.edge) < tie(b.edge);
     };
     const std::size_t len = records.size();
+    // Counting stops once the descents are too many for insertion.
+    const std::size_t few = len / 32;
     std::size_t descents = 0;
-    for (std::size_t i = 1; i < len; ++i) {
+    for (std::size_t i = 1; i < len && descents <= few; ++i) {
         if (before(records[i], records[i - 1])) ++descents;
     }
     if (descents == 0) return true;
     // Few descents: repair by insertion while the moves stay about linear.
-    if (descents <= len / 32) {
+    if (descents <= few) {
         std::size_t budget = 4 * len + 64;
         bool done = true;
         for (std::size_t i = 1; i < len && done; ++i) {
