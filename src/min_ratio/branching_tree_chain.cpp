@@ -493,22 +493,29 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
             }
             if (!(den > 0.0 && num < 0.0)) continue;
             const double score = -num / den;
-            std::size_t slot;
+            // A full list keeps its entries in a heap whose top is the
+            // earliest entry with the smallest score.
+            auto later_or_higher = [this](std::size_t a, std::size_t b) {
+                const double sa = candidates_[a].first, sb = candidates_[b].first;
+                return sa != sb ? sa > sb : a > b;
+            };
             if (size < cap) {
-                slot = size++;
+                const std::size_t slot = size++;
                 if (slot == candidates_.size()) candidates_.emplace_back();
-            } else if (cap > 0 && score > candidates_[lowest].first) {
-                slot = lowest;
-            } else {
-                continue;
-            }
-            candidates_[slot].first = score;
-            candidates_[slot].second.assign(cycle_.begin(), cycle_.end());
-            if (size == cap) {
-                lowest = 0;
-                for (std::size_t j = 1; j < size; ++j) {
-                    if (candidates_[j].first < candidates_[lowest].first) lowest = j;
+                candidates_[slot].first = score;
+                candidates_[slot].second.assign(cycle_.begin(), cycle_.end());
+                if (size == cap) {
+                    lowest_heap_.resize(size);
+                    for (std::size_t j = 0; j < size; ++j) lowest_heap_[j] = j;
+                    std::make_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
+                    lowest = lowest_heap_.front();
                 }
+            } else if (cap > 0 && score > candidates_[lowest].first) {
+                std::pop_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
+                candidates_[lowest].first = score;
+                candidates_[lowest].second.assign(cycle_.begin(), cycle_.end());
+                std::push_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
+                lowest = lowest_heap_.front();
             }
         }
     }

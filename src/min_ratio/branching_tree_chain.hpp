@@ -227,6 +227,7 @@ private:
     std::vector<SignedEdge> piece_;
     Cycle cycle_;
     std::vector<std::pair<double, Cycle>> candidates_;
+    std::vector<std::size_t> lowest_heap_;  // entries of a full list
     // Per level-0 node: signed gradient sum from the root (edges taken
     // downward), sum of |gradient| and sum of |length|.
     std::vector<double> prefix_gradient_, prefix_abs_gradient_, prefix_length_;
