@@ -46,27 +46,40 @@ void LevelData::index_edge_pairs() {
     // A level's edge arrays describe the same edges, within its forest's nodes.
     ZELK_ASSERT(tails.size() == heads.size() && tails.size() == lengths.size());
     first_edge_of_pair.clear();
+    parent_link.clear();
+    const std::size_t m = std::min(tails.size(), heads.size());
+    if (forest.is_forest()) {
+        // The lowest edge joining each node and its parent, in one pass over
+        // the edges from the last: an edge joins x and its parent when one
+        // end is x and the other x's parent.
+        const std::uint64_t n = forest.node_count;
+        parent_link.assign(n, NO_INDEX);
+        for (std::size_t j = m; j-- > 0;) {
+            const std::uint64_t a = tails[j], b = heads[j];
+            if (a == b) continue;
+            if (a < n && forest.rooted_parent(a) == b) parent_link[a] = j;
+            if (b < n && forest.rooted_parent(b) == a) parent_link[b] = j;
+        }
+        index_forest_depths();
+        return;
+    }
+    // Without a forest, paths are read node pair by node pair.
+    index_node_pairs();
+}
+
+void LevelData::index_node_pairs() {
+    first_edge_of_pair.clear();
     const std::size_t m = std::min(tails.size(), heads.size());
     first_edge_of_pair.reserve(m);
     for (std::size_t j = 0; j < m; ++j) {
         auto [slot, fresh] = first_edge_of_pair.try_emplace(pair_key(tails[j], heads[j]));
         if (fresh) *slot = j;
     }
-    parent_link.clear();
-    if (!forest.is_forest()) return;
-    parent_link.assign(forest.node_count, NO_INDEX);
-    for (std::uint64_t x = 0; x < forest.node_count; ++x) {
-        const std::uint64_t p = forest.rooted_parent(x);
-        if (p == x) continue;
-        if (const std::uint64_t* e = first_edge_of_pair.find(pair_key(x, p))) parent_link[x] = *e;
-    }
-    index_forest_depths();
 }
 
 void LevelData::index_forest_depths() {
     by_depth.clear();
-    lift.clear();
-    lift_levels = 0;
+    lift = ForestLca{};
     const std::uint64_t n = forest.node_count;
     std::uint64_t deepest = 0;
     for (std::uint64_t x = 0; x < n; ++x) {
@@ -90,9 +103,10 @@ void LevelData::index_forest_depths() {
     for (std::uint64_t d = 0; d <= deepest; ++d) start[d + 1] += start[d];
     by_depth.resize(n);
     for (std::uint64_t x = 0; x < n; ++x) by_depth[start[forest.rooted_depth(x)]++] = x;
-    lift.resize(n);
-    for (std::uint64_t x = 0; x < n; ++x) lift[x] = forest.rooted_parent(x);
-    lift_levels = extend_ancestor_table(lift, n);
+    thread_local std::vector<std::uint64_t> parents;
+    parents.resize(n);
+    for (std::uint64_t x = 0; x < n; ++x) parents[x] = forest.rooted_parent(x);
+    lift.build(parents);
 }
 
 std::uint64_t BranchingTreeChain::automatic_level_limit(std::uint64_t n) {
@@ -430,8 +444,7 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
     const std::uint64_t u = level.tails[i], v = level.heads[i];
     if (u >= n || v >= n || u == v || f.rooted_root(u) != f.rooted_root(v)) return false;
     const std::uint64_t depth_u = f.rooted_depth(u), depth_v = f.rooted_depth(v);
-    const std::uint64_t w = lowest_common_ancestor(
-        level.lift, level.lift_levels, n, u, v, [&](std::uint64_t x) { return f.rooted_depth(x); });
+    const std::uint64_t w = level.lift.query(u, v);
     constexpr double unit = 0x1p-53;
     const double scale = 8.0 * static_cast<double>(depth_u + depth_v + 2) * unit;
     if (!(scale < 0x1p-10)) return false;
@@ -480,22 +493,29 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
             }
             if (!(den > 0.0 && num < 0.0)) continue;
             const double score = -num / den;
-            std::size_t slot;
+            // A full list keeps its entries in a heap whose top is the
+            // earliest entry with the smallest score.
+            auto later_or_higher = [this](std::size_t a, std::size_t b) {
+                const double sa = candidates_[a].first, sb = candidates_[b].first;
+                return sa != sb ? sa > sb : a > b;
+            };
             if (size < cap) {
-                slot = size++;
+                const std::size_t slot = size++;
                 if (slot == candidates_.size()) candidates_.emplace_back();
-            } else if (cap > 0 && score > candidates_[lowest].first) {
-                slot = lowest;
-            } else {
-                continue;
-            }
-            candidates_[slot].first = score;
-            candidates_[slot].second.assign(cycle_.begin(), cycle_.end());
-            if (size == cap) {
-                lowest = 0;
-                for (std::size_t j = 1; j < size; ++j) {
-                    if (candidates_[j].first < candidates_[lowest].first) lowest = j;
+                candidates_[slot].first = score;
+                candidates_[slot].second.assign(cycle_.begin(), cycle_.end());
+                if (size == cap) {
+                    lowest_heap_.resize(size);
+                    for (std::size_t j = 0; j < size; ++j) lowest_heap_[j] = j;
+                    std::make_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
+                    lowest = lowest_heap_.front();
                 }
+            } else if (cap > 0 && score > candidates_[lowest].first) {
+                std::pop_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
+                candidates_[lowest].first = score;
+                candidates_[lowest].second.assign(cycle_.begin(), cycle_.end());
+                std::push_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
+                lowest = lowest_heap_.front();
             }
         }
     }

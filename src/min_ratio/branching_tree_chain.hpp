@@ -20,7 +20,7 @@
 // costs its length (pairs are resolved through a per-level hash index), so
 // extract_min_ratio_cycle is O(m * (path length) + m) plus O(sqrt m) per
 // list replacement at worst; once the list is full, a level-0 edge costs
-// O(log n) (sums from the roots met at the lowest common ancestor, with a
+// O(1) (sums from the roots met at the lowest common ancestor, with a
 // proven rounding bound) unless the bound lets it into the list. Queries
 // reuse scratch buffers; a chain is not for concurrent use.
 #pragma once
@@ -62,19 +62,20 @@ struct LevelData {
     std::vector<double> lengths;
     // Derived indexes, filled by index_edge_pairs (build calls it; a level
     // assembled by hand must call it after setting forest, tails and heads):
-    // unordered node pair -> lowest level edge joining it, and, when the
-    // forest is a forest, that edge for each node and its rooted parent
-    // (NO_INDEX at roots and where no edge joins them).
+    // when the forest is a forest, the lowest level edge joining each node
+    // and its rooted parent (NO_INDEX at roots and where no edge joins
+    // them); otherwise unordered node pair -> lowest level edge joining it.
     U64HashMap<std::uint64_t> first_edge_of_pair;
     std::vector<std::uint64_t> parent_link;
     // When every non-root node has its link: the nodes by depth (parents
-    // first) and a binary-lifting table over rooted parents (level k at
-    // [k*n, (k+1)*n)), which bound a cycle's sums without walking it.
+    // first) and lowest common ancestors over rooted parents, which bound a
+    // cycle's sums without walking it.
     std::vector<std::uint64_t> by_depth;
-    std::vector<std::uint64_t> lift;
-    std::size_t lift_levels = 0;
+    ForestLca lift;
 
     void index_edge_pairs();
+    // The pair index alone (the one a level without a forest uses).
+    void index_node_pairs();
 
 private:
     void index_forest_depths();
@@ -226,6 +227,7 @@ private:
     std::vector<SignedEdge> piece_;
     Cycle cycle_;
     std::vector<std::pair<double, Cycle>> candidates_;
+    std::vector<std::size_t> lowest_heap_;  // entries of a full list
     // Per level-0 node: signed gradient sum from the root (edges taken
     // downward), sum of |gradient| and sum of |length|.
     std::vector<double> prefix_gradient_, prefix_abs_gradient_, prefix_length_;

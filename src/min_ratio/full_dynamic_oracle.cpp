@@ -142,24 +142,57 @@ OracleStatus FullDynamicOracle::update_one(std::uint64_t edge, bool is_gradient,
         }
         lengths[edge] = length;
     }
-    hierarchy.charge_all(events);
+    if (events != 0) hierarchy.charge_all(events);
     if (is_gradient || is_length) queue_refresh(edge);
     return {};
 }
 
+// The loops take update_one's steps inline for a valid edge once the value
+// arrays cover every edge (then update_one would neither fail nor resize),
+// writing the refreshes into place.
 OracleStatus FullDynamicOracle::update_many(std::span<const EdgeValue> gradient_updates,
                                             std::span<const EdgeValue> length_updates) {
-    refreshes_.clear();
+    const std::size_t total = gradient_updates.size() + length_updates.size();
+    refreshes_.resize(total);
+    std::size_t k = 0;  // refreshes written
+    auto covered = [&](std::uint64_t edge) {
+        return edge < edge_count && gradients.size() >= edge_count && lengths.size() >= edge_count;
+    };
+    // update_one queues its refresh after the k written ones.
+    auto slow = [&](std::uint64_t edge, bool is_gradient, double value) {
+        refreshes_.resize(k);
+        OracleStatus s = is_gradient ? update_one(edge, true, false, value, 0.0)
+                                     : update_one(edge, false, true, 0.0, value);
+        k = refreshes_.size();
+        if (s) refreshes_.resize(total);
+        return s;
+    };
     for (const auto& [edge, g] : gradient_updates) {
-        if (auto s = update_one(edge, true, false, g, 0.0); !s) {
-            return flush_refreshes(std::move(s));
+        if (!covered(edge)) {
+            if (auto s = slow(edge, true, g); !s) return flush_refreshes(std::move(s));
+            continue;
         }
+        if (std::fabs(g - gradients[edge]) > gradient_change_threshold) {
+            saturating_increment(instability_events);
+            hierarchy.charge_all(1);
+        }
+        gradients[edge] = g;
+        refreshes_[k++] = SpannerRefresh{edge, std::fabs(lengths[edge]), g};
     }
     for (const auto& [edge, l] : length_updates) {
-        if (auto s = update_one(edge, false, true, 0.0, l); !s) {
-            return flush_refreshes(std::move(s));
+        if (!covered(edge)) {
+            if (auto s = slow(edge, false, l); !s) return flush_refreshes(std::move(s));
+            continue;
         }
+        const double old = lengths[edge];
+        if (l > 0.0 && old > 0.0 && std::max(l / old, old / l) > length_ratio_threshold) {
+            saturating_increment(instability_events);
+            hierarchy.charge_all(1);
+        }
+        lengths[edge] = l;
+        refreshes_[k++] = SpannerRefresh{edge, std::fabs(l), gradients[edge]};
     }
+    refreshes_.resize(k);
     OracleStatus status;
     if (hierarchy.any_pending()) {
         status = std::unexpected(OracleError{

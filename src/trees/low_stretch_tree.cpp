@@ -1,10 +1,12 @@
 #include "trees/low_stretch_tree.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
 #include "index_types.hpp"
+#include "trees/kruskal_order.hpp"
 
 namespace zelk {
 
@@ -40,6 +42,25 @@ void fill_adjacency(std::size_t n, std::span<const NodeIndex> tails,
     cursor.assign(adj.offsets.begin(), adj.offsets.end() - 1);
     for (std::size_t e = 0; e < m; ++e) {
         if (mask != nullptr && !(*mask)[e]) continue;
+        adj.entries[cursor[tails[e]]++] = AdjEntry{heads[e], e};
+        adj.entries[cursor[heads[e]]++] = AdjEntry{tails[e], e};
+    }
+}
+
+// The same lists for the edges `edges`, appended in the given order.
+void fill_adjacency_from_list(std::size_t n, std::span<const NodeIndex> tails,
+                              std::span<const NodeIndex> heads,
+                              std::span<const std::uint64_t> edges, FlatAdjacency& adj,
+                              std::vector<std::size_t>& cursor) {
+    adj.offsets.assign(n + 1, 0);
+    for (const std::uint64_t e : edges) {
+        ++adj.offsets[tails[e] + 1];
+        ++adj.offsets[heads[e] + 1];
+    }
+    for (std::size_t x = 0; x < n; ++x) adj.offsets[x + 1] += adj.offsets[x];
+    adj.entries.resize(adj.offsets[n]);
+    cursor.assign(adj.offsets.begin(), adj.offsets.end() - 1);
+    for (const std::uint64_t e : edges) {
         adj.entries[cursor[tails[e]]++] = AdjEntry{heads[e], e};
         adj.entries[cursor[heads[e]]++] = AdjEntry{tails[e], e};
     }
@@ -143,16 +164,17 @@ struct TreeBuilderAccess {
                 }
             }
         }
-        t.build_up_table();
+        t.build_ancestors();
     }
 };
 
-void LowStretchTree::build_up_table() {
+void LowStretchTree::build_ancestors() {
     // A node the root sequence never reached (a broken precondition of
-    // build_from_tree_edges_with_order) keeps NO_INDEX rather than reading
-    // out of range.
-    up.assign(parent.begin(), parent.end());
-    levels_ = extend_ancestor_table(up, parent.size());
+    // build_from_tree_edges_with_order) keeps NO_INDEX and counts as a root
+    // rather than reading out of range.
+    const std::size_t n = parent.size();
+    levels_ = n == 0 ? 1 : static_cast<std::size_t>(std::bit_width(n));
+    ancestors.build(parent);
 }
 
 TreeResult<LowStretchTree> LowStretchTree::build_with_mode(std::size_t n,
@@ -190,35 +212,6 @@ TreeResult<LowStretchTree> LowStretchTree::build_with_mode(std::size_t n,
     return t;
 }
 
-namespace {
-
-// Deterministic Kruskal keys: without NaN lengths the comparator is a strict
-// total order (the index breaks hash ties), so every correct sort of the
-// keys gives exactly the stable order by (length, hash).
-struct KruskalKey {
-    double length;
-    std::uint64_t hash;
-    std::uint64_t edge;
-};
-
-inline bool kruskal_before(const KruskalKey& a, const KruskalKey& b) {
-    if (a.length < b.length) return true;
-    if (b.length < a.length) return false;
-    if (a.hash != b.hash) return a.hash < b.hash;
-    return a.edge < b.edge;
-}
-
-// A function object, so the sort inlines the comparison.
-struct KruskalLess {
-    bool operator()(const KruskalKey& a, const KruskalKey& b) const { return kruskal_before(a, b); }
-};
-
-std::uint64_t kruskal_hash(std::uint64_t seed, std::uint64_t e) {
-    return splitmix64_finalize((seed + DEFAULT_SEED) ^ e);  // the sum wraps modulo 2^64
-}
-
-}  // namespace
-
 // Union-find over `order`, then the forest walk from roots 0..n-1 over the
 // chosen edges, into `t`; the buffers are the calling thread's, reused.
 struct KruskalAccess {
@@ -230,7 +223,7 @@ struct KruskalAccess {
     // `t` exactly; only the distances can differ.
     static bool same_forest(const LowStretchTree& t, std::size_t n,
                             std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
-                            const std::vector<bool>& chosen) {
+                            const std::vector<bool>& chosen, std::size_t chosen_count) {
         if (t.parent.size() != n || t.in_tree != chosen) return false;
         std::size_t links = 0;
         for (std::size_t x = 0; x < n; ++x) {
@@ -247,28 +240,52 @@ struct KruskalAccess {
                 ((tails[e] == x && heads[e] == p) || (tails[e] == p && heads[e] == x));
             if (!joins) return false;
         }
-        return links == static_cast<std::size_t>(std::count(chosen.begin(), chosen.end(), true));
+        return links == chosen_count;
     }
 
     static void forest_in_order(LowStretchTree& t, std::size_t n, std::span<const NodeIndex> tails,
                                 std::span<const NodeIndex> heads, std::span<const double> lengths,
                                 std::span<const std::uint64_t> order) {
-        thread_local UnionFind uf(0);
+        thread_local std::vector<std::uint32_t> set_parent;
+        thread_local std::vector<std::uint8_t> set_rank;
         thread_local FlatAdjacency adj;
         thread_local std::vector<std::size_t> cursor;
         thread_local std::vector<std::uint64_t> roots;
+        thread_local std::vector<std::uint64_t> picked;
         thread_local std::vector<bool> chosen;
         chosen.assign(tails.size(), false);
-        uf.reset(n);
+        // Union-find with path halving and union by rank; which edges join
+        // two sets does not depend on how the sets are kept.
+        set_parent.resize(n);
+        for (std::size_t v = 0; v < n; ++v) set_parent[v] = static_cast<std::uint32_t>(v);
+        set_rank.assign(n, 0);
+        auto find = [&](std::uint32_t x) {
+            while (set_parent[x] != x) {
+                set_parent[x] = set_parent[set_parent[x]];
+                x = set_parent[x];
+            }
+            return x;
+        };
+        picked.clear();
         for (const std::uint64_t e : order) {
-            if (uf.unite(tails[e], heads[e])) chosen[e] = true;
+            // n - 1 edges make one tree of all nodes: nothing later joins two sets.
+            if (picked.size() + 1 >= n) break;
+            std::uint32_t a = find(tails[e]), b = find(heads[e]);
+            if (a == b) continue;
+            if (set_rank[a] < set_rank[b]) std::swap(a, b);
+            set_parent[b] = a;
+            if (set_rank[a] == set_rank[b]) ++set_rank[a];
+            chosen[e] = true;
+            picked.push_back(e);
         }
-        if (same_forest(t, n, tails, heads, chosen)) {
+        if (same_forest(t, n, tails, heads, chosen, picked.size())) {
             t.refresh_distances(lengths);
             return;
         }
         t.in_tree.swap(chosen);
-        fill_adjacency(n, tails, heads, &t.in_tree, adj, cursor);
+        // A forest has one rooting from given roots, whatever the order of
+        // the adjacency lists, so the chosen edges are listed as picked.
+        fill_adjacency_from_list(n, tails, heads, picked, adj, cursor);
         roots.resize(n);
         for (std::size_t i = 0; i < n; ++i) roots[i] = i;
         TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);
@@ -297,9 +314,9 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_with_mode(
         const bool any_nan =
             std::any_of(lengths.begin(), lengths.end(), [](double x) { return std::isnan(x); });
         if (!any_nan) {
-            std::vector<KruskalKey> keys(m);
-            for (std::size_t e = 0; e < m; ++e) keys[e] = KruskalKey{lengths[e], hash(e), e};
-            std::sort(keys.begin(), keys.end(), KruskalLess{});
+            std::vector<KeyedEdge> keys(m);
+            for (std::size_t e = 0; e < m; ++e) keys[e] = KeyedEdge{ordered_key(lengths[e]), e};
+            sort_kruskal_records(keys, seed);
             for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].edge;
         } else {
             stable_merge_sort(order, [&](std::uint64_t a, std::uint64_t b) {
@@ -348,13 +365,13 @@ TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
     }
     // A hint that is not a permutation of the edges is replaced by 0..m-1.
     const bool permutation = keep_permutation_or_identity(order, m);
-    thread_local std::vector<KruskalKey> keys;
+    thread_local std::vector<KeyedEdge> keys;
     keys.resize(m);
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint64_t e = order[i];
-        keys[i] = KruskalKey{lengths[e], kruskal_hash(seed, e), e};
+        keys[i] = KeyedEdge{ordered_key(lengths[e]), e};
     }
-    const bool same_order = sort_nearly_sorted(keys, KruskalLess{});
+    const bool same_order = sort_kruskal_records(keys, seed);
     // Union-find reads the order and the endpoints alone: the same order over
     // the same endpoints chooses the forest `t` already holds.
     if (same_endpoints && permutation && same_order && t.parent.size() == n &&
@@ -412,8 +429,7 @@ void LowStretchTree::refresh_distances(std::span<const double> lengths) {
 
 std::optional<std::uint64_t> LowStretchTree::lca(std::uint64_t u, std::uint64_t v) const {
     if (root[u] != root[v]) return std::nullopt;
-    return lowest_common_ancestor(up, levels_, node_count(), u, v,
-                                  [&](std::uint64_t x) { return depth[x]; });
+    return ancestors.query(u, v);
 }
 
 bool LowStretchTree::path_edges_into(std::uint64_t u, std::uint64_t v,

@@ -1,5 +1,5 @@
 // LowStretchTree: a rooted spanning forest of an edge-array graph, with
-// binary-lifting LCA, tree paths and edge stretch.
+// constant-time LCA, tree paths and edge stretch.
 //
 // The graph is given as parallel arrays: tails, heads (node indices below n)
 // and lengths (one double per edge); edge identifiers are array positions.
@@ -107,12 +107,8 @@ public:
                                        std::span<const double> lengths) const;
 
     std::size_t node_count() const { return parent.size(); }
-    // L: the bit length of n (at least 1); the number of `up` levels.
+    // L: the bit length of n (at least 1), a bound on log2 of any depth.
     std::size_t levels() const { return levels_; }
-    // up[k] as a span of n entries (k < levels()).
-    std::span<const std::uint64_t> up_level(std::size_t k) const {
-        return std::span<const std::uint64_t>(up).subspan(k * node_count(), node_count());
-    }
 
     // ---- Data.
     std::vector<std::uint64_t> parent;       // a root is its own parent
@@ -121,13 +117,12 @@ public:
     std::vector<double> dist;                // sum of lengths from the root
     std::vector<std::uint64_t> root;         // root of the node's tree
     std::vector<bool> in_tree;               // one per edge: tree edge?
-    // Binary-lifting table, flat: level k occupies [k*n, (k+1)*n);
-    // level 0 equals `parent`, up[k][v] = up[k-1][up[k-1][v]].
-    std::vector<std::uint64_t> up;
+    // Constant-time lowest common ancestors over `parent`.
+    ForestLca ancestors;
 
 private:
     std::size_t levels_ = 0;
-    void build_up_table();
+    void build_ancestors();
     friend struct TreeBuilderAccess;
 };
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -90,74 +91,107 @@ inline bool keep_permutation_or_identity(std::vector<std::uint64_t>& order, std:
     return permutation;
 }
 
-// Sorts `records` by the strict total order `before`: insertion sort while
-// it stays cheap (the records already nearly in order, as after a small
-// change of lengths), else a full sort; the result is the same either way.
-// True when the records were already in order.
-template <class Record, class Before>
-bool sort_nearly_sorted(std::vector<Record>& records, Before before) {
-    const std::size_t len = records.size();
-    std::size_t budget = 4 * len + 64;
-    bool in_order = true;
-    for (std::size_t i = 1; i < len; ++i) {
-        if (!before(records[i], records[i - 1])) continue;
-        in_order = false;
-        const Record x = records[i];
-        std::size_t j = i;
-        while (j > 0 && before(x, records[j - 1])) {
-            records[j] = records[j - 1];
-            --j;
-            if (--budget == 0) {
-                records[j] = x;
-                std::sort(records.begin(), records.end(), before);
-                return false;
+// Lowest common ancestors in O(1) over a rooted forest, after O(n log n)
+// preparation: the nodes in preorder and a sparse table of range minima of
+// (depth, position) over that order. For a != b in one tree, with a before
+// b in preorder, the shallowest node at the positions after a up to b is a
+// child of their lowest common ancestor (the first child on the way to b).
+class ForestLca {
+public:
+    // `parent[v]` is v's parent; v is a root when the entry is v itself or
+    // not below n (NO_INDEX for a node no tree reached). Children are taken
+    // in node order. Storage is reused from one build to the next.
+    void build(std::span<const std::uint64_t> parent) {
+        const std::size_t n = parent.size();
+        n_ = n;
+        // Children lists by a counting pass; scratch reused per thread.
+        thread_local std::vector<std::uint32_t> start, children, stack;
+        thread_local std::vector<std::uint64_t> depth;
+        start.assign(n + 1, 0);
+        for (std::size_t v = 0; v < n; ++v) {
+            const std::uint64_t p = parent[v];
+            if (p < n && p != v) ++start[p + 1];
+        }
+        for (std::size_t v = 0; v < n; ++v) start[v + 1] += start[v];
+        children.resize(start[n]);
+        for (std::size_t v = 0; v < n; ++v) {
+            const std::uint64_t p = parent[v];
+            if (p < n && p != v) children[start[p]++] = static_cast<std::uint32_t>(v);
+        }
+        // start[p] now ends p's list; lists begin where the previous ends.
+        pos_.assign(n, NO_POSITION);
+        parent_at_.resize(n);
+        table_.resize(n);
+        depth.resize(n);
+        std::uint32_t next = 0;
+        auto visit = [&](std::size_t v) {
+            pos_[v] = next;
+            parent_at_[next] = parent[v];
+            table_[next] = (depth[v] << 32) | next;
+            ++next;
+        };
+        for (std::size_t r = 0; r < n; ++r) {
+            const std::uint64_t p = parent[r];
+            if (p < n && p != r) continue;
+            depth[r] = 0;
+            stack.assign(1, static_cast<std::uint32_t>(r));
+            while (!stack.empty()) {
+                const std::uint32_t x = stack.back();
+                stack.pop_back();
+                visit(x);
+                const std::uint32_t first = x == 0 ? 0 : start[x - 1];
+                // Pushed in reverse, so children are visited in node order.
+                for (std::uint32_t i = start[x]; i-- > first;) {
+                    const std::uint32_t c = children[i];
+                    depth[c] = depth[x] + 1;
+                    stack.push_back(c);
+                }
             }
         }
-        records[j] = x;
-    }
-    return in_order;
-}
-
-// Binary lifting over a rooted forest of n nodes. `up` holds level 0 on
-// entry (each node's parent, a root its own; NO_INDEX where unknown) and
-// gets the higher levels appended: level k, at [k*n, (k+1)*n), is each
-// node's 2^k-th ancestor (NO_INDEX stays NO_INDEX). Returns the number of
-// levels, the bit length of n and at least 1. O(n log n).
-inline std::size_t extend_ancestor_table(std::vector<std::uint64_t>& up, std::size_t n) {
-    const std::size_t levels = n == 0 ? 1 : static_cast<std::size_t>(std::bit_width(n));
-    up.resize(levels * n);
-    for (std::size_t k = 1; k < levels; ++k) {
-        const std::uint64_t* prev = up.data() + (k - 1) * n;
-        std::uint64_t* cur = up.data() + k * n;
-        for (std::size_t v = 0; v < n; ++v) {
-            const std::uint64_t p = prev[v];
-            cur[v] = p == NO_INDEX ? NO_INDEX : prev[p];
+        // Nodes on a parent cycle (a broken forest) get positions of their
+        // own, so that queries stay in range.
+        for (std::size_t v = 0; v < n && next < n; ++v) {
+            if (pos_[v] == NO_POSITION) {
+                depth[v] = 0;
+                visit(v);
+            }
+        }
+        levels_ = n == 0 ? 0 : static_cast<std::size_t>(std::bit_width(n));
+        table_.resize(levels_ * n);
+        for (std::size_t k = 1; k < levels_; ++k) {
+            const std::uint64_t* prev = table_.data() + (k - 1) * n;
+            std::uint64_t* cur = table_.data() + k * n;
+            const std::size_t half = std::size_t{1} << (k - 1);
+            const std::size_t last = n - (std::size_t{1} << k);  // n >= 2^k here
+            for (std::size_t i = 0; i <= last; ++i) cur[i] = std::min(prev[i], prev[i + half]);
         }
     }
-    return levels;
-}
 
-// The lowest common ancestor of a and b, two nodes of one tree of the forest
-// whose table extend_ancestor_table built, given each node's depth.
-// O(log n).
-template <class DepthOf>
-std::uint64_t lowest_common_ancestor(const std::vector<std::uint64_t>& up, std::size_t levels,
-                                     std::size_t n, std::uint64_t a, std::uint64_t b,
-                                     DepthOf depth_of) {
-    if (depth_of(b) > depth_of(a)) std::swap(a, b);
-    const std::uint64_t gap = depth_of(a) - depth_of(b);
-    for (std::size_t k = 0; k < levels; ++k) {
-        if ((gap >> k) & 1U) a = up[k * n + a];
+    bool empty() const { return n_ == 0; }
+
+    // The lowest common ancestor of a and b, two nodes of one tree.
+    std::uint64_t query(std::uint64_t a, std::uint64_t b) const {
+        if (a == b) return a;
+        std::size_t x = pos_[a], y = pos_[b];
+        if (x > y) std::swap(x, y);
+        ++x;  // the range is [x, y]
+        const std::size_t k = static_cast<std::size_t>(std::bit_width(y - x + 1)) - 1;
+        const std::uint64_t* level = table_.data() + k * n_;
+        const std::uint64_t least = std::min(level[x], level[y + 1 - (std::size_t{1} << k)]);
+        return parent_at_[least & 0xFFFFFFFFU];
     }
-    if (a == b) return a;
-    for (std::size_t k = levels; k-- > 0;) {
-        const std::uint64_t x = up[k * n + a], y = up[k * n + b];
-        if (x != y) {
-            a = x;
-            b = y;
-        }
-    }
-    return up[a];
-}
+
+    bool operator==(const ForestLca&) const = default;
+
+private:
+    static constexpr std::uint32_t NO_POSITION = 0xFFFFFFFFU;
+    std::size_t n_ = 0;
+    std::size_t levels_ = 0;
+    std::vector<std::uint32_t> pos_;        // preorder position of each node
+    std::vector<std::uint64_t> parent_at_;  // parent of the node at each position
+    // Level k at [k*n, (k+1)*n): the least (depth << 32 | position) over
+    // positions [i, i + 2^k), for i up to n - 2^k.
+    std::vector<std::uint64_t> table_;
+};
 
 }  // namespace zelk

@@ -6,29 +6,10 @@
 #include <vector>
 
 #include "index_types.hpp"
+#include "trees/kruskal_order.hpp"
 #include "trees/union_find.hpp"
 
 namespace zelk {
-
-namespace {
-
-// Keys are never negative; NaN keys (whatever their sign bit, which the
-// hardware may set on inf/inf) go after every number. With the index as the
-// last tie-break the order is strict and total, so every correct sort of the
-// records gives the stable order by key.
-struct Keyed {
-    bool nan;
-    double key;
-    std::uint64_t edge;
-};
-
-inline bool keyed_before(const Keyed& a, const Keyed& b) {
-    if (a.nan != b.nan) return b.nan;
-    if (a.key != b.key) return a.key < b.key;
-    return a.edge < b.edge;
-}
-
-}  // namespace
 
 TreeResult<std::vector<bool>> deterministic_weighted_forest(std::size_t n,
                                                             std::span<const NodeIndex> tails,
@@ -43,15 +24,18 @@ TreeResult<std::vector<bool>> deterministic_weighted_forest(std::size_t n,
     }
     // A hint that is not a permutation of the edges is replaced by 0..m-1.
     keep_permutation_or_identity(order, m);
-    std::vector<Keyed> keyed(m);
+    // Keys are never negative; NaN keys (whatever their sign bit, which the
+    // hardware may set on inf/inf) go after every number, equal keys by edge.
+    thread_local std::vector<KeyedEdge> keyed;
+    keyed.resize(m);
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint64_t e = order[i];
         // `w > floor` is false for NaN, so NaN weights take the floor too.
         const double w = weights[e] > WEIGHT_FLOOR ? weights[e] : WEIGHT_FLOOR;
         const double k = std::fabs(lengths[e]) / w;
-        keyed[i] = Keyed{std::isnan(k), std::isnan(k) ? 0.0 : k, e};
+        keyed[i] = KeyedEdge{std::isnan(k) ? ~std::uint64_t{0} : ordered_key(k), e};
     }
-    sort_nearly_sorted(keyed, keyed_before);
+    sort_by_key_then_edge(keyed);
     UnionFind uf(n);
     std::vector<bool> mask(m, false);
     for (std::size_t i = 0; i < m; ++i) {

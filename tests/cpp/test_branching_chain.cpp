@@ -198,6 +198,7 @@ TEST(BranchingChain, LinkedPathsMatchThePairIndex) {
         BranchingTreeChain c = build(g, 1);
         LevelData plain = c.levels()[0];
         plain.parent_link.clear();
+        plain.index_node_pairs();
         for (std::uint64_t u = 0; u <= n; ++u) {
             for (std::uint64_t v = 0; v <= n; ++v) {
                 EXPECT_EQ(BranchingTreeChain::path_edges_between(c.levels()[0], u, v),

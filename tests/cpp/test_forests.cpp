@@ -222,7 +222,7 @@ TEST(ShiftableForests, ForestsFollowTheirWeightSets) {
             auto ref = deterministic_weighted_tree(g.n, g.tails, g.heads, g.lengths, w);
             expect_same_tree(c->forests[k].tree, *ref);
             EXPECT_EQ(c->forests[k].tree.depth, ref->depth);
-            EXPECT_EQ(c->forests[k].tree.up, ref->up);
+            EXPECT_EQ(c->forests[k].tree.ancestors, ref->ancestors);
             EXPECT_EQ(c->forests[k].tree_mask, ref->in_tree);
             EXPECT_EQ(c->forests[k].tails, g.tails);
             EXPECT_EQ(c->forests[k].heads, g.heads);

@@ -290,3 +290,69 @@ TEST(FullDynamicOracle, SharedLevelWorkChangesNothing) {
         }
     }
 }
+
+// Batches of gradient and length updates (repeated edges, large and small
+// moves, now and then an unknown edge) against a model of their effect on
+// the known values and the event count, and against the same updates given
+// one per call: the next answers must not differ.
+TEST(FullDynamicOracle, BatchedUpdatesFollowTheirModel) {
+    std::mt19937_64 rng(8);
+    for (std::uint64_t seed = 0; seed < 3; ++seed) {
+        Query q = random_query(seed + 90, 12, 50, seed % 2 + 1);
+        const std::size_t m = q.g.m();
+        FullDynamicOracle batched(seed, 3, 1, 10, true, 0.1), single(seed, 3, 1, 10, true, 0.1);
+        std::vector<double> grads = q.gradients, lens = q.g.lengths;
+        std::uint64_t events = 0;
+        for (std::uint64_t k = 0; k < 6; ++k) {
+            auto x = batched.best_cycle(k, q.g.n, q.g.tails, q.g.heads, grads, lens);
+            auto y = single.best_cycle(k, q.g.n, q.g.tails, q.g.heads, grads, lens);
+            ASSERT_TRUE(x && y);
+            EXPECT_EQ(*x, *y) << seed << " " << k;
+            EV gs, ls;
+            for (std::size_t i = rng() % 40; i-- > 0;) {
+                const std::uint64_t e = rng() % 25 == 0 ? m + rng() % 3 : rng() % m;
+                gs.emplace_back(e, e < m ? grads[e] + (rng() % 3 == 0 ? 0.9 : 0.1) : 0.0);
+            }
+            for (std::size_t i = rng() % 40; i-- > 0;) {
+                const std::uint64_t e = rng() % 25 == 0 ? m + rng() % 3 : rng() % m;
+                ls.emplace_back(e, e < m ? lens[e] * (rng() % 3 == 0 ? 1.5 : 1.1) : 1.0);
+            }
+            // The model: updates in order up to the first unknown edge.
+            std::string expected_error;
+            for (const EV* list : {&gs, &ls}) {
+                for (const auto& [e, v] : *list) {
+                    if (!expected_error.empty()) break;
+                    if (e >= m) {
+                        expected_error = "invalid edge index " + std::to_string(e);
+                        break;
+                    }
+                    double& old = list == &gs ? grads[e] : lens[e];
+                    const bool moved =
+                        list == &gs ? std::fabs(v - old) > 0.5 : std::max(v / old, old / v) > 1.25;
+                    events += moved ? 1 : 0;
+                    old = v;
+                }
+            }
+            const OracleStatus s = batched.update_many(gs, ls);
+            if (!expected_error.empty()) {
+                EXPECT_EQ(error_text(s), expected_error);
+            }
+            bool stopped = false;
+            for (const EV* list : {&gs, &ls}) {
+                for (const EdgeValue& u : *list) {
+                    if (stopped) break;
+                    const EV one{u};
+                    const OracleStatus t =
+                        list == &gs ? single.update_many(one, EV{}) : single.update_many(EV{}, one);
+                    stopped = !t && error_text(t).starts_with("invalid");
+                }
+            }
+            EXPECT_EQ(batched.instability_events_seen(), events);
+            EXPECT_EQ(single.instability_events_seen(), events);
+            for (std::size_t e = 0; e < m; ++e) {
+                EXPECT_EQ(batched.known_gradients()[e], grads[e]);
+                EXPECT_EQ(batched.known_lengths()[e], lens[e]);
+            }
+        }
+    }
+}

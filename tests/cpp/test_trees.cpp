@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <random>
 #include <set>
 #include <vector>
@@ -60,16 +61,10 @@ void check_invariants(const EdgeGraph& g, const LowStretchTree& t) {
     const auto comp = components(g);
     EXPECT_EQ(roots, std::set<std::size_t>(comp.begin(), comp.end()).size());
     for (std::size_t v = 0; v < n; ++v) EXPECT_EQ(comp[v], comp[t.root[v]]);
-    // Binary lifting table.
     std::size_t levels = 0;
     while ((n >> levels) != 0) ++levels;
     ASSERT_EQ(t.levels(), std::max<std::size_t>(levels, 1));
-    for (std::size_t v = 0; v < n; ++v) EXPECT_EQ(t.up_level(0)[v], t.parent[v]);
-    for (std::size_t k = 1; k < t.levels(); ++k) {
-        for (std::size_t v = 0; v < n; ++v) {
-            EXPECT_EQ(t.up_level(k)[v], t.up_level(k - 1)[t.up_level(k - 1)[v]]);
-        }
-    }
+    for (std::size_t v = 0; v < n; ++v) EXPECT_EQ(t.lca(v, t.parent[v]), t.parent[v]);
 }
 
 std::optional<std::uint64_t> naive_lca(const LowStretchTree& t, std::uint64_t u, std::uint64_t v) {
@@ -275,7 +270,7 @@ TEST(LowStretchTree, EdgeStretchIsPathLengthOverEdgeLength) {
     EXPECT_TRUE(std::isnan(*two->edge_stretch(1, tt, hh, ll)));
 }
 
-TEST(LowStretchTree, DeepTreesUseAllLiftingLevels) {
+TEST(LowStretchTree, DeepTreesGiveExactAncestorsAndPaths) {
     // A long path with random branches: depths in the thousands.
     std::mt19937_64 rng(53);
     EdgeGraph g;
@@ -359,7 +354,7 @@ TEST(LowStretchTree, KruskalRebuildInPlaceRerootsAForeignTree) {
         EXPECT_EQ(kept.root, fresh->root) << round;
         EXPECT_EQ(kept.depth, fresh->depth) << round;
         EXPECT_EQ(kept.dist, fresh->dist) << round;
-        EXPECT_EQ(kept.up, fresh->up) << round;
+        EXPECT_EQ(kept.ancestors, fresh->ancestors) << round;
     }
 }
 
@@ -402,7 +397,7 @@ TEST(LowStretchTree, KruskalRebuildOverSameEndpointsEqualsFreshBuild) {
             EXPECT_EQ(kept.parent_edge, fresh->parent_edge) << round << " " << step;
             EXPECT_EQ(kept.depth, fresh->depth) << round << " " << step;
             EXPECT_EQ(kept.root, fresh->root) << round << " " << step;
-            EXPECT_EQ(kept.up, fresh->up) << round << " " << step;
+            EXPECT_EQ(kept.ancestors, fresh->ancestors) << round << " " << step;
             EXPECT_EQ(bits(kept.dist), bits(fresh->dist)) << round << " " << step;
         }
     }
@@ -436,7 +431,7 @@ TEST(LowStretchTree, KruskalRebuildInPlaceEqualsFreshBuild) {
         };
         EXPECT_EQ(bits(kept.dist), bits(fresh->dist)) << round;
         EXPECT_EQ(kept.root, fresh->root) << round;
-        EXPECT_EQ(kept.up, fresh->up) << round;
+        EXPECT_EQ(kept.ancestors, fresh->ancestors) << round;
         EXPECT_EQ(kept.levels(), fresh->levels()) << round;
 
         // Lengths that drift a little mostly keep the forest: only the
@@ -448,7 +443,7 @@ TEST(LowStretchTree, KruskalRebuildInPlaceEqualsFreshBuild) {
                                                                       g.lengths, seed, hint));
         EXPECT_EQ(kept.parent, fresh->parent) << round;
         EXPECT_EQ(bits(kept.dist), bits(fresh->dist)) << round;
-        EXPECT_EQ(kept.up, fresh->up) << round;
+        EXPECT_EQ(kept.ancestors, fresh->ancestors) << round;
 
         const std::vector<std::uint64_t> parent = kept.parent;
         std::vector<double> short_lengths(g.lengths.begin(), g.lengths.end());
@@ -456,5 +451,76 @@ TEST(LowStretchTree, KruskalRebuildInPlaceEqualsFreshBuild) {
         EXPECT_FALSE(LowStretchTree::rebuild_low_stretch_deterministic(kept, g.n, g.tails, g.heads,
                                                                        short_lengths, seed, hint));
         EXPECT_EQ(kept.parent, parent);
+    }
+}
+
+// Constant-time ancestors against walking up from both nodes, on random
+// forests: many roots, long chains, bushy nodes, and nodes no tree reached.
+TEST(ForestLca, EqualsWalkingUpOnRandomForests) {
+    std::mt19937_64 rng(71);
+    ForestLca lca;  // reused across builds, as the trees reuse it
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t n = 1 + rng() % (round % 3 == 0 ? 12 : 600);
+        std::vector<std::uint64_t> parent(n);
+        for (std::size_t v = 0; v < n; ++v) {
+            const std::uint64_t r = rng() % 20;
+            if (v == 0 || r == 0) {
+                parent[v] = r == 0 && rng() % 2 ? NO_INDEX : v;  // a root
+            } else if (r < 12) {
+                parent[v] = v - 1;  // chains
+            } else {
+                parent[v] = rng() % std::min<std::size_t>(v, 1 + rng() % 8);  // bushy
+            }
+        }
+        // Relabel so parents are not always smaller than their children.
+        std::vector<std::uint64_t> label(n);
+        std::iota(label.begin(), label.end(), 0);
+        std::shuffle(label.begin(), label.end(), rng);
+        std::vector<std::uint64_t> relabelled(n);
+        for (std::size_t v = 0; v < n; ++v) {
+            relabelled[label[v]] = parent[v] < n ? label[parent[v]] : parent[v];
+        }
+        lca.build(relabelled);
+        auto root_of = [&](std::uint64_t x) {
+            while (relabelled[x] < n && relabelled[x] != x) x = relabelled[x];
+            return x;
+        };
+        auto walk = [&](std::uint64_t a, std::uint64_t b) {
+            std::set<std::uint64_t> seen;
+            for (std::uint64_t x = a;; x = relabelled[x]) {
+                seen.insert(x);
+                if (relabelled[x] >= n || relabelled[x] == x) break;
+            }
+            for (std::uint64_t x = b;; x = relabelled[x]) {
+                if (seen.count(x)) return x;
+            }
+        };
+        const std::size_t pairs = n <= 12 ? n * n : 3000;
+        for (std::size_t q = 0; q < pairs; ++q) {
+            const std::uint64_t a = n <= 12 ? q / n : rng() % n, b = n <= 12 ? q % n : rng() % n;
+            if (root_of(a) != root_of(b)) continue;
+            ASSERT_EQ(lca.query(a, b), walk(a, b)) << round << " " << a << " " << b;
+        }
+    }
+}
+
+// The Kruskal forest is walked over its edges in the order they were picked;
+// the walk over the same edges in index order must give the same record.
+TEST(LowStretchTree, KruskalForestEqualsWalkOverItsMask) {
+    std::mt19937_64 rng(29);
+    for (int round = 0; round < 80; ++round) {
+        EdgeGraph g = random_edge_graph(rng, 1 + rng() % 90, rng() % 500, 1 + rng() % 3);
+        auto k = LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads, g.lengths, true,
+                                                             rng());
+        ASSERT_TRUE(k.has_value());
+        auto w =
+            LowStretchTree::build_from_tree_edges(g.n, g.tails, g.heads, g.lengths, k->in_tree);
+        ASSERT_TRUE(w.has_value());
+        EXPECT_EQ(k->parent, w->parent) << round;
+        EXPECT_EQ(k->parent_edge, w->parent_edge) << round;
+        EXPECT_EQ(k->depth, w->depth) << round;
+        EXPECT_EQ(k->dist, w->dist) << round;
+        EXPECT_EQ(k->root, w->root) << round;
+        EXPECT_EQ(k->ancestors, w->ancestors) << round;
     }
 }
