@@ -300,8 +300,11 @@ TEST(CostScalingEngine, ChecksAfterEveryPhaseStayExact) {
             total += Int128{cost[i]} * f;
             plain_total += Int128{cost[i]} * (*plain)->flow[i];
             const Int128 rc = Int128{cost[i]} + r.potentials[tails[i]] - r.potentials[heads[i]];
-            if (rc > 0) EXPECT_EQ(f, 0) << "trial " << trial << " edge " << i;
-            if (rc < 0) EXPECT_EQ(f, cap[i]) << "trial " << trial << " edge " << i;
+            if (rc > 0) {
+                EXPECT_EQ(f, 0) << "trial " << trial << " edge " << i;
+            } else if (rc < 0) {
+                EXPECT_EQ(f, cap[i]) << "trial " << trial << " edge " << i;
+            }
         }
         EXPECT_EQ(net, balance) << "trial " << trial;
         EXPECT_TRUE(total == plain_total) << "trial " << trial;
