@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 
 #include "index_types.hpp"
 
@@ -44,7 +45,8 @@ void EdgeSpanner::rebuild(std::uint64_t n, std::span<const NodeIndex> tails,
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint64_t id = sp.insert_edge_with_values(
             tails[i], heads[i], std::fabs(value_or_zero(lengths, i)), value_or_zero(gradients, i));
-        sp.embeddings[i].edges.assign(1, SignedEdge{id, 1});
+        const SignedEdge itself{id, 1};
+        sp.embeddings.assign(i, std::span<const SignedEdge>(&itself, 1));
     }
     std::get<DynamicSpanner>(value) = std::move(sp);
 }

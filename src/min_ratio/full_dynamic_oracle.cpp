@@ -98,7 +98,9 @@ std::optional<std::vector<SignedEdge>> FullDynamicOracle::reduce_edge(std::uint6
                                                                       std::uint64_t tail,
                                                                       std::uint64_t head) {
     DynamicSpanner& sp = spanner.dynamic();
-    if (auto it = sp.embeddings.find(edge); it != sp.embeddings.end()) return it->second.edges;
+    if (const auto walk = sp.embeddings.find(edge)) {
+        return std::vector<SignedEdge>(walk->begin(), walk->end());
+    }
     return sp.embed_edge_with_bfs(edge, tail, head);
 }
 
@@ -266,15 +268,11 @@ bool FullDynamicOracle::expand(const CycleCandidate& c, std::span<const NodeInde
     DynamicSpanner& sp = spanner.dynamic();
     for (const auto& [e, s] : c.cycle) {
         if (e >= tails.size()) return false;
-        const EmbeddingPath* path = nullptr;
-        if (auto it = sp.embeddings.find(e); it != sp.embeddings.end()) {
-            path = &it->second;
-        } else {
-            path = sp.embed_edge_with_bfs_stored(e, tails[e], heads[e]);
-        }
-        if (path == nullptr) return false;
+        std::optional<EmbeddingTable::Walk> path = sp.embeddings.find(e);
+        if (!path) path = sp.embed_edge_with_bfs_stored(e, tails[e], heads[e]);
+        if (!path) return false;
         // Embeddings name spanner edges; the cycle must name graph edges.
-        for (const auto& [f, sf] : path->edges) {
+        for (const auto& [f, sf] : *path) {
             const std::uint64_t g = spanner.graph_edge(f);
             if (g == NO_INDEX) return false;
             expanded_.emplace_back(g, static_cast<std::int8_t>(sf * s));

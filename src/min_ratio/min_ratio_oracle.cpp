@@ -363,15 +363,11 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
         const std::uint64_t h = q.heads[e], tl = q.tails[e];
 
         // Stored embedding (no validity check), else a new one by BFS.
-        const EmbeddingPath* path = nullptr;
-        if (auto it = sp.embeddings.find(e); it != sp.embeddings.end()) {
-            path = &it->second;
-        } else {
-            path = sp.embed_edge_with_bfs_stored(e, h, tl);
-        }
+        std::optional<EmbeddingTable::Walk> path = sp.embeddings.find(e);
+        if (!path) path = sp.embed_edge_with_bfs_stored(e, h, tl);
 
         double num = 0.0, den = 0.0;
-        if (path == nullptr) {
+        if (!path) {
             // No embedding: the tree cycle.
             if (!score_edge_cycle_parts(t, e, q.tails, q.heads, q.gradients, q.lengths, path_buf_,
                                         num, den)) {
@@ -384,7 +380,7 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
             cycle_buf_.emplace_back(e, std::int8_t{1});
             num = value_or_zero(q.gradients, e);
             den = std::fabs(value_or_zero(q.lengths, e));
-            for (const auto& [f, sign] : path->edges) {
+            for (const auto& [f, sign] : *path) {
                 if (f >= sp.edges.size() || !sp.edges[f].active) continue;
                 const SpannerEdge& fe = sp.edges[f];
                 cycle_buf_.emplace_back(f, sign);

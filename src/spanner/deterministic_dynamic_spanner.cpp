@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 #include <utility>
 
 #include "index_types.hpp"
@@ -155,8 +156,7 @@ void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, b
             embeddings.contains(id)) {
             continue;
         }
-        EmbeddingPath& walk = embeddings[id];
-        walk.edges.clear();
+        embeddings.open(id);
         bool mapped = false;
         if (edge_to_spanner[id] == NO_INDEX &&
             tree.path_edges_into(tails_[i], heads_[i], tails_, heads_, path_)) {
@@ -167,18 +167,18 @@ void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, b
                     mapped = false;
                     break;
                 }
-                walk.edges.emplace_back(f, p.second);
+                embeddings.push(SignedEdge{f, p.second});
             }
         }
         if (!mapped) {
             if (edge_to_spanner[id] == NO_INDEX) carry(id);
-            walk.edges.assign(1, SignedEdge{edge_to_spanner[id], 1});
+            const SignedEdge carrier{edge_to_spanner[id], 1};
+            embeddings.assign(id, std::span<const SignedEdge>(&carrier, 1));
         }
     }
     if (embeddings.size() != k) {
-        embeddings.erase_if([this](const auto& entry) {
-            return entry.first >= edges.size() || !edges[entry.first].active;
-        });
+        embeddings.erase_if(
+            [this](std::uint64_t key) { return key >= edges.size() || !edges[key].active; });
     }
 }
 

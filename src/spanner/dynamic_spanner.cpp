@@ -116,10 +116,10 @@ bool DynamicSpanner::bfs(std::uint64_t u, std::uint64_t v) {
     return mark_[v] == gen;
 }
 
-const EmbeddingPath* DynamicSpanner::embed_edge_with_bfs_stored(std::uint64_t edge_id,
-                                                                std::uint64_t u, std::uint64_t v) {
-    if (u >= node_count || v >= node_count || u == v) return nullptr;
-    if (!bfs(u, v)) return nullptr;
+std::optional<EmbeddingTable::Walk> DynamicSpanner::embed_edge_with_bfs_stored(
+    std::uint64_t edge_id, std::uint64_t u, std::uint64_t v) {
+    if (u >= node_count || v >= node_count || u == v) return std::nullopt;
+    if (!bfs(u, v)) return std::nullopt;
     walk_.clear();
     for (std::uint64_t y = v; y != u;) {
         const std::uint64_t p = pred_node_[y];
@@ -130,26 +130,24 @@ const EmbeddingPath* DynamicSpanner::embed_edge_with_bfs_stored(std::uint64_t ed
         y = p;
     }
     std::reverse(walk_.begin(), walk_.end());
-    EmbeddingPath& slot = embeddings[edge_id];
-    slot.edges.assign(walk_.begin(), walk_.end());
-    return &slot;
+    return embeddings.assign(edge_id, walk_);
 }
 
 std::optional<std::vector<SignedEdge>> DynamicSpanner::embed_edge_with_bfs(std::uint64_t edge_id,
                                                                            std::uint64_t u,
                                                                            std::uint64_t v) {
-    const EmbeddingPath* p = embed_edge_with_bfs_stored(edge_id, u, v);
-    if (p == nullptr) return std::nullopt;
-    return p->edges;
+    const auto walk = embed_edge_with_bfs_stored(edge_id, u, v);
+    if (!walk) return std::nullopt;
+    return std::vector<SignedEdge>(walk->begin(), walk->end());
 }
 
 bool DynamicSpanner::embedding_valid(std::uint64_t edge_id) const {
     if (embeddings.empty()) return false;
-    const auto it = embeddings.find(edge_id);
-    if (it == embeddings.end() || it->second.edges.empty()) return false;
+    const auto walk = embeddings.find(edge_id);
+    if (!walk || walk->empty()) return false;
     std::uint64_t position = NO_INDEX;
     bool first = true;
-    for (const auto& [f, sign] : it->second.edges) {
+    for (const auto& [f, sign] : *walk) {
         if (sign != 1 && sign != -1) return false;
         if (f >= edges.size() || !edges[f].active) return false;
         const SpannerEdge& se = edges[f];

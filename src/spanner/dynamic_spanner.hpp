@@ -56,9 +56,10 @@ public:
                                                                std::uint64_t u, std::uint64_t v);
 
     // As embed_edge_with_bfs, but returns the stored walk in place (no copy),
-    // or null. The pointer is valid until `embeddings` is next modified.
-    const EmbeddingPath* embed_edge_with_bfs_stored(std::uint64_t edge_id, std::uint64_t u,
-                                                    std::uint64_t v);
+    // or nothing. The span is valid until `embeddings` is next modified.
+    std::optional<EmbeddingTable::Walk> embed_edge_with_bfs_stored(std::uint64_t edge_id,
+                                                                   std::uint64_t u,
+                                                                   std::uint64_t v);
 
     // True when a non-empty walk is stored under edge_id whose pairs have
     // signs +-1, name existing active edges and chain end to start.

@@ -1,20 +1,27 @@
-// EmbeddingTable: walks stored under edge identifiers, as a dense table
-// indexed by the identifier, with the lookups of a hash map (find,
-// contains, operator[], erase_if) and iteration in identifier order.
+// EmbeddingTable: walks stored under edge identifiers, in one flat buffer
+// with a (start, length) slot per identifier, with the lookups of a hash map
+// (find, contains, at, erase_if) and iteration in identifier order.
 //
 // Contract: identifiers are edge indices, so the table takes memory in
-// proportion to the largest identifier stored. Clearing, erasing and copying
-// keep every slot's walk storage, so rewriting the walks of the same edges
-// allocates nothing once warm. Iterators and references stay valid until a
-// key at or beyond the slot count is inserted or reserved.
-// Cost: O(1) per lookup and insertion (amortised), O(slots) per clear,
-// copy and full iteration.
+// proportion to the largest identifier stored. A walk is written by
+// assign(key, walk), or by open(key) followed by push() calls onto the walk
+// opened last; either replaces the key's old walk. Rewritten walks are
+// appended and their old cells counted as garbage; once the garbage exceeds
+// the live cells the buffer is compacted (through a kept spare buffer), so
+// rewriting the walks of the same edges allocates nothing once warm and
+// the buffer stays within about twice the live cells. Spans returned by
+// at() and find() are valid until the table is next modified.
+// Cost: O(1) per lookup, O(length) per write (amortised, compaction
+// included), O(slots) per clear and full iteration, O(slots + cells) per copy.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <limits>
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -24,52 +31,51 @@
 namespace zelk {
 
 // A walk in the spanner: (spanner edge, sign) pairs from start to end; sign
-// +1 crosses the edge from u to v, -1 from v to u.
+// +1 crosses the edge from u to v, -1 from v to u. (Kept as its own vector
+// where walks are few, e.g. per contracted cluster.)
 struct EmbeddingPath {
     std::vector<SignedEdge> edges;
 };
 
 class EmbeddingTable {
 public:
-    using value_type = std::pair<const std::uint64_t, EmbeddingPath>;
+    using Walk = std::span<const SignedEdge>;
+    using value_type = std::pair<std::uint64_t, Walk>;
 
-    template <bool Const>
-    class Iter {
+    class const_iterator {
     public:
-        using Table = std::conditional_t<Const, const EmbeddingTable, EmbeddingTable>;
         using value_type = EmbeddingTable::value_type;
-        using reference = std::conditional_t<Const, const value_type&, value_type&>;
-        using pointer = std::conditional_t<Const, const value_type*, value_type*>;
+        using reference = value_type;
         using difference_type = std::ptrdiff_t;
         using iterator_category = std::forward_iterator_tag;
 
-        Iter() = default;
-        Iter(Table* t, std::size_t i) : table_(t), index_(i) { skip(); }
-        reference operator*() const { return table_->slots_[index_]; }
-        pointer operator->() const { return &table_->slots_[index_]; }
-        Iter& operator++() {
+        const_iterator() = default;
+        const_iterator(const EmbeddingTable* t, std::size_t i) : table_(t), index_(i) { skip(); }
+        value_type operator*() const { return {index_, table_->walk_at(index_)}; }
+        const_iterator& operator++() {
             ++index_;
             skip();
             return *this;
         }
-        Iter operator++(int) {
-            Iter old = *this;
+        const_iterator operator++(int) {
+            const_iterator old = *this;
             ++*this;
             return old;
         }
-        friend bool operator==(const Iter& a, const Iter& b) { return a.index_ == b.index_; }
+        friend bool operator==(const const_iterator& a, const const_iterator& b) {
+            return a.index_ == b.index_;
+        }
 
     private:
         void skip() {
-            while (index_ < table_->slots_.size() && table_->present_[index_] == 0) ++index_;
+            while (index_ < table_->length_.size() && table_->length_[index_] == ABSENT) ++index_;
         }
-        Table* table_ = nullptr;
+        const EmbeddingTable* table_ = nullptr;
         std::size_t index_ = 0;
     };
-    using iterator = Iter<false>;
-    using const_iterator = Iter<true>;
 
     EmbeddingTable() = default;
+    // Copies leave the spare buffer behind (and keep the target's storage).
     EmbeddingTable(const EmbeddingTable& other) { assign_from(other); }
     EmbeddingTable& operator=(const EmbeddingTable& other) {
         if (this != &other) assign_from(other);
@@ -78,83 +84,136 @@ public:
     EmbeddingTable(EmbeddingTable&&) noexcept = default;
     EmbeddingTable& operator=(EmbeddingTable&&) noexcept = default;
 
-    iterator begin() { return {this, 0}; }
-    iterator end() { return {this, slots_.size()}; }
     const_iterator begin() const { return {this, 0}; }
-    const_iterator end() const { return {this, slots_.size()}; }
+    const_iterator end() const { return {this, length_.size()}; }
 
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
-    bool contains(std::uint64_t key) const { return key < slots_.size() && present_[key] != 0; }
-
-    iterator find(std::uint64_t key) { return contains(key) ? iterator{this, key} : end(); }
-    const_iterator find(std::uint64_t key) const {
-        return contains(key) ? const_iterator{this, key} : end();
+    bool contains(std::uint64_t key) const {
+        return key < length_.size() && length_[key] != ABSENT;
     }
 
     // The walk under `key`, which must be stored.
-    const EmbeddingPath& at(std::uint64_t key) const {
+    Walk at(std::uint64_t key) const {
         ZELK_ASSERT(contains(key));
-        return slots_[key].second;
+        return walk_at(key);
     }
 
-    // The walk under `key`; an absent key gets an empty one.
-    EmbeddingPath& operator[](std::uint64_t key) {
+    // The walk under `key`, or nothing when none is stored.
+    std::optional<Walk> find(std::uint64_t key) const {
+        if (!contains(key)) return std::nullopt;
+        return walk_at(key);
+    }
+
+    // Stores `walk` under `key` (replacing any walk there); the stored copy.
+    Walk assign(std::uint64_t key, Walk walk) {
+        open(key);
+        cells_.insert(cells_.end(), walk.begin(), walk.end());
+        length_[key] = walk.size();
+        live_ += walk.size();
+        return walk_at(key);
+    }
+
+    // Stores an empty walk under `key` (replacing any walk there) that
+    // push() extends until another key is written.
+    void open(std::uint64_t key) {
         grow(key + 1);
-        if (present_[key] == 0) {
-            present_[key] = 1;
+        if (length_[key] == ABSENT) {
             ++count_;
-            slots_[key].second.edges.clear();
+        } else {
+            live_ -= length_[key];
+            garbage_ += length_[key];
         }
-        return slots_[key].second;
+        length_[key] = 0;
+        if (garbage_ > live_ && garbage_ >= MIN_COMPACTION) compact();
+        start_[key] = cells_.size();
+        open_ = key;
+    }
+
+    // Appends one step to the walk opened last.
+    void push(SignedEdge step) {
+        ZELK_ASSERT(open_ < length_.size() && length_[open_] != ABSENT &&
+                    start_[open_] + length_[open_] == cells_.size());
+        cells_.push_back(step);
+        ++length_[open_];
+        ++live_;
     }
 
     // Room for every key below `keys`.
     void reserve(std::size_t keys) { grow(keys); }
 
     void clear() {
-        std::fill(present_.begin(), present_.end(), std::uint8_t{0});
-        count_ = 0;
+        std::fill(length_.begin(), length_.end(), ABSENT);
+        cells_.clear();
+        count_ = live_ = garbage_ = 0;
+        open_ = NO_KEY;
     }
 
-    // Drops every entry for which pred(entry) holds; the number dropped.
+    // Drops every entry for which pred(key) holds; the number dropped.
     template <class Pred>
     std::size_t erase_if(Pred pred) {
         std::size_t dropped = 0;
-        for (std::size_t i = 0; i < slots_.size(); ++i) {
-            if (present_[i] != 0 && pred(std::as_const(slots_[i]))) {
-                present_[i] = 0;
+        for (std::size_t i = 0; i < length_.size(); ++i) {
+            if (length_[i] != ABSENT && pred(static_cast<std::uint64_t>(i))) {
+                live_ -= length_[i];
+                garbage_ += length_[i];
+                length_[i] = ABSENT;
                 ++dropped;
             }
         }
+        if (open_ < length_.size() && length_[open_] == ABSENT) open_ = NO_KEY;
         count_ -= dropped;
         return dropped;
     }
 
 private:
+    static constexpr std::size_t ABSENT = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t NO_KEY = std::numeric_limits<std::size_t>::max();
+    // Small tables are not worth compacting often.
+    static constexpr std::size_t MIN_COMPACTION = 256;
+
+    Walk walk_at(std::size_t key) const { return {cells_.data() + start_[key], length_[key]}; }
+
     void grow(std::size_t keys) {
-        if (keys <= slots_.size()) return;
-        slots_.reserve(std::max(keys, 2 * slots_.size()));
-        for (std::size_t i = slots_.size(); i < keys; ++i) slots_.emplace_back(i, EmbeddingPath{});
-        present_.resize(keys, 0);
+        if (keys <= length_.size()) return;
+        const std::size_t slots = std::max(keys, 2 * length_.size());
+        start_.resize(slots, 0);
+        length_.resize(slots, ABSENT);
     }
 
-    // Stored walks copied into this table's slots, whose storage is reused.
     void assign_from(const EmbeddingTable& other) {
-        grow(other.slots_.size());
-        std::fill(present_.begin(), present_.end(), std::uint8_t{0});
-        for (std::size_t i = 0; i < other.slots_.size(); ++i) {
-            if (other.present_[i] == 0) continue;
-            present_[i] = 1;
-            slots_[i].second.edges.assign(other.slots_[i].second.edges.begin(),
-                                          other.slots_[i].second.edges.end());
-        }
+        start_ = other.start_;
+        length_ = other.length_;
+        cells_ = other.cells_;
         count_ = other.count_;
+        live_ = other.live_;
+        garbage_ = other.garbage_;
+        open_ = other.open_;
     }
 
-    std::vector<value_type> slots_;      // slot i holds key i
-    std::vector<std::uint8_t> present_;  // 1 when slot i holds a walk
-    std::size_t count_ = 0;
+    // Live walks moved to the front of the spare buffer, in identifier order.
+    void compact() {
+        spare_.clear();
+        spare_.reserve(live_);
+        for (std::size_t i = 0; i < length_.size(); ++i) {
+            if (length_[i] == ABSENT) continue;
+            const std::size_t from = start_[i];
+            start_[i] = spare_.size();
+            spare_.insert(spare_.end(), cells_.begin() + static_cast<std::ptrdiff_t>(from),
+                          cells_.begin() + static_cast<std::ptrdiff_t>(from + length_[i]));
+        }
+        cells_.swap(spare_);
+        garbage_ = 0;
+    }
+
+    std::vector<std::size_t> start_;   // first cell of key's walk
+    std::vector<std::size_t> length_;  // cells in key's walk, ABSENT when none
+    std::vector<SignedEdge> cells_;    // every walk's steps, plus garbage
+    std::vector<SignedEdge> spare_;    // compaction target, kept for reuse
+    std::size_t count_ = 0;            // keys with a walk
+    std::size_t live_ = 0;             // cells of stored walks
+    std::size_t garbage_ = 0;          // cells of replaced or erased walks
+    std::size_t open_ = NO_KEY;        // the key push() extends
 };
 
 }  // namespace zelk

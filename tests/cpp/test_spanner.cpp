@@ -16,9 +16,9 @@ using namespace zelk;
 namespace {
 
 std::optional<std::vector<SignedEdge>> stored(const DynamicSpanner& s, std::uint64_t key) {
-    auto it = s.embeddings.find(key);
-    if (it == s.embeddings.end()) return std::nullopt;
-    return it->second.edges;
+    const auto walk = s.embeddings.find(key);
+    if (!walk) return std::nullopt;
+    return std::vector<SignedEdge>(walk->begin(), walk->end());
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ TEST(DynamicSpanner, EmbeddingValidFailureModes) {
     s.insert_edge_with_values(1, 2, 1.0, 0.0);
     s.insert_edge_with_values(3, 2, 1.0, 0.0);
     EXPECT_FALSE(s.embedding_valid(0));  // empty map
-    auto set = [&](std::vector<SignedEdge> w) { s.embeddings[5] = EmbeddingPath{std::move(w)}; };
+    auto set = [&](const std::vector<SignedEdge>& w) { s.embeddings.assign(5, w); };
     set({{0, 1}, {1, 1}, {2, -1}});
     EXPECT_TRUE(s.embedding_valid(5));
     EXPECT_FALSE(s.embedding_valid(6));  // missing key
@@ -128,14 +128,17 @@ TEST(DynamicSpanner, BfsFindsAShortestWalkOverActiveEdges) {
     }
 }
 
-// The embedding table against a hash map under random operations: writes
-// through operator[] (a new key starts empty even where an erased or cleared
-// walk was), lookups, predicate erasure, clearing, and copies into tables
-// that already hold other walks.
+// The embedding table against a hash map under random operations: whole
+// writes, writes step by step (open, then push), rewrites of the same keys
+// (enough to force compactions of the flat buffer), lookups, predicate
+// erasure, clearing, and copies into tables that already hold other walks.
 TEST(EmbeddingTable, BehavesAsAHashMapUnderRandomOperations) {
     std::mt19937_64 rng(5);
     using Reference = std::unordered_map<std::uint64_t, std::vector<SignedEdge>>;
-    auto expect_same = [](const EmbeddingTable& t, const Reference& ref, int step) {
+    auto as_vector = [](EmbeddingTable::Walk w) {
+        return std::vector<SignedEdge>(w.begin(), w.end());
+    };
+    auto expect_same = [&](const EmbeddingTable& t, const Reference& ref, int step) {
         ASSERT_EQ(t.size(), ref.size()) << step;
         ASSERT_EQ(t.empty(), ref.empty()) << step;
         std::size_t seen = 0;
@@ -145,50 +148,72 @@ TEST(EmbeddingTable, BehavesAsAHashMapUnderRandomOperations) {
             last = key;
             ++seen;
             ASSERT_TRUE(ref.contains(key)) << step;
-            EXPECT_EQ(walk.edges, ref.at(key)) << step;
+            EXPECT_EQ(as_vector(walk), ref.at(key)) << step;
         }
         EXPECT_EQ(seen, ref.size()) << step;
         for (const auto& [key, walk] : ref) {
             ASSERT_TRUE(t.contains(key)) << step;
-            EXPECT_EQ(t.at(key).edges, walk) << step;
-            EXPECT_EQ(t.find(key)->second.edges, walk) << step;
+            EXPECT_EQ(as_vector(t.at(key)), walk) << step;
+            EXPECT_EQ(as_vector(*t.find(key)), walk) << step;
         }
+    };
+    auto random_walk = [&rng](std::size_t max_length) {
+        std::vector<SignedEdge> w(rng() % (max_length + 1));
+        for (SignedEdge& p : w) p = {rng() % 9, rng() % 2 == 0 ? 1 : -1};
+        return w;
     };
     for (int round = 0; round < 20; ++round) {
         EmbeddingTable table, other;
         Reference ref, other_ref;
         const std::uint64_t keys = 1 + rng() % 40;
+        const std::size_t max_length = 1 + rng() % 60;  // long walks compact sooner
         if (round % 2 == 0) table.reserve(keys);
-        for (int step = 0; step < 200; ++step) {
+        for (int step = 0; step < 400; ++step) {
             const std::uint64_t key = rng() % keys;
-            switch (rng() % 10) {
+            switch (rng() % 12) {
                 case 0:
-                    table.clear();
-                    ref.clear();
+                    if (rng() % 4 == 0) {
+                        table.clear();
+                        ref.clear();
+                    }
                     break;
                 case 1: {
                     const std::uint64_t cut = rng() % keys;
                     const std::size_t dropped =
-                        table.erase_if([cut](const auto& entry) { return entry.first < cut; });
+                        table.erase_if([cut](std::uint64_t k) { return k < cut; });
                     EXPECT_EQ(dropped, std::erase_if(ref, [cut](const auto& entry) {
                                   return entry.first < cut;
                               }));
                     break;
                 }
-                case 2:
+                case 2: {
                     other = table;  // into a table with walks of its own
                     other_ref = ref;
                     expect_same(other, other_ref, step);
-                    other[rng() % (2 * keys)].edges.emplace_back(1, std::int8_t{1});
+                    const std::uint64_t k = rng() % (2 * keys);
+                    const std::vector<SignedEdge> w = random_walk(max_length);
+                    other.assign(k, w);
+                    other_ref[k] = w;
+                    expect_same(other, other_ref, step);
                     break;
-                case 3: EXPECT_EQ(table.find(key) == table.end(), !ref.contains(key)); break;
+                }
+                case 3:
+                    EXPECT_EQ(table.find(key).has_value(), ref.contains(key));
+                    EXPECT_EQ(table.contains(key), ref.contains(key));
+                    break;
+                case 4:
+                case 5:
+                case 6: {
+                    const std::vector<SignedEdge> w = random_walk(max_length);
+                    table.open(key);
+                    for (const SignedEdge& p : w) table.push(p);
+                    ref[key] = w;
+                    break;
+                }
                 default: {
-                    EmbeddingPath& walk = table[key];
-                    std::vector<SignedEdge>& expected = ref[key];
-                    EXPECT_EQ(walk.edges, expected) << step;
-                    const SignedEdge pair{rng() % 9, rng() % 2 == 0 ? 1 : -1};
-                    walk.edges.push_back(pair);
-                    expected.push_back(pair);
+                    const std::vector<SignedEdge> w = random_walk(max_length);
+                    EXPECT_EQ(as_vector(table.assign(key, w)), w) << step;
+                    ref[key] = w;
                 }
             }
         }
