@@ -61,8 +61,11 @@ McfResult<IpmResult> run_ipm_with_context(const McfProblem& problem, const McfOp
     }
 
     // Every probe starts from the same point: the start depends on the
-    // problem and options only, never on F.
-    auto start = choose_start_flow(problem, copy, ctx);
+    // problem and options only, never on F. Without an initial flow or a
+    // cost perturbation it is the zero-cost flow pushed inside, which is x0.
+    const bool zero_cost_start = !copy.initial_flow.has_value() && !(copy.cost_perturbation > 0.0);
+    auto start = zero_cost_start ? McfResult<std::vector<double>>(*x0)
+                                 : choose_start_flow(problem, copy, ctx);
     if (!start) return std::unexpected(start.error());
 
     double lo = static_cast<double>(std::min(lb, c0));
