@@ -124,7 +124,7 @@ private:
     double change_tolerance = 0.0;
     std::uint64_t loss_limit = 0;
 
-    std::optional<MinRatioOracle> static_oracle;
+    MinRatioOracle* static_oracle = nullptr;  // the memo's, restarted or new
     std::unique_ptr<DynamicOracle> dynamic_oracle;
     bool use_static = false;
 
@@ -210,11 +210,18 @@ void IpmRun::create_oracles() {
         dynamic_oracle = make_full_dynamic_oracle(seed, 3, 1, 10, options.deterministic, approx);
     }
     if (mode != OracleMode::Dynamic) {
-        static_oracle.emplace();
-        static_oracle->fixed_seed = options.deterministic_seed;
-        static_oracle->seed = options.seed;
-        static_oracle->rebuild_every = rebuild_period;
-        static_oracle->deterministic = options.deterministic;
+        std::optional<MinRatioOracle>& kept = powers.static_oracle;
+        if (kept && kept->fixed_seed == options.deterministic_seed && kept->seed == options.seed &&
+            kept->deterministic == options.deterministic) {
+            kept->restart();
+        } else {
+            kept.emplace();
+            kept->fixed_seed = options.deterministic_seed;
+            kept->seed = options.seed;
+            kept->deterministic = options.deterministic;
+        }
+        kept->rebuild_every = rebuild_period;
+        static_oracle = &*kept;
     }
     use_static = mode == OracleMode::Fallback;
 }
@@ -363,7 +370,7 @@ TreeResult<std::optional<CycleCandidate>> IpmRun::query_oracle(const GradientAnd
     const auto t0 = Clock::now();
     TreeResult<std::optional<CycleCandidate>> queried = std::optional<CycleCandidate>{};
     if (use_static) {
-        if (static_oracle) {
+        if (static_oracle != nullptr) {
             const OracleQuery query{tails, heads, gl.gradient, gl.lengths, k, n};
             queried = static_oracle->best_cycle_with_rebuild(query, false);
         }

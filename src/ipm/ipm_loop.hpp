@@ -23,6 +23,7 @@
 #include "mcf_error.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
+#include "min_ratio/min_ratio_oracle.hpp"
 #include "numerics/potential.hpp"
 #include "numerics/slack_memo.hpp"
 #include "solve_context.hpp"
@@ -34,11 +35,16 @@ namespace zelk {
 // so a probe's first evaluations reuse the last probe's powers at edges it
 // left alone. The entries depend on the run's numerics, alpha and barrier
 // exponent only; a run with other constants clears them first.
+// The record also lends its static oracle to each run in turn, restarted
+// (MinRatioOracle::restart) when its seed settings are the run's, else
+// replaced: probes over one graph then rebuild its tree and spanner walks
+// in place instead of afresh.
 struct IpmPowerMemo {
     SlackMemo<BarrierGradientTerm> gradient;
     SlackMemo<double> estimate;
     SlackMemo<double> barrier;
     std::optional<Potential> made_for;  // constants the entries were computed with
+    std::optional<MinRatioOracle> static_oracle;
 };
 
 // `start`, when given, is the strictly interior start the options would

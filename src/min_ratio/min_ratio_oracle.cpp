@@ -428,6 +428,13 @@ bool MinRatioOracle::reuses_tree_at(std::uint64_t iteration) const {
            (iteration - last_rebuild_iteration_) < rebuild_every;
 }
 
+void MinRatioOracle::restart() {
+    scan_stats_.reset();
+    last_rebuild_iteration_ = 0;
+    spanner_queries_ = 0;
+    spanner_candidates_total_ = 0;
+}
+
 void MinRatioOracle::copy_scan_from(const MinRatioOracle& from) {
     tree_ = from.tree_;
     spanner_ = from.spanner_;

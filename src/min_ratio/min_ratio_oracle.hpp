@@ -85,6 +85,13 @@ public:
     // spanner (unless forced).
     bool reuses_tree_at(std::uint64_t iteration) const;
 
+    // Back to the state of a new oracle with the same settings, except that
+    // the last tree and spanner stay behind as the graph-only part a
+    // deterministic rebuild over the same graph reuses (any other rebuild
+    // replaces them, as a new oracle's first one would); every answer and
+    // counter from then on is the new oracle's. Buffers keep their storage.
+    void restart();
+
     // Takes `from`'s tree, spanner and last scan as if this oracle had
     // rebuilt and scanned them itself (its counters advance likewise).
     void copy_scan_from(const MinRatioOracle& from);

@@ -292,6 +292,61 @@ TEST(MinRatioOracle, RebuildOverTheSameGraphEqualsAFreshOracle) {
     }
 }
 
+// One oracle restarted for each run of queries (as the bisection's probes
+// share theirs) against a new oracle per run: every answer, scan statistic,
+// counter and tree must be the new oracle's, through drifting values, runs
+// over the same graph, over rewired edges of the same sizes, over other
+// sizes, and in random mode.
+TEST(MinRatioOracle, RestartedOracleAnswersAsANewOne) {
+    std::mt19937_64 rng(77);
+    auto bits = [](const std::vector<double>& v) {
+        std::vector<std::uint64_t> b(v.size());
+        std::memcpy(b.data(), v.data(), v.size() * sizeof(double));
+        return b;
+    };
+    for (const bool deterministic : {true, false}) {
+        MinRatioOracle kept = make_oracle(1, deterministic);
+        Instance g = random_instance(rng, 2 + rng() % 20, rng() % 70, false);
+        for (int run = 0; run < 24; ++run) {
+            if (run % 8 == 7) {
+                g = random_instance(rng, 2 + rng() % 20, rng() % 70, run % 16 == 7);
+            } else if (run % 4 == 2) {
+                for (std::uint32_t& h : g.heads) h = static_cast<std::uint32_t>(rng() % g.n);
+            }
+            const std::uint64_t every = 1 + rng() % 4;
+            kept.restart();
+            kept.rebuild_every = every;
+            MinRatioOracle fresh = make_oracle(every, deterministic);
+            const Instance start = g;  // every run starts from the same values
+            for (std::uint64_t it = 0; it < 8; ++it) {
+                const auto a = kept.best_cycle_with_rebuild(g.query(it), false);
+                const auto b = fresh.best_cycle_with_rebuild(g.query(it), false);
+                ASSERT_EQ(a.has_value(), b.has_value()) << run << " " << it;
+                if (!a) continue;
+                ASSERT_EQ(a->has_value(), b->has_value()) << run << " " << it;
+                if (a->has_value()) {
+                    EXPECT_EQ((*a)->cycle, (*b)->cycle) << run << " " << it;
+                    EXPECT_EQ(bits({(*a)->ratio, (*a)->numerator, (*a)->denominator}),
+                              bits({(*b)->ratio, (*b)->numerator, (*b)->denominator}))
+                        << run << " " << it;
+                }
+                EXPECT_EQ(kept.scan_stats(), fresh.scan_stats()) << run << " " << it;
+                EXPECT_EQ(kept.last_rebuild_iteration(), fresh.last_rebuild_iteration());
+                EXPECT_EQ(kept.spanner_queries(), fresh.spanner_queries());
+                EXPECT_EQ(kept.spanner_candidates_total(), fresh.spanner_candidates_total());
+                EXPECT_EQ(kept.tree()->parent_edge, fresh.tree()->parent_edge) << run << " " << it;
+                EXPECT_EQ(bits(kept.tree()->dist), bits(fresh.tree()->dist)) << run << " " << it;
+                for (std::size_t e = 0; e < g.lengths.size(); ++e) {
+                    if (rng() % 3 == 0) g.lengths[e] = 0.5 * static_cast<double>(1 + rng() % 6);
+                    if (rng() % 3 == 0) g.gradients[e] = static_cast<double>(rng() % 9) - 4.0;
+                }
+            }
+            g.gradients = start.gradients;
+            g.lengths = start.lengths;
+        }
+    }
+}
+
 TEST(MinRatioOracle, TreeErrorsKeepOldState) {
     std::mt19937_64 rng(2);
     Instance g = random_instance(rng, 6, 12, false);
