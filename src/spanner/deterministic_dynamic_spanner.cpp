@@ -75,6 +75,23 @@ void DeterministicDynamicSpanner::rebuild() {
 // active edges' endpoints, which value updates leave alone: sort only when
 // the key list changed. True when the last walks may still stand.
 bool DeterministicDynamicSpanner::sort_active_edges() {
+    // Value updates leave the keys alone, so most rebuilds find the last key
+    // list: compare with it in passing before writing a new one.
+    std::size_t matched = 0;
+    for (std::size_t e = 0; e < edges.size(); ++e) {
+        if (!edges[e].active) continue;
+        const std::uint64_t lo = std::min(edges[e].u, edges[e].v);
+        const std::uint64_t hi = std::max(edges[e].u, edges[e].v);
+        if (matched == sorted_from_.size() ||
+            sorted_from_[matched] !=
+                std::pair<std::uint64_t, std::uint64_t>((lo << 32) | (hi & 0xFFFFFFFFULL), e)) {
+            matched = NO_INDEX;
+            break;
+        }
+        ++matched;
+    }
+    if (matched == sorted_from_.size()) return walks_valid_;
+
     keyed_.clear();
     for (std::size_t e = 0; e < edges.size(); ++e) {
         if (!edges[e].active) continue;
