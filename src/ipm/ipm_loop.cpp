@@ -70,6 +70,10 @@ public:
           powers(memo != nullptr ? *memo : own_memo) {}
     IpmRun(const IpmRun&) = delete;
     IpmRun& operator=(const IpmRun&) = delete;
+    // The dynamic oracle's storage goes to the next run sharing the memo.
+    ~IpmRun() {
+        if (dynamic_oracle) powers.last_dynamic_oracle = std::move(dynamic_oracle);
+    }
 
     McfResult<IpmResult> run(double lower_bound, const std::vector<double>* start);
 
@@ -207,7 +211,8 @@ void IpmRun::create_oracles() {
         const std::uint64_t seed =
             options.deterministic ? options.deterministic_seed.value_or(0) : options.seed;
         const double approx = std::max(options.approx_factor, std::pow(m_prime, -0.01));
-        dynamic_oracle = make_full_dynamic_oracle(seed, 3, 1, 10, options.deterministic, approx);
+        dynamic_oracle = make_full_dynamic_oracle(seed, 3, 1, 10, options.deterministic, approx,
+                                                  std::move(powers.last_dynamic_oracle));
     }
     if (mode != OracleMode::Dynamic) {
         std::optional<MinRatioOracle>& kept = powers.static_oracle;

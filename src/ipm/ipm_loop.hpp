@@ -16,6 +16,7 @@
 // most 40 line-search evaluations.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "mcf_error.hpp"
 #include "mcf_options.hpp"
 #include "mcf_problem.hpp"
+#include "min_ratio/dynamic_oracle.hpp"
 #include "min_ratio/min_ratio_oracle.hpp"
 #include "numerics/potential.hpp"
 #include "numerics/slack_memo.hpp"
@@ -38,13 +40,15 @@ namespace zelk {
 // The record also lends its static oracle to each run in turn, restarted
 // (MinRatioOracle::restart) when its seed settings are the run's, else
 // replaced: probes over one graph then rebuild its tree and spanner walks
-// in place instead of afresh.
+// in place instead of afresh. The last run's dynamic oracle, kept here,
+// lends the next one its spanner's storage (make_full_dynamic_oracle).
 struct IpmPowerMemo {
     SlackMemo<BarrierGradientTerm> gradient;
     SlackMemo<double> estimate;
     SlackMemo<double> barrier;
     std::optional<Potential> made_for;  // constants the entries were computed with
     std::optional<MinRatioOracle> static_oracle;
+    std::unique_ptr<DynamicOracle> last_dynamic_oracle;
 };
 
 // `start`, when given, is the strictly interior start the options would

@@ -20,6 +20,16 @@ EdgeSpanner::EdgeSpanner(bool deterministic)
     : value(deterministic ? decltype(value){DeterministicDynamicSpanner{}}
                           : decltype(value){DynamicSpanner(0)}) {}
 
+void EdgeSpanner::restart() {
+    if (auto* d = std::get_if<DeterministicDynamicSpanner>(&value)) {
+        d->restart();
+    } else {
+        value = DynamicSpanner(0);
+    }
+    carried_.clear();
+    carried_fresh_ = false;
+}
+
 DynamicSpanner& EdgeSpanner::dynamic() {
     if (auto* d = std::get_if<DeterministicDynamicSpanner>(&value)) return d->spanner;
     return std::get<DynamicSpanner>(value);

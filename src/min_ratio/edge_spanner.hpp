@@ -55,6 +55,10 @@ public:
                  std::span<const NodeIndex> heads, std::span<const double> gradients,
                  std::span<const double> lengths);
 
+    // Back to the state of a new EdgeSpanner of the same kind, keeping the
+    // deterministic spanner's storage (DeterministicDynamicSpanner::restart).
+    void restart();
+
     void refresh(std::uint64_t edge, double length, double gradient);
     void refresh_many(std::span<const SpannerRefresh> batch);
 

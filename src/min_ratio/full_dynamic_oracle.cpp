@@ -40,6 +40,12 @@ FullDynamicOracle::FullDynamicOracle(std::uint64_t seed, std::size_t levels,
       approx_factor(std::fabs(approx)),
       deterministic(deterministic_mode) {}
 
+void FullDynamicOracle::adopt_spanner_storage(FullDynamicOracle& previous) {
+    if (previous.spanner.deterministic() != spanner.deterministic()) return;
+    spanner = std::move(previous.spanner);
+    spanner.restart();
+}
+
 void FullDynamicOracle::set_thread_pool(WorkerPool* pool) {
     for (TreeChainLevel& level : hierarchy.levels) level.oracle.pool = pool;
 }
@@ -577,9 +583,14 @@ void FullDynamicOracle::check_embeddings(const OracleQuery& q,
 std::unique_ptr<DynamicOracle> make_full_dynamic_oracle(std::uint64_t seed, std::size_t levels,
                                                         std::size_t rebuild_every,
                                                         std::size_t rebuild_budget,
-                                                        bool deterministic, double approx_factor) {
-    return std::make_unique<FullDynamicOracle>(seed, levels, rebuild_every, rebuild_budget,
-                                               deterministic, approx_factor);
+                                                        bool deterministic, double approx_factor,
+                                                        std::unique_ptr<DynamicOracle> previous) {
+    auto made = std::make_unique<FullDynamicOracle>(seed, levels, rebuild_every, rebuild_budget,
+                                                    deterministic, approx_factor);
+    if (auto* old = dynamic_cast<FullDynamicOracle*>(previous.get())) {
+        made->adopt_spanner_storage(*old);
+    }
+    return made;
 }
 
 }  // namespace zelk

@@ -99,6 +99,10 @@ public:
     std::optional<std::vector<SignedEdge>> reduce_edge(std::uint64_t edge, std::uint64_t tail,
                                                        std::uint64_t head);
 
+    // Takes `previous`'s spanner storage (restarted) when both run in the same
+    // mode; call before the first query. Answers stay a new oracle's.
+    void adopt_spanner_storage(FullDynamicOracle& previous);
+
     // ---- Settings for tests and benchmarks.
 
     // Whether levels that would do identical work share it (results and

@@ -36,6 +36,18 @@ void DeterministicDynamicSpanner::sync_snapshot(std::uint64_t n, std::span<const
     rebuild();
 }
 
+void DeterministicDynamicSpanner::restart() {
+    edges.clear();
+    edge_to_spanner.clear();
+    spanner.reset_keeping_embeddings(0);
+    spanner.embeddings.clear();
+    node_count = 0;
+    edge_budget = 1;
+    rebuild_period = 1;
+    updates_since_rebuild = 0;
+    walks_valid_ = false;
+}
+
 void DeterministicDynamicSpanner::rebuild() {
     bool same_positions = sort_active_edges();
 

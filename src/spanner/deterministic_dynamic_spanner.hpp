@@ -56,6 +56,12 @@ public:
     // Rebuilds the spanner and all embeddings from the snapshot.
     void rebuild();
 
+    // Back to the state of a new spanner (stretch_factor aside), with every
+    // buffer's storage and two caches the next snapshot may use: the last
+    // endpoint order, which a rebuild checks key by key before using, and
+    // the last Kruskal order, a sort hint only. Stored walks are dropped.
+    void restart();
+
     // ---- Data.
     std::vector<SpannerEdge> edges;              // the snapshot
     std::vector<std::uint64_t> edge_to_spanner;  // carrying spanner edge, NO_INDEX if none

@@ -6,9 +6,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "min_ratio/full_dynamic_oracle.hpp"
@@ -355,6 +357,80 @@ TEST(FullDynamicOracle, BatchedUpdatesFollowTheirModel) {
                 EXPECT_EQ(batched.known_gradients()[e], grads[e]);
                 EXPECT_EQ(batched.known_lengths()[e], lens[e]);
             }
+        }
+    }
+}
+
+// Oracles taking over the last one's spanner storage (as the bisection's
+// probes do) against new ones, run after run: every answer, every update's
+// status and the spanner left behind must be a new oracle's, over the same
+// graph from the same start, over other values, and over other graphs.
+TEST(FullDynamicOracle, AdoptedSpannerStorageAnswersAsANewOracle) {
+    std::mt19937_64 rng(57);
+    for (const bool deterministic : {true, false}) {
+        std::unique_ptr<DynamicOracle> previous;
+        Query start = random_query(300, 12, 50, 1);
+        for (int run = 0; run < 10; ++run) {
+            if (run % 4 == 3) {
+                start = random_query(301 + run, 6 + rng() % 12, 20 + rng() % 50, 1 + rng() % 2);
+            }
+            Query q = start;
+            if (run % 2 == 1) drift(q, rng);
+            auto adopted_ptr =
+                make_full_dynamic_oracle(5, 3, 1, 10, deterministic, 0.1, std::move(previous));
+            auto& adopted = dynamic_cast<FullDynamicOracle&>(*adopted_ptr);
+            FullDynamicOracle fresh(5, 3, 1, 10, deterministic, 0.1);
+            for (std::uint64_t it = 0; it < 6; ++it) {
+                const auto a = q.ask(adopted, it);
+                const auto b = q.ask(fresh, it);
+                ASSERT_EQ(a.has_value(), b.has_value()) << run << " " << it;
+                if (!a) break;
+                ASSERT_EQ(a->has_value(), b->has_value()) << run << " " << it;
+                if (a->has_value()) {
+                    EXPECT_EQ((*a)->cycle, (*b)->cycle) << run << " " << it;
+                    EXPECT_EQ((*a)->ratio, (*b)->ratio) << run << " " << it;
+                    EXPECT_EQ((*a)->numerator, (*b)->numerator) << run << " " << it;
+                    EXPECT_EQ((*a)->denominator, (*b)->denominator) << run << " " << it;
+                }
+                const Query before = q;
+                drift(q, rng);
+                EV grads, lens;
+                for (std::size_t e = 0; e < q.g.m(); ++e) {
+                    if (q.gradients[e] != before.gradients[e])
+                        grads.emplace_back(e, q.gradients[e]);
+                    if (q.g.lengths[e] != before.g.lengths[e]) lens.emplace_back(e, q.g.lengths[e]);
+                }
+                EXPECT_EQ(error_text(adopted.update_many(grads, lens)),
+                          error_text(fresh.update_many(grads, lens)))
+                    << run << " " << it;
+            }
+            const EdgeSpanner &x = adopted.edge_spanner(), &y = fresh.edge_spanner();
+            const DynamicSpanner &sx = x.dynamic(), &sy = y.dynamic();
+            ASSERT_EQ(sx.edges.size(), sy.edges.size()) << run;
+            for (std::size_t f = 0; f < sx.edges.size(); ++f) {
+                EXPECT_EQ(std::tie(sx.edges[f].u, sx.edges[f].v, sx.edges[f].length,
+                                   sx.edges[f].gradient, sx.edges[f].active),
+                          std::tie(sy.edges[f].u, sy.edges[f].v, sy.edges[f].length,
+                                   sy.edges[f].gradient, sy.edges[f].active));
+            }
+            EXPECT_EQ(sx.instability.accumulated, sy.instability.accumulated) << run;
+            ASSERT_EQ(sx.embeddings.size(), sy.embeddings.size()) << run;
+            for (const auto& [key, walk] : sy.embeddings) {
+                ASSERT_TRUE(sx.embeddings.contains(key)) << run;
+                const auto got = sx.embeddings.at(key);
+                EXPECT_EQ(std::vector<SignedEdge>(got.begin(), got.end()),
+                          std::vector<SignedEdge>(walk.begin(), walk.end()))
+                    << run << " " << key;
+            }
+            if (deterministic) {
+                const auto& dx = std::get<DeterministicDynamicSpanner>(x.value);
+                const auto& dy = std::get<DeterministicDynamicSpanner>(y.value);
+                EXPECT_EQ(dx.edge_to_spanner, dy.edge_to_spanner) << run;
+                EXPECT_EQ(std::tie(dx.edge_budget, dx.rebuild_period, dx.updates_since_rebuild),
+                          std::tie(dy.edge_budget, dy.rebuild_period, dy.updates_since_rebuild))
+                    << run;
+            }
+            previous = std::move(adopted_ptr);
         }
     }
 }
