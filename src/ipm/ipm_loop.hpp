@@ -41,7 +41,8 @@ namespace zelk {
 // (MinRatioOracle::restart) when its seed settings are the run's, else
 // replaced: probes over one graph then rebuild its tree and spanner walks
 // in place instead of afresh. The last run's dynamic oracle, kept here,
-// lends the next one its spanner's storage (make_full_dynamic_oracle).
+// lends the next one its spanner's storage and its level oracles
+// (make_full_dynamic_oracle).
 struct IpmPowerMemo {
     SlackMemo<BarrierGradientTerm> gradient;
     SlackMemo<double> estimate;

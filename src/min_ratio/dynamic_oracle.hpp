@@ -65,9 +65,10 @@ public:
 
 // The fully dynamic oracle (FullDynamicOracle) the loop runs in the
 // `Dynamic` and `Hybrid` modes.
-// `previous`, when it is such an oracle of the same mode, lends the new one
-// its spanner's storage (restarted, EdgeSpanner::restart): answers are a new
-// oracle's, but a run over the same graph skips re-sorting its endpoints.
+// `previous`, when it is such an oracle, lends the new one its spanner's
+// storage and its level oracles, restarted (FullDynamicOracle::adopt_storage):
+// answers are a new oracle's, but a run over the same graph skips re-sorting
+// its endpoints and rebuilding the levels' tree shapes and walks.
 std::unique_ptr<DynamicOracle> make_full_dynamic_oracle(
     std::uint64_t seed, std::size_t levels, std::size_t rebuild_every, std::size_t rebuild_budget,
     bool deterministic, double approx_factor, std::unique_ptr<DynamicOracle> previous = nullptr);

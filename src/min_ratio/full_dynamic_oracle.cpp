@@ -40,10 +40,28 @@ FullDynamicOracle::FullDynamicOracle(std::uint64_t seed, std::size_t levels,
       approx_factor(std::fabs(approx)),
       deterministic(deterministic_mode) {}
 
-void FullDynamicOracle::adopt_spanner_storage(FullDynamicOracle& previous) {
-    if (previous.spanner.deterministic() != spanner.deterministic()) return;
-    spanner = std::move(previous.spanner);
-    spanner.restart();
+void FullDynamicOracle::adopt_storage(FullDynamicOracle& previous) {
+    if (previous.spanner.deterministic() == spanner.deterministic()) {
+        spanner = std::move(previous.spanner);
+        spanner.restart();
+    }
+    // Level oracles with the same seed settings, restarted: a deterministic
+    // level's rebuild over the same graph keeps their tree shape and walks.
+    const std::size_t shared = std::min(hierarchy.levels.size(), previous.hierarchy.levels.size());
+    for (std::size_t i = 0; i < shared; ++i) {
+        MinRatioOracle& mine = hierarchy.levels[i].oracle;
+        MinRatioOracle& old = previous.hierarchy.levels[i].oracle;
+        if (old.fixed_seed != mine.fixed_seed || old.seed != mine.seed ||
+            old.deterministic != mine.deterministic) {
+            continue;
+        }
+        const std::uint64_t every = mine.rebuild_every;
+        WorkerPool* const pool = mine.pool;
+        mine = std::move(old);
+        mine.restart();
+        mine.rebuild_every = every;
+        mine.pool = pool;
+    }
 }
 
 void FullDynamicOracle::set_thread_pool(WorkerPool* pool) {
@@ -588,7 +606,7 @@ std::unique_ptr<DynamicOracle> make_full_dynamic_oracle(std::uint64_t seed, std:
     auto made = std::make_unique<FullDynamicOracle>(seed, levels, rebuild_every, rebuild_budget,
                                                     deterministic, approx_factor);
     if (auto* old = dynamic_cast<FullDynamicOracle*>(previous.get())) {
-        made->adopt_spanner_storage(*old);
+        made->adopt_storage(*old);
     }
     return made;
 }

@@ -100,8 +100,9 @@ public:
                                                        std::uint64_t head);
 
     // Takes `previous`'s spanner storage (restarted) when both run in the same
-    // mode; call before the first query. Answers stay a new oracle's.
-    void adopt_spanner_storage(FullDynamicOracle& previous);
+    // mode, and its level oracles (restarted) whose seed settings match;
+    // call before the first query. Answers stay a new oracle's.
+    void adopt_storage(FullDynamicOracle& previous);
 
     // ---- Settings for tests and benchmarks.
 

@@ -361,11 +361,12 @@ TEST(FullDynamicOracle, BatchedUpdatesFollowTheirModel) {
     }
 }
 
-// Oracles taking over the last one's spanner storage (as the bisection's
-// probes do) against new ones, run after run: every answer, every update's
-// status and the spanner left behind must be a new oracle's, over the same
-// graph from the same start, over other values, and over other graphs.
-TEST(FullDynamicOracle, AdoptedSpannerStorageAnswersAsANewOracle) {
+// Oracles taking over the last one's spanner storage and level oracles (as
+// the bisection's probes do) against new ones, run after run: every answer,
+// every update's status, the spanner and the levels left behind must be a
+// new oracle's, over the same graph from the same start, over other values,
+// over other graphs, and after an oracle with another seed.
+TEST(FullDynamicOracle, AdoptedStorageAnswersAsANewOracle) {
     std::mt19937_64 rng(57);
     for (const bool deterministic : {true, false}) {
         std::unique_ptr<DynamicOracle> previous;
@@ -376,10 +377,11 @@ TEST(FullDynamicOracle, AdoptedSpannerStorageAnswersAsANewOracle) {
             }
             Query q = start;
             if (run % 2 == 1) drift(q, rng);
+            const std::uint64_t seed = run % 5 == 4 ? 6 : 5;
             auto adopted_ptr =
-                make_full_dynamic_oracle(5, 3, 1, 10, deterministic, 0.1, std::move(previous));
+                make_full_dynamic_oracle(seed, 3, 1, 10, deterministic, 0.1, std::move(previous));
             auto& adopted = dynamic_cast<FullDynamicOracle&>(*adopted_ptr);
-            FullDynamicOracle fresh(5, 3, 1, 10, deterministic, 0.1);
+            FullDynamicOracle fresh(seed, 3, 1, 10, deterministic, 0.1);
             for (std::uint64_t it = 0; it < 6; ++it) {
                 const auto a = q.ask(adopted, it);
                 const auto b = q.ask(fresh, it);
@@ -403,6 +405,21 @@ TEST(FullDynamicOracle, AdoptedSpannerStorageAnswersAsANewOracle) {
                 EXPECT_EQ(error_text(adopted.update_many(grads, lens)),
                           error_text(fresh.update_many(grads, lens)))
                     << run << " " << it;
+            }
+            for (std::size_t i = 0; i < fresh.levels().levels.size(); ++i) {
+                const MinRatioOracle& lx = adopted.levels().levels[i].oracle;
+                const MinRatioOracle& ly = fresh.levels().levels[i].oracle;
+                EXPECT_EQ(lx.scan_stats(), ly.scan_stats()) << run << " " << i;
+                EXPECT_EQ(std::make_tuple(lx.last_rebuild_iteration(), lx.spanner_queries(),
+                                          lx.spanner_candidates_total(), lx.seed, lx.rebuild_every),
+                          std::make_tuple(ly.last_rebuild_iteration(), ly.spanner_queries(),
+                                          ly.spanner_candidates_total(), ly.seed, ly.rebuild_every))
+                    << run << " " << i;
+                ASSERT_EQ(lx.tree().has_value(), ly.tree().has_value()) << run << " " << i;
+                if (lx.tree()) {
+                    EXPECT_EQ(lx.tree()->parent_edge, ly.tree()->parent_edge) << run << " " << i;
+                    EXPECT_EQ(lx.tree()->dist, ly.tree()->dist) << run << " " << i;
+                }
             }
             const EdgeSpanner &x = adopted.edge_spanner(), &y = fresh.edge_spanner();
             const DynamicSpanner &sx = x.dynamic(), &sy = y.dynamic();
