@@ -163,7 +163,7 @@ void walk_cycle_sums(const std::vector<UpStep>& steps, double gradient, double l
 }
 
 // A value the ratio walk_cycle_sums yields for edge e cannot fall below, from
-// the root sums in O(log n); -infinity when no useful bound exists.
+// the root sums in O(1); -infinity when no useful bound exists.
 //
 // With u = 2^-53 and k >= 2 bounding the terms of the walked sums, the walked
 // numerator and the root-sum estimate N = g_e + (G[a] - G[b]) both lie within
@@ -246,9 +246,9 @@ std::optional<CycleCandidate> tree_scan(const LowStretchTree& tree,
                                         std::span<const double> lengths, WorkerPool& pool,
                                         bool prune) {
     const std::vector<UpStep> steps = up_steps(tree, tails, heads, gradients, lengths);
-    // On shallow trees a path is about as short as the bound's LCA search,
-    // so the bounds only pay when the mean depth exceeds twice the number of
-    // lifting levels. The answer is the same either way.
+    // On shallow trees walking a path costs about as much as bounding it,
+    // so the bounds only pay when the mean depth exceeds twice the tree's
+    // levels (about log2 n). The answer is the same either way.
     double depth_sum = 0.0;
     for (const UpStep& st : steps) depth_sum += static_cast<double>(st.depth);
     const bool deep =

@@ -48,9 +48,10 @@ inline constexpr std::size_t TREE_SCAN_CHUNK = 1024;
 
 // The tree scan alone: the best score_edge_cycle candidate over edges
 // [0, tails.size()), as a deterministic chunked reduction on `pool`.
-// Cost: O(n) for sums from the roots, then per off-tree edge an O(log n)
-// bound on its ratio; only edges whose bound does not rule them out walk
-// their tree path (in a random edge order, about the log of the chunk size).
+// Cost: O(n) for sums from the roots, then per off-tree edge an O(1) bound
+// on its ratio (met at the lowest common ancestor); only edges whose bound
+// does not rule them out walk their tree path (in a random edge order, about
+// the log of the chunk size).
 std::optional<CycleCandidate> best_tree_cycle(const LowStretchTree& tree,
                                               std::span<const NodeIndex> tails,
                                               std::span<const NodeIndex> heads,
