@@ -178,6 +178,9 @@ void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree, bool s
 void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, bool same_tree) {
     const std::size_t k = order_.size();
     auto& embeddings = spanner.embeddings;
+    // Over a new tree every walk is rewritten: start from an empty table,
+    // so that no rewritten walk leaves garbage to compact.
+    if (!same_tree) embeddings.clear();
     embeddings.reserve(k);
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
@@ -185,18 +188,19 @@ void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, b
             embeddings.contains(id)) {
             continue;
         }
-        embeddings.open(id);
         bool mapped = false;
-        if (edge_to_spanner[id] == NO_INDEX &&
-            tree.path_edges_into(tails_[i], heads_[i], tails_, heads_, path_)) {
-            mapped = true;
-            for (const SignedEdge& p : path_) {
-                const std::uint64_t f = edge_to_spanner[order_[p.first]];
-                if (f == NO_INDEX) {
-                    mapped = false;
-                    break;
+        if (edge_to_spanner[id] == NO_INDEX) {
+            embeddings.open(id);
+            if (tree.path_edges_into(tails_[i], heads_[i], tails_, heads_, path_)) {
+                mapped = true;
+                for (const SignedEdge& p : path_) {
+                    const std::uint64_t f = edge_to_spanner[order_[p.first]];
+                    if (f == NO_INDEX) {
+                        mapped = false;
+                        break;
+                    }
+                    embeddings.push(SignedEdge{f, p.second});
                 }
-                embeddings.push(SignedEdge{f, p.second});
             }
         }
         if (!mapped) {
