@@ -444,7 +444,6 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
     const std::uint64_t u = level.tails[i], v = level.heads[i];
     if (u >= n || v >= n || u == v || f.rooted_root(u) != f.rooted_root(v)) return false;
     const std::uint64_t depth_u = f.rooted_depth(u), depth_v = f.rooted_depth(v);
-    const std::uint64_t w = level.lift.query(u, v);
     constexpr double unit = 0x1p-53;
     const double scale = 8.0 * static_cast<double>(depth_u + depth_v + 2) * unit;
     if (!(scale < 0x1p-10)) return false;
@@ -454,14 +453,18 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
     const double num = (prefix_gradient_[v] - prefix_gradient_[u]) - g;
     const double num_error =
         scale * (prefix_abs_gradient_[u] + prefix_abs_gradient_[v] + std::fabs(g));
-    const double den =
-        (prefix_length_[u] - prefix_length_[w]) + (prefix_length_[v] - prefix_length_[w]) + l;
     const double den_error = scale * (prefix_length_[u] + prefix_length_[v] + l);
-    if (!std::isfinite(num) || !std::isfinite(num_error) || !std::isfinite(den) ||
-        !std::isfinite(den_error)) {
+    if (!std::isfinite(num) || !std::isfinite(num_error) || !std::isfinite(den_error)) {
         return false;
     }
+    // Prefix lengths are finite and grow from the roots, so with den_error
+    // finite the denominator below is finite too: a numerator that is not
+    // negative decides without the lowest common ancestor.
     if (num - num_error >= 0.0) return true;  // the walk's numerator is not negative
+    const std::uint64_t w = level.lift.query(u, v);
+    const double den =
+        (prefix_length_[u] - prefix_length_[w]) + (prefix_length_[v] - prefix_length_[w]) + l;
+    if (!std::isfinite(den)) return false;
     const double den_low = den - den_error;
     if (!(den_low > 0.0)) return false;
     const double bound = (num_error - num) / den_low * (1.0 + 0x1p-48);

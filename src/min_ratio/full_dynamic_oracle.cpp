@@ -41,6 +41,8 @@ FullDynamicOracle::FullDynamicOracle(std::uint64_t seed, std::size_t levels,
       deterministic(deterministic_mode) {}
 
 void FullDynamicOracle::adopt_storage(FullDynamicOracle& previous) {
+    settle_levels();
+    previous.settle_levels();
     if (previous.spanner.deterministic() == spanner.deterministic()) {
         spanner = std::move(previous.spanner);
         spanner.restart();
@@ -279,11 +281,53 @@ HsfcOutcome FullDynamicOracle::apply_hsfc_update(const IpmUpdate& update) {
 bool FullDynamicOracle::levels_rebuild_alike(std::uint64_t iteration) const {
     if (!deterministic || hierarchy.levels.size() < 2) return false;
     for (const TreeChainLevel& level : hierarchy.levels) {
-        const MinRatioOracle& o = level.oracle;
-        if (!o.deterministic) return false;
+        if (!level.oracle.deterministic) return false;
+        // A borrowing level's tree and spanner are the top level's, and its
+        // settings match the top level's.
+        const MinRatioOracle& o = levels_borrowed_ ? hierarchy.levels.back().oracle : level.oracle;
         if (!level.rebuild_pending && o.reuses_tree_at(iteration)) return false;
     }
     return true;
+}
+
+// A level below the top takes the top level's scan by reference (no copy)
+// when a copy would leave it equal to the top level: its counters and
+// settings other than the seeds already match, so copying the scan state
+// would make the whole oracle the top level's but for the seeds.
+bool FullDynamicOracle::can_borrow_levels() const {
+    if (levels_borrowed_) return true;
+    const MinRatioOracle& top = hierarchy.levels.back().oracle;
+    for (std::size_t i = 0; i + 1 < hierarchy.levels.size(); ++i) {
+        const MinRatioOracle& o = hierarchy.levels[i].oracle;
+        if (o.spanner_queries() != top.spanner_queries() ||
+            o.spanner_candidates_total() != top.spanner_candidates_total() ||
+            o.rebuild_every != top.rebuild_every || o.deterministic != top.deterministic ||
+            o.pool != top.pool) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Copies the top level's state into every borrowing level, keeping each
+// level's seeds.
+void FullDynamicOracle::settle_levels() {
+    if (!levels_borrowed_) return;
+    levels_borrowed_ = false;
+    const MinRatioOracle& top = hierarchy.levels.back().oracle;
+    for (std::size_t i = 0; i + 1 < hierarchy.levels.size(); ++i) {
+        MinRatioOracle& o = hierarchy.levels[i].oracle;
+        const std::optional<std::uint64_t> fixed_seed = o.fixed_seed;
+        const std::uint64_t seed = o.seed;
+        o = top;
+        o.fixed_seed = fixed_seed;
+        o.seed = seed;
+    }
+}
+
+const TreeChainHierarchy& FullDynamicOracle::levels() {
+    settle_levels();
+    return hierarchy;
 }
 
 bool FullDynamicOracle::expand(const CycleCandidate& c, std::span<const NodeIndex> tails,
@@ -493,15 +537,23 @@ TreeResult<void> FullDynamicOracle::follow_spanner_schedule(const OracleQuery& q
     return {};
 }
 
-// Highest level first, so that a level whose work is shared can copy the
-// level above it, which has just answered.
+// Highest level first, so that a level whose work is shared can copy (or
+// borrow) the level above it, which has just answered.
 TreeResult<void> FullDynamicOracle::query_levels(const OracleQuery& q) {
     level_candidates_.clear();
     const bool shared = share_level_work && levels_rebuild_alike(q.iteration);
+    // Levels that answer on their own need their own state.
+    if (!shared) settle_levels();
+    const bool borrow = shared && can_borrow_levels();
     for (std::size_t i = hierarchy.levels.size(); i-- > 0;) {
         TreeChainLevel& level = hierarchy.levels[i];
         if (shared && i + 1 < hierarchy.levels.size()) {
-            level.oracle.copy_scan_from(hierarchy.levels[i + 1].oracle);
+            // The top level's scan succeeded: the levels below follow it.
+            if (borrow) {
+                levels_borrowed_ = true;
+            } else {
+                level.oracle.copy_scan_from(hierarchy.levels[i + 1].oracle);
+            }
             level.rebuild_pending = false;
             if (!level_candidates_.empty()) {
                 level_candidates_.push_back(

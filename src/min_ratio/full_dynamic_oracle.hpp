@@ -115,7 +115,9 @@ public:
     void set_thread_pool(WorkerPool* pool);
 
     // ---- Read-only view.
-    const TreeChainHierarchy& levels() const { return hierarchy; }
+    // The levels, each holding its own state (levels that borrowed the top
+    // level's scan get their copies first).
+    const TreeChainHierarchy& levels();
     std::span<const double> known_gradients() const { return gradients; }
     std::span<const double> known_lengths() const { return lengths; }
     const EdgeSpanner& edge_spanner() const { return spanner; }
@@ -165,6 +167,11 @@ private:
     bool deterministic = true;
 
     bool share_level_work = true;
+    // True when every level below the top stands for a copy of the top
+    // level's oracle with its own seeds: the tree, spanner, scan and counters
+    // it would hold after copying each shared scan. Its own oracle is stale
+    // until settle_levels.
+    bool levels_borrowed_ = false;
     QueryProfile* profile = nullptr;
 
     // The steps of best_cycle, in its order; each reads the query's arrays
@@ -206,6 +213,11 @@ private:
     // True when every level rebuilds in this query and the builds cannot
     // differ (deterministic mode).
     bool levels_rebuild_alike(std::uint64_t iteration) const;
+    // Whether the levels below the top may borrow its scan state instead of
+    // copying it (see levels_borrowed_).
+    bool can_borrow_levels() const;
+    // Gives every borrowing level its own copy of the top level's state.
+    void settle_levels();
     // Copies the dynamic tree into tree_chain (creating it with 3 scored and
     // 8 collected edges when absent).
     void refresh_tree_chain(std::size_t m);

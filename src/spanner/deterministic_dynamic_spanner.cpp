@@ -161,11 +161,22 @@ void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree, bool s
         const std::uint64_t id = order_[i];
         if (edge_to_spanner[id] != NO_INDEX) continue;
         const SpannerEdge& e = edges[id];
-        if (!kept_lca) lca_[i] = tree.lca(tails_[i], heads_[i]).value_or(NO_INDEX);
+        const double dt = tree.dist[tails_[i]], dh = tree.dist[heads_[i]];
+        const double limit = stretch_factor * std::fabs(e.length);
+        // Distances only grow away from the roots, so no ancestor is farther
+        // than the nearer endpoint and the path's length, as rounded below,
+        // is at least this bound's: past the limit, the edge is carried
+        // whatever its ancestor, which is then not looked up.
+        if (!(e.length > 0.0) || (dt + dh) - 2.0 * std::min(dt, dh) > limit) {
+            if (!kept_lca) lca_[i] = LCA_UNKNOWN;
+            carry(id);
+            continue;
+        }
+        if (!kept_lca || lca_[i] == LCA_UNKNOWN) {
+            lca_[i] = tree.lca(tails_[i], heads_[i]).value_or(NO_INDEX);
+        }
         const std::uint64_t l = lca_[i];
-        const bool stays_out = l != NO_INDEX && e.length > 0.0 &&
-                               tree.dist[tails_[i]] + tree.dist[heads_[i]] - 2.0 * tree.dist[l] <=
-                                   stretch_factor * std::fabs(e.length);
+        const bool stays_out = l != NO_INDEX && dt + dh - 2.0 * tree.dist[l] <= limit;
         if (!stays_out) carry(id);
     }
     // The high-water mark of spanner insertions.
@@ -178,6 +189,9 @@ void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree, bool s
 void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, bool same_tree) {
     const std::size_t k = order_.size();
     auto& embeddings = spanner.embeddings;
+    // Over a new tree every walk is rewritten: start from an empty table,
+    // so that no rewritten walk leaves garbage to compact.
+    if (!same_tree) embeddings.clear();
     embeddings.reserve(k);
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
@@ -185,18 +199,19 @@ void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, b
             embeddings.contains(id)) {
             continue;
         }
-        embeddings.open(id);
         bool mapped = false;
-        if (edge_to_spanner[id] == NO_INDEX &&
-            tree.path_edges_into(tails_[i], heads_[i], tails_, heads_, path_)) {
-            mapped = true;
-            for (const SignedEdge& p : path_) {
-                const std::uint64_t f = edge_to_spanner[order_[p.first]];
-                if (f == NO_INDEX) {
-                    mapped = false;
-                    break;
+        if (edge_to_spanner[id] == NO_INDEX) {
+            embeddings.open(id);
+            if (tree.path_edges_into(tails_[i], heads_[i], tails_, heads_, path_)) {
+                mapped = true;
+                for (const SignedEdge& p : path_) {
+                    const std::uint64_t f = edge_to_spanner[order_[p.first]];
+                    if (f == NO_INDEX) {
+                        mapped = false;
+                        break;
+                    }
+                    embeddings.push(SignedEdge{f, p.second});
                 }
-                embeddings.push(SignedEdge{f, p.second});
             }
         }
         if (!mapped) {

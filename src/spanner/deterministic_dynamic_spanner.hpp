@@ -90,7 +90,8 @@ private:
     std::vector<SignedEdge> path_;
     std::vector<std::uint64_t> kruskal_order_;  // the last tree's order, the next sort's hint
     std::vector<std::uint64_t> lca_;  // per position, of the non-tree edges; NO_INDEX: two trees
-    LowStretchTree tree_;             // the last tree, rebuilt in place
+    static constexpr std::uint64_t LCA_UNKNOWN = NO_INDEX - 1;  // not looked up
+    LowStretchTree tree_;                                       // the last tree, rebuilt in place
     // The last rebuild's tree and carriers, behind the walks stored then;
     // stored walks are written by rebuild alone.
     std::vector<bool> walked_in_tree_;

@@ -15,31 +15,6 @@ void DynamicSpanner::grow_nodes(std::size_t count) {
     adj_tail_.resize(count, NO_INDEX);
 }
 
-std::uint64_t DynamicSpanner::insert_edge_with_values(std::uint64_t u, std::uint64_t v,
-                                                      double length, double gradient) {
-    const std::uint64_t id = edges.size();
-    edges.push_back(SpannerEdge{u, v, length, gradient, true});
-    if (u >= adj_head_.size() || v >= adj_head_.size()) {
-        const std::uint64_t count = std::max(u, v) + 1;
-        grow_nodes(count);
-        node_count = count;
-    }
-    adj_next_.push_back(NO_INDEX);
-    adj_next_.push_back(NO_INDEX);
-    auto append = [this](std::uint64_t x, std::uint64_t slot) {
-        if (adj_tail_[x] == NO_INDEX) {
-            adj_head_[x] = slot;
-        } else {
-            adj_next_[adj_tail_[x]] = slot;
-        }
-        adj_tail_[x] = slot;
-    };
-    append(u, 2 * id);
-    append(v, 2 * id + 1);
-    ++insertions;
-    return id;
-}
-
 void DynamicSpanner::reserve_edges(std::size_t count) {
     edges.reserve(edges.size() + count);
     adj_next_.reserve(adj_next_.size() + 2 * count);

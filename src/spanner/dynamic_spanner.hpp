@@ -10,6 +10,7 @@
 // generation counter, so no call allocates per node.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -36,6 +37,7 @@ public:
 
     // Appends the edge (active), grows the node range to cover u and v,
     // lists the edge at u then at v; returns its identifier.
+    // Inline: rebuilds insert every carried edge, so the call is the hot loop.
     std::uint64_t insert_edge_with_values(std::uint64_t u, std::uint64_t v, double length,
                                           double gradient);
 
@@ -99,5 +101,30 @@ private:
     std::vector<SignedEdge> walk_;
     std::uint32_t generation_ = 0;
 };
+
+inline std::uint64_t DynamicSpanner::insert_edge_with_values(std::uint64_t u, std::uint64_t v,
+                                                             double length, double gradient) {
+    const std::uint64_t id = edges.size();
+    edges.push_back(SpannerEdge{u, v, length, gradient, true});
+    if (u >= adj_head_.size() || v >= adj_head_.size()) {
+        const std::uint64_t count = std::max(u, v) + 1;
+        grow_nodes(count);
+        node_count = count;
+    }
+    adj_next_.push_back(NO_INDEX);
+    adj_next_.push_back(NO_INDEX);
+    auto append = [this](std::uint64_t x, std::uint64_t slot) {
+        if (adj_tail_[x] == NO_INDEX) {
+            adj_head_[x] = slot;
+        } else {
+            adj_next_[adj_tail_[x]] = slot;
+        }
+        adj_tail_[x] = slot;
+    };
+    append(u, 2 * id);
+    append(v, 2 * id + 1);
+    ++insertions;
+    return id;
+}
 
 }  // namespace zelk

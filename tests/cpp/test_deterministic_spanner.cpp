@@ -292,3 +292,31 @@ TEST(DeterministicSpanner, RebuildsAfterKeyChangesEqualANewSpanner) {
         }
     }
 }
+
+// Over the same tree a rebuild reuses the ancestors it looked up before; an
+// edge carried on its endpoints' distances alone had none looked up, and a
+// larger stretch factor that needs it must find the right one. Every rebuild
+// must equal a fresh snapshot with the same factor.
+TEST(DeterministicSpanner, KeptAncestorsFollowTheStretchFactor) {
+    std::mt19937_64 rng(505);
+    for (int round = 0; round < 10; ++round) {
+        EdgeGraph g = random_edge_graph(rng, 2 + rng() % 40, 10 + rng() % 200, 1 + rng() % 2);
+        std::vector<double> grad(g.m());
+        for (double& x : grad) x = static_cast<double>(static_cast<int>(rng() % 9) - 4);
+        DeterministicDynamicSpanner s = synced(g, grad, 0.25);
+        for (double factor : {64.0, 0.25, 4.0, 1e9, 1.5}) {
+            s.stretch_factor = factor;
+            s.rebuild();
+            const DeterministicDynamicSpanner fresh = synced(g, grad, factor);
+            EXPECT_EQ(s.edge_to_spanner, fresh.edge_to_spanner) << round << " " << factor;
+            ASSERT_EQ(s.spanner.embeddings.size(), fresh.spanner.embeddings.size());
+            for (const auto& [id, walk] : fresh.spanner.embeddings) {
+                ASSERT_TRUE(s.spanner.embeddings.contains(id));
+                const auto kept = s.spanner.embeddings.at(id);
+                EXPECT_EQ(std::vector<SignedEdge>(kept.begin(), kept.end()),
+                          std::vector<SignedEdge>(walk.begin(), walk.end()))
+                    << round << " " << factor << " " << id;
+            }
+        }
+    }
+}

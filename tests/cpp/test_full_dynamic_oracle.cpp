@@ -295,6 +295,77 @@ TEST(FullDynamicOracle, SharedLevelWorkChangesNothing) {
     }
 }
 
+// Levels below the top borrow its scan over runs of shared queries and get
+// their copies only when read, when a level answers alone (a repeated
+// iteration, sharing switched off) or when a successor adopts them: answers
+// and level states must match an oracle whose levels all work alone, also
+// after adoption.
+TEST(FullDynamicOracle, BorrowedLevelsMatchSeparateWork) {
+    auto same_levels = [](FullDynamicOracle& x, FullDynamicOracle& y, const std::string& at) {
+        for (std::size_t i = 0; i < x.levels().levels.size(); ++i) {
+            const MinRatioOracle& p = x.levels().levels[i].oracle;
+            const MinRatioOracle& q = y.levels().levels[i].oracle;
+            ASSERT_EQ(p.tree().has_value(), q.tree().has_value()) << at << " " << i;
+            ASSERT_EQ(p.spanner().has_value(), q.spanner().has_value()) << at << " " << i;
+            if (p.tree()) EXPECT_EQ(p.tree()->parent_edge, q.tree()->parent_edge) << at;
+            if (p.spanner()) {
+                EXPECT_EQ(p.spanner()->edges.size(), q.spanner()->edges.size()) << at;
+                EXPECT_EQ(p.spanner()->embeddings.size(), q.spanner()->embeddings.size()) << at;
+            }
+            EXPECT_EQ(std::make_tuple(p.scan_stats(), p.last_rebuild_iteration(),
+                                      p.spanner_queries(), p.spanner_candidates_total(), p.seed),
+                      std::make_tuple(q.scan_stats(), q.last_rebuild_iteration(),
+                                      q.spanner_queries(), q.spanner_candidates_total(), q.seed))
+                << at << " " << i;
+        }
+    };
+    for (std::uint64_t seed = 0; seed < 4; ++seed) {
+        Query a = random_query(seed + 160, 9 + 2 * seed, 50, seed % 2 + 1);
+        Query b = a;
+        std::mt19937_64 ra(seed), rb(seed);
+        auto lent_ptr = make_full_dynamic_oracle(seed, 3, 2 + seed % 2, 1000, true, 0.2, nullptr);
+        auto alone_ptr = make_full_dynamic_oracle(seed, 3, 2 + seed % 2, 1000, true, 0.2, nullptr);
+        for (int round = 0; round < 2; ++round) {
+            // The successor works on another graph: adopted level trees
+            // built over the old one must not answer for the new one.
+            if (round == 1) a = b = random_query(seed + 170, 12 + seed, 45, 1);
+            auto& lent = dynamic_cast<FullDynamicOracle&>(*lent_ptr);
+            auto& alone = dynamic_cast<FullDynamicOracle&>(*alone_ptr);
+            alone.set_share_level_work(false);
+            // Repeated iterations make the levels reuse their trees; the
+            // levels are read only now and then.
+            const std::uint64_t its[] = {0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 10};
+            for (std::size_t k = 0; k < std::size(its); ++k) {
+                lent.set_share_level_work(k != 9);
+                const std::string at =
+                    std::to_string(seed) + "/" + std::to_string(round) + "/" + std::to_string(k);
+                auto x = a.ask(lent, its[k]);
+                auto y = b.ask(alone, its[k]);
+                ASSERT_TRUE(x && y) << at;
+                EXPECT_EQ(*x, *y) << at;
+                if (k % 5 == 2) same_levels(lent, alone, at);
+                drift(a, ra);
+                drift(b, rb);
+                EV gs, ls;
+                for (std::size_t e = seed % 2; e < a.g.m(); e += 2) {
+                    gs.emplace_back(e, a.gradients[e]);
+                    ls.emplace_back(e, a.g.lengths[e]);
+                }
+                EXPECT_EQ(error_text(lent.update_many(gs, ls)),
+                          error_text(alone.update_many(gs, ls)))
+                    << at;
+            }
+            // Successors take the (possibly borrowed) levels over.
+            lent_ptr = make_full_dynamic_oracle(seed, 3, 2 + seed % 2, 1000, true, 0.2,
+                                                std::move(lent_ptr));
+            alone_ptr = make_full_dynamic_oracle(seed, 3, 2 + seed % 2, 1000, true, 0.2,
+                                                 std::move(alone_ptr));
+        }
+        same_levels(dynamic_cast<FullDynamicOracle&>(*lent_ptr),
+                    dynamic_cast<FullDynamicOracle&>(*alone_ptr), "end");
+    }
+}
+
 // Batches of gradient and length updates (repeated edges, large and small
 // moves, now and then an unknown edge) against a model of their effect on
 // the known values and the event count, and against the same updates given
