@@ -376,14 +376,11 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
             offer(best, e, num, den, &path_buf_, nullptr);
         } else {
             // The spanner cycle, with the values stored in the spanner.
-            cycle_buf_.clear();
-            cycle_buf_.emplace_back(e, std::int8_t{1});
             num = value_or_zero(q.gradients, e);
             den = std::fabs(value_or_zero(q.lengths, e));
             for (const auto& [f, sign] : *path) {
                 if (f >= sp.edges.size() || !sp.edges[f].active) continue;
                 const SpannerEdge& fe = sp.edges[f];
-                cycle_buf_.emplace_back(f, sign);
                 num += static_cast<double>(sign) * fe.gradient;
                 den += std::fabs(fe.length);
                 const double drift = std::fabs(fe.gradient - value_or_zero(q.gradients, f));
@@ -395,7 +392,15 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
                 }
             }
             if (den <= 0.0) continue;
-            offer(best, e, num, den, nullptr, &cycle_buf_);
+            // Most candidates lose: the cycle is only spelled out for a winner.
+            if (!best || !keeps_first(best->ratio, best->closing_edge(), num / den, e)) {
+                cycle_buf_.clear();
+                cycle_buf_.emplace_back(e, std::int8_t{1});
+                for (const auto& [f, sign] : *path) {
+                    if (f < sp.edges.size() && sp.edges[f].active) cycle_buf_.emplace_back(f, sign);
+                }
+                offer(best, e, num, den, nullptr, &cycle_buf_);
+            }
         }
         // A candidate was produced.
         ++count;
