@@ -246,15 +246,11 @@ std::optional<CycleCandidate> tree_scan(const LowStretchTree& tree,
                                         std::span<const double> lengths, WorkerPool& pool,
                                         bool prune) {
     const std::vector<UpStep> steps = up_steps(tree, tails, heads, gradients, lengths);
-    // On shallow trees walking a path costs about as much as bounding it,
-    // so the bounds only pay when the mean depth exceeds twice the tree's
-    // levels (about log2 n). The answer is the same either way.
-    double depth_sum = 0.0;
-    for (const UpStep& st : steps) depth_sum += static_cast<double>(st.depth);
-    const bool deep =
-        depth_sum > 2.0 * static_cast<double>(tree.levels()) * static_cast<double>(steps.size());
+    // With the constant-time lowest common ancestor the bound costs a few
+    // flops per edge, less than walking even a shallow tree's path, so every
+    // tree is bounded. The answer is the same either way.
     std::vector<RootSums> sums;
-    const bool bounded = prune && deep && root_sums(tree, steps, sums);
+    const bool bounded = prune && root_sums(tree, steps, sums);
     return parallel_chunked_reduce(
         pool, tails.size(), TREE_SCAN_CHUNK, std::optional<CycleCandidate>{},
         [&](std::size_t begin, std::size_t end) {
