@@ -78,8 +78,11 @@ std::optional<LineSearchStep> line_search(const LineSearchInput& in) {
     for (const double decrease : decreases) {
         double t = t0;
         for (int i = 0; i < TRIALS_PER_PHASE; ++i) {
-            const double phi = line.value_at(t);
-            if (phi <= in.value - decrease) {
+            // Most trials fall well short; those are rejected from a bound
+            // without summing every edge.
+            const double limit = in.value - decrease;
+            const std::optional<double> phi = line.value_at_most(t, limit);
+            if (phi && *phi <= limit) {
                 return LineSearchStep{line.take_trial(), line.take_barrier(), t};
             }
             t /= 2.0;

@@ -8,7 +8,8 @@
 // c = decrease_scale(m, S) of the potential. A NaN value is never accepted.
 // Every accepted point lies strictly inside the bounds of the moved edges.
 // Cost: at most 40 potential evaluations, each recomputing only the edges the
-// direction moves (LinePotential) plus one summing pass.
+// direction moves (LinePotential); a summing pass only for trials a rounding
+// bound cannot reject.
 #pragma once
 
 #include <optional>

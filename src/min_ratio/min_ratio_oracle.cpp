@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "checked_math.hpp"
@@ -246,15 +247,11 @@ std::optional<CycleCandidate> tree_scan(const LowStretchTree& tree,
                                         std::span<const double> lengths, WorkerPool& pool,
                                         bool prune) {
     const std::vector<UpStep> steps = up_steps(tree, tails, heads, gradients, lengths);
-    // On shallow trees walking a path costs about as much as bounding it,
-    // so the bounds only pay when the mean depth exceeds twice the tree's
-    // levels (about log2 n). The answer is the same either way.
-    double depth_sum = 0.0;
-    for (const UpStep& st : steps) depth_sum += static_cast<double>(st.depth);
-    const bool deep =
-        depth_sum > 2.0 * static_cast<double>(tree.levels()) * static_cast<double>(steps.size());
+    // With the constant-time lowest common ancestor the bound costs a few
+    // flops per edge, less than walking even a shallow tree's path, so every
+    // tree is bounded. The answer is the same either way.
     std::vector<RootSums> sums;
-    const bool bounded = prune && deep && root_sums(tree, steps, sums);
+    const bool bounded = prune && root_sums(tree, steps, sums);
     return parallel_chunked_reduce(
         pool, tails.size(), TREE_SCAN_CHUNK, std::optional<CycleCandidate>{},
         [&](std::size_t begin, std::size_t end) {
@@ -337,70 +334,93 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
     std::uint64_t count = 0;
     std::optional<CycleCandidate> best;
 
-    for (std::size_t e = 0; e < m; ++e) {
-        // Refresh spanner edge e (spanner edge e is graph edge e).
-        if (e < sp.edges.size()) {
-            SpannerEdge& se = sp.edges[e];
-            const double l = value_or_zero(q.lengths, e);
-            const double g = value_or_zero(q.gradients, e);
-            const bool l_same = se.length == l || std::isnan(se.length) || std::isnan(l);
-            const bool g_same = se.gradient == g || std::isnan(se.gradient) || std::isnan(g);
-            if (!(l_same && g_same) && se.active) {
-                if (l > 0.0 && se.length > 0.0) {
-                    total += std::fabs(std::log(std::max(l / se.length, se.length / l)));
-                }
-                const double dg = g - se.gradient;
-                if (dg != 0.0 && !std::isnan(dg)) {
-                    total += std::fabs(dg) * std::max(std::fabs(se.length), 1.0);
-                }
-                se.length = l;
-                se.gradient = g;
+    // With the value arrays covering every edge the scan reads them directly;
+    // otherwise a missing value reads as 0.0. Both read the same values.
+    const auto scan = [&](auto fits) {
+        const auto at = [](std::span<const double> a, std::uint64_t i) {
+            if constexpr (decltype(fits)::value) {
+                return a[i];
+            } else {
+                return value_or_zero(a, i);
             }
-        }
-        // Tree edges close no cycle.
-        if (e < t.in_tree.size() && t.in_tree[e]) continue;
-        if (e >= q.heads.size()) continue;
-        const std::uint64_t h = q.heads[e], tl = q.tails[e];
+        };
+        for (std::size_t e = 0; e < m; ++e) {
+            // Refresh spanner edge e (spanner edge e is graph edge e).
+            if (e < sp.edges.size()) {
+                SpannerEdge& se = sp.edges[e];
+                const double l = at(q.lengths, e);
+                const double g = at(q.gradients, e);
+                const bool l_same = se.length == l || std::isnan(se.length) || std::isnan(l);
+                const bool g_same = se.gradient == g || std::isnan(se.gradient) || std::isnan(g);
+                if (!(l_same && g_same) && se.active) {
+                    if (l > 0.0 && se.length > 0.0) {
+                        total += std::fabs(std::log(std::max(l / se.length, se.length / l)));
+                    }
+                    const double dg = g - se.gradient;
+                    if (dg != 0.0 && !std::isnan(dg)) {
+                        total += std::fabs(dg) * std::max(std::fabs(se.length), 1.0);
+                    }
+                    se.length = l;
+                    se.gradient = g;
+                }
+            }
+            // Tree edges close no cycle.
+            if (e < t.in_tree.size() && t.in_tree[e]) continue;
+            if (e >= q.heads.size()) continue;
+            const std::uint64_t h = q.heads[e], tl = q.tails[e];
 
-        // Stored embedding (no validity check), else a new one by BFS.
-        std::optional<EmbeddingTable::Walk> path = sp.embeddings.find(e);
-        if (!path) path = sp.embed_edge_with_bfs_stored(e, h, tl);
+            // Stored embedding (no validity check), else a new one by BFS.
+            std::optional<EmbeddingTable::Walk> path = sp.embeddings.find(e);
+            if (!path) path = sp.embed_edge_with_bfs_stored(e, h, tl);
 
-        double num = 0.0, den = 0.0;
-        if (!path) {
-            // No embedding: the tree cycle.
-            if (!score_edge_cycle_parts(t, e, q.tails, q.heads, q.gradients, q.lengths, path_buf_,
-                                        num, den)) {
-                continue;
-            }
-            offer(best, e, num, den, &path_buf_, nullptr);
-        } else {
-            // The spanner cycle, with the values stored in the spanner.
-            cycle_buf_.clear();
-            cycle_buf_.emplace_back(e, std::int8_t{1});
-            num = value_or_zero(q.gradients, e);
-            den = std::fabs(value_or_zero(q.lengths, e));
-            for (const auto& [f, sign] : *path) {
-                if (f >= sp.edges.size() || !sp.edges[f].active) continue;
-                const SpannerEdge& fe = sp.edges[f];
-                cycle_buf_.emplace_back(f, sign);
-                num += static_cast<double>(sign) * fe.gradient;
-                den += std::fabs(fe.length);
-                const double drift = std::fabs(fe.gradient - value_or_zero(q.gradients, f));
-                if (drift > max_drift) max_drift = drift;
-                const double c = value_or_zero(q.lengths, f);
-                if (fe.length > 0.0 && c != 0.0 && !std::isnan(c)) {
-                    const double r = std::max(fe.length / std::fabs(c), std::fabs(c) / fe.length);
-                    if (r > max_ratio) max_ratio = r;
+            double num = 0.0, den = 0.0;
+            if (!path) {
+                // No embedding: the tree cycle.
+                if (!score_edge_cycle_parts(t, e, q.tails, q.heads, q.gradients, q.lengths,
+                                            path_buf_, num, den)) {
+                    continue;
+                }
+                offer(best, e, num, den, &path_buf_, nullptr);
+            } else {
+                // The spanner cycle, with the values stored in the spanner.
+                num = at(q.gradients, e);
+                den = std::fabs(at(q.lengths, e));
+                for (const auto& [f, sign] : *path) {
+                    if (f >= sp.edges.size() || !sp.edges[f].active) continue;
+                    const SpannerEdge& fe = sp.edges[f];
+                    num += static_cast<double>(sign) * fe.gradient;
+                    den += std::fabs(fe.length);
+                    const double drift = std::fabs(fe.gradient - at(q.gradients, f));
+                    if (drift > max_drift) max_drift = drift;
+                    const double c = at(q.lengths, f);
+                    if (fe.length > 0.0 && c != 0.0 && !std::isnan(c)) {
+                        const double r =
+                            std::max(fe.length / std::fabs(c), std::fabs(c) / fe.length);
+                        if (r > max_ratio) max_ratio = r;
+                    }
+                }
+                if (den <= 0.0) continue;
+                // Most candidates lose: the cycle is only spelled out for a winner.
+                if (!best || !keeps_first(best->ratio, best->closing_edge(), num / den, e)) {
+                    cycle_buf_.clear();
+                    cycle_buf_.emplace_back(e, std::int8_t{1});
+                    for (const auto& [f, sign] : *path) {
+                        if (f < sp.edges.size() && sp.edges[f].active)
+                            cycle_buf_.emplace_back(f, sign);
+                    }
+                    offer(best, e, num, den, nullptr, &cycle_buf_);
                 }
             }
-            if (den <= 0.0) continue;
-            offer(best, e, num, den, nullptr, &cycle_buf_);
+            // A candidate was produced.
+            ++count;
         }
-        // A candidate was produced.
-        ++count;
+    };
+    const std::size_t covered = std::max(m, sp.edges.size());
+    if (q.gradients.size() >= covered && q.lengths.size() >= covered) {
+        scan(std::true_type{});
+    } else {
+        scan(std::false_type{});
     }
-
     sp.instability.accumulated[0] = total;
     scan_stats_ = ScanStats{max_drift, max_ratio, count};
     spanner_queries_ = saturating_count_sum(spanner_queries_, 1);

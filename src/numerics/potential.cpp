@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "zelk_assert.hpp"
@@ -327,6 +328,30 @@ LinePotential::LinePotential(const Potential& potential, std::span<const double>
         for (std::size_t e = 0; e < products_.size(); ++e) products_[e] = cost[e] * flow[e];
     }
     sum_prefix();
+    record_base();
+}
+
+void LinePotential::record_base() {
+    base_dot_ = -0.0;
+    base_barrier_ = -0.0;
+    base_dot_magnitude_ = 0.0;
+    base_barrier_magnitude_ = 0.0;
+    for (const double v : products_) {
+        base_dot_ += v;
+        base_dot_magnitude_ += std::fabs(v);
+    }
+    for (const double v : barrier_) {
+        base_barrier_ += v;
+        base_barrier_magnitude_ += std::fabs(v);
+    }
+    floor_ = gap_floor(potential_);
+    base_moved_products_.resize(moved_.size());
+    base_moved_barrier_.resize(moved_.size());
+    for (std::size_t i = 0; i < moved_.size(); ++i) {
+        const std::size_t e = moved_[i];
+        base_moved_products_[i] = e < products_.size() ? products_[e] : 0.0;
+        base_moved_barrier_[i] = e < barrier_.size() ? barrier_[e] : 0.0;
+    }
 }
 
 void LinePotential::find_moved_edges() {
@@ -370,11 +395,74 @@ void LinePotential::refresh(std::size_t e) {
     barrier_[e] = edge_barrier<false>(potential_, nullptr, s);
 }
 
-double LinePotential::value_at(double t) {
+void LinePotential::move_to(double t) {
     for (std::size_t e : moved_) {
         trial_[e] = flow_[e] + t * direction_[e];
         refresh(e);
     }
+}
+
+double LinePotential::value_at(double t) {
+    move_to(t);
+    return exact_value();
+}
+
+std::optional<double> LinePotential::value_at_most(double t, double limit) {
+    move_to(t);
+    if (value_lower_bound() > limit) return std::nullopt;
+    return exact_value();
+}
+
+// A value exact_value() cannot fall below, from the sums at the flow and the
+// moved edges' changes; -infinity when no useful bound exists.
+//
+// With u = 2^-53, a sum of n terms in edge order errs by at most about
+// n u times the sum of their magnitudes, at the flow and at the trial alike;
+// the exact trial sum is the exact flow sum plus the moved terms' changes.
+// So the trial's computed sum lies above S0 + D - (m + 2k) u (2 A0 + N),
+// with S0 and A0 the sum and the magnitude sum at the flow, D the changes'
+// sum and N their magnitudes (k moved edges); the slack below is four times
+// that and covers the rounding of the bound itself. The value is
+// nondecreasing in both sums (alpha > 0, and rounding is monotone), and the
+// logarithm errs by under 2 u relative, so finishing from the lowered sums
+// and a lowered logarithm stays below the computed value.
+double LinePotential::value_lower_bound() const {
+    constexpr double minus_infinity = -std::numeric_limits<double>::infinity();
+    constexpr double u = 0x1p-53;
+    const double inv_alpha = 1.0 / potential_.alpha;
+    if (!(inv_alpha > 0.0) || !std::isfinite(inv_alpha)) return minus_infinity;
+    double dot_change = 0.0, dot_magnitude = 0.0;
+    double barrier_change = 0.0, barrier_magnitude = 0.0;
+    for (std::size_t i = 0; i < moved_.size(); ++i) {
+        const std::size_t e = moved_[i];
+        if (e < products_.size()) {
+            dot_change += products_[e] - base_moved_products_[i];
+            dot_magnitude += std::fabs(products_[e]) + std::fabs(base_moved_products_[i]);
+        }
+        barrier_change += barrier_[e] - base_moved_barrier_[i];
+        barrier_magnitude += std::fabs(barrier_[e]) + std::fabs(base_moved_barrier_[i]);
+    }
+    const double terms = static_cast<double>(std::max(products_.size(), barrier_.size())) +
+                         2.0 * static_cast<double>(moved_.size()) + 8.0;
+    const double slack = 4.0 * terms * u;
+    constexpr double tiny = 0x1p-1000;
+    const double dot_low =
+        (base_dot_ + dot_change) - (slack * (2.0 * base_dot_magnitude_ + dot_magnitude) + tiny);
+    const double barrier_low = (base_barrier_ + barrier_change) -
+                               (slack * (2.0 * base_barrier_magnitude_ + barrier_magnitude) + tiny);
+    if (!std::isfinite(base_dot_magnitude_) || !std::isfinite(base_barrier_magnitude_) ||
+        !std::isfinite(dot_low) || !std::isfinite(barrier_low)) {
+        return minus_infinity;
+    }
+    const double gap = max_num(dot_low - potential_.lower_bound, floor_);
+    if (!(gap > 0.0) || !std::isfinite(gap)) return minus_infinity;
+    const double log_gap = std::log(gap);
+    const double log_low = log_gap - 8.0 * u * std::fabs(log_gap);
+    const double low = barrier_low + (dot_low + inv_alpha * log_low);
+    return std::isnan(low) ? minus_infinity : low;
+}
+
+double LinePotential::exact_value() const {
     // Two accumulators in edge order, as the fused pass of Potential::value.
     Sums sums{prefix_dot_, prefix_barrier_};
     for (std::size_t e = std::min(prefix_end_, products_.size()); e < products_.size(); ++e) {

@@ -127,6 +127,12 @@ public:
 
     // Value at x + t d; the trial point stays readable through trial().
     double value_at(double t);
+    // Moves the trial point to x + t d as value_at does; then the value when
+    // it may be <= limit, and nothing when it provably exceeds the limit (or
+    // is NaN), decided from the moved edges alone in O(moved edges) by a
+    // rounding-error bound on the edge-order sums. A value it returns is
+    // value_at(t) bit for bit.
+    std::optional<double> value_at_most(double t, double limit);
     std::span<const double> trial() const { return trial_; }
     std::vector<double> take_trial() { return std::move(trial_); }
     // Barrier terms at the last trial point (at the flow before any trial).
@@ -149,7 +155,17 @@ private:
     double prefix_dot_ = -0.0;      // partial sums over the edges before prefix_end_
     double prefix_barrier_ = -0.0;
     std::size_t prefix_end_ = 0;  // first moved edge
+    // At the flow: both sums in edge order and the sums of their terms'
+    // magnitudes, and each moved edge's two terms (in moved_ order).
+    double base_dot_ = 0.0, base_barrier_ = 0.0;
+    double base_dot_magnitude_ = 0.0, base_barrier_magnitude_ = 0.0;
+    double floor_ = 0.0;  // the potential's gap floor
+    std::vector<double> base_moved_products_, base_moved_barrier_;
     void refresh(std::size_t e);
+    void move_to(double t);
+    double exact_value() const;
+    void record_base();
+    double value_lower_bound() const;
     void find_moved_edges();
     void sum_prefix();
 };

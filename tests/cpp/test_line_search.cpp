@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -220,6 +221,54 @@ TEST(LinePotential, EqualsFreshEvaluationsBitForBit) {
         ASSERT_TRUE(same(from_terms.value, direct.value));
         ASSERT_TRUE(same(from_terms.gap, direct.gap));
     }
+}
+
+// Trials are rejected from a bound on the value without summing every edge.
+// Against the full evaluation at the same point, with limits at, just below
+// and just above the value (where rounding decides): a rejection only when
+// the value exceeds the limit or is NaN, and a returned value bit for bit.
+TEST(LinePotential, BoundedTrialsAgreeWithFullValue) {
+    std::mt19937_64 rng(29);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    int rejected = 0, near_accepted = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t m = 1 + rng() % 60;
+        const double scale = std::ldexp(1.0, static_cast<int>(rng() % 40) - 10);
+        std::vector<double> lower(m), upper(m), cost(m), flow(m), dir(m, 0.0);
+        for (std::size_t e = 0; e < m; ++e) {
+            lower[e] = std::floor(unit(rng) * 6) - 3;
+            upper[e] = lower[e] + 1 + std::floor(unit(rng) * 5);
+            cost[e] = (unit(rng) * 9 - 4) * (rng() % 4 == 0 ? scale : 1.0);
+            flow[e] = lower[e] + (upper[e] - lower[e]) * unit(rng);
+            if (rng() % 9 == 0) flow[e] = rng() % 2 ? 0.0 : -0.0;
+            if (rng() % 3 == 0) dir[e] = unit(rng) * 2 - 1;
+        }
+        McfOptions o;
+        if (trial % 3 != 0) o.alpha = 1.0;
+        const Potential p = make_potential(upper, trial % 2 ? -50.0 : 1e6, o);
+        LinePotential full(p, cost, flow, lower, upper, dir);
+        LinePotential bounded(p, cost, flow, lower, upper, dir);
+        for (double t : {1e-9, 1e-3, 0.05, 0.25, 1.0, 3.0}) {
+            const double exact = full.value_at(t);
+            const double spread = std::fabs(exact) * unit(rng) * 1e-6;
+            for (double limit : {exact, std::nextafter(exact, -inf), std::nextafter(exact, inf),
+                                 exact - spread, exact + spread, exact - 1.0}) {
+                const std::optional<double> got = bounded.value_at_most(t, limit);
+                ASSERT_EQ(std::vector<double>(bounded.trial().begin(), bounded.trial().end()),
+                          std::vector<double>(full.trial().begin(), full.trial().end()));
+                if (!got) {
+                    ASSERT_FALSE(exact <= limit) << trial << " t " << t;
+                    ++rejected;
+                } else {
+                    ASSERT_TRUE(same(*got, exact)) << trial << " t " << t;
+                    if (!(exact <= limit)) ++near_accepted;
+                }
+            }
+        }
+    }
+    EXPECT_GT(rejected, 1000);
+    EXPECT_GT(near_accepted, 0);
 }
 
 // The loop keeps per-edge powers keyed by the edge's slacks and reuses them
