@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <numeric>
 #include <random>
+#include <sstream>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -41,6 +43,32 @@ std::uint64_t walk_end(const DynamicSpanner& sp, const std::vector<SignedEdge>& 
         at = b;
     }
     return at;
+}
+
+// The same spanner edges, edge map and walks as a spanner built afresh;
+// `where` tags the failures.
+template <class... Where>
+void expect_same_spanner(const DeterministicDynamicSpanner& s,
+                         const DeterministicDynamicSpanner& fresh, const Where&... where) {
+    std::ostringstream tag;
+    ((tag << where << ' '), ...);
+    const std::string at = tag.str();
+    ASSERT_EQ(s.spanner.edges.size(), fresh.spanner.edges.size()) << at;
+    for (std::size_t f = 0; f < s.spanner.edges.size(); ++f) {
+        const SpannerEdge &a = s.spanner.edges[f], &b = fresh.spanner.edges[f];
+        EXPECT_EQ(std::tie(a.u, a.v, a.length, a.gradient, a.active),
+                  std::tie(b.u, b.v, b.length, b.gradient, b.active))
+            << at;
+    }
+    EXPECT_EQ(s.edge_to_spanner, fresh.edge_to_spanner) << at;
+    ASSERT_EQ(s.spanner.embeddings.size(), fresh.spanner.embeddings.size()) << at;
+    for (const auto& [id, walk] : fresh.spanner.embeddings) {
+        ASSERT_TRUE(s.spanner.embeddings.contains(id)) << at;
+        const auto kept = s.spanner.embeddings.at(id);
+        EXPECT_EQ(std::vector<SignedEdge>(kept.begin(), kept.end()),
+                  std::vector<SignedEdge>(walk.begin(), walk.end()))
+            << at << " " << id;
+    }
 }
 
 }  // namespace
@@ -227,21 +255,7 @@ TEST(DeterministicSpanner, RebuildsEqualAFreshSnapshot) {
             ASSERT_TRUE(s.update_edge_values(e, g.lengths[e], grad[e]));
             if (s.updates_since_rebuild > before) continue;  // no rebuild this time
             DeterministicDynamicSpanner fresh = synced(g, grad);
-            ASSERT_EQ(s.spanner.edges.size(), fresh.spanner.edges.size()) << round << " " << update;
-            for (std::size_t f = 0; f < s.spanner.edges.size(); ++f) {
-                const SpannerEdge &a = s.spanner.edges[f], &b = fresh.spanner.edges[f];
-                EXPECT_EQ(std::tie(a.u, a.v, a.length, a.gradient, a.active),
-                          std::tie(b.u, b.v, b.length, b.gradient, b.active));
-            }
-            EXPECT_EQ(s.edge_to_spanner, fresh.edge_to_spanner);
-            ASSERT_EQ(s.spanner.embeddings.size(), fresh.spanner.embeddings.size());
-            for (const auto& [id, walk] : fresh.spanner.embeddings) {
-                ASSERT_TRUE(s.spanner.embeddings.contains(id));
-                const auto kept = s.spanner.embeddings.at(id);
-                EXPECT_EQ(std::vector<SignedEdge>(kept.begin(), kept.end()),
-                          std::vector<SignedEdge>(walk.begin(), walk.end()))
-                    << round << " " << id;
-            }
+            expect_same_spanner(s, fresh, round, update);
         }
     }
 }
@@ -274,21 +288,7 @@ TEST(DeterministicSpanner, RebuildsAfterKeyChangesEqualANewSpanner) {
             fresh.node_count = s.node_count;
             fresh.edges = s.edges;
             fresh.rebuild();
-            ASSERT_EQ(s.spanner.edges.size(), fresh.spanner.edges.size()) << round << " " << step;
-            for (std::size_t f = 0; f < s.spanner.edges.size(); ++f) {
-                const SpannerEdge &a = s.spanner.edges[f], &b = fresh.spanner.edges[f];
-                EXPECT_EQ(std::tie(a.u, a.v, a.length, a.gradient, a.active),
-                          std::tie(b.u, b.v, b.length, b.gradient, b.active));
-            }
-            EXPECT_EQ(s.edge_to_spanner, fresh.edge_to_spanner) << round << " " << step;
-            ASSERT_EQ(s.spanner.embeddings.size(), fresh.spanner.embeddings.size());
-            for (const auto& [id, walk] : fresh.spanner.embeddings) {
-                ASSERT_TRUE(s.spanner.embeddings.contains(id));
-                const auto kept = s.spanner.embeddings.at(id);
-                EXPECT_EQ(std::vector<SignedEdge>(kept.begin(), kept.end()),
-                          std::vector<SignedEdge>(walk.begin(), walk.end()))
-                    << round << " " << step << " " << id;
-            }
+            expect_same_spanner(s, fresh, round, step);
         }
     }
 }
@@ -308,15 +308,7 @@ TEST(DeterministicSpanner, KeptAncestorsFollowTheStretchFactor) {
             s.stretch_factor = factor;
             s.rebuild();
             const DeterministicDynamicSpanner fresh = synced(g, grad, factor);
-            EXPECT_EQ(s.edge_to_spanner, fresh.edge_to_spanner) << round << " " << factor;
-            ASSERT_EQ(s.spanner.embeddings.size(), fresh.spanner.embeddings.size());
-            for (const auto& [id, walk] : fresh.spanner.embeddings) {
-                ASSERT_TRUE(s.spanner.embeddings.contains(id));
-                const auto kept = s.spanner.embeddings.at(id);
-                EXPECT_EQ(std::vector<SignedEdge>(kept.begin(), kept.end()),
-                          std::vector<SignedEdge>(walk.begin(), walk.end()))
-                    << round << " " << factor << " " << id;
-            }
+            expect_same_spanner(s, fresh, round, factor);
         }
     }
 }

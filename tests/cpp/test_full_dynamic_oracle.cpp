@@ -307,7 +307,9 @@ TEST(FullDynamicOracle, BorrowedLevelsMatchSeparateWork) {
             const MinRatioOracle& q = y.levels().levels[i].oracle;
             ASSERT_EQ(p.tree().has_value(), q.tree().has_value()) << at << " " << i;
             ASSERT_EQ(p.spanner().has_value(), q.spanner().has_value()) << at << " " << i;
-            if (p.tree()) EXPECT_EQ(p.tree()->parent_edge, q.tree()->parent_edge) << at;
+            if (p.tree()) {
+                EXPECT_EQ(p.tree()->parent_edge, q.tree()->parent_edge) << at;
+            }
             if (p.spanner()) {
                 EXPECT_EQ(p.spanner()->edges.size(), q.spanner()->edges.size()) << at;
                 EXPECT_EQ(p.spanner()->embeddings.size(), q.spanner()->embeddings.size()) << at;
