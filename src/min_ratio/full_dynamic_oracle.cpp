@@ -155,16 +155,14 @@ OracleStatus FullDynamicOracle::update_one(std::uint64_t edge, bool is_gradient,
     if (lengths.size() < edge_count) lengths.resize(edge_count, 1.0);
     std::uint64_t events = 0;
     if (is_gradient) {
-        if (std::fabs(gradient - gradients[edge]) > gradient_change_threshold) {
+        if (gradient_jumps(edge, gradient)) {
             ++events;
             saturating_increment(instability_events);
         }
         gradients[edge] = gradient;
     }
     if (is_length) {
-        const double old = lengths[edge];
-        if (length > 0.0 && old > 0.0 &&
-            std::max(length / old, old / length) > length_ratio_threshold) {
+        if (length_jumps(edge, length)) {
             ++events;
             saturating_increment(instability_events);
         }
@@ -200,7 +198,7 @@ OracleStatus FullDynamicOracle::update_many(std::span<const EdgeValue> gradient_
             if (auto s = slow(edge, true, g); !s) return flush_refreshes(std::move(s));
             continue;
         }
-        if (std::fabs(g - gradients[edge]) > gradient_change_threshold) {
+        if (gradient_jumps(edge, g)) {
             saturating_increment(instability_events);
             hierarchy.charge_all(1);
         }
@@ -212,8 +210,7 @@ OracleStatus FullDynamicOracle::update_many(std::span<const EdgeValue> gradient_
             if (auto s = slow(edge, false, l); !s) return flush_refreshes(std::move(s));
             continue;
         }
-        const double old = lengths[edge];
-        if (l > 0.0 && old > 0.0 && std::max(l / old, old / l) > length_ratio_threshold) {
+        if (length_jumps(edge, l)) {
             saturating_increment(instability_events);
             hierarchy.charge_all(1);
         }

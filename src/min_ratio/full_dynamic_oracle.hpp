@@ -26,6 +26,8 @@
 // most one spanner rebuild per call in deterministic mode.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -224,6 +226,15 @@ private:
     // update_edge_instability with the spanner refresh queued, not applied.
     OracleStatus update_one(std::uint64_t edge, bool is_gradient, bool is_length, double gradient,
                             double length);
+    // Whether a new value of a covered edge is an instability event.
+    bool gradient_jumps(std::uint64_t edge, double gradient) const {
+        return std::fabs(gradient - gradients[edge]) > gradient_change_threshold;
+    }
+    bool length_jumps(std::uint64_t edge, double length) const {
+        const double old = lengths[edge];
+        return length > 0.0 && old > 0.0 &&
+               std::max(length / old, old / length) > length_ratio_threshold;
+    }
     // Appends a spanner refresh of `edge` with its last known values.
     void queue_refresh(std::uint64_t edge);
     OracleStatus flush_refreshes(OracleStatus status);
