@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <utility>
 
 namespace zelk {
@@ -12,17 +14,28 @@ namespace {
 // Below this many records a counting pass costs more than it saves.
 constexpr std::size_t SMALL_SORT = 64;
 
-void insertion_sort_by_key(KeyedEdge* first, std::size_t len) {
+// Insertion sort under `before` that gives up (false) after `budget` moves,
+// leaving a permutation of the records.
+template <class Before>
+bool insertion_sort_within(KeyedEdge* first, std::size_t len, std::size_t budget, Before before) {
     for (std::size_t i = 1; i < len; ++i) {
+        if (!before(first[i], first[i - 1])) continue;
         const KeyedEdge x = first[i];
         std::size_t j = i;
-        while (j > 0 && x.key < first[j - 1].key) {
+        while (j > 0 && before(x, first[j - 1])) {
             first[j] = first[j - 1];
             --j;
+            if (--budget == 0) {
+                first[j] = x;
+                return false;
+            }
         }
         first[j] = x;
     }
+    return true;
 }
+
+bool key_before(const KeyedEdge& a, const KeyedEdge& b) { return a.key < b.key; }
 
 // Orders each run of equal keys by tie(edge), which must differ between
 // distinct edges, so the order within a run is fully determined.
@@ -64,34 +77,14 @@ bool sort_by_key_then_tie(std::vector<KeyedEdge>& records, TieKey tie) {
     }
     if (descents == 0) return true;
     // Few descents: repair by insertion while the moves stay about linear.
-    if (descents <= few) {
-        std::size_t budget = 4 * len + 64;
-        bool done = true;
-        for (std::size_t i = 1; i < len && done; ++i) {
-            if (!before(records[i], records[i - 1])) continue;
-            const KeyedEdge x = records[i];
-            std::size_t j = i;
-            while (j > 0 && before(x, records[j - 1])) {
-                records[j] = records[j - 1];
-                --j;
-                if (--budget == 0) {
-                    done = false;
-                    break;
-                }
-            }
-            records[j] = x;
-        }
-        if (done) return false;
+    if (descents <= few && insertion_sort_within(records.data(), len, 4 * len + 64, before)) {
+        return false;
     }
     thread_local std::vector<KeyedEdge> scratch;
     stable_radix_sort(records, scratch);
     order_equal_keys(records, tie);
     return false;
 }
-
-}  // namespace
-
-namespace {
 
 // One stable counting pass on the digit (key >> shift) & mask, from `in`
 // to `out`; `counts` holds mask + 1 zeroed entries on entry.
@@ -107,26 +100,6 @@ void counting_pass(const KeyedEdge* in, KeyedEdge* out, std::size_t len, unsigne
     for (std::size_t i = 0; i < len; ++i) out[counts[(in[i].key >> shift) & mask]++] = in[i];
 }
 
-// Insertion sort by key that gives up (false) after `budget` moves, leaving
-// a permutation of the records.
-bool insertion_sort_within(KeyedEdge* first, std::size_t len, std::size_t budget) {
-    for (std::size_t i = 1; i < len; ++i) {
-        if (!(first[i].key < first[i - 1].key)) continue;
-        const KeyedEdge x = first[i];
-        std::size_t j = i;
-        while (j > 0 && x.key < first[j - 1].key) {
-            first[j] = first[j - 1];
-            --j;
-            if (--budget == 0) {
-                first[j] = x;
-                return false;
-            }
-        }
-        first[j] = x;
-    }
-    return true;
-}
-
 }  // namespace
 
 // Only the bits where keys differ matter. Two or three counting passes on
@@ -138,7 +111,8 @@ bool insertion_sort_within(KeyedEdge* first, std::size_t len, std::size_t budget
 void stable_radix_sort(std::vector<KeyedEdge>& records, std::vector<KeyedEdge>& scratch) {
     const std::size_t len = records.size();
     if (len < SMALL_SORT) {
-        insertion_sort_by_key(records.data(), len);
+        insertion_sort_within(records.data(), len, std::numeric_limits<std::size_t>::max(),
+                              key_before);
         return;
     }
     std::uint64_t all_or = 0, all_and = ~std::uint64_t{0};
@@ -167,7 +141,9 @@ void stable_radix_sort(std::vector<KeyedEdge>& records, std::vector<KeyedEdge>& 
     const bool thin = std::popcount(differing >> two) >= static_cast<int>(std::bit_width(len)) + 6;
     const unsigned low = thin ? two : (top > 3 * digit ? top - 3 * digit : 0);
     passes(low, top);
-    if (low == 0 || insertion_sort_within(records.data(), len, 2 * len + 64)) return;
+    if (low == 0 || insertion_sort_within(records.data(), len, 2 * len + 64, key_before)) {
+        return;
+    }
     passes(0, top);
 }
 
