@@ -172,8 +172,6 @@ void LowStretchTree::build_ancestors() {
     // A node the root sequence never reached (a broken precondition of
     // build_from_tree_edges_with_order) keeps NO_INDEX and counts as a root
     // rather than reading out of range.
-    const std::size_t n = parent.size();
-    levels_ = n == 0 ? 1 : static_cast<std::size_t>(std::bit_width(n));
     ancestors.build(parent);
 }
 

@@ -7,6 +7,7 @@
 // of path_edges. Builders do not validate endpoints (a precondition).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -108,7 +109,9 @@ public:
 
     std::size_t node_count() const { return parent.size(); }
     // L: the bit length of n (at least 1), a bound on log2 of any depth.
-    std::size_t levels() const { return levels_; }
+    std::size_t levels() const {
+        return parent.empty() ? 1 : static_cast<std::size_t>(std::bit_width(parent.size()));
+    }
 
     // ---- Data.
     std::vector<std::uint64_t> parent;       // a root is its own parent
@@ -121,7 +124,6 @@ public:
     ForestLca ancestors;
 
 private:
-    std::size_t levels_ = 0;
     void build_ancestors();
     friend struct TreeBuilderAccess;
 };
