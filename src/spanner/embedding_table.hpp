@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -106,7 +107,10 @@ public:
     }
 
     // Stores `walk` under `key` (replacing any walk there); the stored copy.
+    // `walk` must not lie in this table: writing may move its cells.
     Walk assign(std::uint64_t key, Walk walk) {
+        ZELK_ASSERT(walk.empty() || !std::less{}(walk.data(), cells_.data() + cells_.size()) ||
+                    !std::less{}(cells_.data(), walk.data() + walk.size()));
         open(key);
         cells_.insert(cells_.end(), walk.begin(), walk.end());
         length_[key] = walk.size();
