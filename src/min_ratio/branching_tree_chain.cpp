@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #include "checked_math.hpp"
@@ -169,11 +170,24 @@ DecrementalSpannerConfig spanner_config(std::uint64_t contracted_nodes, const Co
 
 }  // namespace
 
+const LowStretchTree* PrebuiltTree::over(std::uint64_t n, std::span<const NodeIndex> t,
+                                         std::span<const NodeIndex> h,
+                                         std::span<const double> l) const {
+    // Bitwise equal lengths: -0.0 and 0.0 give the same key but are not
+    // assumed to give the same distances.
+    const bool same = tree != nullptr && node_count == n && tails.size() == t.size() &&
+                      heads.size() == h.size() && lengths.size() == l.size() &&
+                      std::equal(t.begin(), t.end(), tails.begin()) &&
+                      std::equal(h.begin(), h.end(), heads.begin()) &&
+                      (l.empty() || std::memcmp(l.data(), lengths.data(), l.size_bytes()) == 0);
+    return same ? tree : nullptr;
+}
+
 TreeResult<void> BranchingTreeChain::build_levels(
     std::uint64_t n, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> lengths, std::uint64_t limit, bool deterministic,
     double reduction_factor, std::vector<LevelData>& out, std::vector<double>& seconds,
-    std::vector<std::string>& log) {
+    std::vector<std::string>& log, const PrebuiltTree& first_tree) {
     std::uint64_t prev_contracted = 0;
     // The graph of the current level: the input, then the previous level's
     // contracted graph (read from out.back(), which stays in place until
@@ -184,8 +198,14 @@ TreeResult<void> BranchingTreeChain::build_levels(
     ContractedGraph next_graph;
     for (std::uint64_t k = 1; k <= limit; ++k) {
         const auto start = std::chrono::steady_clock::now();
-        auto tree = LowStretchTree::build_low_stretch_with_mode(gn, gt, gh, gl, deterministic, 0);
-        if (!tree) return std::unexpected(tree.error());
+        const LowStretchTree* tree =
+            k == 1 && deterministic ? first_tree.over(gn, gt, gh, gl) : nullptr;
+        TreeResult<LowStretchTree> built;
+        if (tree == nullptr) {
+            built = LowStretchTree::build_low_stretch_with_mode(gn, gt, gh, gl, deterministic, 0);
+            if (!built) return std::unexpected(built.error());
+            tree = &*built;
+        }
 
         LevelData level;
         level.forest = LSForest::from_tree(*tree, gt, gh, gl);
@@ -555,8 +575,9 @@ TreeResult<void> BranchingTreeChain::rebuild_level(std::uint64_t level, const Ch
     std::vector<LevelData> fresh;
     std::vector<double> seconds;
     std::vector<std::string> log;
-    auto built = build_levels(graph.node_count, graph.tails, graph.heads, graph.lengths, limit,
-                              graph.deterministic, reduction_factor_, fresh, seconds, log);
+    auto built =
+        build_levels(graph.node_count, graph.tails, graph.heads, graph.lengths, limit,
+                     graph.deterministic, reduction_factor_, fresh, seconds, log, graph.prebuilt);
     if (!built) return std::unexpected(built.error());
     if (all) {
         levels_ = std::move(fresh);

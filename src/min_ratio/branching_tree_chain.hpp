@@ -90,12 +90,28 @@ struct LevelCounters {
 };
 
 // The graph a level rebuild starts from (borrowed).
+// A deterministic tree with seed 0 that its owner built over these arrays.
+// A level-0 build over equal arrays (bit for bit) reads it instead of
+// building the same tree again.
+struct PrebuiltTree {
+    const LowStretchTree* tree = nullptr;
+    std::uint64_t node_count = 0;
+    std::span<const NodeIndex> tails;
+    std::span<const NodeIndex> heads;
+    std::span<const double> lengths;
+
+    // The tree when it was built over exactly these arrays, else nullptr.
+    const LowStretchTree* over(std::uint64_t n, std::span<const NodeIndex> t,
+                               std::span<const NodeIndex> h, std::span<const double> l) const;
+};
+
 struct ChainGraph {
     std::span<const NodeIndex> tails;
     std::span<const NodeIndex> heads;
     std::span<const double> lengths;
     std::uint64_t node_count = 0;
     bool deterministic = true;
+    PrebuiltTree prebuilt;  // optional
 };
 
 class BranchingTreeChain {
@@ -206,7 +222,8 @@ private:
                                          std::span<const double> lengths, std::uint64_t limit,
                                          bool deterministic, double reduction_factor,
                                          std::vector<LevelData>& out, std::vector<double>& seconds,
-                                         std::vector<std::string>& log);
+                                         std::vector<std::string>& log,
+                                         const PrebuiltTree& first_tree = {});
 
     static bool path_edges_into(const LevelData& level, std::uint64_t u, std::uint64_t v,
                                 std::vector<std::uint64_t>& nodes, std::vector<SignedEdge>& down,

@@ -477,6 +477,7 @@ void FullDynamicOracle::detect_changes(std::span<const double> grads,
 TreeResult<void> FullDynamicOracle::advance_tree_chain(const OracleQuery& q) {
     const std::size_t n = q.node_count;
     if (tree_chain && dynamic_tree) {
+        pass_spanner_order();
         auto rebuilt =
             dynamic_tree->update_from_snapshot(q.iteration, n, q.tails, q.heads, q.lengths);
         if (!rebuilt) return std::unexpected(rebuilt.error());
@@ -507,8 +508,29 @@ TreeResult<void> FullDynamicOracle::advance_branching_chain(const OracleQuery& q
 TreeResult<void> FullDynamicOracle::track_stability(const OracleQuery& q) {
     const HsfcOutcome outcome = apply_hsfc_update(IpmUpdate{changed_, q.gradients, q.lengths});
     if (!branching) return {};
-    return branching->record_round(
-        outcome.stable, ChainGraph{q.tails, q.heads, q.lengths, q.node_count, deterministic});
+    ChainGraph graph{q.tails, q.heads, q.lengths, q.node_count, deterministic, {}};
+    // The dynamic tree is the same Kruskal tree whenever its clamped lengths
+    // are the query's: the chain checks that before reading it.
+    if (dynamic_tree && dynamic_tree->tree_is_current()) {
+        graph.prebuilt =
+            PrebuiltTree{&dynamic_tree->tree, dynamic_tree->node_count, dynamic_tree->tails,
+                         dynamic_tree->heads, dynamic_tree->lengths};
+    }
+    return branching->record_round(outcome.stable, graph);
+}
+
+// The spanner sorted the same lengths when it was last rebuilt (by |length|
+// over the same edges, unless the dynamic tree clamped some): its order is
+// a close hint for the dynamic tree's next sort. Passed once per new tree.
+void FullDynamicOracle::pass_spanner_order() {
+    if (!spanner.deterministic()) return;
+    const auto& det = std::get<DeterministicDynamicSpanner>(spanner.value);
+    if (det.tree_builds() == spanner_order_passed_) return;
+    spanner_order_passed_ = det.tree_builds();
+    det.kruskal_order_of_edges(order_scratch_);
+    if (order_scratch_.size() == dynamic_tree->tails.size()) {
+        dynamic_tree->take_order_hint(order_scratch_);
+    }
 }
 
 // Each query advances the schedule by the number of levels; the threshold

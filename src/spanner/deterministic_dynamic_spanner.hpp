@@ -62,6 +62,13 @@ public:
     // the last Kruskal order, a sort hint only. Stored walks are dropped.
     void restart();
 
+    // The last tree's Kruskal order as snapshot identifiers (every active
+    // edge once), empty when no tree stands, and the number of trees built
+    // so far: a sort hint for other trees over the same lengths, and when it
+    // was last renewed.
+    void kruskal_order_of_edges(std::vector<std::uint64_t>& out) const;
+    std::uint64_t tree_builds() const { return tree_builds_; }
+
     // ---- Data.
     std::vector<SpannerEdge> edges;              // the snapshot
     std::vector<std::uint64_t> edge_to_spanner;  // carrying spanner edge, NO_INDEX if none
@@ -97,6 +104,7 @@ private:
     std::vector<bool> walked_in_tree_;
     std::vector<std::uint64_t> walked_carrier_;
     bool walks_valid_ = false;
+    std::uint64_t tree_builds_ = 0;
 };
 
 }  // namespace zelk

@@ -45,6 +45,7 @@ TreeResult<DynamicTree> DynamicTree::create(std::size_t n, std::vector<NodeIndex
     t.ratio_threshold = config.ratio_threshold >= 1.0 ? config.ratio_threshold : 1.0;
     t.seed = config.seed;
     t.deterministic = config.deterministic;
+    t.current_ = config.deterministic && config.seed == 0;
     return t;
 }
 
@@ -62,6 +63,7 @@ TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std:
          std::memcmp(new_heads.data(), heads.data(), heads.size() * sizeof(std::uint32_t)) == 0);
 
     if (same_topology) {
+        bool moved = false;
         for (std::size_t e = 0; e < lengths.size(); ++e) {
             const double fresh = clamp_length(new_lengths[e], bound);
             const double old = lengths[e];
@@ -69,9 +71,12 @@ TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std:
             if (fresh > 0.0 && old > 0.0 && std::max(fresh / old, old / fresh) > ratio_threshold) {
                 saturating_increment(changes);
             }
+            moved = moved || fresh != old;
             lengths[e] = fresh;
         }
+        if (moved) current_ = false;
     } else {
+        current_ = false;
         node_count = n;
         tails.assign(new_tails.begin(), new_tails.end());
         heads.assign(new_heads.begin(), new_heads.end());
@@ -102,6 +107,7 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
             tree, node_count, tails, heads, lengths, build_seed, kruskal_order_, built_from_order_);
         if (!r) return std::unexpected(r.error());
         built_from_order_ = true;
+        current_ = build_seed == 0;
         changes = 0;
         return {};
     }
@@ -126,8 +132,16 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
     if (!built) return std::unexpected(built.error());
     tree = std::move(*built);
     built_from_order_ = false;
+    current_ = false;
     changes = 0;
     return {};
+}
+
+void DynamicTree::take_order_hint(std::span<const std::uint64_t> order) {
+    kruskal_order_.assign(order.begin(), order.end());
+    // The tree no longer comes from the hint, so the next build cannot take
+    // an unchanged order for an unchanged forest.
+    built_from_order_ = false;
 }
 
 }  // namespace zelk

@@ -69,6 +69,15 @@ public:
     // on success `changes` = 0, on error nothing changes.
     TreeResult<void> rebuild(std::uint64_t seed);
 
+    // Whether `tree` is LowStretchTree::build_low_stretch_with_mode(node_count,
+    // tails, heads, lengths, true, 0) for today's snapshot: the last build was
+    // deterministic with seed 0 over every edge, and no length has moved since.
+    bool tree_is_current() const { return current_; }
+
+    // Makes `order` the next deterministic build's sort hint. Only the sort's
+    // speed depends on it: an order close to the new lengths' saves the sort.
+    void take_order_hint(std::span<const std::uint64_t> order);
+
     // ---- Data (the owner reads `tree`).
     std::vector<NodeIndex> tails;
     std::vector<NodeIndex> heads;
@@ -88,6 +97,7 @@ private:
     std::vector<std::uint64_t> kruskal_order_;
     // `tree` is the in-place build from kruskal_order_ over today's endpoints.
     bool built_from_order_ = false;
+    bool current_ = false;  // see tree_is_current
 };
 
 }  // namespace zelk

@@ -493,3 +493,48 @@ TEST(BranchingChain, ForestBoundNeverRulesOutAScoreAboveTheThreshold) {
     EXPECT_GT(scored, 500u);
     EXPECT_GT(ruled_out, scored / 2);
 }
+
+// A level-0 rebuild that is handed the tree it would build reads it instead,
+// with the same levels as a build of its own; a tree over other arrays is
+// ignored.
+TEST(BranchingChain, LevelZeroReadsAPrebuiltTreeOnlyOverItsOwnArrays) {
+    auto expect_same_levels = [](BranchingTreeChain& a, BranchingTreeChain& b) {
+        const auto& la = BranchingTreeChainTestAccess::levels(a);
+        const auto& lb = BranchingTreeChainTestAccess::levels(b);
+        ASSERT_EQ(la.size(), lb.size());
+        for (std::size_t i = 0; i < la.size(); ++i) {
+            EXPECT_EQ(la[i].node_cluster, lb[i].node_cluster);
+            EXPECT_EQ(la[i].contracted_edge_origin, lb[i].contracted_edge_origin);
+            EXPECT_EQ(la[i].contracted.tails, lb[i].contracted.tails);
+            EXPECT_EQ(la[i].contracted.lengths, lb[i].contracted.lengths);
+            EXPECT_EQ(la[i].parent_link, lb[i].parent_link);
+            EXPECT_EQ(la[i].by_depth, lb[i].by_depth);
+            EXPECT_EQ(la[i].lengths, lb[i].lengths);
+            for (std::uint64_t x = 0; x < la[i].forest.node_count; ++x) {
+                EXPECT_EQ(la[i].forest.rooted_parent(x), lb[i].forest.rooted_parent(x));
+            }
+        }
+    };
+    std::mt19937_64 rng(41);
+    for (int round = 0; round < 40; ++round) {
+        const EdgeGraph g = random_edge_graph(rng, 2 + rng() % 40, 1 + rng() % 90, 1 + rng() % 2);
+        std::vector<double> now = g.lengths, other = g.lengths;
+        for (double& x : now) x *= 1.0 + static_cast<double>(rng() % 3);
+        for (double& x : other) x = 0.5 * static_cast<double>(1 + rng() % 5);
+        auto same_tree =
+            LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads, now, true, 0);
+        auto other_tree =
+            LowStretchTree::build_low_stretch_with_mode(g.n, g.tails, g.heads, other, true, 0);
+        ASSERT_TRUE(same_tree.has_value() && other_tree.has_value());
+        const bool all = rng() % 2 == 0;
+        BranchingTreeChain own = build(g), read = build(g), ignored = build(g);
+        ChainGraph graph{g.tails, g.heads, now, g.n, true, {}};
+        ASSERT_TRUE(own.rebuild_level(0, graph, all).has_value());
+        graph.prebuilt = PrebuiltTree{&*same_tree, g.n, g.tails, g.heads, now};
+        ASSERT_TRUE(read.rebuild_level(0, graph, all).has_value());
+        graph.prebuilt = PrebuiltTree{&*other_tree, g.n, g.tails, g.heads, other};
+        ASSERT_TRUE(ignored.rebuild_level(0, graph, all).has_value());
+        expect_same_levels(own, read);
+        expect_same_levels(own, ignored);
+    }
+}

@@ -1,14 +1,17 @@
 // DynamicTree: clamping, construction, change counting and rebuild triggers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
 #include "random_edge_graphs.hpp"
 #include "trees/dynamic_tree.hpp"
+#include "trees/kruskal_order.hpp"
 #include "trees/low_stretch_tree.hpp"
 
 using namespace zelk;
@@ -215,4 +218,59 @@ TEST(DynamicTree, CounterSaturates) {
     std::vector<double> l{100.0, 100.0, 100.0};
     ASSERT_TRUE(t.update_from_snapshot(1, 3, g.tails, g.heads, l).has_value());
     EXPECT_EQ(t.changes, std::numeric_limits<std::uint64_t>::max());
+}
+
+// Sort hints only speed the sort up: over a run of updates (lengths with
+// many ties, some unchanged, some clamped), a tree given hints (random
+// permutations, non-permutations, and the exact Kruskal order of the new
+// lengths while the tree still stands for the old ones) stays the twin of
+// one given none, and whenever it calls itself current it is the fresh
+// deterministic build over its snapshot.
+TEST(DynamicTree, OrderHintsChangeNoTreeAndCurrentMeansFresh) {
+    std::mt19937_64 rng(23);
+    for (int round = 0; round < 40; ++round) {
+        EdgeGraph g = random_edge_graph(rng, 2 + rng() % 14, 1 + rng() % 40, 1 + rng() % 2);
+        const DynamicTreeConfig c{0, 1 + rng() % 2, 0, 1.0, true};
+        DynamicTree hinted = make(g, c), plain = make(g, c);
+        const double bound = DynamicTree::length_bound(g.n);
+        std::vector<double> l = g.lengths;
+        for (std::uint64_t it = 1; it <= 8; ++it) {
+            if (rng() % 3 != 0) {
+                for (double& x : l) {
+                    if (rng() % 3 == 0) x = 0.5 * static_cast<double>(1 + rng() % 4);
+                }
+                if (rng() % 4 == 0) l[rng() % l.size()] = 2.0 * bound;
+            }
+            std::vector<std::uint64_t> hint(g.m());
+            std::iota(hint.begin(), hint.end(), std::uint64_t{0});
+            switch (rng() % 4) {
+                case 0: std::shuffle(hint.begin(), hint.end(), rng); break;
+                case 1: hint.resize(rng() % (g.m() + 1)); break;
+                case 2: {
+                    std::vector<KeyedEdge> keys(g.m());
+                    for (std::size_t e = 0; e < g.m(); ++e) {
+                        keys[e] = KeyedEdge{ordered_key(DynamicTree::clamp_length(l[e], bound)), e};
+                    }
+                    sort_kruskal_records(keys, 0);
+                    for (std::size_t i = 0; i < g.m(); ++i) hint[i] = keys[i].edge;
+                    break;
+                }
+                default: break;
+            }
+            hinted.take_order_hint(hint);
+            auto a = hinted.update_from_snapshot(it, g.n, g.tails, g.heads, l);
+            auto b = plain.update_from_snapshot(it, g.n, g.tails, g.heads, l);
+            ASSERT_TRUE(a.has_value() && b.has_value());
+            EXPECT_EQ(*a, *b);
+            expect_same_tree(hinted.tree, plain.tree);
+            EXPECT_EQ(hinted.tree.depth, plain.tree.depth);
+            EXPECT_EQ(hinted.tree_is_current(), plain.tree_is_current());
+            if (hinted.tree_is_current()) {
+                auto fresh = LowStretchTree::build_low_stretch_with_mode(
+                    g.n, hinted.tails, hinted.heads, hinted.lengths, true, 0);
+                ASSERT_TRUE(fresh.has_value());
+                expect_same_tree(hinted.tree, *fresh);
+            }
+        }
+    }
 }
