@@ -102,9 +102,11 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
         edge_alive.size() == tails.size() &&
         std::find(edge_alive.begin(), edge_alive.end(), false) == edge_alive.end();
     if (all_alive && deterministic) {
-        // In place: the tree's storage serves the next build.
+        // In place: the tree's storage serves the next build. Its owners
+        // walk paths and never ask for ancestors: the table is not built.
         auto r = LowStretchTree::rebuild_low_stretch_deterministic(
-            tree, node_count, tails, heads, lengths, build_seed, kruskal_order_, built_from_order_);
+            tree, node_count, tails, heads, lengths, build_seed, kruskal_order_, built_from_order_,
+            false);
         if (!r) return std::unexpected(r.error());
         built_from_order_ = true;
         current_ = build_seed == 0;

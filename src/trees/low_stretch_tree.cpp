@@ -128,7 +128,8 @@ TreeResult<void> check_arrays(std::size_t n, std::span<const NodeIndex> tails,
 struct TreeBuilderAccess {
     template <class RootSeq>
     static void forest_walk(LowStretchTree& t, std::size_t n, const FlatAdjacency& adj,
-                            const RootSeq& roots, std::span<const double> lengths) {
+                            const RootSeq& roots, std::span<const double> lengths,
+                            bool with_ancestors = true) {
         t.parent.assign(n, NO_INDEX);
         t.parent_edge.assign(n, NO_INDEX);
         t.depth.assign(n, 0);
@@ -164,7 +165,11 @@ struct TreeBuilderAccess {
                 }
             }
         }
-        t.build_ancestors();
+        if (with_ancestors) {
+            t.build_ancestors();
+        } else {
+            t.ancestors.clear();
+        }
     }
 };
 
@@ -243,7 +248,7 @@ struct KruskalAccess {
 
     static void forest_in_order(LowStretchTree& t, std::size_t n, std::span<const NodeIndex> tails,
                                 std::span<const NodeIndex> heads, std::span<const double> lengths,
-                                std::span<const std::uint64_t> order) {
+                                std::span<const std::uint64_t> order, bool with_ancestors = true) {
         thread_local std::vector<std::uint32_t> set_parent;
         thread_local std::vector<std::uint8_t> set_rank;
         thread_local FlatAdjacency adj;
@@ -278,6 +283,8 @@ struct KruskalAccess {
         }
         if (same_forest(t, n, tails, heads, chosen, picked.size())) {
             t.refresh_distances(lengths);
+            // A table the last build skipped is built when now wanted.
+            if (with_ancestors && t.ancestors.empty()) t.ancestors.build(t.parent);
             return;
         }
         t.in_tree.swap(chosen);
@@ -286,7 +293,7 @@ struct KruskalAccess {
         fill_adjacency_from_list(n, tails, heads, picked, adj, cursor);
         roots.resize(n);
         for (std::size_t i = 0; i < n; ++i) roots[i] = i;
-        TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths);
+        TreeBuilderAccess::forest_walk(t, n, adj, roots, lengths, with_ancestors);
     }
 
     static LowStretchTree forest_in_order(std::size_t n, std::span<const NodeIndex> tails,
@@ -351,7 +358,7 @@ TreeResult<LowStretchTree> LowStretchTree::build_low_stretch_deterministic_reusi
 TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
     LowStretchTree& t, std::size_t n, std::span<const NodeIndex> tails,
     std::span<const NodeIndex> heads, std::span<const double> lengths, std::uint64_t seed,
-    std::vector<std::uint64_t>& order, bool same_endpoints) {
+    std::vector<std::uint64_t>& order, bool same_endpoints, bool with_ancestors) {
     if (auto ok = check_arrays(n, tails, heads, lengths); !ok) return std::unexpected(ok.error());
     const std::size_t m = tails.size();
     if (std::any_of(lengths.begin(), lengths.end(), [](double x) { return std::isnan(x); })) {
@@ -375,10 +382,11 @@ TreeResult<void> LowStretchTree::rebuild_low_stretch_deterministic(
     if (same_endpoints && permutation && same_order && t.parent.size() == n &&
         t.in_tree.size() == m) {
         t.refresh_distances(lengths);
+        if (with_ancestors && t.ancestors.empty()) t.build_ancestors();
         return {};
     }
     for (std::size_t i = 0; i < m; ++i) order[i] = keys[i].edge;
-    KruskalAccess::forest_in_order(t, n, tails, heads, lengths, order);
+    KruskalAccess::forest_in_order(t, n, tails, heads, lengths, order, with_ancestors);
     return {};
 }
 
@@ -427,7 +435,15 @@ void LowStretchTree::refresh_distances(std::span<const double> lengths) {
 
 std::optional<std::uint64_t> LowStretchTree::lca(std::uint64_t u, std::uint64_t v) const {
     if (root[u] != root[v]) return std::nullopt;
-    return ancestors.query(u, v);
+    if (!ancestors.empty()) return ancestors.query(u, v);
+    // Built without the table: climb.
+    while (depth[u] > depth[v]) u = parent[u];
+    while (depth[v] > depth[u]) v = parent[v];
+    while (u != v) {
+        u = parent[u];
+        v = parent[v];
+    }
+    return u;
 }
 
 bool LowStretchTree::path_edges_into(std::uint64_t u, std::uint64_t v,

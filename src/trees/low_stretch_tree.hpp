@@ -58,10 +58,12 @@ public:
     // that `t` and `order` are this call's last results over the same n,
     // tails and heads; when the lengths then keep that order, only the
     // distances are refreshed (the tree is the one a full build gives).
+    // Without `with_ancestors` the ancestor table may be left empty (lca
+    // then climbs the tree), for callers that never ask for ancestors.
     static TreeResult<void> rebuild_low_stretch_deterministic(
         LowStretchTree& t, std::size_t n, std::span<const NodeIndex> tails,
         std::span<const NodeIndex> heads, std::span<const double> lengths, std::uint64_t seed,
-        std::vector<std::uint64_t>& order, bool same_endpoints = false);
+        std::vector<std::uint64_t>& order, bool same_endpoints = false, bool with_ancestors = true);
 
     // The tree edges are given; the mask becomes `in_tree`. Roots 0..n-1.
     static TreeResult<LowStretchTree> build_from_tree_edges(std::size_t n,
@@ -85,7 +87,8 @@ public:
 
     // ---- Queries. Node arguments must be below node_count().
 
-    // Lowest common ancestor, or nothing for nodes in different trees.
+    // Lowest common ancestor, or nothing for nodes in different trees: O(1)
+    // from the table, else O(depth).
     std::optional<std::uint64_t> lca(std::uint64_t u, std::uint64_t v) const;
 
     // Tree path from u to v as (edge, sign) pairs, or nothing across trees.
@@ -120,7 +123,8 @@ public:
     std::vector<double> dist;                // sum of lengths from the root
     std::vector<std::uint64_t> root;         // root of the node's tree
     std::vector<bool> in_tree;               // one per edge: tree edge?
-    // Constant-time lowest common ancestors over `parent`.
+    // Constant-time lowest common ancestors over `parent`; empty (for n > 0)
+    // when a build skipped it.
     ForestLca ancestors;
 
 private:

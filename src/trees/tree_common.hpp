@@ -169,6 +169,15 @@ public:
 
     bool empty() const { return n_ == 0; }
 
+    // Empty again, keeping the storage.
+    void clear() {
+        n_ = 0;
+        levels_ = 0;
+        pos_.clear();
+        parent_at_.clear();
+        table_.clear();
+    }
+
     // The lowest common ancestor of a and b, two nodes of one tree.
     std::uint64_t query(std::uint64_t a, std::uint64_t b) const {
         if (a == b) return a;
