@@ -101,6 +101,14 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
     const bool all_alive =
         edge_alive.size() == tails.size() &&
         std::find(edge_alive.begin(), edge_alive.end(), false) == edge_alive.end();
+    if (all_alive && deterministic && offered_ && !current_) {
+        // Lengths moved since the last build, so its order is stale: start
+        // from the offered one. The tree no longer comes from the hint, so
+        // the build cannot take an unchanged order for an unchanged forest.
+        kruskal_order_.swap(offered_order_);
+        built_from_order_ = false;
+    }
+    offered_ = false;
     if (all_alive && deterministic) {
         // In place: the tree's storage serves the next build. Its owners
         // walk paths and never ask for ancestors: the table is not built.
@@ -140,10 +148,8 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
 }
 
 void DynamicTree::take_order_hint(std::span<const std::uint64_t> order) {
-    kruskal_order_.assign(order.begin(), order.end());
-    // The tree no longer comes from the hint, so the next build cannot take
-    // an unchanged order for an unchanged forest.
-    built_from_order_ = false;
+    offered_order_.assign(order.begin(), order.end());
+    offered_ = true;
 }
 
 }  // namespace zelk

@@ -74,8 +74,10 @@ public:
     // deterministic with seed 0 over every edge, and no length has moved since.
     bool tree_is_current() const { return current_; }
 
-    // Makes `order` the next deterministic build's sort hint. Only the sort's
-    // speed depends on it: an order close to the new lengths' saves the sort.
+    // Offers `order` as the next deterministic build's sort hint, taken when
+    // lengths moved since the last build (else that build's order stands).
+    // Only the sort's speed depends on it: an order close to the new
+    // lengths' saves the sort.
     void take_order_hint(std::span<const std::uint64_t> order);
 
     // ---- Data (the owner reads `tree`).
@@ -97,7 +99,9 @@ private:
     std::vector<std::uint64_t> kruskal_order_;
     // `tree` is the in-place build from kruskal_order_ over today's endpoints.
     bool built_from_order_ = false;
-    bool current_ = false;  // see tree_is_current
+    bool current_ = false;                      // see tree_is_current
+    std::vector<std::uint64_t> offered_order_;  // the last take_order_hint
+    bool offered_ = false;
 };
 
 }  // namespace zelk
