@@ -103,6 +103,7 @@ private:
     void report_flow_changes(double step);
     void report_gradient_and_length_changes(const GradientAndLengths& gl);
     void update_failed(const OracleError& error);
+    void hand_over();
     Next end_iteration(std::size_t k, double ratio, double gap);
     Next stop(IpmTermination reason, std::size_t k);
     IpmResult finish();
@@ -385,7 +386,7 @@ TreeResult<std::optional<CycleCandidate>> IpmRun::query_oracle(const GradientAnd
         if (mode == OracleMode::Hybrid && instability && *instability > loss_limit) {
             ctx.diagnostic("warning: dynamic oracle exceeded loss threshold (" +
                            std::to_string(*instability) + "); falling back to SSP");
-            use_static = true;
+            hand_over();
         }
     }
     stats.cycle_scoring_ms.push_back(elapsed_ms(t0));
@@ -466,7 +467,14 @@ void IpmRun::report_gradient_and_length_changes(const GradientAndLengths& gl) {
 void IpmRun::update_failed(const OracleError& error) {
     if (mode != OracleMode::Hybrid) return;
     ctx.diagnostic("warning: dynamic oracle requested rebuild (" + error.display() + ")");
+    hand_over();
+}
+
+// The static oracle answers from now on; the dynamic one is still told of
+// every change, for the statuses (and warnings) its updates give.
+void IpmRun::hand_over() {
     use_static = true;
+    dynamic_oracle->stop_queries();
 }
 
 // Counts the finished iteration and applies the iteration limit.

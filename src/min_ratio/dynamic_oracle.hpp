@@ -61,6 +61,11 @@ public:
     // The branching chain's instability count, when the oracle has a chain;
     // the loop switches to the static oracle when it exceeds the loss limit.
     virtual std::optional<std::uint64_t> branching_instability_count() const = 0;
+    // The caller hands its queries to another oracle for the rest of its
+    // run: updates from now on keep only what their statuses depend on, and
+    // the state only queries read may fall behind. A later query catches up
+    // first (its answer is then not the one an oracle kept up to date gives).
+    virtual void stop_queries() = 0;
 };
 
 // The fully dynamic oracle (FullDynamicOracle) the loop runs in the

@@ -135,10 +135,12 @@ void FullDynamicOracle::queue_refresh(std::uint64_t edge) {
 }
 
 OracleStatus FullDynamicOracle::flush_refreshes(OracleStatus status) {
-    spanner.refresh_many(refreshes_);
+    if (!queries_stopped_) spanner.refresh_many(refreshes_);
     refreshes_.clear();
     return status;
 }
+
+void FullDynamicOracle::stop_queries() { queries_stopped_ = true; }
 
 OracleStatus FullDynamicOracle::update_edge_instability(std::uint64_t edge, bool is_gradient,
                                                         bool is_length, double gradient,
@@ -392,6 +394,11 @@ TreeResult<std::optional<CycleCandidate>> FullDynamicOracle::best_cycle(
     if (profile) saturating_increment(profile->queries);
 
     saturating_increment(queries);
+    if (queries_stopped_) {
+        // The spanner missed the updates since stop_queries.
+        queries_stopped_ = false;
+        rebuild_spanner(n, q.tails, q.heads, q.gradients, q.lengths);
+    }
     fit_sizes(q);
     scale_budgets(m);
     detect_changes(grads, lens);

@@ -96,6 +96,10 @@ public:
 
     std::optional<std::uint64_t> branching_instability_count() const override;
 
+    // Updates stop refreshing the spanner (their statuses never depend on
+    // it); the next query rebuilds it from the values it has been given.
+    void stop_queries() override;
+
     // The stored embedding of `edge`, else a breadth-first one from tail to
     // head, in spanner edge identifiers; nothing when there is none.
     std::optional<std::vector<SignedEdge>> reduce_edge(std::uint64_t edge, std::uint64_t tail,
@@ -174,6 +178,8 @@ private:
     // it would hold after copying each shared scan. Its own oracle is stale
     // until settle_levels.
     bool levels_borrowed_ = false;
+    // Set by stop_queries, cleared by the next query.
+    bool queries_stopped_ = false;
     QueryProfile* profile = nullptr;
 
     // The steps of best_cycle, in its order; each reads the query's arrays

@@ -455,7 +455,20 @@ TEST(FullDynamicOracle, AdoptedStorageAnswersAsANewOracle) {
                 make_full_dynamic_oracle(seed, 3, 1, 10, deterministic, 0.1, std::move(previous));
             auto& adopted = dynamic_cast<FullDynamicOracle&>(*adopted_ptr);
             FullDynamicOracle fresh(seed, 3, 1, 10, deterministic, 0.1);
+            // Some runs hand their queries over early: the updates still
+            // report the same statuses, and the next run adopts the storage.
+            const std::uint64_t stop_at = run % 3 == 2 ? 1 + rng() % 4 : 99;
             for (std::uint64_t it = 0; it < 6; ++it) {
+                if (it == stop_at) adopted.stop_queries();
+                if (it >= stop_at) {
+                    drift(q, rng);
+                    EV lens;
+                    for (std::size_t e = 0; e < q.g.m(); ++e) lens.emplace_back(e, q.g.lengths[e]);
+                    EXPECT_EQ(error_text(adopted.update_many({}, lens)),
+                              error_text(fresh.update_many({}, lens)))
+                        << run << " " << it;
+                    continue;
+                }
                 const auto a = q.ask(adopted, it);
                 const auto b = q.ask(fresh, it);
                 ASSERT_EQ(a.has_value(), b.has_value()) << run << " " << it;
@@ -494,6 +507,10 @@ TEST(FullDynamicOracle, AdoptedStorageAnswersAsANewOracle) {
                     EXPECT_EQ(lx.tree()->dist, ly.tree()->dist) << run << " " << i;
                 }
             }
+            if (stop_at < 6) {
+                previous = std::move(adopted_ptr);
+                continue;
+            }
             const EdgeSpanner &x = adopted.edge_spanner(), &y = fresh.edge_spanner();
             const DynamicSpanner &sx = x.dynamic(), &sy = y.dynamic();
             ASSERT_EQ(sx.edges.size(), sy.edges.size()) << run;
@@ -522,5 +539,36 @@ TEST(FullDynamicOracle, AdoptedStorageAnswersAsANewOracle) {
             }
             previous = std::move(adopted_ptr);
         }
+    }
+}
+
+// A query after the hand-over first catches the spanner up, then answers
+// with a closed, rescored cycle.
+TEST(FullDynamicOracle, QueriesAfterAHandOverCatchUp) {
+    std::mt19937_64 rng(63);
+    for (const bool deterministic : {true, false}) {
+        Query q = random_query(77, 14, 60, 1);
+        FullDynamicOracle o(5, 3, 1, 10, deterministic, 0.1);
+        ASSERT_TRUE(q.ask(o, 0).has_value());
+        o.stop_queries();
+        for (int it = 0; it < 3; ++it) {
+            drift(q, rng);
+            EV lens;
+            for (std::size_t e = 0; e < q.g.m(); ++e) lens.emplace_back(e, q.g.lengths[e]);
+            (void)o.update_many({}, lens);
+        }
+        const auto a = q.ask(o, 1);
+        ASSERT_TRUE(a.has_value());
+        if (a->has_value()) {
+            EXPECT_TRUE(is_circulation((*a)->cycle, q.g));
+            double num = 0.0, den = 0.0;
+            for (auto [e, s] : (*a)->cycle) {
+                num += s * q.gradients[e];
+                den += std::fabs(q.g.lengths[e]);
+            }
+            EXPECT_DOUBLE_EQ((*a)->numerator, num);
+            EXPECT_DOUBLE_EQ((*a)->denominator, den);
+        }
+        EXPECT_EQ(o.edge_spanner().dynamic().edges.empty(), q.g.m() == 0);
     }
 }
