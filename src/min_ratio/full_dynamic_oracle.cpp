@@ -484,9 +484,14 @@ void FullDynamicOracle::detect_changes(std::span<const double> grads,
 TreeResult<void> FullDynamicOracle::advance_tree_chain(const OracleQuery& q) {
     const std::size_t n = q.node_count;
     if (tree_chain && dynamic_tree) {
-        pass_spanner_order();
-        auto rebuilt =
-            dynamic_tree->update_from_snapshot(q.iteration, n, q.tails, q.heads, q.lengths);
+        // The spanner's last tree is usually over these very lengths (sorted
+        // in the upkeep): the dynamic tree takes it when it can.
+        RenamedForest offered;
+        if (spanner.deterministic()) {
+            offered = std::get<DeterministicDynamicSpanner>(spanner.value).last_forest();
+        }
+        auto rebuilt = dynamic_tree->update_from_snapshot(q.iteration, n, q.tails, q.heads,
+                                                          q.lengths, &offered);
         if (!rebuilt) return std::unexpected(rebuilt.error());
         if (*rebuilt || tree_chain->tree.node_count() != n) refresh_tree_chain(q.tails.size());
     } else if (auto r = rebuild_tree_chain(q.iteration, n, q.tails, q.heads, q.lengths); !r) {
@@ -524,20 +529,6 @@ TreeResult<void> FullDynamicOracle::track_stability(const OracleQuery& q) {
                          dynamic_tree->heads, dynamic_tree->lengths};
     }
     return branching->record_round(outcome.stable, graph);
-}
-
-// The spanner sorted the same lengths when it was last rebuilt (by |length|
-// over the same edges, unless the dynamic tree clamped some): its order is
-// a close hint for the dynamic tree's next sort. Passed once per new tree.
-void FullDynamicOracle::pass_spanner_order() {
-    if (!spanner.deterministic()) return;
-    const auto& det = std::get<DeterministicDynamicSpanner>(spanner.value);
-    if (det.tree_builds() == spanner_order_passed_) return;
-    spanner_order_passed_ = det.tree_builds();
-    det.kruskal_order_of_edges(order_scratch_);
-    if (order_scratch_.size() == dynamic_tree->tails.size()) {
-        dynamic_tree->take_order_hint(order_scratch_);
-    }
 }
 
 // Each query advances the schedule by the number of levels; the threshold

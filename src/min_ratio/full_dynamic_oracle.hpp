@@ -226,11 +226,6 @@ private:
     bool can_borrow_levels() const;
     // Gives every borrowing level its own copy of the top level's state.
     void settle_levels();
-    // Hands the spanner's newest Kruskal order to the dynamic tree as a sort
-    // hint.
-    void pass_spanner_order();
-    std::uint64_t spanner_order_passed_ = 0;  // the spanner tree builds seen
-    std::vector<std::uint64_t> order_scratch_;
     // Copies the dynamic tree into tree_chain (creating it with 3 scored and
     // 8 collected edges when absent).
     void refresh_tree_chain(std::size_t m);

@@ -70,7 +70,6 @@ void DeterministicDynamicSpanner::rebuild() {
         walks_valid_ = false;
         return;
     }
-    ++tree_builds_;
     const LowStretchTree& tree = tree_;
     // The same tree over the same positions carries its edges under the same
     // spanner identifiers (tree edges come first, in position order), so the
@@ -227,12 +226,10 @@ void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, b
     }
 }
 
-void DeterministicDynamicSpanner::kruskal_order_of_edges(std::vector<std::uint64_t>& out) const {
-    out.clear();
-    if (!walks_valid_ || kruskal_order_.size() != order_.size()) return;
-    out.resize(kruskal_order_.size());
-    const std::uint64_t* to_edge = order_.data();
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = to_edge[kruskal_order_[i]];
+RenamedForest DeterministicDynamicSpanner::last_forest() const {
+    // A stored tree stands for the last rebuild exactly when its walks do.
+    if (!walks_valid_ || kruskal_order_.size() != order_.size()) return {};
+    return RenamedForest{&tree_, order_, tails_, heads_, lengths_, kruskal_order_};
 }
 
 bool DeterministicDynamicSpanner::update_edge_values(std::uint64_t e, double length,

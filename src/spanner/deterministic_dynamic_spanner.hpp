@@ -28,6 +28,7 @@
 
 #include "index_types.hpp"
 #include "spanner/dynamic_spanner.hpp"
+#include "trees/dynamic_tree.hpp"
 #include "trees/low_stretch_tree.hpp"
 #include "trees/tree_common.hpp"
 
@@ -62,12 +63,11 @@ public:
     // the last Kruskal order, a sort hint only. Stored walks are dropped.
     void restart();
 
-    // The last tree's Kruskal order as snapshot identifiers (every active
-    // edge once), empty when no tree stands, and the number of trees built
-    // so far: a sort hint for other trees over the same lengths, and when it
-    // was last renewed.
-    void kruskal_order_of_edges(std::vector<std::uint64_t>& out) const;
-    std::uint64_t tree_builds() const { return tree_builds_; }
+    // The last tree with the arrays it was built over, positions standing
+    // for snapshot identifiers: what other Kruskal trees over the same edges
+    // and lengths may take. No tree when none stands. Valid until the next
+    // rebuild or restart.
+    RenamedForest last_forest() const;
 
     // ---- Data.
     std::vector<SpannerEdge> edges;              // the snapshot
@@ -104,7 +104,6 @@ private:
     std::vector<bool> walked_in_tree_;
     std::vector<std::uint64_t> walked_carrier_;
     bool walks_valid_ = false;
-    std::uint64_t tree_builds_ = 0;
 };
 
 }  // namespace zelk

@@ -1,6 +1,7 @@
 #include "trees/dynamic_tree.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -52,7 +53,8 @@ TreeResult<DynamicTree> DynamicTree::create(std::size_t n, std::vector<NodeIndex
 TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std::size_t n,
                                                    std::span<const NodeIndex> new_tails,
                                                    std::span<const NodeIndex> new_heads,
-                                                   std::span<const double> new_lengths) {
+                                                   std::span<const double> new_lengths,
+                                                   const RenamedForest* offered) {
     const double bound = length_bound(n);
     const std::size_t m = tails.size();
     const bool same_topology =
@@ -92,23 +94,35 @@ TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std:
     const bool by_changes = change_threshold > 0 && changes >= change_threshold;
     const bool by_period = iteration % rebuild_every == 0;
     if (!by_changes && !by_period) return false;
-    auto r = rebuild(deterministic ? 0 : (seed ^ iteration));
+    auto r = rebuild(deterministic ? 0 : (seed ^ iteration), offered);
     if (!r) return std::unexpected(r.error());
     return true;
 }
 
-TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
+TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed, const RenamedForest* offered) {
     const bool all_alive =
         edge_alive.size() == tails.size() &&
         std::find(edge_alive.begin(), edge_alive.end(), false) == edge_alive.end();
-    if (all_alive && deterministic && offered_ && !current_) {
-        // Lengths moved since the last build, so its order is stale: start
-        // from the offered one. The tree no longer comes from the hint, so
-        // the build cannot take an unchanged order for an unchanged forest.
-        kruskal_order_.swap(offered_order_);
-        built_from_order_ = false;
+    // While the lengths stand, the last build's own order is exact.
+    if (all_alive && deterministic && build_seed == 0 && offered != nullptr && !current_) {
+        if (adopt_renamed(*offered)) {
+            current_ = true;
+            changes = 0;
+            return {};
+        }
+        // The offered order, renamed, is a close start for the sort. The
+        // tree no longer comes from the hint, so the build cannot take an
+        // unchanged order for an unchanged forest.
+        const std::size_t m = tails.size();
+        if (offered->order.size() == m && offered->edge_of.size() == m) {
+            kruskal_order_.resize(m);
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint64_t p = offered->order[i];
+                kruskal_order_[i] = p < m ? offered->edge_of[p] : NO_INDEX;
+            }
+            built_from_order_ = false;
+        }
     }
-    offered_ = false;
     if (all_alive && deterministic) {
         // In place: the tree's storage serves the next build. Its owners
         // walk paths and never ask for ancestors: the table is not built.
@@ -147,9 +161,56 @@ TreeResult<void> DynamicTree::rebuild(std::uint64_t build_seed) {
     return {};
 }
 
-void DynamicTree::take_order_hint(std::span<const std::uint64_t> order) {
-    offered_order_.assign(order.begin(), order.end());
-    offered_ = true;
+// With distinct lengths Kruskal's forest does not depend on the tie-break,
+// and a forest has one rooting from roots 0..n-1 with one sum per distance,
+// so the deterministic build over today's arrays gives the offered tree
+// with its edges renamed.
+bool DynamicTree::adopt_renamed(const RenamedForest& f) {
+    const std::size_t m = tails.size();
+    if (f.tree == nullptr || f.tree->node_count() != node_count || f.tree->in_tree.size() != m ||
+        f.edge_of.size() != m || f.tails.size() != m || f.heads.size() != m ||
+        f.lengths.size() != m || f.order.size() != m || lengths.size() != m) {
+        return false;
+    }
+    // Every position names an edge with today's endpoints and length, bit
+    // for bit, and the order is strictly increasing: the lengths are
+    // distinct (stored ones are positive and finite) and each position comes
+    // once, so no two positions name the same edge either.
+    for (std::size_t p = 0; p < m; ++p) {
+        const std::uint64_t e = f.edge_of[p];
+        if (e >= m || tails[e] != f.tails[p] || heads[e] != f.heads[p] ||
+            std::bit_cast<std::uint64_t>(lengths[e]) !=
+                std::bit_cast<std::uint64_t>(f.lengths[p])) {
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        if (f.order[i] >= m) return false;
+        if (i > 0 && !(f.lengths[f.order[i - 1]] < f.lengths[f.order[i]])) return false;
+    }
+    const LowStretchTree& from = *f.tree;
+    for (const std::uint64_t p : from.parent_edge) {
+        if (p != NO_INDEX && p >= m) return false;
+    }
+    tree.parent = from.parent;
+    tree.depth = from.depth;
+    tree.dist = from.dist;
+    tree.root = from.root;
+    tree.parent_edge.resize(from.parent_edge.size());
+    for (std::size_t v = 0; v < from.parent_edge.size(); ++v) {
+        const std::uint64_t p = from.parent_edge[v];
+        tree.parent_edge[v] = p == NO_INDEX ? NO_INDEX : f.edge_of[p];
+    }
+    tree.in_tree.assign(m, false);
+    for (std::size_t p = 0; p < m; ++p) {
+        if (from.in_tree[p]) tree.in_tree[f.edge_of[p]] = true;
+    }
+    tree.ancestors.clear();
+    // The order, renamed, is this build's Kruskal order too.
+    kruskal_order_.resize(m);
+    for (std::size_t i = 0; i < m; ++i) kruskal_order_[i] = f.edge_of[f.order[i]];
+    built_from_order_ = true;
+    return true;
 }
 
 }  // namespace zelk

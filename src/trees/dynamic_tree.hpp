@@ -27,6 +27,20 @@
 
 namespace zelk {
 
+// A Kruskal forest another owner built with the deterministic builder over
+// the same edges under other names: position p stands for edge edge_of[p],
+// `tails`, `heads` and `lengths` are by position (the arrays the tree was
+// built over) and `order` lists the positions by increasing length, ties
+// broken the builder's way.
+struct RenamedForest {
+    const LowStretchTree* tree = nullptr;
+    std::span<const std::uint64_t> edge_of;
+    std::span<const NodeIndex> tails;
+    std::span<const NodeIndex> heads;
+    std::span<const double> lengths;
+    std::span<const std::uint64_t> order;
+};
+
 struct DynamicTreeConfig {
     std::uint64_t seed = 0;              // builder seed
     std::uint64_t rebuild_every = 1;     // rebuild period in iterations; 0 acts as 1
@@ -60,25 +74,25 @@ public:
     // `changes` = max(change_threshold, 1). Rebuilds when change_threshold > 0
     // and changes >= change_threshold, or iteration % rebuild_every == 0,
     // with seed 0 (deterministic) or seed ^ iteration.
+    // `offered` is passed on to a rebuild.
     TreeResult<bool> update_from_snapshot(std::uint64_t iteration, std::size_t n,
                                           std::span<const NodeIndex> tails,
                                           std::span<const NodeIndex> heads,
-                                          std::span<const double> lengths);
+                                          std::span<const double> lengths,
+                                          const RenamedForest* offered = nullptr);
 
     // New tree over the edges with edge_alive set (renumbered consecutively);
-    // on success `changes` = 0, on error nothing changes.
-    TreeResult<void> rebuild(std::uint64_t seed);
+    // on success `changes` = 0, on error nothing changes. A deterministic
+    // rebuild with seed 0 after lengths moved reads `offered` when that is a
+    // forest over today's edges and lengths, which are all distinct (then
+    // every tie-breaking gives the same forest); otherwise its order still
+    // serves as the sort's starting point. Only the cost depends on it.
+    TreeResult<void> rebuild(std::uint64_t seed, const RenamedForest* offered = nullptr);
 
     // Whether `tree` is LowStretchTree::build_low_stretch_with_mode(node_count,
     // tails, heads, lengths, true, 0) for today's snapshot: the last build was
     // deterministic with seed 0 over every edge, and no length has moved since.
     bool tree_is_current() const { return current_; }
-
-    // Offers `order` as the next deterministic build's sort hint, taken when
-    // lengths moved since the last build (else that build's order stands).
-    // Only the sort's speed depends on it: an order close to the new
-    // lengths' saves the sort.
-    void take_order_hint(std::span<const std::uint64_t> order);
 
     // ---- Data (the owner reads `tree`).
     std::vector<NodeIndex> tails;
@@ -99,9 +113,10 @@ private:
     std::vector<std::uint64_t> kruskal_order_;
     // `tree` is the in-place build from kruskal_order_ over today's endpoints.
     bool built_from_order_ = false;
-    bool current_ = false;                      // see tree_is_current
-    std::vector<std::uint64_t> offered_order_;  // the last take_order_hint
-    bool offered_ = false;
+    bool current_ = false;  // see tree_is_current
+
+    // The offered forest renamed into `tree`, when it is today's.
+    bool adopt_renamed(const RenamedForest& f);
 };
 
 }  // namespace zelk

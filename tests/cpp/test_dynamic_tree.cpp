@@ -11,7 +11,6 @@
 
 #include "random_edge_graphs.hpp"
 #include "trees/dynamic_tree.hpp"
-#include "trees/kruskal_order.hpp"
 #include "trees/low_stretch_tree.hpp"
 
 using namespace zelk;
@@ -220,56 +219,72 @@ TEST(DynamicTree, CounterSaturates) {
     EXPECT_EQ(t.changes, std::numeric_limits<std::uint64_t>::max());
 }
 
-// Sort hints only speed the sort up: over a run of updates (lengths with
-// many ties, some unchanged, some clamped), a tree given hints (random
-// permutations, non-permutations, and the exact Kruskal order of the new
-// lengths while the tree still stands for the old ones) stays the twin of
-// one given none, and whenever it calls itself current it is the fresh
-// deterministic build over its snapshot.
-TEST(DynamicTree, OrderHintsChangeNoTreeAndCurrentMeansFresh) {
+// Offered forests only save work: over a run of updates (lengths with
+// many ties or none, some unchanged, some clamped), a tree offered forests
+// under shuffled names (exact ones, and ones with a wrong length, a
+// repeated name or an unsorted order) stays the twin of one offered none,
+// and whenever it calls itself current it is the fresh deterministic build
+// over its snapshot.
+TEST(DynamicTree, OfferedForestsChangeNoTreeAndCurrentMeansFresh) {
     std::mt19937_64 rng(23);
-    for (int round = 0; round < 40; ++round) {
+    std::uniform_real_distribution<double> spread(0.5, 2.0);
+    for (int round = 0; round < 60; ++round) {
         EdgeGraph g = random_edge_graph(rng, 2 + rng() % 14, 1 + rng() % 40, 1 + rng() % 2);
+        const bool tied = round % 2 == 0;
+        if (!tied) {
+            for (double& x : g.lengths) x = spread(rng);
+        }
         const DynamicTreeConfig c{0, 1 + rng() % 2, 0, 1.0, true};
-        DynamicTree hinted = make(g, c), plain = make(g, c);
+        DynamicTree offered_to = make(g, c), plain = make(g, c);
         const double bound = DynamicTree::length_bound(g.n);
         std::vector<double> l = g.lengths;
         for (std::uint64_t it = 1; it <= 8; ++it) {
             if (rng() % 3 != 0) {
                 for (double& x : l) {
-                    if (rng() % 3 == 0) x = 0.5 * static_cast<double>(1 + rng() % 4);
+                    if (rng() % 3 == 0)
+                        x = tied ? 0.5 * static_cast<double>(1 + rng() % 4) : spread(rng);
                 }
                 if (rng() % 4 == 0) l[rng() % l.size()] = 2.0 * bound;
             }
-            std::vector<std::uint64_t> hint(g.m());
-            std::iota(hint.begin(), hint.end(), std::uint64_t{0});
-            switch (rng() % 4) {
-                case 0: std::shuffle(hint.begin(), hint.end(), rng); break;
-                case 1: hint.resize(rng() % (g.m() + 1)); break;
-                case 2: {
-                    std::vector<KeyedEdge> keys(g.m());
-                    for (std::size_t e = 0; e < g.m(); ++e) {
-                        keys[e] = KeyedEdge{ordered_key(DynamicTree::clamp_length(l[e], bound)), e};
-                    }
-                    sort_kruskal_records(keys, 0);
-                    for (std::size_t i = 0; i < g.m(); ++i) hint[i] = keys[i].edge;
-                    break;
-                }
-                default: break;
+            // The same edges under shuffled names, with a tree built over them.
+            const std::size_t m = g.m();
+            std::vector<std::uint64_t> edge_of(m);
+            std::iota(edge_of.begin(), edge_of.end(), std::uint64_t{0});
+            std::shuffle(edge_of.begin(), edge_of.end(), rng);
+            std::vector<NodeIndex> t(m), h(m);
+            std::vector<double> len(m);
+            for (std::size_t p = 0; p < m; ++p) {
+                t[p] = g.tails[edge_of[p]];
+                h[p] = g.heads[edge_of[p]];
+                len[p] = DynamicTree::clamp_length(l[edge_of[p]], bound);
             }
-            hinted.take_order_hint(hint);
-            auto a = hinted.update_from_snapshot(it, g.n, g.tails, g.heads, l);
+            const int fault = static_cast<int>(rng() % 5);
+            if (fault == 1) len[rng() % m] *= 1.5;
+            std::vector<std::uint64_t> order;
+            auto built =
+                LowStretchTree::build_low_stretch_deterministic_reusing(g.n, t, h, len, 0, order);
+            ASSERT_TRUE(built.has_value());
+            if (fault == 2 && m > 1) edge_of[0] = edge_of[1];
+            if (fault == 3 && m > 1) std::swap(order[0], order[m - 1]);
+            const RenamedForest f{&*built, edge_of, t, h, len, order};
+            auto a = offered_to.update_from_snapshot(it, g.n, g.tails, g.heads, l,
+                                                     fault == 4 ? nullptr : &f);
             auto b = plain.update_from_snapshot(it, g.n, g.tails, g.heads, l);
             ASSERT_TRUE(a.has_value() && b.has_value());
             EXPECT_EQ(*a, *b);
-            expect_same_tree(hinted.tree, plain.tree);
-            EXPECT_EQ(hinted.tree.depth, plain.tree.depth);
-            EXPECT_EQ(hinted.tree_is_current(), plain.tree_is_current());
-            if (hinted.tree_is_current()) {
+            expect_same_tree(offered_to.tree, plain.tree);
+            EXPECT_EQ(offered_to.tree.depth, plain.tree.depth);
+            EXPECT_EQ(offered_to.tree.root, plain.tree.root);
+            EXPECT_EQ(offered_to.tree_is_current(), plain.tree_is_current());
+            if (offered_to.tree_is_current()) {
                 auto fresh = LowStretchTree::build_low_stretch_with_mode(
-                    g.n, hinted.tails, hinted.heads, hinted.lengths, true, 0);
+                    g.n, offered_to.tails, offered_to.heads, offered_to.lengths, true, 0);
                 ASSERT_TRUE(fresh.has_value());
-                expect_same_tree(hinted.tree, *fresh);
+                expect_same_tree(offered_to.tree, *fresh);
+                for (int pair = 0; pair < 10; ++pair) {
+                    const std::uint64_t u = rng() % g.n, v = rng() % g.n;
+                    EXPECT_EQ(offered_to.tree.lca(u, v), fresh->lca(u, v));
+                }
             }
         }
     }
