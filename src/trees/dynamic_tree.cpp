@@ -18,11 +18,6 @@ double DynamicTree::length_bound(std::size_t n) {
     return std::max(b, 1.0);
 }
 
-double DynamicTree::clamp_length(double x, double bound) {
-    const double a = std::isfinite(x) ? std::fabs(x) : bound;
-    return std::clamp(a, 1.0 / bound, bound);
-}
-
 TreeResult<DynamicTree> DynamicTree::create(std::size_t n, std::vector<NodeIndex> tails,
                                             std::vector<NodeIndex> heads,
                                             std::vector<double> lengths,
@@ -70,7 +65,10 @@ TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std:
             const double fresh = clamp_length(new_lengths[e], bound);
             const double old = lengths[e];
             saturating_increment(changes);
-            if (fresh > 0.0 && old > 0.0 && std::max(fresh / old, old / fresh) > ratio_threshold) {
+            // The larger quotient of two positive numbers is the one with the
+            // larger numerator (rounding is monotone): one division.
+            const double ratio = fresh >= old ? fresh / old : old / fresh;
+            if (fresh > 0.0 && old > 0.0 && ratio > ratio_threshold) {
                 saturating_increment(changes);
             }
             moved = moved || fresh != old;

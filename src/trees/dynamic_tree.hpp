@@ -16,6 +16,8 @@
 // Kruskal build (O(m log m)).
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -63,7 +65,10 @@ public:
     // max(max(n,1)^4, 1.0), squared twice in doubles.
     static double length_bound(std::size_t n);
     // |x| for finite x, else the bound; then clamped into [1/bound, bound].
-    static double clamp_length(double x, double bound);
+    static double clamp_length(double x, double bound) {
+        const double a = std::isfinite(x) ? std::fabs(x) : bound;
+        return std::clamp(a, 1.0 / bound, bound);
+    }
 
     // ---- Running.
 
