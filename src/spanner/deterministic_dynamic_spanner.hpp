@@ -75,15 +75,26 @@ public:
 private:
     // The steps of rebuild.
     bool sort_active_edges();
-    bool fill_positions(bool same_positions);
     void carry_edges(const LowStretchTree& tree, bool same_tree);
+    bool fill_up_steps(const LowStretchTree& tree);
     void write_embeddings(const LowStretchTree& tree, bool same_tree);
+    void write_embedding_walked(const LowStretchTree& tree, std::size_t position);
     void carry(std::uint64_t id);
+
+    // An active edge as the last sort saw it, and its sorted position.
+    struct ActiveEdge {
+        std::uint64_t u = 0;
+        std::uint64_t v = 0;
+        std::uint64_t id = 0;
+        std::uint64_t position = 0;
+    };
 
     // Rebuild scratch.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed_;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted_from_;  // keys behind order_
+    std::vector<ActiveEdge> active_;  // the edges behind order_, by identifier
     std::vector<std::uint64_t> order_;
+    std::vector<std::uint64_t> carried_;  // identifiers in insertion order
+    std::vector<SignedEdge> up_;          // per node: the step to its parent
     std::vector<NodeIndex> tails_;
     std::vector<NodeIndex> heads_;
     std::vector<double> lengths_;
