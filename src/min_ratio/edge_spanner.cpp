@@ -87,32 +87,25 @@ void EdgeSpanner::refresh_many(std::span<const SpannerRefresh> batch) {
         return;
     }
     auto& d = std::get<DeterministicDynamicSpanner>(value);
-    // One pass writes the values into the snapshot and finds the update
-    // after which one-by-one refreshing would rebuild last; the writes since
-    // then are logged and taken back, to be refreshed after that rebuild.
+    auto counts = [&d](std::uint64_t e) { return e < d.edges.size() && d.edges[e].active; };
+    // The update after which one-by-one refreshing would rebuild last.
     std::uint64_t pending = d.updates_since_rebuild;
     std::size_t start = 0;
     bool rebuilds = false;
-    undo_.clear();
     for (std::size_t i = 0; i < batch.size(); ++i) {
-        const SpannerRefresh& r = batch[i];
-        if (r.edge >= d.edges.size() || !d.edges[r.edge].active) continue;
-        SpannerEdge& e = d.edges[r.edge];
-        undo_.push_back(SpannerRefresh{r.edge, e.length, e.gradient});
-        e.length = r.length;
-        e.gradient = r.gradient;
+        if (!counts(batch[i].edge)) continue;
         if (++pending >= d.rebuild_period) {
             pending = 0;
             start = i + 1;
             rebuilds = true;
-            undo_.clear();
         }
     }
-    for (std::size_t j = undo_.size(); j-- > 0;) {
-        d.edges[undo_[j].edge].length = undo_[j].length;
-        d.edges[undo_[j].edge].gradient = undo_[j].gradient;
-    }
     if (rebuilds) {
+        for (std::size_t i = 0; i < start; ++i) {
+            if (!counts(batch[i].edge)) continue;
+            d.edges[batch[i].edge].length = batch[i].length;
+            d.edges[batch[i].edge].gradient = batch[i].gradient;
+        }
         d.rebuild();
         d.updates_since_rebuild = 0;
         carried_fresh_ = false;

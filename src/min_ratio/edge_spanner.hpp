@@ -75,8 +75,6 @@ private:
     // by graph_edge (a cache, hence mutable) and again after the shape may
     // have changed.
     mutable std::vector<std::uint64_t> carried_;
-    // refresh_many scratch: snapshot values to restore.
-    std::vector<SpannerRefresh> undo_;
     mutable bool carried_fresh_ = false;
 };
 

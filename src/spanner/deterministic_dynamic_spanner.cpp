@@ -210,11 +210,16 @@ bool DeterministicDynamicSpanner::fill_up_steps(const LowStretchTree& tree) {
 void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, bool same_tree) {
     const std::size_t k = order_.size();
     auto& embeddings = spanner.embeddings;
-    // Over a new tree every walk is rewritten: start from an empty table,
-    // so that no rewritten walk leaves garbage to compact.
+    const bool steps = fill_up_steps(tree);
+    // Over a new tree every walk is rewritten, all at once.
+    if (!same_tree && steps) {
+        rewrite_embeddings(tree);
+        return;
+    }
+    // Start from an empty table, so that no rewritten walk leaves garbage to
+    // compact.
     if (!same_tree) embeddings.clear();
     embeddings.reserve(k);
-    const bool steps = fill_up_steps(tree);
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
         if (edge_to_spanner[id] != NO_INDEX) {
@@ -226,19 +231,10 @@ void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, b
         // tail to it and comes down to the head, written in place.
         const std::uint64_t l = lca_[i];
         if (steps && l < tree.node_count()) {
-            std::uint64_t a = tails_[i], b = heads_[i];
-            const std::uint64_t da = tree.depth[a] - tree.depth[l];
-            const std::uint64_t db = tree.depth[b] - tree.depth[l];
-            const std::span<SignedEdge> walk = embeddings.open_walk(id, da + db);
-            for (std::uint64_t j = 0; j < da; ++j) {
-                walk[j] = up_[a];
-                a = tree.parent[a];
-            }
-            for (std::uint64_t j = da + db; j-- > da;) {
-                walk[j] = SignedEdge{up_[b].first, static_cast<std::int8_t>(-up_[b].second)};
-                b = tree.parent[b];
-            }
-            if (a == l && b == l) continue;
+            const std::uint64_t a = tails_[i], b = heads_[i];
+            const std::uint64_t up = tree.depth[a] - tree.depth[l];
+            const std::uint64_t down = tree.depth[b] - tree.depth[l];
+            if (climb(tree, i, up, embeddings.open_walk(id, up + down))) continue;
         }
         write_embedding_walked(tree, i);
     }
@@ -246,6 +242,61 @@ void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, b
         embeddings.erase_if(
             [this](std::uint64_t key) { return key >= edges.size() || !edges[key].active; });
     }
+}
+
+// Fills `walk` with the tree path of position i: `up` steps from the tail to
+// its ancestor lca_[i], then down to the head. False when the climbs do not
+// meet there (not a forest).
+[[gnu::always_inline]] inline bool DeterministicDynamicSpanner::climb(
+    const LowStretchTree& tree, std::size_t i, std::uint64_t up, std::span<SignedEdge> walk) const {
+    std::uint64_t a = tails_[i], b = heads_[i];
+    for (std::uint64_t j = 0; j < up; ++j) {
+        walk[j] = up_[a];
+        a = tree.parent[a];
+    }
+    for (std::size_t j = walk.size(); j-- > up;) {
+        walk[j] = SignedEdge{up_[b].first, static_cast<std::int8_t>(-up_[b].second)};
+        b = tree.parent[b];
+    }
+    return a == lca_[i] && b == lca_[i];
+}
+
+// Every walk anew: their lengths first, then the table sized once and
+// filled in position order. Walks that cannot climb are written afterwards,
+// by the general form.
+void DeterministicDynamicSpanner::rewrite_embeddings(const LowStretchTree& tree) {
+    const std::size_t k = order_.size();
+    const std::size_t n = tree.node_count();
+    walk_steps_.resize(k);
+    walk_up_.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::uint64_t l = lca_[i];
+        if (edge_to_spanner[order_[i]] != NO_INDEX) {
+            walk_steps_[i] = 1;
+        } else if (l < n) {
+            const std::uint64_t base = tree.depth[l];
+            walk_up_[i] = tree.depth[tails_[i]] - base;
+            walk_steps_[i] = walk_up_[i] + (tree.depth[heads_[i]] - base);
+        } else {
+            walk_steps_[i] = 0;
+        }
+    }
+    const std::span<SignedEdge> cells = spanner.embeddings.reset_walks(order_, walk_steps_);
+    unwalked_.clear();
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::uint64_t f = edge_to_spanner[order_[i]];
+        if (f != NO_INDEX) {
+            cells[at++] = SignedEdge{f, 1};
+            continue;
+        }
+        const std::size_t steps = walk_steps_[i];
+        if (lca_[i] >= n || !climb(tree, i, walk_up_[i], cells.subspan(at, steps))) {
+            unwalked_.push_back(i);
+        }
+        at += steps;
+    }
+    for (const std::size_t i : unwalked_) write_embedding_walked(tree, i);
 }
 
 // The general form of an embedding: the tree path found by walking, mapped

@@ -78,6 +78,9 @@ private:
     void carry_edges(const LowStretchTree& tree, bool same_tree);
     bool fill_up_steps(const LowStretchTree& tree);
     void write_embeddings(const LowStretchTree& tree, bool same_tree);
+    void rewrite_embeddings(const LowStretchTree& tree);
+    bool climb(const LowStretchTree& tree, std::size_t position, std::uint64_t up,
+               std::span<SignedEdge> walk) const;
     void write_embedding_walked(const LowStretchTree& tree, std::size_t position);
     void carry(std::uint64_t id);
 
@@ -93,8 +96,11 @@ private:
     std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed_;
     std::vector<ActiveEdge> active_;  // the edges behind order_, by identifier
     std::vector<std::uint64_t> order_;
-    std::vector<std::uint64_t> carried_;  // identifiers in insertion order
-    std::vector<SignedEdge> up_;          // per node: the step to its parent
+    std::vector<std::uint64_t> carried_;     // identifiers in insertion order
+    std::vector<SignedEdge> up_;             // per node: the step to its parent
+    std::vector<std::uint64_t> walk_steps_;  // per position: cells of its walk
+    std::vector<std::uint64_t> walk_up_;     // per position: steps up to the ancestor
+    std::vector<std::size_t> unwalked_;      // positions left to the general form
     std::vector<NodeIndex> tails_;
     std::vector<NodeIndex> heads_;
     std::vector<double> lengths_;

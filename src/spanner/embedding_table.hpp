@@ -6,7 +6,7 @@
 // proportion to the largest identifier stored. A walk is written by
 // assign(key, walk), by open(key) followed by push() calls onto the walk
 // opened last, or by open_walk(key, steps) and filling the cells it returns;
-// each replaces the key's old walk. Rewritten walks are
+// each replaces the key's old walk. reset_walks replaces every walk at once. Rewritten walks are
 // appended and their old cells counted as garbage; once the garbage exceeds
 // the live cells the buffer is compacted (through a kept spare buffer), so
 // rewriting the walks of the same edges allocates nothing once warm and
@@ -160,6 +160,30 @@ public:
         length = steps;
         live_ += steps;
         return {cells_.data() + from, steps};
+    }
+
+    // Drops every walk, then stores under each keys[j] (all distinct) a walk
+    // of steps[j] cells, and returns all the cells, walk after walk in the
+    // order of `keys`, to be filled in place, valid until the table is next
+    // modified: the state clear() and open_walk(keys[j], steps[j]) for each
+    // j in turn leave, with the cells sized once.
+    std::span<SignedEdge> reset_walks(std::span<const std::uint64_t> keys,
+                                      std::span<const std::uint64_t> steps) {
+        clear();
+        std::size_t cells = 0;
+        for (std::size_t j = 0; j < keys.size(); ++j) {
+            const std::uint64_t key = keys[j];
+            if (key >= length_.size()) grow(key + 1);
+            ZELK_ASSERT(length_[key] == ABSENT);
+            start_[key] = cells;
+            length_[key] = steps[j];
+            cells += steps[j];
+        }
+        count_ = keys.size();
+        live_ = cells;
+        if (!keys.empty()) open_ = keys.back();
+        cells_.resize(cells);
+        return {cells_.data(), cells};
     }
 
     // Appends one step to the walk opened last.
