@@ -72,7 +72,8 @@ void DeterministicDynamicSpanner::rebuild() {
     const LowStretchTree& tree = tree_;
     // The same tree over the same positions carries its edges under the same
     // spanner identifiers (tree edges come first, in position order), so the
-    // walk of an edge left out both times is the stored one.
+    // walk of an edge left out both times, or carried by the same spanner
+    // edge both times, is the stored one.
     const bool same_tree = same_positions && tree.in_tree == walked_in_tree_;
     carry_edges(tree, same_tree);
     write_embeddings(tree, same_tree);
@@ -222,11 +223,14 @@ void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, b
     embeddings.reserve(k);
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
-        if (edge_to_spanner[id] != NO_INDEX) {
-            embeddings.open_walk(id, 1)[0] = SignedEdge{edge_to_spanner[id], 1};
+        const std::uint64_t f = edge_to_spanner[id];
+        // Over the same tree a walk stored last time stands when the edge
+        // has the same carrier (none: the same tree path) as then.
+        if (same_tree && walked_carrier_[id] == f && embeddings.contains(id)) continue;
+        if (f != NO_INDEX) {
+            embeddings.open_walk(id, 1)[0] = SignedEdge{f, 1};
             continue;
         }
-        if (same_tree && walked_carrier_[id] == NO_INDEX && embeddings.contains(id)) continue;
         // Left out, so its ancestor was looked up: the walk climbs from the
         // tail to it and comes down to the head, written in place.
         const std::uint64_t l = lca_[i];

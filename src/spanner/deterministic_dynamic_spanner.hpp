@@ -16,8 +16,8 @@
 // the active edges keep their endpoints, the Kruskal sort starts from the
 // last order (and union-find is skipped when that order stands), and while
 // the tree stays the same its lowest common ancestors and the walks of edges
-// left out of the spanner both times are kept. An update is O(1) between
-// rebuilds.
+// left out of the spanner both times, or carried by the same spanner edge
+// both times, are kept. An update is O(1) between rebuilds.
 #pragma once
 
 #include <cstddef>

@@ -52,7 +52,9 @@ void DynamicSpanner::reserve_edges(std::size_t count) {
 
 void DynamicSpanner::reset_keeping_embeddings(std::size_t n) {
     edges.clear();
-    instability = InstabilityTracker::create(1, 0.0);
+    // InstabilityTracker::create(1, 0.0), in place.
+    instability.budget.assign(1, 0.0);
+    instability.accumulated.assign(1, 0.0);
     node_count = n;
     insertions = 0;
     adj_head_.assign(n, NO_INDEX);
