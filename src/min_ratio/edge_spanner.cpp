@@ -88,23 +88,32 @@ void EdgeSpanner::refresh_many(std::span<const SpannerRefresh> batch) {
     }
     auto& d = std::get<DeterministicDynamicSpanner>(value);
     auto counts = [&d](std::uint64_t e) { return e < d.edges.size() && d.edges[e].active; };
-    // The update after which one-by-one refreshing would rebuild last.
-    std::uint64_t pending = d.updates_since_rebuild;
-    std::size_t start = 0;
-    bool rebuilds = false;
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (!counts(batch[i].edge)) continue;
-        if (++pending >= d.rebuild_period) {
-            pending = 0;
-            start = i + 1;
-            rebuilds = true;
-        }
-    }
-    if (rebuilds) {
-        for (std::size_t i = 0; i < start; ++i) {
-            if (!counts(batch[i].edge)) continue;
-            d.edges[batch[i].edge].length = batch[i].length;
-            d.edges[batch[i].edge].gradient = batch[i].gradient;
+    std::size_t counted = 0;
+    for (const SpannerRefresh& r : batch) counted += counts(r.edge) ? 1 : 0;
+    // One by one, the counted updates rebuild when the count since the last
+    // rebuild reaches the period (at least one update): first after `first`
+    // of them, then every `period`. The last rebuild comes after `last`.
+    const std::uint64_t period = std::max<std::uint64_t>(d.rebuild_period, 1);
+    const std::uint64_t pending = d.updates_since_rebuild;
+    const std::uint64_t first = pending >= d.rebuild_period ? 1 : d.rebuild_period - pending;
+    std::size_t start = 0;  // the batch index after the last rebuild
+    if (counted >= first) {
+        const std::size_t last = counted - static_cast<std::size_t>((counted - first) % period);
+        if (counted == batch.size()) {
+            // Every update counts: no checks.
+            start = last;
+            for (std::size_t i = 0; i < start; ++i) {
+                SpannerEdge& e = d.edges[batch[i].edge];
+                e.length = batch[i].length;
+                e.gradient = batch[i].gradient;
+            }
+        } else {
+            for (std::size_t seen = 0; seen < last; ++start) {
+                if (!counts(batch[start].edge)) continue;
+                d.edges[batch[start].edge].length = batch[start].length;
+                d.edges[batch[start].edge].gradient = batch[start].gradient;
+                ++seen;
+            }
         }
         d.rebuild();
         d.updates_since_rebuild = 0;

@@ -183,15 +183,16 @@ OracleStatus FullDynamicOracle::update_many(std::span<const EdgeValue> gradient_
     const std::size_t total = gradient_updates.size() + length_updates.size();
     refreshes_.resize(total);
     std::size_t k = 0;  // refreshes written
-    auto covered = [&](std::uint64_t edge) {
-        return edge < edge_count && gradients.size() >= edge_count && lengths.size() >= edge_count;
-    };
+    // Only update_one resizes the value arrays.
+    bool sized = gradients.size() >= edge_count && lengths.size() >= edge_count;
+    auto covered = [&](std::uint64_t edge) { return edge < edge_count && sized; };
     // update_one queues its refresh after the k written ones.
     auto slow = [&](std::uint64_t edge, bool is_gradient, double value) {
         refreshes_.resize(k);
         OracleStatus s = is_gradient ? update_one(edge, true, false, value, 0.0)
                                      : update_one(edge, false, true, 0.0, value);
         k = refreshes_.size();
+        sized = gradients.size() >= edge_count && lengths.size() >= edge_count;
         if (s) refreshes_.resize(total);
         return s;
     };

@@ -49,7 +49,7 @@ void DeterministicDynamicSpanner::restart() {
 }
 
 void DeterministicDynamicSpanner::rebuild() {
-    bool same_positions = sort_active_edges();
+    const bool same_positions = sort_active_edges();
 
     // A fresh spanner; the walks of the last one are rewritten in place.
     spanner.reset_keeping_embeddings(node_count);
@@ -61,7 +61,6 @@ void DeterministicDynamicSpanner::rebuild() {
     }
 
     // The deterministic Kruskal tree over |length|, in sorted positions.
-    same_positions = fill_positions(same_positions);
     // The last walks stand only over the last successful tree build, which
     // left tree_ and kruskal_order_ behind.
     if (!LowStretchTree::rebuild_low_stretch_deterministic(
@@ -73,7 +72,8 @@ void DeterministicDynamicSpanner::rebuild() {
     const LowStretchTree& tree = tree_;
     // The same tree over the same positions carries its edges under the same
     // spanner identifiers (tree edges come first, in position order), so the
-    // walk of an edge left out both times is the stored one.
+    // walk of an edge left out both times, or carried by the same spanner
+    // edge both times, is the stored one.
     const bool same_tree = same_positions && tree.in_tree == walked_in_tree_;
     carry_edges(tree, same_tree);
     write_embeddings(tree, same_tree);
@@ -85,60 +85,55 @@ void DeterministicDynamicSpanner::rebuild() {
 // Active edges by (min endpoint, max endpoint, identifier); endpoints are
 // 32-bit, so the pair packs into one key. The order only depends on the
 // active edges' endpoints, which value updates leave alone: sort only when
-// the key list changed. True when the last walks may still stand.
+// they changed. True when the last walks may still stand, i.e. when the
+// active edges and their endpoints are the last rebuild's.
 bool DeterministicDynamicSpanner::sort_active_edges() {
-    // Value updates leave the keys alone, so most rebuilds find the last key
-    // list: compare with it in passing before writing a new one.
+    // Value updates leave the endpoints alone, so most rebuilds find the last
+    // active edges: compare with them in passing, taking the new |length| of
+    // each into its position, before sorting anew.
     std::size_t matched = 0;
+    const std::size_t last = active_.size();
+    const bool fill = lengths_.size() == order_.size();
     for (std::size_t e = 0; e < edges.size(); ++e) {
-        if (!edges[e].active) continue;
-        const std::uint64_t lo = std::min(edges[e].u, edges[e].v);
-        const std::uint64_t hi = std::max(edges[e].u, edges[e].v);
-        if (matched == sorted_from_.size() ||
-            sorted_from_[matched] !=
-                std::pair<std::uint64_t, std::uint64_t>((lo << 32) | (hi & 0xFFFFFFFFULL), e)) {
+        const SpannerEdge& edge = edges[e];
+        if (!edge.active) continue;
+        if (matched == last || active_[matched].u != edge.u || active_[matched].v != edge.v ||
+            active_[matched].id != e) {
             matched = NO_INDEX;
             break;
         }
+        if (fill) lengths_[active_[matched].position] = std::fabs(edge.length);
         ++matched;
     }
-    if (matched == sorted_from_.size()) return walks_valid_;
+    if (matched == last && fill) return walks_valid_ && tails_.size() == last;
 
+    // Keys carry the rank among active edges, which orders like the
+    // identifier.
     keyed_.clear();
+    active_.clear();
     for (std::size_t e = 0; e < edges.size(); ++e) {
         if (!edges[e].active) continue;
         const std::uint64_t lo = std::min(edges[e].u, edges[e].v);
         const std::uint64_t hi = std::max(edges[e].u, edges[e].v);
-        keyed_.emplace_back((lo << 32) | (hi & 0xFFFFFFFFULL), e);
+        keyed_.emplace_back((lo << 32) | (hi & 0xFFFFFFFFULL), active_.size());
+        active_.push_back(ActiveEdge{edges[e].u, edges[e].v, e, 0});
     }
-    bool same_positions = walks_valid_;
-    if (keyed_ != sorted_from_) {
-        same_positions = false;
-        sorted_from_ = keyed_;
-        std::sort(keyed_.begin(), keyed_.end());
-        order_.resize(keyed_.size());
-        for (std::size_t i = 0; i < keyed_.size(); ++i) order_[i] = keyed_[i].second;
-    }
-    return same_positions;
-}
-
-// The sorted edges' endpoints and |length| by position; true when the
-// endpoints at every position are the last rebuild's.
-bool DeterministicDynamicSpanner::fill_positions(bool same_positions) {
-    const std::size_t k = order_.size();
-    same_positions = same_positions && tails_.size() == k;
+    std::sort(keyed_.begin(), keyed_.end());
+    const std::size_t k = keyed_.size();
+    order_.resize(k);
     tails_.resize(k);
     heads_.resize(k);
     lengths_.resize(k);
     for (std::size_t i = 0; i < k; ++i) {
-        const SpannerEdge& e = edges[order_[i]];
-        const auto u = static_cast<std::uint32_t>(e.u), v = static_cast<std::uint32_t>(e.v);
-        same_positions = same_positions && tails_[i] == u && heads_[i] == v;
-        tails_[i] = u;
-        heads_[i] = v;
+        ActiveEdge& a = active_[keyed_[i].second];
+        a.position = i;
+        order_[i] = a.id;
+        const SpannerEdge& e = edges[a.id];
+        tails_[i] = static_cast<std::uint32_t>(e.u);
+        heads_[i] = static_cast<std::uint32_t>(e.v);
         lengths_[i] = std::fabs(e.length);
     }
-    return same_positions;
+    return false;
 }
 
 void DeterministicDynamicSpanner::carry(std::uint64_t id) {
@@ -147,13 +142,22 @@ void DeterministicDynamicSpanner::carry(std::uint64_t id) {
 }
 
 // Tree edges first, then edges stretched beyond the factor (or without a
-// usable tree path). The lowest common ancestors depend on the tree's shape
-// alone: over the same tree and positions the last rebuild's stand.
+// usable tree path), inserted at once. The lowest common ancestors depend on
+// the tree's shape alone: over the same tree and positions the last
+// rebuild's stand.
 void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree, bool same_tree) {
     const std::size_t k = order_.size();
-    spanner.reserve_edges(k);
-    for (std::size_t i = 0; i < k; ++i) {
-        if (tree.in_tree[i]) carry(order_[i]);
+    carried_.resize(k);
+    std::size_t count = 0;
+    const std::uint64_t first = spanner.edges.size();
+    auto mark = [&](std::uint64_t id) {
+        edge_to_spanner[id] = first + count;
+        carried_[count++] = id;
+    };
+    // (A bit iterator steps more cheaply than indexing.)
+    auto in_tree = tree.in_tree.cbegin();
+    for (std::size_t i = 0; i < k; ++i, ++in_tree) {
+        if (*in_tree) mark(order_[i]);
     }
     const bool kept_lca = same_tree && lca_.size() == k;
     lca_.resize(k);
@@ -161,7 +165,8 @@ void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree, bool s
         const std::uint64_t id = order_[i];
         if (edge_to_spanner[id] != NO_INDEX) continue;
         const SpannerEdge& e = edges[id];
-        const double dt = tree.dist[tails_[i]], dh = tree.dist[heads_[i]];
+        const std::uint64_t a = tails_[i], b = heads_[i];
+        const double dt = tree.dist[a], dh = tree.dist[b];
         const double limit = stretch_factor * std::fabs(e.length);
         // Distances only grow away from the roots, so no ancestor is farther
         // than the nearer endpoint and the path's length, as rounded below,
@@ -169,18 +174,35 @@ void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree, bool s
         // whatever its ancestor, which is then not looked up.
         if (!(e.length > 0.0) || (dt + dh) - 2.0 * std::min(dt, dh) > limit) {
             if (!kept_lca) lca_[i] = LCA_UNKNOWN;
-            carry(id);
+            mark(id);
             continue;
         }
         if (!kept_lca || lca_[i] == LCA_UNKNOWN) {
-            lca_[i] = tree.lca(tails_[i], heads_[i]).value_or(NO_INDEX);
+            lca_[i] = tree.root[a] != tree.root[b] ? NO_INDEX : tree.ancestors.query(a, b);
         }
         const std::uint64_t l = lca_[i];
         const bool stays_out = l != NO_INDEX && dt + dh - 2.0 * tree.dist[l] <= limit;
-        if (!stays_out) carry(id);
+        if (!stays_out) mark(id);
     }
+    spanner.insert_edges_from(edges, std::span<const std::uint64_t>(carried_.data(), count));
     // The high-water mark of spanner insertions.
     edge_budget = std::max(edge_budget, spanner.insertions);
+}
+
+// The step from each node up to its parent as a spanner edge and sign, as
+// the tree path walk signs it; false when a tree edge is not carried.
+bool DeterministicDynamicSpanner::fill_up_steps(const LowStretchTree& tree) {
+    const std::size_t n = tree.node_count();
+    up_.resize(n);
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::uint64_t p = tree.parent_edge[x];
+        if (p == NO_INDEX) continue;
+        const std::uint64_t f = p < order_.size() ? edge_to_spanner[order_[p]] : NO_INDEX;
+        if (f == NO_INDEX) return false;
+        const bool forward = tails_[p] == x && heads_[p] == tree.parent[x];
+        up_[x] = SignedEdge{f, forward ? std::int8_t{1} : std::int8_t{-1}};
+    }
+    return true;
 }
 
 // Embeddings under snapshot identifiers. Every active edge gets one, so
@@ -189,36 +211,36 @@ void DeterministicDynamicSpanner::carry_edges(const LowStretchTree& tree, bool s
 void DeterministicDynamicSpanner::write_embeddings(const LowStretchTree& tree, bool same_tree) {
     const std::size_t k = order_.size();
     auto& embeddings = spanner.embeddings;
-    // Over a new tree every walk is rewritten: start from an empty table,
-    // so that no rewritten walk leaves garbage to compact.
+    const bool steps = fill_up_steps(tree);
+    // Over a new tree every walk is rewritten, all at once.
+    if (!same_tree && steps) {
+        rewrite_embeddings(tree);
+        return;
+    }
+    // Start from an empty table, so that no rewritten walk leaves garbage to
+    // compact.
     if (!same_tree) embeddings.clear();
     embeddings.reserve(k);
     for (std::size_t i = 0; i < k; ++i) {
         const std::uint64_t id = order_[i];
-        if (same_tree && edge_to_spanner[id] == NO_INDEX && walked_carrier_[id] == NO_INDEX &&
-            embeddings.contains(id)) {
+        const std::uint64_t f = edge_to_spanner[id];
+        // Over the same tree a walk stored last time stands when the edge
+        // has the same carrier (none: the same tree path) as then.
+        if (same_tree && walked_carrier_[id] == f && embeddings.contains(id)) continue;
+        if (f != NO_INDEX) {
+            embeddings.open_walk(id, 1)[0] = SignedEdge{f, 1};
             continue;
         }
-        bool mapped = false;
-        if (edge_to_spanner[id] == NO_INDEX) {
-            embeddings.open(id);
-            if (tree.path_edges_into(tails_[i], heads_[i], tails_, heads_, path_)) {
-                mapped = true;
-                for (const SignedEdge& p : path_) {
-                    const std::uint64_t f = edge_to_spanner[order_[p.first]];
-                    if (f == NO_INDEX) {
-                        mapped = false;
-                        break;
-                    }
-                    embeddings.push(SignedEdge{f, p.second});
-                }
-            }
+        // Left out, so its ancestor was looked up: the walk climbs from the
+        // tail to it and comes down to the head, written in place.
+        const std::uint64_t l = lca_[i];
+        if (steps && l < tree.node_count()) {
+            const std::uint64_t a = tails_[i], b = heads_[i];
+            const std::uint64_t up = tree.depth[a] - tree.depth[l];
+            const std::uint64_t down = tree.depth[b] - tree.depth[l];
+            if (climb(tree, i, up, embeddings.open_walk(id, up + down))) continue;
         }
-        if (!mapped) {
-            if (edge_to_spanner[id] == NO_INDEX) carry(id);
-            const SignedEdge carrier{edge_to_spanner[id], 1};
-            embeddings.assign(id, std::span<const SignedEdge>(&carrier, 1));
-        }
+        write_embedding_walked(tree, i);
     }
     if (embeddings.size() != k) {
         embeddings.erase_if(
@@ -230,6 +252,85 @@ RenamedForest DeterministicDynamicSpanner::last_forest() const {
     // A stored tree stands for the last rebuild exactly when its walks do.
     if (!walks_valid_ || kruskal_order_.size() != order_.size()) return {};
     return RenamedForest{&tree_, order_, tails_, heads_, lengths_, kruskal_order_};
+}
+
+// Fills `walk` with the tree path of position i: `up` steps from the tail to
+// its ancestor lca_[i], then down to the head. False when the climbs do not
+// meet there (not a forest).
+[[gnu::always_inline]] inline bool DeterministicDynamicSpanner::climb(
+    const LowStretchTree& tree, std::size_t i, std::uint64_t up, std::span<SignedEdge> walk) const {
+    std::uint64_t a = tails_[i], b = heads_[i];
+    for (std::uint64_t j = 0; j < up; ++j) {
+        walk[j] = up_[a];
+        a = tree.parent[a];
+    }
+    for (std::size_t j = walk.size(); j-- > up;) {
+        walk[j] = SignedEdge{up_[b].first, static_cast<std::int8_t>(-up_[b].second)};
+        b = tree.parent[b];
+    }
+    return a == lca_[i] && b == lca_[i];
+}
+
+// Every walk anew: their lengths first, then the table sized once and
+// filled in position order. Walks that cannot climb are written afterwards,
+// by the general form.
+void DeterministicDynamicSpanner::rewrite_embeddings(const LowStretchTree& tree) {
+    const std::size_t k = order_.size();
+    const std::size_t n = tree.node_count();
+    walk_steps_.resize(k);
+    walk_up_.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::uint64_t l = lca_[i];
+        if (edge_to_spanner[order_[i]] != NO_INDEX) {
+            walk_steps_[i] = 1;
+        } else if (l < n) {
+            const std::uint64_t base = tree.depth[l];
+            walk_up_[i] = tree.depth[tails_[i]] - base;
+            walk_steps_[i] = walk_up_[i] + (tree.depth[heads_[i]] - base);
+        } else {
+            walk_steps_[i] = 0;
+        }
+    }
+    const std::span<SignedEdge> cells = spanner.embeddings.reset_walks(order_, walk_steps_);
+    unwalked_.clear();
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::uint64_t f = edge_to_spanner[order_[i]];
+        if (f != NO_INDEX) {
+            cells[at++] = SignedEdge{f, 1};
+            continue;
+        }
+        const std::size_t steps = walk_steps_[i];
+        if (lca_[i] >= n || !climb(tree, i, walk_up_[i], cells.subspan(at, steps))) {
+            unwalked_.push_back(i);
+        }
+        at += steps;
+    }
+    for (const std::size_t i : unwalked_) write_embedding_walked(tree, i);
+}
+
+// The general form of an embedding: the tree path found by walking, mapped
+// to spanner edges, or the edge itself when no such path exists.
+void DeterministicDynamicSpanner::write_embedding_walked(const LowStretchTree& tree,
+                                                         std::size_t i) {
+    const std::uint64_t id = order_[i];
+    auto& embeddings = spanner.embeddings;
+    embeddings.open(id);
+    if (tree.path_edges_into(tails_[i], heads_[i], tails_, heads_, path_)) {
+        bool mapped = true;
+        for (const SignedEdge& p : path_) {
+            const std::uint64_t f = edge_to_spanner[order_[p.first]];
+            if (f == NO_INDEX) {
+                mapped = false;
+                break;
+            }
+            embeddings.push(SignedEdge{f, p.second});
+        }
+        if (mapped) return;
+    }
+    carry(id);
+    const SignedEdge carrier{edge_to_spanner[id], 1};
+    embeddings.assign(id, std::span<const SignedEdge>(&carrier, 1));
 }
 
 bool DeterministicDynamicSpanner::update_edge_values(std::uint64_t e, double length,

@@ -16,8 +16,8 @@
 // the active edges keep their endpoints, the Kruskal sort starts from the
 // last order (and union-find is skipped when that order stands), and while
 // the tree stays the same its lowest common ancestors and the walks of edges
-// left out of the spanner both times are kept. An update is O(1) between
-// rebuilds.
+// left out of the spanner both times, or carried by the same spanner edge
+// both times, are kept. An update is O(1) between rebuilds.
 #pragma once
 
 #include <cstddef>
@@ -82,15 +82,32 @@ public:
 private:
     // The steps of rebuild.
     bool sort_active_edges();
-    bool fill_positions(bool same_positions);
     void carry_edges(const LowStretchTree& tree, bool same_tree);
+    bool fill_up_steps(const LowStretchTree& tree);
     void write_embeddings(const LowStretchTree& tree, bool same_tree);
+    void rewrite_embeddings(const LowStretchTree& tree);
+    bool climb(const LowStretchTree& tree, std::size_t position, std::uint64_t up,
+               std::span<SignedEdge> walk) const;
+    void write_embedding_walked(const LowStretchTree& tree, std::size_t position);
     void carry(std::uint64_t id);
+
+    // An active edge as the last sort saw it, and its sorted position.
+    struct ActiveEdge {
+        std::uint64_t u = 0;
+        std::uint64_t v = 0;
+        std::uint64_t id = 0;
+        std::uint64_t position = 0;
+    };
 
     // Rebuild scratch.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed_;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted_from_;  // keys behind order_
+    std::vector<ActiveEdge> active_;  // the edges behind order_, by identifier
     std::vector<std::uint64_t> order_;
+    std::vector<std::uint64_t> carried_;     // identifiers in insertion order
+    std::vector<SignedEdge> up_;             // per node: the step to its parent
+    std::vector<std::uint64_t> walk_steps_;  // per position: cells of its walk
+    std::vector<std::uint64_t> walk_up_;     // per position: steps up to the ancestor
+    std::vector<std::size_t> unwalked_;      // positions left to the general form
     std::vector<NodeIndex> tails_;
     std::vector<NodeIndex> heads_;
     std::vector<double> lengths_;

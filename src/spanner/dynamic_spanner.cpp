@@ -1,6 +1,7 @@
 #include "spanner/dynamic_spanner.hpp"
 
 #include <algorithm>
+#include <span>
 
 namespace zelk {
 
@@ -15,6 +16,35 @@ void DynamicSpanner::grow_nodes(std::size_t count) {
     adj_tail_.resize(count, NO_INDEX);
 }
 
+void DynamicSpanner::insert_edges_from(std::span<const SpannerEdge> source,
+                                       std::span<const std::uint64_t> ids) {
+    const std::size_t first = edges.size();
+    edges.resize(first + ids.size());
+    adj_next_.resize(adj_next_.size() + 2 * ids.size(), NO_INDEX);
+    SpannerEdge* out = edges.data() + first;
+    auto append = [this](std::uint64_t x, std::uint64_t slot) {
+        if (adj_tail_[x] == NO_INDEX) {
+            adj_head_[x] = slot;
+        } else {
+            adj_next_[adj_tail_[x]] = slot;
+        }
+        adj_tail_[x] = slot;
+    };
+    for (std::size_t j = 0; j < ids.size(); ++j) {
+        const SpannerEdge& e = source[ids[j]];
+        const std::uint64_t u = e.u, v = e.v, id = first + j;
+        out[j] = SpannerEdge{u, v, e.length, e.gradient, true};
+        if (u >= adj_head_.size() || v >= adj_head_.size()) {
+            const std::uint64_t count = std::max(u, v) + 1;
+            grow_nodes(count);
+            node_count = count;
+        }
+        append(u, 2 * id);
+        append(v, 2 * id + 1);
+    }
+    insertions += ids.size();
+}
+
 void DynamicSpanner::reserve_edges(std::size_t count) {
     edges.reserve(edges.size() + count);
     adj_next_.reserve(adj_next_.size() + 2 * count);
@@ -22,7 +52,9 @@ void DynamicSpanner::reserve_edges(std::size_t count) {
 
 void DynamicSpanner::reset_keeping_embeddings(std::size_t n) {
     edges.clear();
-    instability = InstabilityTracker::create(1, 0.0);
+    // InstabilityTracker::create(1, 0.0), in place.
+    instability.budget.assign(1, 0.0);
+    instability.accumulated.assign(1, 0.0);
     node_count = n;
     insertions = 0;
     adj_head_.assign(n, NO_INDEX);

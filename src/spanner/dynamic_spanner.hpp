@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "spanner/embedding_table.hpp"
@@ -40,6 +41,11 @@ public:
     // Inline: rebuilds insert every carried edge, so the call is the hot loop.
     std::uint64_t insert_edge_with_values(std::uint64_t u, std::uint64_t v, double length,
                                           double gradient);
+
+    // Inserts source[ids[0]], source[ids[1]], ... in turn with their
+    // endpoints and values, as insert_edge_with_values would one by one,
+    // sizing the storage once.
+    void insert_edges_from(std::span<const SpannerEdge> source, std::span<const std::uint64_t> ids);
 
     // Reserves room for `count` more edges (no observable effect).
     void reserve_edges(std::size_t count);

@@ -4,8 +4,9 @@
 //
 // Contract: identifiers are edge indices, so the table takes memory in
 // proportion to the largest identifier stored. A walk is written by
-// assign(key, walk), or by open(key) followed by push() calls onto the walk
-// opened last; either replaces the key's old walk. Rewritten walks are
+// assign(key, walk), by open(key) followed by push() calls onto the walk
+// opened last, or by open_walk(key, steps) and filling the cells it returns;
+// each replaces the key's old walk. reset_walks replaces every walk at once. Rewritten walks are
 // appended and their old cells counted as garbage; once the garbage exceeds
 // the live cells the buffer is compacted (through a kept spare buffer), so
 // rewriting the walks of the same edges allocates nothing once warm and
@@ -134,6 +135,57 @@ public:
         open_ = key;
     }
 
+    // Stores a walk of `steps` cells under `key` (replacing any walk there)
+    // and returns the cells to be filled in place, valid until the table is
+    // next modified: the state open(key) and `steps` push() calls leave,
+    // without a capacity check per step.
+    // (open() spelled out, so that the hot path inlines.)
+    std::span<SignedEdge> open_walk(std::uint64_t key, std::size_t steps) {
+        if (key >= length_.size()) grow(key + 1);
+        std::size_t& length = length_[key];
+        if (length == ABSENT) {
+            ++count_;
+        } else {
+            live_ -= length;
+            garbage_ += length;
+        }
+        length = 0;
+        if (garbage_ > live_ && garbage_ >= MIN_COMPACTION) [[unlikely]]
+            compact();
+        const std::size_t from = cells_.size();
+        start_[key] = from;
+        open_ = key;
+        // Walks are a few steps: appending beats a resize call.
+        for (std::size_t j = 0; j < steps; ++j) cells_.emplace_back();
+        length = steps;
+        live_ += steps;
+        return {cells_.data() + from, steps};
+    }
+
+    // Drops every walk, then stores under each keys[j] (all distinct) a walk
+    // of steps[j] cells, and returns all the cells, walk after walk in the
+    // order of `keys`, to be filled in place, valid until the table is next
+    // modified: the state clear() and open_walk(keys[j], steps[j]) for each
+    // j in turn leave, with the cells sized once.
+    std::span<SignedEdge> reset_walks(std::span<const std::uint64_t> keys,
+                                      std::span<const std::uint64_t> steps) {
+        clear();
+        std::size_t cells = 0;
+        for (std::size_t j = 0; j < keys.size(); ++j) {
+            const std::uint64_t key = keys[j];
+            if (key >= length_.size()) grow(key + 1);
+            ZELK_ASSERT(length_[key] == ABSENT);
+            start_[key] = cells;
+            length_[key] = steps[j];
+            cells += steps[j];
+        }
+        count_ = keys.size();
+        live_ = cells;
+        if (!keys.empty()) open_ = keys.back();
+        cells_.resize(cells);
+        return {cells_.data(), cells};
+    }
+
     // Appends one step to the walk opened last.
     void push(SignedEdge step) {
         ZELK_ASSERT(open_ < length_.size() && length_[open_] != ABSENT &&
@@ -196,7 +248,8 @@ private:
     }
 
     // Live walks moved to the front of the spare buffer, in identifier order.
-    void compact() {
+    // Out of line, so that open() stays small enough to inline.
+    [[gnu::noinline]] void compact() {
         spare_.clear();
         spare_.reserve(live_);
         for (std::size_t i = 0; i < length_.size(); ++i) {

@@ -120,11 +120,14 @@ TEST(FullDynamicOracle, BatchedSpannerRefreshMatchesOneByOne) {
         EdgeSpanner batched(true), single(true);
         batched.rebuild(q.g.n, q.g.tails, q.g.heads, q.gradients, q.g.lengths);
         single.rebuild(q.g.n, q.g.tails, q.g.heads, q.gradients, q.g.lengths);
-        for (int round = 0; round < 4; ++round) {
+        for (int round = 0; round < 8; ++round) {
             std::vector<SpannerRefresh> batch;
             const std::size_t count = rng() % 30;
+            // Every other batch also names edges beyond the graph, which
+            // do not count.
+            const std::uint64_t edges = q.g.m() + (round % 2 == 0 ? 0 : 4);
             for (std::size_t i = 0; i < count; ++i) {
-                batch.push_back({rng() % 44, 0.25 * static_cast<double>(rng() % 12),
+                batch.push_back({rng() % edges, 0.25 * static_cast<double>(rng() % 12),
                                  static_cast<double>(rng() % 7) - 3.0});
             }
             batched.refresh_many(batch);

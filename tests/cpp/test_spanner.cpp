@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <optional>
 #include <random>
+#include <span>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -53,6 +56,43 @@ TEST(DynamicSpanner, InsertionAndEmbeddingRules) {
     EXPECT_EQ(q, (std::vector<SignedEdge>{{1, 1}, {3, -1}}));
     EXPECT_FALSE(s.embed_edge_with_bfs(9, 0, 5).has_value());  // isolated node
     EXPECT_EQ(stored(s, 9), q);  // failed searches leave the stored walk
+}
+
+// Inserting a list of edges at once leaves the spanner that inserting them
+// one by one leaves: edges, node range (endpoints beyond it grow it),
+// adjacency order and the insertion count.
+TEST(DynamicSpanner, BulkInsertionMatchesOneByOne) {
+    std::mt19937_64 rng(8);
+    for (int round = 0; round < 30; ++round) {
+        const std::uint64_t n = rng() % 6;
+        std::vector<SpannerEdge> source(1 + rng() % 20);
+        for (SpannerEdge& e : source) {
+            // Now and then an endpoint past the node range.
+            e = SpannerEdge{rng() % (n + 3), rng() % (n + 3), 0.5 * static_cast<double>(rng() % 5),
+                            static_cast<double>(rng() % 3) - 1.0, rng() % 4 != 0};
+        }
+        DynamicSpanner bulk(n), single(n);
+        for (int batch = 0; batch < 3; ++batch) {
+            std::vector<std::uint64_t> ids(rng() % 12);
+            for (std::uint64_t& id : ids) id = rng() % source.size();  // repeats too
+            bulk.insert_edges_from(source, ids);
+            for (const std::uint64_t id : ids) {
+                const SpannerEdge& e = source[id];
+                single.insert_edge_with_values(e.u, e.v, e.length, e.gradient);
+            }
+            ASSERT_EQ(bulk.edges.size(), single.edges.size());
+            for (std::size_t f = 0; f < bulk.edges.size(); ++f) {
+                const SpannerEdge &a = bulk.edges[f], &b = single.edges[f];
+                EXPECT_EQ(std::tie(a.u, a.v, a.length, a.gradient, a.active),
+                          std::tie(b.u, b.v, b.length, b.gradient, b.active));
+            }
+            EXPECT_EQ(bulk.node_count, single.node_count);
+            EXPECT_EQ(bulk.insertions, single.insertions);
+            for (std::uint64_t x = 0; x < single.node_count + 1; ++x) {
+                EXPECT_EQ(bulk.adjacency_of(x), single.adjacency_of(x)) << x;
+            }
+        }
+    }
 }
 
 TEST(DynamicSpanner, EmbeddingValidFailureModes) {
@@ -129,7 +169,8 @@ TEST(DynamicSpanner, BfsFindsAShortestWalkOverActiveEdges) {
 }
 
 // The embedding table against a hash map under random operations: whole
-// writes, writes step by step (open, then push), rewrites of the same keys
+// writes, writes step by step (open, then push), walks filled in place (one
+// at a time, or all at once replacing every other), rewrites of the same keys
 // (enough to force compactions of the flat buffer), lookups, predicate
 // erasure, clearing, and copies into tables that already hold other walks.
 TEST(EmbeddingTable, BehavesAsAHashMapUnderRandomOperations) {
@@ -175,6 +216,28 @@ TEST(EmbeddingTable, BehavesAsAHashMapUnderRandomOperations) {
                     if (rng() % 4 == 0) {
                         table.clear();
                         ref.clear();
+                    } else if (rng() % 2 == 0) {
+                        // Every walk replaced at once, under distinct keys in
+                        // any order, filled in place.
+                        std::vector<std::uint64_t> ids(keys);
+                        std::iota(ids.begin(), ids.end(), std::uint64_t{0});
+                        std::shuffle(ids.begin(), ids.end(), rng);
+                        ids.resize(rng() % (keys + 1));
+                        std::vector<std::vector<SignedEdge>> walks;
+                        std::vector<std::uint64_t> steps;
+                        for (std::size_t j = 0; j < ids.size(); ++j) {
+                            walks.push_back(random_walk(max_length));
+                            steps.push_back(walks.back().size());
+                        }
+                        const std::span<SignedEdge> cells = table.reset_walks(ids, steps);
+                        ref.clear();
+                        std::size_t at = 0;
+                        for (std::size_t j = 0; j < ids.size(); ++j) {
+                            std::copy(walks[j].begin(), walks[j].end(), cells.begin() + at);
+                            at += walks[j].size();
+                            ref[ids[j]] = walks[j];
+                        }
+                        EXPECT_EQ(at, cells.size()) << step;
                     }
                     break;
                 case 1: {
@@ -201,7 +264,14 @@ TEST(EmbeddingTable, BehavesAsAHashMapUnderRandomOperations) {
                     EXPECT_EQ(table.find(key).has_value(), ref.contains(key));
                     EXPECT_EQ(table.contains(key), ref.contains(key));
                     break;
-                case 4:
+                case 4: {
+                    const std::vector<SignedEdge> w = random_walk(max_length);
+                    const std::span<SignedEdge> cells = table.open_walk(key, w.size());
+                    ASSERT_EQ(cells.size(), w.size());
+                    std::copy(w.begin(), w.end(), cells.begin());
+                    ref[key] = w;
+                    break;
+                }
                 case 5:
                 case 6: {
                     const std::vector<SignedEdge> w = random_walk(max_length);
