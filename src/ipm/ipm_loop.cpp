@@ -88,6 +88,7 @@ private:
     void prepare_powers();
 
     McfResult<Next> iterate(std::size_t k);
+    McfResult<Next> iterate_at(const GradientAndLengths& gl, std::size_t k);
     bool out_of_time_or_effort(std::size_t k);
     GradientAndLengths gradient_and_lengths(std::size_t k);
     Potential::ValueAndGap value_and_gap(const Residuals& residuals);
@@ -143,6 +144,8 @@ private:
     // The upkeep's evaluation at the flow the next iteration starts from; the
     // evaluation is a pure function of the flow, so it is reused, not redone.
     std::optional<GradientAndLengths> carried;
+    // A finished iteration's evaluation, whose arrays the next one fills.
+    GradientAndLengths spare;
     // Per-edge powers keyed by the edge's slacks: a step changes only the
     // cycle's edges, so the rest are reused at the next flow.
     IpmPowerMemo own_memo;
@@ -257,6 +260,12 @@ McfResult<IpmRun::Next> IpmRun::iterate(std::size_t k) {
     if (out_of_time_or_effort(k)) return Next::Stop;
 
     GradientAndLengths gl = gradient_and_lengths(k);
+    McfResult<Next> next = iterate_at(gl, k);
+    spare = std::move(gl);
+    return next;
+}
+
+McfResult<IpmRun::Next> IpmRun::iterate_at(const GradientAndLengths& gl, std::size_t k) {
     const auto [value, gap_at_flow] = value_and_gap(gl.residuals);
     stats.potential_values.push_back(value);
     stats.final_gap = gap_at_flow;
@@ -328,8 +337,8 @@ GradientAndLengths IpmRun::evaluate_at_flow(bool timed) {
         return reused;
     }
     const auto t = Clock::now();
-    GradientAndLengths fresh =
-        compute_gradient_and_lengths(potential, cost, flow, lower, upper, &powers.gradient);
+    GradientAndLengths fresh = std::move(spare);
+    compute_gradient_and_lengths_into(fresh, potential, cost, flow, lower, upper, &powers.gradient);
     if (timed) stats.barrier_compute_ms.push_back(elapsed_ms(t));
     return fresh;
 }
@@ -444,8 +453,8 @@ void IpmRun::report_flow_changes(double step) {
 // flow; that evaluation is carried into the next iteration.
 void IpmRun::report_gradient_and_length_changes(const GradientAndLengths& gl) {
     auto t0 = Clock::now();
-    GradientAndLengths next =
-        compute_gradient_and_lengths(potential, cost, flow, lower, upper, &powers.gradient);
+    GradientAndLengths next = std::move(spare);
+    compute_gradient_and_lengths_into(next, potential, cost, flow, lower, upper, &powers.gradient);
     stats.barrier_compute_ms.push_back(elapsed_ms(t0));
     stats.numerical_stats.push_back(next.stats);
     const std::size_t count = std::min(next.gradient.size(), next.lengths.size());

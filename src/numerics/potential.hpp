@@ -189,4 +189,12 @@ GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 std::span<const double> upper,
                                                 SlackMemo<BarrierGradientTerm>* memo = nullptr);
 
+// The same into `out`, whose arrays lend their storage: every field is
+// overwritten, so the result equals compute_gradient_and_lengths's whatever
+// `out` held.
+void compute_gradient_and_lengths_into(GradientAndLengths& out, const Potential& potential,
+                                       std::span<const double> cost, std::span<const double> flow,
+                                       std::span<const double> lower, std::span<const double> upper,
+                                       SlackMemo<BarrierGradientTerm>* memo = nullptr);
+
 }  // namespace zelk
