@@ -252,6 +252,12 @@ std::optional<CycleCandidate> tree_scan(const LowStretchTree& tree,
     // tree is bounded. The answer is the same either way.
     std::vector<RootSums> sums;
     const bool bounded = prune && root_sums(tree, steps, sums);
+    // One chunk: the reduction would fold it on this thread and join it to
+    // the empty identity, which returns it unchanged.
+    if (tails.size() <= TREE_SCAN_CHUNK) {
+        return scan_tree_chunk(tree, steps, bounded ? &sums : nullptr, tails, heads, gradients,
+                               lengths, 0, tails.size());
+    }
     return parallel_chunked_reduce(
         pool, tails.size(), TREE_SCAN_CHUNK, std::optional<CycleCandidate>{},
         [&](std::size_t begin, std::size_t end) {
