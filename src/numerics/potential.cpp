@@ -411,22 +411,43 @@ void LinePotential::refresh(std::size_t e) {
     barrier_[e] = edge_barrier<false>(potential_, nullptr, s);
 }
 
+// The trial point and its products; the barrier terms wait for
+// refresh_barrier.
 void LinePotential::move_to(double t) {
     for (std::size_t e : moved_) {
         trial_[e] = flow_[e] + t * direction_[e];
-        refresh(e);
+        if (e < products_.size()) products_[e] = cost_[e] * trial_[e];
     }
+    barrier_current_ = moved_.empty();
+}
+
+void LinePotential::refresh_barrier() {
+    if (barrier_current_) return;
+    for (std::size_t e : moved_) refresh(e);
+    barrier_current_ = true;
 }
 
 double LinePotential::value_at(double t) {
     move_to(t);
+    refresh_barrier();
     return exact_value();
 }
 
 std::optional<double> LinePotential::value_at_most(double t, double limit) {
     move_to(t);
-    if (value_lower_bound() > limit) return std::nullopt;
+    // An edge's barrier term lies in [0, B] (a NaN sum caps at B), so with B
+    // >= 0 zero is its least value; most trials are rejected right here.
+    if (potential_.numerics.barrier_clamp_max >= 0.0 && value_lower_bound(false) > limit) {
+        return std::nullopt;
+    }
+    refresh_barrier();
+    if (value_lower_bound(true) > limit) return std::nullopt;
     return exact_value();
+}
+
+std::vector<double> LinePotential::take_barrier() {
+    refresh_barrier();
+    return std::move(barrier_);
 }
 
 // A value exact_value() cannot fall below, from the sums at the flow and the
@@ -442,7 +463,10 @@ std::optional<double> LinePotential::value_at_most(double t, double limit) {
 // nondecreasing in both sums (alpha > 0, and rounding is monotone), and the
 // logarithm errs by under 2 u relative, so finishing from the lowered sums
 // and a lowered logarithm stays below the computed value.
-double LinePotential::value_lower_bound() const {
+// Without `barrier_known` the moved edges' trial terms count as zero: the
+// bound only grows with each non-negative term (by 1 - slack per unit, its
+// magnitude included), so it stays below the value whatever they are.
+double LinePotential::value_lower_bound(bool barrier_known) const {
     constexpr double minus_infinity = -std::numeric_limits<double>::infinity();
     constexpr double u = 0x1p-53;
     const double inv_alpha = 1.0 / potential_.alpha;
@@ -455,8 +479,9 @@ double LinePotential::value_lower_bound() const {
             dot_change += products_[e] - base_moved_products_[i];
             dot_magnitude += std::fabs(products_[e]) + std::fabs(base_moved_products_[i]);
         }
-        barrier_change += barrier_[e] - base_moved_barrier_[i];
-        barrier_magnitude += std::fabs(barrier_[e]) + std::fabs(base_moved_barrier_[i]);
+        const double term = barrier_known ? barrier_[e] : 0.0;
+        barrier_change += term - base_moved_barrier_[i];
+        barrier_magnitude += std::fabs(term) + std::fabs(base_moved_barrier_[i]);
     }
     const double terms = static_cast<double>(std::max(products_.size(), barrier_.size())) +
                          2.0 * static_cast<double>(moved_.size()) + 8.0;
