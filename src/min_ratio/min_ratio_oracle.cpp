@@ -203,6 +203,26 @@ double ratio_lower_bound(const LowStretchTree& tree, const std::vector<RootSums>
     return num_low >= 0.0 ? num_low / (den + den_error) : num_low / den_low;
 }
 
+// Whether edge e's walked numerator provably is >= 0 with a finite
+// denominator, so that its ratio is >= 0 (or the edge is skipped for a zero
+// denominator). The numerator's side of ratio_lower_bound, with the same
+// widening; it needs no common ancestor.
+bool ratio_not_negative(const LowStretchTree& tree, const std::vector<RootSums>& sums,
+                        double gradient, double length, std::uint64_t a, std::uint64_t b) {
+    const RootSums& sa = sums[a];
+    const RootSums& sb = sums[b];
+    const double k = static_cast<double>(tree.depth[a]) + static_cast<double>(tree.depth[b]) + 2.0;
+    const double slack = 8.0 * k * 0x1p-53;
+    const double magnitude = std::fabs(gradient) + sa.magnitude + sb.magnitude;
+    // Bounds every partial sum of the walked denominator.
+    const double extent = length + sa.length + sb.length;
+    constexpr double safe = 0x1p1020;
+    if (!(magnitude <= safe) || !(extent <= safe)) return false;
+    const double num = gradient + (sa.gradient - sb.gradient);
+    if (!std::isfinite(num)) return false;
+    return num - slack * magnitude >= 0.0;
+}
+
 // One chunk of the tree scan. With `sums`, an edge whose ratio provably
 // cannot displace the chunk's best (keeps_first would keep the best) is
 // passed over without walking its path; every other edge is walked and
@@ -223,10 +243,12 @@ std::optional<CycleCandidate> scan_tree_chunk(
         if (a >= n || b >= n || tree.root[a] != tree.root[b]) continue;
         const double gradient = value_or_zero(gradients, e);
         const double length = std::fabs(value_or_zero(lengths, e));
-        if (best && sums != nullptr &&
-            ratio_lower_bound(tree, *sums, gradient, length, a, b) >
-                best->ratio + CANDIDATE_TIE_TOLERANCE) {
-            continue;
+        if (best && sums != nullptr) {
+            // Against a clearly negative best a non-negative ratio loses
+            // without the common ancestor's sums.
+            const double beaten = best->ratio + CANDIDATE_TIE_TOLERANCE;
+            if (beaten < 0.0 && ratio_not_negative(tree, *sums, gradient, length, a, b)) continue;
+            if (ratio_lower_bound(tree, *sums, gradient, length, a, b) > beaten) continue;
         }
         double num = 0.0, den = 0.0;
         walk_cycle_sums(steps, gradient, length, a, b, down, num, den);
