@@ -205,6 +205,28 @@ TEST(ScoreEdgeCycle, CyclesAndRejections) {
     EXPECT_DOUBLE_EQ(s->ratio, -1.5);
 }
 
+// A level of the dynamic oracle may take another oracle's tree, spanner and
+// scan instead of building them. Later queries, reusing that tree, must
+// answer and count exactly as the oracle it copied.
+TEST(MinRatioOracle, CopiedScanAnswersAsTheOriginal) {
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 6; ++round) {
+        Instance g = random_instance(rng, 8 + rng() % 40, 20 + rng() % 200, round % 2 == 0);
+        MinRatioOracle original = make_oracle(25);
+        MinRatioOracle copy = make_oracle(25);
+        ASSERT_TRUE(original.best_cycle_with_rebuild(g.query(0), false).has_value());
+        copy.copy_scan_from(original);
+        for (std::uint64_t it = 1; it < 6; ++it) {
+            for (double& x : g.gradients) x += static_cast<double>(rng() % 5) - 2.0;
+            const auto a = original.best_cycle_with_rebuild(g.query(it), false);
+            const auto b = copy.best_cycle_with_rebuild(g.query(it), false);
+            ASSERT_TRUE(a.has_value() && b.has_value());
+            ASSERT_EQ(*a, *b) << round << " " << it;
+            ASSERT_EQ(original.scan_stats(), copy.scan_stats()) << round << " " << it;
+        }
+    }
+}
+
 TEST(MinRatioOracle, RebuildSchedule) {
     std::mt19937_64 rng(1);
     Instance g = random_instance(rng, 10, 30, false);
