@@ -412,6 +412,10 @@ TEST(GradientAndLengths, EvaluationIntoUsedArraysEqualsFresh) {
         }
         if (run % 4 == 1) flow.push_back(2.5);  // entries past the bounds: 0.0 slacks
         if (run % 5 == 2) cost.pop_back();
+        if (run % 6 == 3) {  // a gradient entry past the bounds too
+            flow.push_back(-1.0);
+            cost.resize(flow.size(), 3.0);
+        }
         McfOptions o;
         o.numerical_clamp_log = run % 3 == 0 ? 4.0 : 700.0;
         const Potential p = make_potential(upper, -100.0, o);
