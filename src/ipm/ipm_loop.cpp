@@ -73,6 +73,7 @@ public:
     // The dynamic oracle's storage goes to the next run sharing the memo.
     ~IpmRun() {
         if (dynamic_oracle) powers.last_dynamic_oracle = std::move(dynamic_oracle);
+        if (carried) powers.spare_evaluations.push_back(std::move(*carried));
     }
 
     McfResult<IpmResult> run(double lower_bound, const std::vector<double>* start);
@@ -88,10 +89,12 @@ private:
     void prepare_powers();
 
     McfResult<Next> iterate(std::size_t k);
+    McfResult<Next> iterate_at(const GradientAndLengths& gl, std::size_t k);
     bool out_of_time_or_effort(std::size_t k);
     GradientAndLengths gradient_and_lengths(std::size_t k);
     Potential::ValueAndGap value_and_gap(const Residuals& residuals);
     GradientAndLengths evaluate_at_flow(bool timed);
+    GradientAndLengths spare_evaluation();
     double gap_test(const GradientAndLengths& gl);
     Next stop_by_gap(double gap, std::size_t k);
     void monitor_stall(double value, std::size_t k);
@@ -258,6 +261,12 @@ McfResult<IpmRun::Next> IpmRun::iterate(std::size_t k) {
     if (out_of_time_or_effort(k)) return Next::Stop;
 
     GradientAndLengths gl = gradient_and_lengths(k);
+    McfResult<Next> next = iterate_at(gl, k);
+    powers.spare_evaluations.push_back(std::move(gl));
+    return next;
+}
+
+McfResult<IpmRun::Next> IpmRun::iterate_at(const GradientAndLengths& gl, std::size_t k) {
     const auto [value, gap_at_flow] = value_and_gap(gl.residuals);
     stats.potential_values.push_back(value);
     stats.final_gap = gap_at_flow;
@@ -329,10 +338,20 @@ GradientAndLengths IpmRun::evaluate_at_flow(bool timed) {
         return reused;
     }
     const auto t = Clock::now();
-    GradientAndLengths fresh =
-        compute_gradient_and_lengths(potential, cost, flow, lower, upper, &powers.gradient);
+    GradientAndLengths fresh = spare_evaluation();
+    compute_gradient_and_lengths_into(fresh, potential, cost, flow, lower, upper, &powers.gradient);
     if (timed) stats.barrier_compute_ms.push_back(elapsed_ms(t));
     return fresh;
+}
+
+// An earlier evaluation (of this run or one before it sharing the memo),
+// whose arrays the next evaluation fills.
+GradientAndLengths IpmRun::spare_evaluation() {
+    std::vector<GradientAndLengths>& kept = powers.spare_evaluations;
+    if (kept.empty()) return {};
+    GradientAndLengths spare = std::move(kept.back());
+    kept.pop_back();
+    return spare;
 }
 
 // The gap the convergence test reads, recorded and reported.
@@ -445,8 +464,8 @@ void IpmRun::report_flow_changes(double step) {
 // flow; that evaluation is carried into the next iteration.
 void IpmRun::report_gradient_and_length_changes(const GradientAndLengths& gl) {
     auto t0 = Clock::now();
-    GradientAndLengths next =
-        compute_gradient_and_lengths(potential, cost, flow, lower, upper, &powers.gradient);
+    GradientAndLengths next = spare_evaluation();
+    compute_gradient_and_lengths_into(next, potential, cost, flow, lower, upper, &powers.gradient);
     stats.barrier_compute_ms.push_back(elapsed_ms(t0));
     stats.numerical_stats.push_back(next.stats);
     const std::size_t count = std::min(next.gradient.size(), next.lengths.size());
@@ -502,6 +521,7 @@ IpmResult IpmRun::finish() {
     GradientAndLengths last = evaluate_at_flow(false);
     stats.numerical_stats.push_back(last.stats);
     stats.final_gap = value_and_gap(last.residuals).gap;
+    powers.spare_evaluations.push_back(std::move(last));
     if (!stats.final_gap_estimate) stats.final_gap_estimate = stats.last_duality_gap_proxy;
     result.flow = std::move(flow);
     return std::move(result);

@@ -50,6 +50,8 @@ struct IpmPowerMemo {
     std::optional<Potential> made_for;  // constants the entries were computed with
     std::optional<MinRatioOracle> static_oracle;
     std::unique_ptr<DynamicOracle> last_dynamic_oracle;
+    // Finished evaluations whose arrays later ones fill (any contents).
+    std::vector<GradientAndLengths> spare_evaluations;
 };
 
 // `start`, when given, is the strictly interior start the options would

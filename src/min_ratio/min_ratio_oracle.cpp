@@ -203,6 +203,26 @@ double ratio_lower_bound(const LowStretchTree& tree, const std::vector<RootSums>
     return num_low >= 0.0 ? num_low / (den + den_error) : num_low / den_low;
 }
 
+// Whether edge e's walked numerator provably is >= 0 with a finite
+// denominator, so that its ratio is >= 0 (or the edge is skipped for a zero
+// denominator). The numerator's side of ratio_lower_bound, with the same
+// widening; it needs no common ancestor.
+bool ratio_not_negative(const LowStretchTree& tree, const std::vector<RootSums>& sums,
+                        double gradient, double length, std::uint64_t a, std::uint64_t b) {
+    const RootSums& sa = sums[a];
+    const RootSums& sb = sums[b];
+    const double k = static_cast<double>(tree.depth[a]) + static_cast<double>(tree.depth[b]) + 2.0;
+    const double slack = 8.0 * k * 0x1p-53;
+    const double magnitude = std::fabs(gradient) + sa.magnitude + sb.magnitude;
+    // Bounds every partial sum of the walked denominator.
+    const double extent = length + sa.length + sb.length;
+    constexpr double safe = 0x1p1020;
+    if (!(magnitude <= safe) || !(extent <= safe)) return false;
+    const double num = gradient + (sa.gradient - sb.gradient);
+    if (!std::isfinite(num)) return false;
+    return num - slack * magnitude >= 0.0;
+}
+
 // One chunk of the tree scan. With `sums`, an edge whose ratio provably
 // cannot displace the chunk's best (keeps_first would keep the best) is
 // passed over without walking its path; every other edge is walked and
@@ -210,23 +230,25 @@ double ratio_lower_bound(const LowStretchTree& tree, const std::vector<RootSums>
 std::optional<CycleCandidate> scan_tree_chunk(
     const LowStretchTree& tree, const std::vector<UpStep>& steps, const std::vector<RootSums>* sums,
     std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
-    std::span<const double> gradients, std::span<const double> lengths, std::size_t begin,
-    std::size_t end) {
+    std::span<const double> gradients, std::span<const double> lengths,
+    std::span<const std::uint8_t> tree_edges, std::size_t begin, std::size_t end) {
     const std::size_t n = tree.node_count();
     const std::size_t m = std::min(tails.size(), heads.size());
     std::optional<CycleCandidate> best;
     std::vector<SignedEdge> path;
     std::vector<std::uint64_t> down;
     for (std::size_t e = begin; e < std::min(end, m); ++e) {
-        if (e < tree.in_tree.size() && tree.in_tree[e]) continue;
+        if (e < tree_edges.size() && tree_edges[e] != 0) continue;
         const std::uint64_t a = heads[e], b = tails[e];
         if (a >= n || b >= n || tree.root[a] != tree.root[b]) continue;
         const double gradient = value_or_zero(gradients, e);
         const double length = std::fabs(value_or_zero(lengths, e));
-        if (best && sums != nullptr &&
-            ratio_lower_bound(tree, *sums, gradient, length, a, b) >
-                best->ratio + CANDIDATE_TIE_TOLERANCE) {
-            continue;
+        if (best && sums != nullptr) {
+            // Against a clearly negative best a non-negative ratio loses
+            // without the common ancestor's sums.
+            const double beaten = best->ratio + CANDIDATE_TIE_TOLERANCE;
+            if (beaten < 0.0 && ratio_not_negative(tree, *sums, gradient, length, a, b)) continue;
+            if (ratio_lower_bound(tree, *sums, gradient, length, a, b) > beaten) continue;
         }
         double num = 0.0, den = 0.0;
         walk_cycle_sums(steps, gradient, length, a, b, down, num, den);
@@ -240,23 +262,27 @@ std::optional<CycleCandidate> scan_tree_chunk(
     return best;
 }
 
-std::optional<CycleCandidate> tree_scan(const LowStretchTree& tree,
-                                        std::span<const NodeIndex> tails,
-                                        std::span<const NodeIndex> heads,
-                                        std::span<const double> gradients,
-                                        std::span<const double> lengths, WorkerPool& pool,
-                                        bool prune) {
+std::optional<CycleCandidate> tree_scan(
+    const LowStretchTree& tree, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
+    std::span<const double> gradients, std::span<const double> lengths,
+    std::span<const std::uint8_t> tree_edges, WorkerPool& pool, bool prune) {
     const std::vector<UpStep> steps = up_steps(tree, tails, heads, gradients, lengths);
     // With the constant-time lowest common ancestor the bound costs a few
     // flops per edge, less than walking even a shallow tree's path, so every
     // tree is bounded. The answer is the same either way.
     std::vector<RootSums> sums;
     const bool bounded = prune && root_sums(tree, steps, sums);
+    // One chunk: the reduction would fold it on this thread and join it to
+    // the empty identity, which returns it unchanged.
+    if (tails.size() <= TREE_SCAN_CHUNK) {
+        return scan_tree_chunk(tree, steps, bounded ? &sums : nullptr, tails, heads, gradients,
+                               lengths, tree_edges, 0, tails.size());
+    }
     return parallel_chunked_reduce(
         pool, tails.size(), TREE_SCAN_CHUNK, std::optional<CycleCandidate>{},
         [&](std::size_t begin, std::size_t end) {
             return scan_tree_chunk(tree, steps, bounded ? &sums : nullptr, tails, heads, gradients,
-                                   lengths, begin, end);
+                                   lengths, tree_edges, begin, end);
         },
         join_candidates);
 }
@@ -268,13 +294,15 @@ std::optional<CycleCandidate> best_tree_cycle(const LowStretchTree& tree,
                                               std::span<const NodeIndex> heads,
                                               std::span<const double> gradients,
                                               std::span<const double> lengths, WorkerPool& pool) {
-    return tree_scan(tree, tails, heads, gradients, lengths, pool, true);
+    const std::vector<std::uint8_t> tree_edges(tree.in_tree.begin(), tree.in_tree.end());
+    return tree_scan(tree, tails, heads, gradients, lengths, tree_edges, pool, true);
 }
 
 std::optional<CycleCandidate> best_tree_cycle_by_paths(
     const LowStretchTree& tree, std::span<const NodeIndex> tails, std::span<const NodeIndex> heads,
     std::span<const double> gradients, std::span<const double> lengths, WorkerPool& pool) {
-    return tree_scan(tree, tails, heads, gradients, lengths, pool, false);
+    const std::vector<std::uint8_t> tree_edges(tree.in_tree.begin(), tree.in_tree.end());
+    return tree_scan(tree, tails, heads, gradients, lengths, tree_edges, pool, false);
 }
 
 // In deterministic mode the tree depends on the graph alone (lengths only
@@ -299,6 +327,7 @@ TreeResult<void> MinRatioOracle::rebuild_tree(std::uint64_t iteration, std::uint
             LowStretchTree::build_with_mode(node_count, tails, heads, lengths, deterministic, s);
         if (!built) return std::unexpected(built.error());
         tree_ = std::move(*built);
+        tree_edges_.assign(tree_->in_tree.begin(), tree_->in_tree.end());
         built_nodes_ = node_count;
         built_tails_.assign(tails.begin(), tails.end());
         built_heads_.assign(heads.begin(), heads.end());
@@ -365,7 +394,7 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
                 }
             }
             // Tree edges close no cycle.
-            if (e < t.in_tree.size() && t.in_tree[e]) continue;
+            if (e < tree_edges_.size() && tree_edges_[e] != 0) continue;
             if (e >= q.heads.size()) continue;
             const std::uint64_t h = q.heads[e], tl = q.tails[e];
 
@@ -438,8 +467,8 @@ TreeResult<std::optional<CycleCandidate>> MinRatioOracle::best_cycle_with_rebuil
     }
     std::optional<CycleCandidate> from_spanner = spanner_scan(query);
     WorkerPool& p = pool != nullptr ? *pool : global_worker_pool();
-    std::optional<CycleCandidate> from_tree =
-        best_tree_cycle(*tree_, query.tails, query.heads, query.gradients, query.lengths, p);
+    std::optional<CycleCandidate> from_tree = tree_scan(
+        *tree_, query.tails, query.heads, query.gradients, query.lengths, tree_edges_, p, true);
     return join_candidates(std::move(from_spanner), std::move(from_tree));
 }
 
@@ -457,6 +486,7 @@ void MinRatioOracle::restart() {
 
 void MinRatioOracle::copy_scan_from(const MinRatioOracle& from) {
     tree_ = from.tree_;
+    tree_edges_ = from.tree_edges_;
     spanner_ = from.spanner_;
     built_nodes_ = from.built_nodes_;
     built_tails_ = from.built_tails_;

@@ -130,6 +130,9 @@ private:
     std::uint64_t built_nodes_ = 0;
     std::vector<std::uint32_t> built_tails_;
     std::vector<std::uint32_t> built_heads_;
+    // The tree's edge mask as bytes, which both scans read once per edge;
+    // set with every new tree (a refresh keeps the tree's edges).
+    std::vector<std::uint8_t> tree_edges_;
 
     // Scan scratch, reused across queries.
     std::vector<SignedEdge> cycle_buf_;

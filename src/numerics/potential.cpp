@@ -107,11 +107,19 @@ double value_impl(const Potential& potential, std::span<const double> cost,
 }
 
 // Gradient, and lengths when `lengths` is given, in one pass.
+void add_counts(NumericalStats& stats, const BarrierGradientTerm& known) {
+    for (int i = 0; i < known.log_clamps; ++i) saturating_increment(stats.log_clamps);
+    for (int i = 0; i < known.exp_clamps; ++i) saturating_increment(stats.exp_clamps);
+    for (int i = 0; i < known.gradient_clamps; ++i) saturating_increment(stats.gradient_clamps);
+}
+
+// Every entry of `gradient` (and `lengths`) is written; their old contents
+// only lend storage.
 template <bool Count>
-std::vector<double> gradient_impl(const Potential& potential, std::span<const double> cost,
-                                  std::span<const double> flow, const Residuals& residuals,
-                                  NumericalStats* stats, std::vector<double>* lengths,
-                                  SlackMemo<BarrierGradientTerm>* memo = nullptr) {
+void gradient_impl(const Potential& potential, std::span<const double> cost,
+                   std::span<const double> flow, const Residuals& residuals, NumericalStats* stats,
+                   std::vector<double>& gradient, std::vector<double>* lengths,
+                   SlackMemo<BarrierGradientTerm>* memo = nullptr) {
     // Only counted evaluations fill or read the memo: its entries carry counts.
     if constexpr (!Count) memo = nullptr;
     const NumericsConfig& nc = potential.numerics;
@@ -128,8 +136,8 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
     const double inv_gap = 1.0 / gap;
     const double limit = nc.numerical_clamp_log;
     const double g_max = nc.gradient_clamp_max;
-    std::vector<double> gradient(n);
-    if (lengths != nullptr) lengths->assign(n, 0.0);
+    gradient.resize(n);
+    if (lengths != nullptr) lengths->resize(n);
     for (std::size_t e = 0; e < n; ++e) {
         const double su = residuals.upper_slack[e];
         const double sl = residuals.lower_slack[e];
@@ -137,11 +145,10 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
         double d;
         if (known != nullptr) {
             d = known->value;
+            // Nearly every edge clamps nothing: one test covers the three counts.
             if constexpr (Count) {
-                for (int i = 0; i < known->log_clamps; ++i) saturating_increment(stats->log_clamps);
-                for (int i = 0; i < known->exp_clamps; ++i) saturating_increment(stats->exp_clamps);
-                for (int i = 0; i < known->gradient_clamps; ++i) {
-                    saturating_increment(stats->gradient_clamps);
+                if ((known->log_clamps | known->exp_clamps | known->gradient_clamps) != 0) {
+                    add_counts(*stats, *known);
                 }
             }
         } else {
@@ -174,17 +181,17 @@ std::vector<double> gradient_impl(const Potential& potential, std::span<const do
         gradient[e] = g;
         if (lengths != nullptr) (*lengths)[e] = edge_length<Count>(g, nc, stats);
     }
-    return gradient;
 }
 
+// Every entry of `r` is written; its old contents only lend storage.
 template <bool Count>
-Residuals residuals_impl(std::span<const double> flow, std::span<const double> lower,
-                         std::span<const double> upper, NumericalStats* stats,
-                         double residual_min) {
-    Residuals r;
-    r.upper_slack.assign(flow.size(), 0.0);
-    r.lower_slack.assign(flow.size(), 0.0);
+void residuals_impl(Residuals& r, std::span<const double> flow, std::span<const double> lower,
+                    std::span<const double> upper, NumericalStats* stats, double residual_min) {
+    r.upper_slack.resize(flow.size());
+    r.lower_slack.resize(flow.size());
     const std::size_t k = std::min({flow.size(), lower.size(), upper.size()});
+    std::fill(r.upper_slack.begin() + static_cast<std::ptrdiff_t>(k), r.upper_slack.end(), 0.0);
+    std::fill(r.lower_slack.begin() + static_cast<std::ptrdiff_t>(k), r.lower_slack.end(), 0.0);
     for (std::size_t e = 0; e < k; ++e) {
         const double up = upper[e] - flow[e];
         const double down = flow[e] - lower[e];
@@ -196,7 +203,6 @@ Residuals residuals_impl(std::span<const double> flow, std::span<const double> l
             stats->min_residual_seen = min_num(stats->min_residual_seen, min_num(s.upper, s.lower));
         }
     }
-    return r;
 }
 
 }  // namespace
@@ -204,8 +210,13 @@ Residuals residuals_impl(std::span<const double> flow, std::span<const double> l
 Residuals Residuals::create_with_stats(std::span<const double> flow, std::span<const double> lower,
                                        std::span<const double> upper, NumericalStats* stats,
                                        double residual_min) {
-    return stats != nullptr ? residuals_impl<true>(flow, lower, upper, stats, residual_min)
-                            : residuals_impl<false>(flow, lower, upper, nullptr, residual_min);
+    Residuals r;
+    if (stats != nullptr) {
+        residuals_impl<true>(r, flow, lower, upper, stats, residual_min);
+    } else {
+        residuals_impl<false>(r, flow, lower, upper, nullptr, residual_min);
+    }
+    return r;
 }
 
 McfResult<Potential> Potential::create(const NumericsConfig& numerics, std::optional<double> alpha,
@@ -257,8 +268,13 @@ std::vector<double> Potential::gradient_with_residuals_and_stats(std::span<const
                                                                  std::span<const double> flow,
                                                                  const Residuals& residuals,
                                                                  NumericalStats* stats) const {
-    return stats != nullptr ? gradient_impl<true>(*this, cost, flow, residuals, stats, nullptr)
-                            : gradient_impl<false>(*this, cost, flow, residuals, nullptr, nullptr);
+    std::vector<double> gradient;
+    if (stats != nullptr) {
+        gradient_impl<true>(*this, cost, flow, residuals, stats, gradient, nullptr);
+    } else {
+        gradient_impl<false>(*this, cost, flow, residuals, nullptr, gradient, nullptr);
+    }
+    return gradient;
 }
 
 Potential::ValueAndGap Potential::value_and_gap_from_terms(std::span<const double> cost,
@@ -395,22 +411,43 @@ void LinePotential::refresh(std::size_t e) {
     barrier_[e] = edge_barrier<false>(potential_, nullptr, s);
 }
 
+// The trial point and its products; the barrier terms wait for
+// refresh_barrier.
 void LinePotential::move_to(double t) {
     for (std::size_t e : moved_) {
         trial_[e] = flow_[e] + t * direction_[e];
-        refresh(e);
+        if (e < products_.size()) products_[e] = cost_[e] * trial_[e];
     }
+    barrier_current_ = moved_.empty();
+}
+
+void LinePotential::refresh_barrier() {
+    if (barrier_current_) return;
+    for (std::size_t e : moved_) refresh(e);
+    barrier_current_ = true;
 }
 
 double LinePotential::value_at(double t) {
     move_to(t);
+    refresh_barrier();
     return exact_value();
 }
 
 std::optional<double> LinePotential::value_at_most(double t, double limit) {
     move_to(t);
-    if (value_lower_bound() > limit) return std::nullopt;
+    // An edge's barrier term lies in [0, B] (a NaN sum caps at B), so with B
+    // >= 0 zero is its least value; most trials are rejected right here.
+    if (potential_.numerics.barrier_clamp_max >= 0.0 && value_lower_bound(false) > limit) {
+        return std::nullopt;
+    }
+    refresh_barrier();
+    if (value_lower_bound(true) > limit) return std::nullopt;
     return exact_value();
+}
+
+std::vector<double> LinePotential::take_barrier() {
+    refresh_barrier();
+    return std::move(barrier_);
 }
 
 // A value exact_value() cannot fall below, from the sums at the flow and the
@@ -426,7 +463,10 @@ std::optional<double> LinePotential::value_at_most(double t, double limit) {
 // nondecreasing in both sums (alpha > 0, and rounding is monotone), and the
 // logarithm errs by under 2 u relative, so finishing from the lowered sums
 // and a lowered logarithm stays below the computed value.
-double LinePotential::value_lower_bound() const {
+// Without `barrier_known` the moved edges' trial terms count as zero: the
+// bound only grows with each non-negative term (by 1 - slack per unit, its
+// magnitude included), so it stays below the value whatever they are.
+double LinePotential::value_lower_bound(bool barrier_known) const {
     constexpr double minus_infinity = -std::numeric_limits<double>::infinity();
     constexpr double u = 0x1p-53;
     const double inv_alpha = 1.0 / potential_.alpha;
@@ -439,8 +479,9 @@ double LinePotential::value_lower_bound() const {
             dot_change += products_[e] - base_moved_products_[i];
             dot_magnitude += std::fabs(products_[e]) + std::fabs(base_moved_products_[i]);
         }
-        barrier_change += barrier_[e] - base_moved_barrier_[i];
-        barrier_magnitude += std::fabs(barrier_[e]) + std::fabs(base_moved_barrier_[i]);
+        const double term = barrier_known ? barrier_[e] : 0.0;
+        barrier_change += term - base_moved_barrier_[i];
+        barrier_magnitude += std::fabs(term) + std::fabs(base_moved_barrier_[i]);
     }
     const double terms = static_cast<double>(std::max(products_.size(), barrier_.size())) +
                          2.0 * static_cast<double>(moved_.size()) + 8.0;
@@ -491,11 +532,18 @@ GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 std::span<const double> upper,
                                                 SlackMemo<BarrierGradientTerm>* memo) {
     GradientAndLengths out;
-    out.residuals =
-        Residuals::create_with_stats(flow, lower, upper, &out.stats, potential.residual_min);
-    out.gradient =
-        gradient_impl<true>(potential, cost, flow, out.residuals, &out.stats, &out.lengths, memo);
+    compute_gradient_and_lengths_into(out, potential, cost, flow, lower, upper, memo);
     return out;
+}
+
+void compute_gradient_and_lengths_into(GradientAndLengths& out, const Potential& potential,
+                                       std::span<const double> cost, std::span<const double> flow,
+                                       std::span<const double> lower, std::span<const double> upper,
+                                       SlackMemo<BarrierGradientTerm>* memo) {
+    out.stats = NumericalStats{};
+    residuals_impl<true>(out.residuals, flow, lower, upper, &out.stats, potential.residual_min);
+    gradient_impl<true>(potential, cost, flow, out.residuals, &out.stats, out.gradient,
+                        &out.lengths, memo);
 }
 
 }  // namespace zelk

@@ -111,7 +111,9 @@ std::vector<double> lengths_from_gradient(std::span<const double> gradient,
 // equals Potential::value at the trial point bit for bit.
 // Cost: O(m) at construction with two powers per edge, then per trial two
 // powers per moved edge and two additions per edge from the first moved
-// one on (the sums before it are kept).
+// one on (the sums before it are kept). A trial value_at_most rejects with
+// the moved edges' barrier terms taken at their least value (zero) costs no
+// powers; the terms are evaluated when a later call needs them.
 class LinePotential {
 public:
     LinePotential(const Potential& potential, std::span<const double> cost,
@@ -136,7 +138,7 @@ public:
     std::span<const double> trial() const { return trial_; }
     std::vector<double> take_trial() { return std::move(trial_); }
     // Barrier terms at the last trial point (at the flow before any trial).
-    std::vector<double> take_barrier() { return std::move(barrier_); }
+    std::vector<double> take_barrier();
 
 private:
     // Both public constructors: with `evaluate_barrier` the terms at `flow`
@@ -161,11 +163,14 @@ private:
     double base_dot_magnitude_ = 0.0, base_barrier_magnitude_ = 0.0;
     double floor_ = 0.0;  // the potential's gap floor
     std::vector<double> base_moved_products_, base_moved_barrier_;
+    // Whether barrier_ holds the terms at trial_ for the moved edges.
+    bool barrier_current_ = true;
     void refresh(std::size_t e);
     void move_to(double t);
+    void refresh_barrier();
     double exact_value() const;
     void record_base();
-    double value_lower_bound() const;
+    double value_lower_bound(bool barrier_known) const;
     void find_moved_edges();
     void sum_prefix();
 };
@@ -188,5 +193,13 @@ GradientAndLengths compute_gradient_and_lengths(const Potential& potential,
                                                 std::span<const double> lower,
                                                 std::span<const double> upper,
                                                 SlackMemo<BarrierGradientTerm>* memo = nullptr);
+
+// The same into `out`, whose arrays lend their storage: every field is
+// overwritten, so the result equals compute_gradient_and_lengths's whatever
+// `out` held.
+void compute_gradient_and_lengths_into(GradientAndLengths& out, const Potential& potential,
+                                       std::span<const double> cost, std::span<const double> flow,
+                                       std::span<const double> lower, std::span<const double> upper,
+                                       SlackMemo<BarrierGradientTerm>* memo = nullptr);
 
 }  // namespace zelk

@@ -223,6 +223,66 @@ TEST(LinePotential, EqualsFreshEvaluationsBitForBit) {
     }
 }
 
+// A trial rejected before its barrier terms are evaluated leaves them for
+// the next call that needs them. After any mix of rejected, accepted and
+// plain trials, values, trial points and the barrier terms handed on equal
+// full evaluations at the same points.
+TEST(LinePotential, TermsSkippedByRejectionsAreEvaluatedWhenNeeded) {
+    std::mt19937_64 rng(41);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    int skipped = 0;
+    for (int trial = 0; trial < 80; ++trial) {
+        const std::size_t m = 1 + rng() % 40;
+        std::vector<double> lower(m), upper(m), cost(m), flow(m), dir(m, 0.0);
+        for (std::size_t e = 0; e < m; ++e) {
+            lower[e] = std::floor(unit(rng) * 6) - 3;
+            upper[e] = lower[e] + 1 + std::floor(unit(rng) * 5);
+            cost[e] = std::floor(unit(rng) * 9) - 4;
+            flow[e] = lower[e] + (upper[e] - lower[e]) * unit(rng);
+            if (rng() % 7 == 0) flow[e] = rng() % 2 ? 0.0 : -0.0;
+            if (rng() % 3 == 0) dir[e] = unit(rng) * 2 - 1;
+        }
+        McfOptions o;
+        o.alpha = 1.0;
+        const Potential p = make_potential(upper, -50.0, o);
+        LinePotential line(p, cost, flow, lower, upper, dir);
+        double last = 0.0;
+        for (int k = 0; k < 12; ++k) {
+            const double t = (0.5 + unit(rng)) * std::ldexp(1.0, -static_cast<int>(rng() % 8));
+            last = t;
+            std::vector<double> x = flow;
+            for (std::size_t e = 0; e < m; ++e) x[e] = flow[e] + t * dir[e];
+            const double expected = p.value(cost, x, lower, upper);
+            const int kind = static_cast<int>(rng() % 3);
+            if (kind == 0) {
+                ASSERT_FALSE(line.value_at_most(t, expected - 1e6));  // far below: no powers
+                ++skipped;
+            } else if (kind == 1) {
+                const std::optional<double> got = line.value_at_most(t, expected);
+                ASSERT_TRUE(got && same(*got, expected)) << trial << " t " << t;
+            } else {
+                ASSERT_TRUE(same(line.value_at(t), expected)) << trial << " t " << t;
+            }
+            ASSERT_EQ(std::memcmp(line.trial().data(), x.data(), sizeof(double) * m), 0);
+        }
+        // The terms handed on are those at the last trial point, however it was left.
+        if (rng() % 2 == 0) {
+            ASSERT_FALSE(line.value_at_most(last, -1e300));
+            ++skipped;
+        }
+        std::vector<double> x = flow;
+        for (std::size_t e = 0; e < m; ++e) x[e] = flow[e] + last * dir[e];
+        const Residuals rx = Residuals::create_with_stats(x, lower, upper, nullptr, p.residual_min);
+        std::vector<double> expected;
+        p.value_and_gap(cost, x, rx, expected);
+        const std::vector<double> got = line.take_barrier();
+        ASSERT_EQ(got.size(), expected.size());
+        ASSERT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * got.size()), 0);
+    }
+    EXPECT_GT(skipped, 100);
+}
+
 // Trials are rejected from a bound on the value without summing every edge.
 // Against the full evaluation at the same point, with limits at, just below
 // and just above the value (where rounding decides): a rejection only when
@@ -246,6 +306,9 @@ TEST(LinePotential, BoundedTrialsAgreeWithFullValue) {
         }
         McfOptions o;
         if (trial % 3 != 0) o.alpha = 1.0;
+        // A negative cap makes every barrier term negative: zero is then no
+        // least value, and rejections must wait for the terms.
+        if (trial % 5 == 4) o.barrier_clamp_max = -1.0 - unit(rng);
         const Potential p = make_potential(upper, trial % 2 ? -50.0 : 1e6, o);
         LinePotential full(p, cost, flow, lower, upper, dir);
         LinePotential bounded(p, cost, flow, lower, upper, dir);
@@ -321,6 +384,52 @@ TEST(SlackMemo, ReusedPowersEqualFreshEvaluations) {
             const double b = estimate_duality_gap_with_config(
                 flow, cost, fresh.residuals, m, p.numerics, p.alpha, 10.0, &estimate_memo);
             ASSERT_EQ(std::bit_cast<std::uint64_t>(a), std::bit_cast<std::uint64_t>(b));
+        }
+    }
+}
+
+// Each iteration evaluates into the arrays of an earlier evaluation. Reused
+// across flows of changing lengths (bounds and costs shorter than the flow
+// included), with clamps counted, it equals a fresh evaluation: arrays,
+// slacks and every counter.
+TEST(GradientAndLengths, EvaluationIntoUsedArraysEqualsFresh) {
+    std::mt19937_64 rng(47);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    auto bits = [](const std::vector<double>& v) {
+        std::vector<std::uint64_t> out;
+        for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+        return out;
+    };
+    GradientAndLengths used;
+    for (int run = 0; run < 80; ++run) {
+        const std::size_t m = 1 + rng() % 30;
+        std::vector<double> lower(m), upper(m), cost(m), flow(m);
+        for (std::size_t e = 0; e < m; ++e) {
+            lower[e] = std::floor(unit(rng) * 6) - 3;
+            upper[e] = lower[e] + 1 + std::floor(unit(rng) * 50);
+            cost[e] = std::floor(unit(rng) * 9) - 4;
+            flow[e] = rng() % 5 == 0 ? upper[e] : lower[e] + (upper[e] - lower[e]) * unit(rng);
+        }
+        if (run % 4 == 1) flow.push_back(2.5);  // entries past the bounds: 0.0 slacks
+        if (run % 5 == 2) cost.pop_back();
+        if (run % 6 == 3) {  // a gradient entry past the bounds too
+            flow.push_back(-1.0);
+            cost.resize(flow.size(), 3.0);
+        }
+        McfOptions o;
+        o.numerical_clamp_log = run % 3 == 0 ? 4.0 : 700.0;
+        const Potential p = make_potential(upper, -100.0, o);
+        const GradientAndLengths fresh = compute_gradient_and_lengths(p, cost, flow, lower, upper);
+        // Without a memo, then filling one and reading it back.
+        SlackMemo<BarrierGradientTerm> memo;
+        SlackMemo<BarrierGradientTerm>* const kinds[] = {nullptr, &memo, &memo};
+        for (SlackMemo<BarrierGradientTerm>* kept : kinds) {
+            compute_gradient_and_lengths_into(used, p, cost, flow, lower, upper, kept);
+            ASSERT_EQ(bits(used.gradient), bits(fresh.gradient)) << run;
+            ASSERT_EQ(bits(used.lengths), bits(fresh.lengths)) << run;
+            ASSERT_EQ(bits(used.residuals.upper_slack), bits(fresh.residuals.upper_slack)) << run;
+            ASSERT_EQ(bits(used.residuals.lower_slack), bits(fresh.residuals.lower_slack)) << run;
+            ASSERT_EQ(used.stats, fresh.stats) << run;
         }
     }
 }

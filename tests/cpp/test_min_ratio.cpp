@@ -205,6 +205,28 @@ TEST(ScoreEdgeCycle, CyclesAndRejections) {
     EXPECT_DOUBLE_EQ(s->ratio, -1.5);
 }
 
+// A level of the dynamic oracle may take another oracle's tree, spanner and
+// scan instead of building them. Later queries, reusing that tree, must
+// answer and count exactly as the oracle it copied.
+TEST(MinRatioOracle, CopiedScanAnswersAsTheOriginal) {
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 6; ++round) {
+        Instance g = random_instance(rng, 8 + rng() % 40, 20 + rng() % 200, round % 2 == 0);
+        MinRatioOracle original = make_oracle(25);
+        MinRatioOracle copy = make_oracle(25);
+        ASSERT_TRUE(original.best_cycle_with_rebuild(g.query(0), false).has_value());
+        copy.copy_scan_from(original);
+        for (std::uint64_t it = 1; it < 6; ++it) {
+            for (double& x : g.gradients) x += static_cast<double>(rng() % 5) - 2.0;
+            const auto a = original.best_cycle_with_rebuild(g.query(it), false);
+            const auto b = copy.best_cycle_with_rebuild(g.query(it), false);
+            ASSERT_TRUE(a.has_value() && b.has_value());
+            ASSERT_EQ(*a, *b) << round << " " << it;
+            ASSERT_EQ(original.scan_stats(), copy.scan_stats()) << round << " " << it;
+        }
+    }
+}
+
 TEST(MinRatioOracle, RebuildSchedule) {
     std::mt19937_64 rng(1);
     Instance g = random_instance(rng, 10, 30, false);
@@ -521,11 +543,16 @@ TEST(MinRatioOracle, PrunedTreeScanEqualsPathWalkOnNearTies) {
     std::mt19937_64 rng(2027);
     WorkerPool pool(2);
     const double scales[] = {1.0, 1e-150, 1e150, 1e-300, 1e290, 1e-310};
-    for (int round = 0; round < 48; ++round) {
+    for (int round = 0; round < 90; ++round) {
         const std::uint64_t n = 2 + rng() % (round % 4 == 0 ? 1500 : 120);
         const std::size_t m = (n - 1) + rng() % (round % 3 == 0 ? 2600 : 300);
         const double scale = scales[round % 6];
         const bool cancelling = round % 2 == 1;
+        // Ratios near -1, and near zero or positive, where a non-negative
+        // ratio is passed over only against a clearly negative best.
+        const double targets[] = {-1.0, 0.0, 1.0, -CANDIDATE_TIE_TOLERANCE,
+                                  -2.0 * CANDIDATE_TIE_TOLERANCE};
+        const double target = targets[round % 5];
         Instance g;
         g.n = n;
         std::vector<bool> mask;
@@ -546,12 +573,12 @@ TEST(MinRatioOracle, PrunedTreeScanEqualsPathWalkOnNearTies) {
             g.tails.push_back(a);
             g.heads.push_back(b);
             const double length = scale * static_cast<double>(1 + rng() % 2);
-            // Gradient proportional to the cycle's length: ratios all near -1,
-            // moved by an ulp, by the tie tolerance, or not at all.
+            // Gradient proportional to the cycle's length: ratios all near the
+            // target, moved by an ulp, by the tie tolerance, or not at all.
             double cycle_length = length;
             for (std::uint32_t v = std::min(a, b); v < std::max(a, b); ++v)
                 cycle_length += g.lengths[v];
-            double gradient = -cycle_length;
+            double gradient = target * cycle_length;
             switch (rng() % 6) {
                 case 0: gradient = std::nextafter(gradient, 0.0); break;
                 case 1: gradient = std::nextafter(gradient, -1e308); break;
