@@ -8,6 +8,7 @@
 
 #include "checked_math.hpp"
 #include "index_types.hpp"
+#include "numerics/guarded_math.hpp"
 
 namespace zelk {
 
@@ -464,7 +465,7 @@ void FullDynamicOracle::detect_changes(std::span<const double> grads,
                 changed = true;
             }
             const double lo = lengths[i], ln = lens[i];
-            if (lo > 0.0 && ln > 0.0 && std::max(ln / lo, lo / ln) > length_ratio_threshold) {
+            if (lo > 0.0 && ln > 0.0 && larger_quotient(ln, lo) > length_ratio_threshold) {
                 ++events;
                 saturating_increment(instability_events);
                 changed = true;

@@ -42,6 +42,7 @@
 #include "min_ratio/hidden_stable_flow_chasing.hpp"
 #include "min_ratio/min_ratio_oracle.hpp"
 #include "min_ratio/tree_chain.hpp"
+#include "numerics/guarded_math.hpp"
 #include "trees/dynamic_tree.hpp"
 
 namespace zelk {
@@ -238,8 +239,7 @@ private:
     }
     bool length_jumps(std::uint64_t edge, double length) const {
         const double old = lengths[edge];
-        return length > 0.0 && old > 0.0 &&
-               std::max(length / old, old / length) > length_ratio_threshold;
+        return length > 0.0 && old > 0.0 && larger_quotient(length, old) > length_ratio_threshold;
     }
     // Appends a spanner refresh of `edge` with its last known values.
     void queue_refresh(std::uint64_t edge);

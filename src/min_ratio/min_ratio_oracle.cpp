@@ -8,6 +8,7 @@
 
 #include "checked_math.hpp"
 #include "index_types.hpp"
+#include "numerics/guarded_math.hpp"
 #include "worker_pool.hpp"
 
 namespace zelk {
@@ -383,7 +384,7 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
                 const bool g_same = se.gradient == g || std::isnan(se.gradient) || std::isnan(g);
                 if (!(l_same && g_same) && se.active) {
                     if (l > 0.0 && se.length > 0.0) {
-                        total += std::fabs(std::log(std::max(l / se.length, se.length / l)));
+                        total += std::fabs(std::log(larger_quotient(l, se.length)));
                     }
                     const double dg = g - se.gradient;
                     if (dg != 0.0 && !std::isnan(dg)) {
@@ -423,8 +424,7 @@ std::optional<CycleCandidate> MinRatioOracle::spanner_scan(const OracleQuery& q)
                     if (drift > max_drift) max_drift = drift;
                     const double c = at(q.lengths, f);
                     if (fe.length > 0.0 && c != 0.0 && !std::isnan(c)) {
-                        const double r =
-                            std::max(fe.length / std::fabs(c), std::fabs(c) / fe.length);
+                        const double r = larger_quotient(fe.length, std::fabs(c));
                         if (r > max_ratio) max_ratio = r;
                     }
                 }

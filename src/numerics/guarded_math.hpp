@@ -46,6 +46,10 @@ struct NumericalStats {
 
 inline double max_num(double a, double b) { return a < b || a != a ? b : a; }
 inline double min_num(double a, double b) { return b < a || a != a ? b : a; }
+// max(a / b, b / a) for positive a and b (infinities included) with one
+// division: rounding is monotone, so the quotient with the larger numerator
+// is the one at least 1. Equal to the two-division form, NaN included.
+inline double larger_quotient(double a, double b) { return a >= b ? a / b : b / a; }
 inline double clamp_nan_passes(double v, double lo, double hi) {
     if (v < lo) v = lo;
     if (v > hi) v = hi;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "index_types.hpp"
+#include "numerics/guarded_math.hpp"
 #include "trees/low_stretch_tree.hpp"
 
 namespace zelk {
@@ -345,7 +346,7 @@ bool DeterministicDynamicSpanner::update_edge_values(std::uint64_t e, double len
         auto& acc = spanner.instability.accumulated;
         if (!acc.empty()) {
             if (length > 0.0 && old_length > 0.0) {
-                acc[0] += std::fabs(std::log(std::max(length / old_length, old_length / length)));
+                acc[0] += std::fabs(std::log(larger_quotient(length, old_length)));
             }
             const double d = gradient - old_gradient;
             if (d != 0.0 && !std::isnan(d)) {

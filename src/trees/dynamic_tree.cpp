@@ -8,6 +8,7 @@
 
 #include "checked_math.hpp"
 #include "index_types.hpp"
+#include "numerics/guarded_math.hpp"
 
 namespace zelk {
 
@@ -65,10 +66,7 @@ TreeResult<bool> DynamicTree::update_from_snapshot(std::uint64_t iteration, std:
             const double fresh = clamp_length(new_lengths[e], bound);
             const double old = lengths[e];
             saturating_increment(changes);
-            // The larger quotient of two positive numbers is the one with the
-            // larger numerator (rounding is monotone): one division.
-            const double ratio = fresh >= old ? fresh / old : old / fresh;
-            if (fresh > 0.0 && old > 0.0 && ratio > ratio_threshold) {
+            if (fresh > 0.0 && old > 0.0 && larger_quotient(fresh, old) > ratio_threshold) {
                 saturating_increment(changes);
             }
             moved = moved || fresh != old;
