@@ -253,9 +253,8 @@ HsfcOutcome FullDynamicOracle::apply_hsfc_update(const IpmUpdate& update) {
         ratio_[i] = (l == 0.0 || std::isnan(l)) ? update.gradients[i] : update.gradients[i] / l;
     }
     // Only the last snapshot is ever read; keeping one per query would
-    // grow by O(m) every iteration.
-    const HsfcOutcome outcome = hsfc.update(update.changed, ratio_);
-    if (hsfc.states.size() > 1) hsfc.states.erase(hsfc.states.begin(), hsfc.states.end() - 1);
+    // grow by O(m) every iteration, so it is advanced in place.
+    const HsfcOutcome outcome = hsfc.advance(update.changed, ratio_);
     // The spanner takes the changed lengths and gradients.
     refreshes_.clear();
     for (std::uint64_t e : update.changed) {

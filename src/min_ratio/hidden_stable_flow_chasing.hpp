@@ -9,7 +9,7 @@
 // values beyond its edge count, carries over entries the flow does not
 // reach, and appends the new snapshot.
 // Cost: O(m) per update plus the stored snapshot (the history is kept in
-// full until the owner resets it).
+// full until the owner resets it); advance keeps one snapshot and reuses it.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +47,11 @@ public:
     void reset(std::size_t m);
 
     HsfcOutcome update(std::span<const std::uint64_t> changed, std::span<const double> flow);
+
+    // update for an owner that reads only the latest snapshot: the same
+    // outcome and the same new snapshot, written over the last state in
+    // place (older states are dropped), without copying or allocating.
+    HsfcOutcome advance(std::span<const std::uint64_t> changed, std::span<const double> flow);
 
     std::vector<HsfcState> states;  // oldest first
     double slack = 1e-9;
