@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "checked_math.hpp"
@@ -51,19 +52,41 @@ void LevelData::index_edge_pairs() {
     if (forest.is_forest()) {
         // The lowest edge joining each node and its parent, in one pass over
         // the edges from the last: an edge joins x and its parent when one
-        // end is x and the other x's parent.
+        // end is x and the other x's parent. The same pass fills the edges'
+        // bound entries (node numbers must fit their 32-bit fields).
         const std::uint64_t n = forest.node_count;
         parent_link.assign(n, NO_INDEX);
+        const bool bounds = n < EdgeBound::NO_NODE;
+        // Every entry is written below: one left from an earlier forest
+        // would bound with that forest's ancestors.
+        edge_bounds.resize(bounds ? m : 0);
+        constexpr double unit = 0x1p-53;
+        constexpr double unbounded = std::numeric_limits<double>::infinity();
         for (std::size_t j = m; j-- > 0;) {
             const std::uint64_t a = tails[j], b = heads[j];
+            if (bounds) {
+                EdgeBound& eb = edge_bounds[j];
+                eb.lca = EdgeBound::NO_NODE;
+                eb.scale = unbounded;
+                if (a < n && b < n && a != b && forest.rooted_root(a) == forest.rooted_root(b)) {
+                    // The walk's rounding scale, as the bound's proof states it
+                    // (depths below 2^32: the signed conversion is exact).
+                    const std::uint64_t depths = forest.rooted_depth(a) + forest.rooted_depth(b);
+                    eb.scale =
+                        8.0 * static_cast<double>(static_cast<std::int64_t>(depths + 2)) * unit;
+                }
+            }
             if (a == b) continue;
             if (a < n && forest.rooted_parent(a) == b) parent_link[a] = j;
             if (b < n && forest.rooted_parent(b) == a) parent_link[b] = j;
         }
         index_forest_depths();
+        // Without the lifting table there is no bound.
+        if (lift.empty()) edge_bounds.clear();
         return;
     }
     // Without a forest, paths are read node pair by node pair.
+    edge_bounds.clear();
     index_node_pairs();
 }
 
@@ -400,24 +423,25 @@ bool BranchingTreeChain::fill_prefix_sums(std::span<const double> gradients,
         return false;
     }
     const std::size_t n = f.node_count;
-    prefix_gradient_.resize(n);
-    prefix_abs_gradient_.resize(n);
-    prefix_length_.resize(n);
+    prefix_.resize(n);
+    PrefixSums* const sums = prefix_.data();
     for (const std::uint64_t x : level.by_depth) {
         const std::uint64_t p = f.rooted_parent(x);
         if (p == x) {
-            prefix_gradient_[x] = prefix_abs_gradient_[x] = prefix_length_[x] = 0.0;
+            sums[x] = PrefixSums{};
             continue;
         }
         const std::uint64_t e = level.parent_link[x];
         const double g = value_or_zero(gradients, e);
         // The sign of edge e walked from p down to x, as the path walk reads it.
         const double down = level.tails[e] == p && level.heads[e] == x ? g : -g;
-        prefix_gradient_[x] = prefix_gradient_[p] + down;
-        prefix_abs_gradient_[x] = prefix_abs_gradient_[p] + std::fabs(g);
-        prefix_length_[x] = prefix_length_[p] + std::fabs(value_or_zero(lengths, e));
-        if (!std::isfinite(prefix_gradient_[x]) || !std::isfinite(prefix_abs_gradient_[x]) ||
-            !std::isfinite(prefix_length_[x])) {
+        const PrefixSums& above = sums[p];
+        PrefixSums& s = sums[x];
+        s.gradient = above.gradient + down;
+        s.abs_gradient = above.abs_gradient + std::fabs(g);
+        s.length = above.length + std::fabs(value_or_zero(lengths, e));
+        if (!std::isfinite(s.gradient) || !std::isfinite(s.abs_gradient) ||
+            !std::isfinite(s.length)) {
             return false;
         }
     }
@@ -430,30 +454,25 @@ bool BranchingTreeChain::fill_prefix_sums(std::span<const double> gradients,
 // same argument, and the combination below adds a few roundings more. With
 // D = depth(u) + depth(v) + 2 >= k + 1 all of it stays below 8 D u times
 // the prefix sums of absolute values at u and v plus the closing edge's, for
-// the numerator and the denominator alike. The score's bound then divides
-// the numerator's largest magnitude by the denominator's smallest and adds
-// a margin for its own roundings; only a bound at or below the threshold
-// prunes, so a candidate the list would take is always walked.
-bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
-                                     std::span<const double> gradients,
-                                     std::span<const double> lengths) const {
-    const LevelData& level = levels_[0];
-    const LSForest& f = level.forest;
-    const std::uint64_t n = f.node_count;
-    if (i >= level.tails.size() || i >= level.heads.size() || !(threshold >= 0.0)) return false;
-    const std::uint64_t u = level.tails[i], v = level.heads[i];
-    if (u >= n || v >= n || u == v || f.rooted_root(u) != f.rooted_root(v)) return false;
-    const std::uint64_t depth_u = f.rooted_depth(u), depth_v = f.rooted_depth(v);
-    constexpr double unit = 0x1p-53;
-    const double scale = 8.0 * static_cast<double>(depth_u + depth_v + 2) * unit;
+// the numerator and the denominator alike (the edge's scale, fixed by the
+// forest). The score's bound then divides the numerator's largest magnitude
+// by the denominator's smallest and adds a margin for its own roundings;
+// only a bound at or below the threshold prunes, so a candidate the list
+// would take is always walked. `g` and `length` are the edge's own values.
+template <class Sums>
+[[gnu::always_inline]] static inline bool bound_rules_out(LevelData::EdgeBound& b, std::uint64_t u,
+                                                          std::uint64_t v, const Sums* sums,
+                                                          const ForestLca& lift, double g,
+                                                          double length, double threshold) {
+    const double scale = b.scale;
     if (!(scale < 0x1p-10)) return false;
-    const double g = value_or_zero(gradients, i);
-    const double l = std::fabs(value_or_zero(lengths, i));
+    const double l = std::fabs(length);
+    const Sums& su = sums[u];
+    const Sums& sv = sums[v];
     // The closing edge is walked against its direction (sign -1).
-    const double num = (prefix_gradient_[v] - prefix_gradient_[u]) - g;
-    const double num_error =
-        scale * (prefix_abs_gradient_[u] + prefix_abs_gradient_[v] + std::fabs(g));
-    const double den_error = scale * (prefix_length_[u] + prefix_length_[v] + l);
+    const double num = (sv.gradient - su.gradient) - g;
+    const double num_error = scale * (su.abs_gradient + sv.abs_gradient + std::fabs(g));
+    const double den_error = scale * (su.length + sv.length + l);
     if (!std::isfinite(num) || !std::isfinite(num_error) || !std::isfinite(den_error)) {
         return false;
     }
@@ -461,14 +480,111 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
     // finite the denominator below is finite too: a numerator that is not
     // negative decides without the lowest common ancestor.
     if (num - num_error >= 0.0) return true;  // the walk's numerator is not negative
-    const std::uint64_t w = level.lift.query(u, v);
-    const double den =
-        (prefix_length_[u] - prefix_length_[w]) + (prefix_length_[v] - prefix_length_[w]) + l;
+    if (b.lca == LevelData::EdgeBound::NO_NODE) {
+        b.lca = static_cast<std::uint32_t>(lift.query(u, v));
+    }
+    const double lw = sums[b.lca].length;
+    const double den = (su.length - lw) + (sv.length - lw) + l;
     if (!std::isfinite(den)) return false;
     const double den_low = den - den_error;
     if (!(den_low > 0.0)) return false;
     const double bound = (num_error - num) / den_low * (1.0 + 0x1p-48);
     return bound <= threshold;
+}
+
+bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
+                                     std::span<const double> gradients,
+                                     std::span<const double> lengths) {
+    LevelData& level = levels_[0];
+    if (i >= level.edge_bounds.size() || i >= level.tails.size() || i >= level.heads.size() ||
+        !(threshold >= 0.0)) {
+        return false;
+    }
+    return bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i], prefix_.data(),
+                           level.lift, value_or_zero(gradients, i), value_or_zero(lengths, i),
+                           threshold);
+}
+
+bool BranchingTreeChain::walk_linked_cycle(const LevelData& level, std::uint64_t i,
+                                           std::span<const double> gradients,
+                                           std::span<const double> lengths, double& num,
+                                           double& den) {
+    up_.clear();
+    down_.clear();
+    const LSForest& f = level.forest;
+    const std::uint64_t n = f.node_count;
+    const std::uint64_t u = level.tails[i], v = level.heads[i];
+    if (u >= n || v >= n) return false;
+    if (u != v) {
+        if (f.rooted_root(u) != f.rooted_root(v)) return false;
+        const std::uint64_t* const link = level.parent_link.data();
+        const NodeIndex* const tails = level.tails.data();
+        const NodeIndex* const heads = level.heads.data();
+        std::uint64_t a = u, b = v;
+        std::uint64_t depth_a = f.rooted_depth(a), depth_b = f.rooted_depth(b);
+        // Up from the tail: the step's sign is +1 when the edge runs from
+        // the node to its parent; down to the head: when it runs from the
+        // parent to the node.
+        while (depth_a > depth_b) {
+            const std::uint64_t e = link[a];
+            if (e == NO_INDEX) return false;
+            const std::uint64_t p = f.rooted_parent(a);
+            up_.emplace_back(e, tails[e] == a && heads[e] == p ? 1 : -1);
+            a = p;
+            --depth_a;
+        }
+        while (depth_b > depth_a) {
+            const std::uint64_t e = link[b];
+            if (e == NO_INDEX) return false;
+            const std::uint64_t p = f.rooted_parent(b);
+            down_.emplace_back(e, tails[e] == p && heads[e] == b ? 1 : -1);
+            b = p;
+            --depth_b;
+        }
+        while (a != b) {
+            const std::uint64_t ea = link[a];
+            if (ea == NO_INDEX) return false;
+            const std::uint64_t pa = f.rooted_parent(a);
+            up_.emplace_back(ea, tails[ea] == a && heads[ea] == pa ? 1 : -1);
+            const std::uint64_t eb = link[b];
+            if (eb == NO_INDEX) return false;
+            const std::uint64_t pb = f.rooted_parent(b);
+            down_.emplace_back(eb, tails[eb] == pb && heads[eb] == b ? 1 : -1);
+            a = pa;
+            b = pb;
+        }
+    }
+    double nu = 0.0, de = 0.0;
+    // Linked edges are level edges: with values for all of them the reads
+    // need no range checks.
+    const std::size_t m = level.tails.size();
+    if (gradients.size() >= m && lengths.size() >= m) {
+        const double* const g = gradients.data();
+        const double* const len = lengths.data();
+        for (const SignedEdge& p : up_) {
+            nu += static_cast<double>(p.second) * g[p.first];
+            de += std::fabs(len[p.first]);
+        }
+        for (auto it = down_.rbegin(); it != down_.rend(); ++it) {
+            nu += static_cast<double>(it->second) * g[it->first];
+            de += std::fabs(len[it->first]);
+        }
+    } else {
+        for (const SignedEdge& p : up_) {
+            nu += static_cast<double>(p.second) * value_or_zero(gradients, p.first);
+            de += std::fabs(value_or_zero(lengths, p.first));
+        }
+        for (auto it = down_.rbegin(); it != down_.rend(); ++it) {
+            nu += static_cast<double>(it->second) * value_or_zero(gradients, it->first);
+            de += std::fabs(value_or_zero(lengths, it->first));
+        }
+    }
+    const double closing = u == v ? 1.0 : -1.0;
+    nu += closing * value_or_zero(gradients, i);
+    de += std::fabs(value_or_zero(lengths, i));
+    num = nu;
+    den = de;
+    return true;
 }
 
 std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const double> gradients,
@@ -478,45 +594,74 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
     const std::size_t cap = ceil_count(std::sqrt(static_cast<double>(lengths.size())));
     std::size_t size = 0;    // live entries of candidates_ (their storage is reused)
     std::size_t lowest = 0;  // earliest entry with the smallest score, when full
+    // A full list keeps its entries in a heap whose top is the earliest
+    // entry with the smallest score.
+    auto later_or_higher = [this](std::size_t a, std::size_t b) {
+        const double sa = candidates_[a].first, sb = candidates_[b].first;
+        return sa != sb ? sa > sb : a > b;
+    };
     for (std::size_t l = levels_.size(); l-- > 0;) {
-        const std::size_t m = levels_[l].tails.size();
+        LevelData& level = levels_[l];
+        const std::size_t m = level.tails.size();
         // Level 0's cycles are forest paths, formed without side effects: an
-        // edge whose bound keeps it out of a full list is not walked at all.
-        const bool bounded = l == 0 && cap > 0 && fill_prefix_sums(gradients, lengths);
+        // edge whose bound keeps it out of a full list is not walked at all,
+        // and a walk is copied into the list only when it enters it.
+        const bool linked = l == 0 && level.forest.is_forest() &&
+                            level.parent_link.size() == level.forest.node_count &&
+                            level.heads.size() == m;
+        const bool bounded = linked && cap > 0 && level.edge_bounds.size() == m &&
+                             fill_prefix_sums(gradients, lengths);
         for (std::size_t i = 0; i < m; ++i) {
-            if (bounded && size == cap &&
-                cannot_beat(i, candidates_[lowest].first, gradients, lengths)) {
-                continue;
+            if (bounded && size == cap) {
+                const double threshold = candidates_[lowest].first;
+                if (threshold >= 0.0 &&
+                    bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i],
+                                    prefix_.data(), level.lift, value_or_zero(gradients, i),
+                                    value_or_zero(lengths, i), threshold)) {
+                    continue;
+                }
             }
-            if (!form_cycle_into(i, l, cycle_)) continue;
             double num = 0.0, den = 0.0;
-            for (const SignedEdge& p : cycle_) {
-                num += static_cast<double>(p.second) * value_or_zero(gradients, p.first);
-                den += std::fabs(value_or_zero(lengths, p.first));
+            if (linked) {
+                if (!walk_linked_cycle(level, i, gradients, lengths, num, den)) continue;
+            } else {
+                if (!form_cycle_into(i, l, cycle_)) continue;
+                for (const SignedEdge& p : cycle_) {
+                    num += static_cast<double>(p.second) * value_or_zero(gradients, p.first);
+                    den += std::fabs(value_or_zero(lengths, p.first));
+                }
             }
             if (!(den > 0.0 && num < 0.0)) continue;
             const double score = -num / den;
-            // A full list keeps its entries in a heap whose top is the
-            // earliest entry with the smallest score.
-            auto later_or_higher = [this](std::size_t a, std::size_t b) {
-                const double sa = candidates_[a].first, sb = candidates_[b].first;
-                return sa != sb ? sa > sb : a > b;
-            };
-            if (size < cap) {
-                const std::size_t slot = size++;
+            const bool filling = size < cap;
+            std::size_t slot;
+            if (filling) {
+                slot = size++;
                 if (slot == candidates_.size()) candidates_.emplace_back();
-                candidates_[slot].first = score;
-                candidates_[slot].second.assign(cycle_.begin(), cycle_.end());
+            } else if (cap > 0 && score > candidates_[lowest].first) {
+                std::pop_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
+                slot = lowest;
+            } else {
+                continue;
+            }
+            candidates_[slot].first = score;
+            Cycle& kept = candidates_[slot].second;
+            if (linked) {
+                kept.assign(up_.begin(), up_.end());
+                kept.insert(kept.end(), down_.rbegin(), down_.rend());
+                const std::uint64_t u = level.tails[i], v = level.heads[i];
+                kept.emplace_back(i, u == v ? 1 : -1);
+            } else {
+                kept.assign(cycle_.begin(), cycle_.end());
+            }
+            if (filling) {
                 if (size == cap) {
                     lowest_heap_.resize(size);
                     for (std::size_t j = 0; j < size; ++j) lowest_heap_[j] = j;
                     std::make_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
                     lowest = lowest_heap_.front();
                 }
-            } else if (cap > 0 && score > candidates_[lowest].first) {
-                std::pop_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
-                candidates_[lowest].first = score;
-                candidates_[lowest].second.assign(cycle_.begin(), cycle_.end());
+            } else {
                 std::push_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
                 lowest = lowest_heap_.front();
             }

@@ -72,6 +72,18 @@ struct LevelData {
     // cycle's sums without walking it.
     std::vector<std::uint64_t> by_depth;
     ForestLca lift;
+    // Per level edge, with the lifting table: what the forest alone fixes of
+    // the bound on its cycle's score, so that a query only adds the sums.
+    // The rounding scale of its walk (infinite where the bound does not
+    // apply: a self-loop, ends in different trees, a walk too deep) and the
+    // lowest common ancestor of its ends (NO_NODE until a query needs it;
+    // the forest fixes it, so it is kept until the level is indexed again).
+    struct EdgeBound {
+        static constexpr std::uint32_t NO_NODE = 0xFFFFFFFFU;
+        double scale = 0.0;
+        std::uint32_t lca = NO_NODE;
+    };
+    std::vector<EdgeBound> edge_bounds;
 
     void index_edge_pairs();
     // The pair index alone (the one a level without a forest uses).
@@ -217,20 +229,36 @@ private:
     bool fill_prefix_sums(std::span<const double> gradients, std::span<const double> lengths);
     // True when level-0 edge i's cycle provably scores at most `threshold`
     // (or is no candidate): its walk would not enter the candidate list.
+    // Fills the edge's cached lowest common ancestor when it needs it.
     bool cannot_beat(std::uint64_t i, double threshold, std::span<const double> gradients,
-                     std::span<const double> lengths) const;
+                     std::span<const double> lengths);
+    // The cycle of edge i of a level whose forest paths are read from
+    // parent links and never detour (level 0), exactly as form_cycle_into
+    // forms it: the steps up from its tail in up_, those up from its head in
+    // down_ (walked back to front); numerator and denominator summed in walk
+    // order. False where form_cycle_into gives no cycle.
+    bool walk_linked_cycle(const LevelData& level, std::uint64_t i,
+                           std::span<const double> gradients, std::span<const double> lengths,
+                           double& num, double& den);
     void reset_counters();
 
     // Query scratch.
     std::vector<std::uint64_t> nodes_;
     std::vector<SignedEdge> down_;
     std::vector<SignedEdge> piece_;
+    std::vector<SignedEdge> up_;
     Cycle cycle_;
     std::vector<std::pair<double, Cycle>> candidates_;
     std::vector<std::size_t> lowest_heap_;  // entries of a full list
     // Per level-0 node: signed gradient sum from the root (edges taken
-    // downward), sum of |gradient| and sum of |length|.
-    std::vector<double> prefix_gradient_, prefix_abs_gradient_, prefix_length_;
+    // downward), sum of |gradient| and sum of |length|, side by side since
+    // the bound reads all three at each end.
+    struct PrefixSums {
+        double gradient = 0.0;
+        double abs_gradient = 0.0;
+        double length = 0.0;
+    };
+    std::vector<PrefixSums> prefix_;
 };
 
 }  // namespace zelk
