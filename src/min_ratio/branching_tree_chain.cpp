@@ -480,6 +480,17 @@ template <class Sums>
     // finite the denominator below is finite too: a numerator that is not
     // negative decides without the lowest common ancestor.
     if (num - num_error >= 0.0) return true;  // the walk's numerator is not negative
+    // The walk's length is at least |prefix length at u - at v| plus the
+    // closing edge's, and every step below is monotone in it (rounding
+    // included), so a bound from that shorter length that already prunes
+    // proves the bound below prunes too, without the lowest common
+    // ancestor. The full sum being finite keeps the length below finite.
+    const double spread = su.length >= sv.length ? su.length - sv.length : sv.length - su.length;
+    const double short_low = (spread + l) - den_error;
+    if (short_low > 0.0 && std::isfinite(su.length + sv.length + l) &&
+        (num_error - num) / short_low * (1.0 + 0x1p-48) <= threshold) {
+        return true;
+    }
     if (b.lca == LevelData::EdgeBound::NO_NODE) {
         b.lca = static_cast<std::uint32_t>(lift.query(u, v));
     }
@@ -592,8 +603,9 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
                                                                  double tolerance) {
     if (levels_.empty()) return std::nullopt;
     const std::size_t cap = ceil_count(std::sqrt(static_cast<double>(lengths.size())));
-    std::size_t size = 0;    // live entries of candidates_ (their storage is reused)
-    std::size_t lowest = 0;  // earliest entry with the smallest score, when full
+    std::size_t size = 0;     // live entries of candidates_ (their storage is reused)
+    std::size_t lowest = 0;   // earliest entry with the smallest score, when full
+    double threshold = -1.0;  // its score (none below 0: the list is not full)
     // A full list keeps its entries in a heap whose top is the earliest
     // entry with the smallest score.
     auto later_or_higher = [this](std::size_t a, std::size_t b) {
@@ -612,14 +624,11 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
         const bool bounded = linked && cap > 0 && level.edge_bounds.size() == m &&
                              fill_prefix_sums(gradients, lengths);
         for (std::size_t i = 0; i < m; ++i) {
-            if (bounded && size == cap) {
-                const double threshold = candidates_[lowest].first;
-                if (threshold >= 0.0 &&
-                    bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i],
-                                    prefix_.data(), level.lift, value_or_zero(gradients, i),
-                                    value_or_zero(lengths, i), threshold)) {
-                    continue;
-                }
+            if (bounded && threshold >= 0.0 &&
+                bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i],
+                                prefix_.data(), level.lift, value_or_zero(gradients, i),
+                                value_or_zero(lengths, i), threshold)) {
+                continue;
             }
             double num = 0.0, den = 0.0;
             if (linked) {
@@ -660,10 +669,12 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
                     for (std::size_t j = 0; j < size; ++j) lowest_heap_[j] = j;
                     std::make_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
                     lowest = lowest_heap_.front();
+                    threshold = candidates_[lowest].first;
                 }
             } else {
                 std::push_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
                 lowest = lowest_heap_.front();
+                threshold = candidates_[lowest].first;
             }
         }
     }
