@@ -60,8 +60,7 @@ HsfcOutcome HiddenStableFlowChasing::update(std::span<const std::uint64_t> chang
     return outcome;
 }
 
-HsfcOutcome HiddenStableFlowChasing::advance(std::span<const std::uint64_t> changed,
-                                             std::span<const double> flow) {
+HsfcState& HiddenStableFlowChasing::begin_advance(std::span<const std::uint64_t> changed) {
     if (states.empty()) states.push_back(HsfcState::create(0));
     if (states.size() > 1) states.erase(states.begin(), states.end() - 1);
     HsfcState& s = states.back();
@@ -71,33 +70,25 @@ HsfcOutcome HiddenStableFlowChasing::advance(std::span<const std::uint64_t> chan
         s.abs_flow.resize(m, 0.0);
         s.changed.resize(m, false);
     }
-    std::copy_n(flow.begin(), std::min(m, flow.size()), s.flow.begin());
     std::fill(s.changed.begin(), s.changed.end(), false);
     for (std::uint64_t i : changed) {
         if (i < m) s.changed[i] = true;
     }
-    const double previous_max = s.max_abs_flow;
-    const double* const values = s.flow.data();
-    double* const abs_values = s.abs_flow.data();
-    double max = 0.0;
-    bool undeclared_ok = true;
-    for (std::size_t i = 0; i < m; ++i) {
-        const double a = std::fabs(values[i]);
-        const double before = abs_values[i];
-        abs_values[i] = a;
-        max = a > max ? a : max;
-        // The declared flag is read only for an entry that grew too much.
-        if (a > slack + 2.0 * before && !s.changed[i]) undeclared_ok = false;
-    }
-    s.max_abs_flow = max;
+    return s;
+}
 
+HsfcOutcome HiddenStableFlowChasing::finish_advance(HsfcState& s, double max,
+                                                    bool undeclared_ok) const {
+    const double previous_max = s.max_abs_flow;
+    s.max_abs_flow = max;
+    const std::size_t m = s.flow.size();
     bool max_within_bound = max <= slack + 2.0 * previous_max;
     if (!max_within_bound && m > 0) {
         // The entry update names: the first to reach the maximum (the first
         // entry when nothing exceeds 0).
         std::size_t argmax = 0;
         if (max > 0.0) {
-            while (!(abs_values[argmax] == max)) ++argmax;
+            while (!(s.abs_flow[argmax] == max)) ++argmax;
         }
         max_within_bound = s.changed[argmax];
     }
