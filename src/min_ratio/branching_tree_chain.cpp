@@ -80,9 +80,8 @@ void LevelData::index_edge_pairs() {
             if (a < n && forest.rooted_parent(a) == b) parent_link[a] = j;
             if (b < n && forest.rooted_parent(b) == a) parent_link[b] = j;
         }
-        index_forest_depths();
-        // Without the lifting table there is no bound.
-        if (lift.empty()) edge_bounds.clear();
+        // Without the depth order there is no bound.
+        if (!index_forest_depths()) edge_bounds.clear();
         return;
     }
     // Without a forest, paths are read node pair by node pair.
@@ -100,25 +99,24 @@ void LevelData::index_node_pairs() {
     }
 }
 
-void LevelData::index_forest_depths() {
+bool LevelData::index_forest_depths() {
     by_depth.clear();
-    lift = ForestLca{};
     const std::uint64_t n = forest.node_count;
     std::uint64_t deepest = 0;
     for (std::uint64_t x = 0; x < n; ++x) {
         const std::uint64_t p = forest.rooted_parent(x);
         if (p != x && (parent_link[x] == NO_INDEX || p >= n ||
                        forest.rooted_depth(x) != forest.rooted_depth(p) + 1)) {
-            return;
+            return false;
         }
         if (p != x) {
             const std::uint64_t e = parent_link[x];
             const bool joins =
                 e < tails.size() && e < heads.size() &&
                 ((tails[e] == x && heads[e] == p) || (tails[e] == p && heads[e] == x));
-            if (!joins) return;
+            if (!joins) return false;
         }
-        if (p == x && forest.rooted_depth(x) != 0) return;
+        if (p == x && forest.rooted_depth(x) != 0) return false;
         deepest = std::max(deepest, forest.rooted_depth(x));
     }
     std::vector<std::size_t> start(deepest + 2, 0);
@@ -126,10 +124,7 @@ void LevelData::index_forest_depths() {
     for (std::uint64_t d = 0; d <= deepest; ++d) start[d + 1] += start[d];
     by_depth.resize(n);
     for (std::uint64_t x = 0; x < n; ++x) by_depth[start[forest.rooted_depth(x)]++] = x;
-    thread_local std::vector<std::uint64_t> parents;
-    parents.resize(n);
-    for (std::uint64_t x = 0; x < n; ++x) parents[x] = forest.rooted_parent(x);
-    lift.build(parents);
+    return true;
 }
 
 std::uint64_t BranchingTreeChain::automatic_level_limit(std::uint64_t n) {
@@ -419,7 +414,8 @@ bool BranchingTreeChain::fill_prefix_sums(std::span<const double> gradients,
                                           std::span<const double> lengths) {
     const LevelData& level = levels_[0];
     const LSForest& f = level.forest;
-    if (level.lift.empty() || !f.is_forest() || level.parent_link.size() != f.node_count) {
+    if (!f.is_forest() || level.parent_link.size() != f.node_count ||
+        level.by_depth.size() != f.node_count) {
         return false;
     }
     const std::size_t n = f.node_count;
@@ -462,7 +458,7 @@ bool BranchingTreeChain::fill_prefix_sums(std::span<const double> gradients,
 template <class Sums>
 [[gnu::always_inline]] static inline bool bound_rules_out(LevelData::EdgeBound& b, std::uint64_t u,
                                                           std::uint64_t v, const Sums* sums,
-                                                          const ForestLca& lift, double g,
+                                                          const LSForest& f, double g,
                                                           double length, double threshold) {
     const double scale = b.scale;
     if (!(scale < 0x1p-10)) return false;
@@ -492,7 +488,18 @@ template <class Sums>
         return true;
     }
     if (b.lca == LevelData::EdgeBound::NO_NODE) {
-        b.lca = static_cast<std::uint32_t>(lift.query(u, v));
+        // Few edges get here and their walks are short: climbing to the
+        // meeting point costs less than a table over the whole forest.
+        // Both ends are in one tree whose depths step by one (indexed).
+        std::uint64_t x = u, y = v;
+        std::uint64_t depth_x = f.rooted_depth(x), depth_y = f.rooted_depth(y);
+        for (; depth_x > depth_y; --depth_x) x = f.rooted_parent(x);
+        for (; depth_y > depth_x; --depth_y) y = f.rooted_parent(y);
+        while (x != y) {
+            x = f.rooted_parent(x);
+            y = f.rooted_parent(y);
+        }
+        b.lca = static_cast<std::uint32_t>(x);
     }
     const double lw = sums[b.lca].length;
     const double den = (su.length - lw) + (sv.length - lw) + l;
@@ -512,7 +519,7 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
         return false;
     }
     return bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i], prefix_.data(),
-                           level.lift, value_or_zero(gradients, i), value_or_zero(lengths, i),
+                           level.forest, value_or_zero(gradients, i), value_or_zero(lengths, i),
                            threshold);
 }
 
@@ -626,7 +633,7 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
         for (std::size_t i = 0; i < m; ++i) {
             if (bounded && threshold >= 0.0 &&
                 bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i],
-                                prefix_.data(), level.lift, value_or_zero(gradients, i),
+                                prefix_.data(), level.forest, value_or_zero(gradients, i),
                                 value_or_zero(lengths, i), threshold)) {
                 continue;
             }

@@ -67,13 +67,13 @@ struct LevelData {
     // them); otherwise unordered node pair -> lowest level edge joining it.
     U64HashMap<std::uint64_t> first_edge_of_pair;
     std::vector<std::uint64_t> parent_link;
-    // When every non-root node has its link: the nodes by depth (parents
-    // first) and lowest common ancestors over rooted parents, which bound a
-    // cycle's sums without walking it.
+    // When every non-root node has its link and each depth is its parent's
+    // plus one: the nodes by depth (parents first), along which sums from
+    // the roots bound a cycle's sums without walking it (empty otherwise,
+    // unless the level has no nodes).
     std::vector<std::uint64_t> by_depth;
-    ForestLca lift;
-    // Per level edge, with the lifting table: what the forest alone fixes of
-    // the bound on its cycle's score, so that a query only adds the sums.
+    // Per level edge, with by_depth: what the forest alone fixes of the
+    // bound on its cycle's score, so that a query only adds the sums.
     // The rounding scale of its walk (infinite where the bound does not
     // apply: a self-loop, ends in different trees, a walk too deep) and the
     // lowest common ancestor of its ends (NO_NODE until a query needs it;
@@ -90,7 +90,8 @@ struct LevelData {
     void index_node_pairs();
 
 private:
-    void index_forest_depths();
+    // False (by_depth left empty) when the rooted forest is inconsistent.
+    bool index_forest_depths();
 };
 
 struct LevelCounters {
@@ -225,7 +226,7 @@ private:
                                 std::vector<SignedEdge>& out);
     bool form_cycle_into(std::uint64_t i, std::uint64_t level, Cycle& out);
     // Sums from the roots of level 0's forest into the prefix scratch;
-    // false when the level has no lifting table or a sum is not finite.
+    // false when the level has no depth order or a sum is not finite.
     bool fill_prefix_sums(std::span<const double> gradients, std::span<const double> lengths);
     // True when level-0 edge i's cycle provably scores at most `threshold`
     // (or is no candidate): its walk would not enter the candidate list.
