@@ -81,7 +81,15 @@ void LevelData::index_edge_pairs() {
             if (b < n && forest.rooted_parent(b) == a) parent_link[b] = j;
         }
         // Without the depth order there is no bound.
-        if (!index_forest_depths()) edge_bounds.clear();
+        if (!index_forest_depths()) {
+            edge_bounds.clear();
+            return;
+        }
+        for (std::uint64_t x = 0; x < n && !edge_bounds.empty(); ++x) {
+            if (forest.rooted_parent(x) != x) {
+                edge_bounds[parent_link[x]].scale = EdgeBound::CLOSES_ON_ITSELF;
+            }
+        }
         return;
     }
     // Without a forest, paths are read node pair by node pair.
@@ -514,10 +522,11 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
                                      std::span<const double> gradients,
                                      std::span<const double> lengths) {
     LevelData& level = levels_[0];
-    if (i >= level.edge_bounds.size() || i >= level.tails.size() || i >= level.heads.size() ||
-        !(threshold >= 0.0)) {
+    if (i >= level.edge_bounds.size() || i >= level.tails.size() || i >= level.heads.size()) {
         return false;
     }
+    if (level.edge_bounds[i].scale == LevelData::EdgeBound::CLOSES_ON_ITSELF) return true;
+    if (!(threshold >= 0.0)) return false;
     return bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i], prefix_.data(),
                            level.forest, value_or_zero(gradients, i), value_or_zero(lengths, i),
                            threshold);
@@ -628,9 +637,12 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
         const bool linked = l == 0 && level.forest.is_forest() &&
                             level.parent_link.size() == level.forest.node_count &&
                             level.heads.size() == m;
-        const bool bounded = linked && cap > 0 && level.edge_bounds.size() == m &&
-                             fill_prefix_sums(gradients, lengths);
+        const bool indexed = linked && level.edge_bounds.size() == m;
+        const bool bounded = indexed && cap > 0 && fill_prefix_sums(gradients, lengths);
         for (std::size_t i = 0; i < m; ++i) {
+            if (indexed && level.edge_bounds[i].scale == LevelData::EdgeBound::CLOSES_ON_ITSELF) {
+                continue;
+            }
             if (bounded && threshold >= 0.0 &&
                 bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i],
                                 prefix_.data(), level.forest, value_or_zero(gradients, i),

@@ -75,11 +75,15 @@ struct LevelData {
     // Per level edge, with by_depth: what the forest alone fixes of the
     // bound on its cycle's score, so that a query only adds the sums.
     // The rounding scale of its walk (infinite where the bound does not
-    // apply: a self-loop, ends in different trees, a walk too deep) and the
-    // lowest common ancestor of its ends (NO_NODE until a query needs it;
-    // the forest fixes it, so it is kept until the level is indexed again).
+    // apply: a self-loop, ends in different trees, a walk too deep;
+    // CLOSES_ON_ITSELF for the link of a node to its parent, whose cycle is
+    // that edge forth and back: numerator g - g, never negative, so never a
+    // candidate) and the lowest common ancestor of its ends (NO_NODE until
+    // a query needs it; the forest fixes it, so it is kept until the level
+    // is indexed again).
     struct EdgeBound {
         static constexpr std::uint32_t NO_NODE = 0xFFFFFFFFU;
+        static constexpr double CLOSES_ON_ITSELF = -1.0;
         double scale = 0.0;
         std::uint32_t lca = NO_NODE;
     };
