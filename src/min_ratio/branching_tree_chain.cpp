@@ -484,6 +484,8 @@ template <class Sums>
     // finite the denominator below is finite too: a numerator that is not
     // negative decides without the lowest common ancestor.
     if (num - num_error >= 0.0) return true;  // the walk's numerator is not negative
+    // Without a threshold (the list is not full) only that test applies.
+    if (!(threshold >= 0.0)) return false;
     // The walk's length is at least |prefix length at u - at v| plus the
     // closing edge's, and every step below is monotone in it (rounding
     // included), so a bound from that shorter length that already prunes
@@ -632,8 +634,9 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
         LevelData& level = levels_[l];
         const std::size_t m = level.tails.size();
         // Level 0's cycles are forest paths, formed without side effects: an
-        // edge whose bound keeps it out of a full list is not walked at all,
-        // and a walk is copied into the list only when it enters it.
+        // edge whose bound keeps it out of the list (no candidate, or not
+        // above a full list's lowest score) is not walked at all, and a walk
+        // is copied into the list only when it enters it.
         const bool linked = l == 0 && level.forest.is_forest() &&
                             level.parent_link.size() == level.forest.node_count &&
                             level.heads.size() == m;
@@ -643,7 +646,9 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
             if (indexed && level.edge_bounds[i].scale == LevelData::EdgeBound::CLOSES_ON_ITSELF) {
                 continue;
             }
-            if (bounded && threshold >= 0.0 &&
+            // Before the list is full (threshold below 0) the bound still
+            // rules out cycles whose numerator is provably not negative.
+            if (bounded &&
                 bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i],
                                 prefix_.data(), level.forest, value_or_zero(gradients, i),
                                 value_or_zero(lengths, i), threshold)) {

@@ -20,9 +20,11 @@
 // costs its length (pairs are resolved through a per-level hash index), so
 // extract_min_ratio_cycle is O(m * (path length) + m) plus O(sqrt m) per
 // list replacement at worst; once the list is full, a level-0 edge costs
-// O(1) (sums from the roots met at the lowest common ancestor, with a
-// proven rounding bound) unless the bound lets it into the list. Queries
-// reuse scratch buffers; a chain is not for concurrent use.
+// O(1) (sums from the roots, with a proven rounding bound; the lowest
+// common ancestor, when the bound needs it, costs the path once per level
+// build) unless the bound lets it into the list, and a node's link to its
+// parent costs O(1) always. Queries reuse scratch buffers; a chain is not
+// for concurrent use.
 #pragma once
 
 #include <cstddef>
