@@ -48,6 +48,7 @@ void LevelData::index_edge_pairs() {
     ZELK_ASSERT(tails.size() == heads.size() && tails.size() == lengths.size());
     first_edge_of_pair.clear();
     parent_link.clear();
+    parent_up_sign.clear();
     const std::size_t m = std::min(tails.size(), heads.size());
     if (forest.is_forest()) {
         // The lowest edge joining each node and its parent, in one pass over
@@ -56,6 +57,7 @@ void LevelData::index_edge_pairs() {
         // bound entries (node numbers must fit their 32-bit fields).
         const std::uint64_t n = forest.node_count;
         parent_link.assign(n, NO_INDEX);
+        parent_up_sign.assign(n, 0);
         const bool bounds = n < EdgeBound::NO_NODE;
         // Every entry is written below: one left from an earlier forest
         // would bound with that forest's ancestors.
@@ -77,8 +79,14 @@ void LevelData::index_edge_pairs() {
                 }
             }
             if (a == b) continue;
-            if (a < n && forest.rooted_parent(a) == b) parent_link[a] = j;
-            if (b < n && forest.rooted_parent(b) == a) parent_link[b] = j;
+            if (a < n && forest.rooted_parent(a) == b) {
+                parent_link[a] = j;
+                parent_up_sign[a] = 1;
+            }
+            if (b < n && forest.rooted_parent(b) == a) {
+                parent_link[b] = j;
+                parent_up_sign[b] = -1;
+            }
         }
         // Without the depth order there is no bound.
         if (!index_forest_depths()) {
@@ -538,8 +546,7 @@ bool BranchingTreeChain::walk_linked_cycle(const LevelData& level, std::uint64_t
                                            std::span<const double> gradients,
                                            std::span<const double> lengths, double& num,
                                            double& den) {
-    up_.clear();
-    down_.clear();
+    walk_up_ = walk_down_ = walk_end_ = 0;
     const LSForest& f = level.forest;
     const std::uint64_t n = f.node_count;
     const std::uint64_t u = level.tails[i], v = level.heads[i];
@@ -547,65 +554,68 @@ bool BranchingTreeChain::walk_linked_cycle(const LevelData& level, std::uint64_t
     if (u != v) {
         if (f.rooted_root(u) != f.rooted_root(v)) return false;
         const std::uint64_t* const link = level.parent_link.data();
-        const NodeIndex* const tails = level.tails.data();
-        const NodeIndex* const heads = level.heads.data();
+        const std::int8_t* const up_sign = level.parent_up_sign.data();
         std::uint64_t a = u, b = v;
         std::uint64_t depth_a = f.rooted_depth(a), depth_b = f.rooted_depth(b);
-        // Up from the tail: the step's sign is +1 when the edge runs from
-        // the node to its parent; down to the head: when it runs from the
-        // parent to the node.
+        // At most depth(u) steps up and depth(v) down.
+        const std::size_t end = depth_a + depth_b;
+        if (walk_.size() < end) walk_.resize(end);
+        SignedEdge* const w = walk_.data();
+        std::size_t up = 0, down = end;
+        // Up from the tail each link is taken in its step-up sign, down to
+        // the head against it.
         while (depth_a > depth_b) {
             const std::uint64_t e = link[a];
             if (e == NO_INDEX) return false;
-            const std::uint64_t p = f.rooted_parent(a);
-            up_.emplace_back(e, tails[e] == a && heads[e] == p ? 1 : -1);
-            a = p;
+            w[up++] = SignedEdge(e, up_sign[a]);
+            a = f.rooted_parent(a);
             --depth_a;
         }
         while (depth_b > depth_a) {
             const std::uint64_t e = link[b];
             if (e == NO_INDEX) return false;
-            const std::uint64_t p = f.rooted_parent(b);
-            down_.emplace_back(e, tails[e] == p && heads[e] == b ? 1 : -1);
-            b = p;
+            w[--down] = SignedEdge(e, static_cast<std::int8_t>(-up_sign[b]));
+            b = f.rooted_parent(b);
             --depth_b;
         }
         while (a != b) {
             const std::uint64_t ea = link[a];
             if (ea == NO_INDEX) return false;
-            const std::uint64_t pa = f.rooted_parent(a);
-            up_.emplace_back(ea, tails[ea] == a && heads[ea] == pa ? 1 : -1);
+            w[up++] = SignedEdge(ea, up_sign[a]);
             const std::uint64_t eb = link[b];
             if (eb == NO_INDEX) return false;
-            const std::uint64_t pb = f.rooted_parent(b);
-            down_.emplace_back(eb, tails[eb] == pb && heads[eb] == b ? 1 : -1);
-            a = pa;
-            b = pb;
+            w[--down] = SignedEdge(eb, static_cast<std::int8_t>(-up_sign[b]));
+            a = f.rooted_parent(a);
+            b = f.rooted_parent(b);
         }
+        walk_up_ = up;
+        walk_down_ = down;
+        walk_end_ = end;
     }
     double nu = 0.0, de = 0.0;
+    const SignedEdge* const w = walk_.data();
     // Linked edges are level edges: with values for all of them the reads
     // need no range checks.
     const std::size_t m = level.tails.size();
     if (gradients.size() >= m && lengths.size() >= m) {
         const double* const g = gradients.data();
         const double* const len = lengths.data();
-        for (const SignedEdge& p : up_) {
-            nu += static_cast<double>(p.second) * g[p.first];
-            de += std::fabs(len[p.first]);
+        for (std::size_t k = 0; k < walk_up_; ++k) {
+            nu += static_cast<double>(w[k].second) * g[w[k].first];
+            de += std::fabs(len[w[k].first]);
         }
-        for (auto it = down_.rbegin(); it != down_.rend(); ++it) {
-            nu += static_cast<double>(it->second) * g[it->first];
-            de += std::fabs(len[it->first]);
+        for (std::size_t k = walk_down_; k < walk_end_; ++k) {
+            nu += static_cast<double>(w[k].second) * g[w[k].first];
+            de += std::fabs(len[w[k].first]);
         }
     } else {
-        for (const SignedEdge& p : up_) {
-            nu += static_cast<double>(p.second) * value_or_zero(gradients, p.first);
-            de += std::fabs(value_or_zero(lengths, p.first));
+        for (std::size_t k = 0; k < walk_up_; ++k) {
+            nu += static_cast<double>(w[k].second) * value_or_zero(gradients, w[k].first);
+            de += std::fabs(value_or_zero(lengths, w[k].first));
         }
-        for (auto it = down_.rbegin(); it != down_.rend(); ++it) {
-            nu += static_cast<double>(it->second) * value_or_zero(gradients, it->first);
-            de += std::fabs(value_or_zero(lengths, it->first));
+        for (std::size_t k = walk_down_; k < walk_end_; ++k) {
+            nu += static_cast<double>(w[k].second) * value_or_zero(gradients, w[k].first);
+            de += std::fabs(value_or_zero(lengths, w[k].first));
         }
     }
     const double closing = u == v ? 1.0 : -1.0;
@@ -639,6 +649,7 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
         // is copied into the list only when it enters it.
         const bool linked = l == 0 && level.forest.is_forest() &&
                             level.parent_link.size() == level.forest.node_count &&
+                            level.parent_up_sign.size() == level.forest.node_count &&
                             level.heads.size() == m;
         const bool indexed = linked && level.edge_bounds.size() == m;
         const bool bounded = indexed && cap > 0 && fill_prefix_sums(gradients, lengths);
@@ -680,8 +691,8 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
             candidates_[slot].first = score;
             Cycle& kept = candidates_[slot].second;
             if (linked) {
-                kept.assign(up_.begin(), up_.end());
-                kept.insert(kept.end(), down_.rbegin(), down_.rend());
+                kept.assign(walk_.begin(), walk_.begin() + walk_up_);
+                kept.insert(kept.end(), walk_.begin() + walk_down_, walk_.begin() + walk_end_);
                 const std::uint64_t u = level.tails[i], v = level.heads[i];
                 kept.emplace_back(i, u == v ? 1 : -1);
             } else {

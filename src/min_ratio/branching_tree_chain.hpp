@@ -69,6 +69,9 @@ struct LevelData {
     // them); otherwise unordered node pair -> lowest level edge joining it.
     U64HashMap<std::uint64_t> first_edge_of_pair;
     std::vector<std::uint64_t> parent_link;
+    // With parent_link: +1 where the node's link runs from the node to its
+    // parent, -1 where it runs from the parent (the sign of the step up).
+    std::vector<std::int8_t> parent_up_sign;
     // When every non-root node has its link and each depth is its parent's
     // plus one: the nodes by depth (parents first), along which sums from
     // the roots bound a cycle's sums without walking it (empty otherwise,
@@ -241,8 +244,8 @@ private:
                      std::span<const double> lengths);
     // The cycle of edge i of a level whose forest paths are read from
     // parent links and never detour (level 0), exactly as form_cycle_into
-    // forms it: the steps up from its tail in up_, those up from its head in
-    // down_ (walked back to front); numerator and denominator summed in walk
+    // forms it, closing edge aside: walk_[0, walk_up_) and then
+    // walk_[walk_down_, walk_end_); numerator and denominator summed in walk
     // order. False where form_cycle_into gives no cycle.
     bool walk_linked_cycle(const LevelData& level, std::uint64_t i,
                            std::span<const double> gradients, std::span<const double> lengths,
@@ -253,7 +256,10 @@ private:
     std::vector<std::uint64_t> nodes_;
     std::vector<SignedEdge> down_;
     std::vector<SignedEdge> piece_;
-    std::vector<SignedEdge> up_;
+    // The walk of walk_linked_cycle: steps up from the tail from the front,
+    // steps down to the head placed from the back.
+    std::vector<SignedEdge> walk_;
+    std::size_t walk_up_ = 0, walk_down_ = 0, walk_end_ = 0;
     Cycle cycle_;
     std::vector<std::pair<double, Cycle>> candidates_;
     std::vector<std::size_t> lowest_heap_;  // entries of a full list
