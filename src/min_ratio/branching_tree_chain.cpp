@@ -653,17 +653,22 @@ std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const
                             level.heads.size() == m;
         const bool indexed = linked && level.edge_bounds.size() == m;
         const bool bounded = indexed && cap > 0 && fill_prefix_sums(gradients, lengths);
+        // None of these arrays changes size in the loop: read once.
+        LevelData::EdgeBound* const edge_bounds = level.edge_bounds.data();
+        const PrefixSums* const sums = prefix_.data();
+        const NodeIndex* const tails = level.tails.data();
+        const NodeIndex* const heads = level.heads.data();
         for (std::size_t i = 0; i < m; ++i) {
-            if (indexed && level.edge_bounds[i].scale == LevelData::EdgeBound::CLOSES_ON_ITSELF) {
-                continue;
-            }
-            // Before the list is full (threshold below 0) the bound still
-            // rules out cycles whose numerator is provably not negative.
-            if (bounded &&
-                bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i],
-                                prefix_.data(), level.forest, value_or_zero(gradients, i),
-                                value_or_zero(lengths, i), threshold)) {
-                continue;
+            if (indexed) {
+                LevelData::EdgeBound& eb = edge_bounds[i];
+                if (eb.scale == LevelData::EdgeBound::CLOSES_ON_ITSELF) continue;
+                // Before the list is full (threshold below 0) the bound still
+                // rules out cycles whose numerator is provably not negative.
+                if (bounded && bound_rules_out(eb, tails[i], heads[i], sums, level.forest,
+                                               value_or_zero(gradients, i),
+                                               value_or_zero(lengths, i), threshold)) {
+                    continue;
+                }
             }
             double num = 0.0, den = 0.0;
             if (linked) {
