@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "checked_math.hpp"
@@ -48,23 +49,60 @@ void LevelData::index_edge_pairs() {
     ZELK_ASSERT(tails.size() == heads.size() && tails.size() == lengths.size());
     first_edge_of_pair.clear();
     parent_link.clear();
+    parent_up_sign.clear();
     const std::size_t m = std::min(tails.size(), heads.size());
     if (forest.is_forest()) {
         // The lowest edge joining each node and its parent, in one pass over
         // the edges from the last: an edge joins x and its parent when one
-        // end is x and the other x's parent.
+        // end is x and the other x's parent. The same pass fills the edges'
+        // bound entries (node numbers must fit their 32-bit fields).
         const std::uint64_t n = forest.node_count;
         parent_link.assign(n, NO_INDEX);
+        parent_up_sign.assign(n, 0);
+        const bool bounds = n < EdgeBound::NO_NODE;
+        // Every entry is written below: one left from an earlier forest
+        // would bound with that forest's ancestors.
+        edge_bounds.resize(bounds ? m : 0);
+        constexpr double unit = 0x1p-53;
+        constexpr double unbounded = std::numeric_limits<double>::infinity();
         for (std::size_t j = m; j-- > 0;) {
             const std::uint64_t a = tails[j], b = heads[j];
+            if (bounds) {
+                EdgeBound& eb = edge_bounds[j];
+                eb.lca = EdgeBound::NO_NODE;
+                eb.scale = unbounded;
+                if (a < n && b < n && a != b && forest.rooted_root(a) == forest.rooted_root(b)) {
+                    // The walk's rounding scale, as the bound's proof states it
+                    // (depths below 2^32: the signed conversion is exact).
+                    const std::uint64_t depths = forest.rooted_depth(a) + forest.rooted_depth(b);
+                    eb.scale =
+                        8.0 * static_cast<double>(static_cast<std::int64_t>(depths + 2)) * unit;
+                }
+            }
             if (a == b) continue;
-            if (a < n && forest.rooted_parent(a) == b) parent_link[a] = j;
-            if (b < n && forest.rooted_parent(b) == a) parent_link[b] = j;
+            if (a < n && forest.rooted_parent(a) == b) {
+                parent_link[a] = j;
+                parent_up_sign[a] = 1;
+            }
+            if (b < n && forest.rooted_parent(b) == a) {
+                parent_link[b] = j;
+                parent_up_sign[b] = -1;
+            }
         }
-        index_forest_depths();
+        // Without the depth order there is no bound.
+        if (!index_forest_depths()) {
+            edge_bounds.clear();
+            return;
+        }
+        for (std::uint64_t x = 0; x < n && !edge_bounds.empty(); ++x) {
+            if (forest.rooted_parent(x) != x) {
+                edge_bounds[parent_link[x]].scale = EdgeBound::CLOSES_ON_ITSELF;
+            }
+        }
         return;
     }
     // Without a forest, paths are read node pair by node pair.
+    edge_bounds.clear();
     index_node_pairs();
 }
 
@@ -78,25 +116,24 @@ void LevelData::index_node_pairs() {
     }
 }
 
-void LevelData::index_forest_depths() {
+bool LevelData::index_forest_depths() {
     by_depth.clear();
-    lift = ForestLca{};
     const std::uint64_t n = forest.node_count;
     std::uint64_t deepest = 0;
     for (std::uint64_t x = 0; x < n; ++x) {
         const std::uint64_t p = forest.rooted_parent(x);
         if (p != x && (parent_link[x] == NO_INDEX || p >= n ||
                        forest.rooted_depth(x) != forest.rooted_depth(p) + 1)) {
-            return;
+            return false;
         }
         if (p != x) {
             const std::uint64_t e = parent_link[x];
             const bool joins =
                 e < tails.size() && e < heads.size() &&
                 ((tails[e] == x && heads[e] == p) || (tails[e] == p && heads[e] == x));
-            if (!joins) return;
+            if (!joins) return false;
         }
-        if (p == x && forest.rooted_depth(x) != 0) return;
+        if (p == x && forest.rooted_depth(x) != 0) return false;
         deepest = std::max(deepest, forest.rooted_depth(x));
     }
     std::vector<std::size_t> start(deepest + 2, 0);
@@ -104,10 +141,7 @@ void LevelData::index_forest_depths() {
     for (std::uint64_t d = 0; d <= deepest; ++d) start[d + 1] += start[d];
     by_depth.resize(n);
     for (std::uint64_t x = 0; x < n; ++x) by_depth[start[forest.rooted_depth(x)]++] = x;
-    thread_local std::vector<std::uint64_t> parents;
-    parents.resize(n);
-    for (std::uint64_t x = 0; x < n; ++x) parents[x] = forest.rooted_parent(x);
-    lift.build(parents);
+    return true;
 }
 
 std::uint64_t BranchingTreeChain::automatic_level_limit(std::uint64_t n) {
@@ -416,28 +450,30 @@ bool BranchingTreeChain::fill_prefix_sums(std::span<const double> gradients,
                                           std::span<const double> lengths) {
     const LevelData& level = levels_[0];
     const LSForest& f = level.forest;
-    if (level.lift.empty() || !f.is_forest() || level.parent_link.size() != f.node_count) {
+    if (!f.is_forest() || level.parent_link.size() != f.node_count ||
+        level.by_depth.size() != f.node_count) {
         return false;
     }
     const std::size_t n = f.node_count;
-    prefix_gradient_.resize(n);
-    prefix_abs_gradient_.resize(n);
-    prefix_length_.resize(n);
+    prefix_.resize(n);
+    PrefixSums* const sums = prefix_.data();
     for (const std::uint64_t x : level.by_depth) {
         const std::uint64_t p = f.rooted_parent(x);
         if (p == x) {
-            prefix_gradient_[x] = prefix_abs_gradient_[x] = prefix_length_[x] = 0.0;
+            sums[x] = PrefixSums{};
             continue;
         }
         const std::uint64_t e = level.parent_link[x];
         const double g = value_or_zero(gradients, e);
         // The sign of edge e walked from p down to x, as the path walk reads it.
         const double down = level.tails[e] == p && level.heads[e] == x ? g : -g;
-        prefix_gradient_[x] = prefix_gradient_[p] + down;
-        prefix_abs_gradient_[x] = prefix_abs_gradient_[p] + std::fabs(g);
-        prefix_length_[x] = prefix_length_[p] + std::fabs(value_or_zero(lengths, e));
-        if (!std::isfinite(prefix_gradient_[x]) || !std::isfinite(prefix_abs_gradient_[x]) ||
-            !std::isfinite(prefix_length_[x])) {
+        const PrefixSums& above = sums[p];
+        PrefixSums& s = sums[x];
+        s.gradient = above.gradient + down;
+        s.abs_gradient = above.abs_gradient + std::fabs(g);
+        s.length = above.length + std::fabs(value_or_zero(lengths, e));
+        if (!std::isfinite(s.gradient) || !std::isfinite(s.abs_gradient) ||
+            !std::isfinite(s.length)) {
             return false;
         }
     }
@@ -450,30 +486,25 @@ bool BranchingTreeChain::fill_prefix_sums(std::span<const double> gradients,
 // same argument, and the combination below adds a few roundings more. With
 // D = depth(u) + depth(v) + 2 >= k + 1 all of it stays below 8 D u times
 // the prefix sums of absolute values at u and v plus the closing edge's, for
-// the numerator and the denominator alike. The score's bound then divides
-// the numerator's largest magnitude by the denominator's smallest and adds
-// a margin for its own roundings; only a bound at or below the threshold
-// prunes, so a candidate the list would take is always walked.
-bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
-                                     std::span<const double> gradients,
-                                     std::span<const double> lengths) const {
-    const LevelData& level = levels_[0];
-    const LSForest& f = level.forest;
-    const std::uint64_t n = f.node_count;
-    if (i >= level.tails.size() || i >= level.heads.size() || !(threshold >= 0.0)) return false;
-    const std::uint64_t u = level.tails[i], v = level.heads[i];
-    if (u >= n || v >= n || u == v || f.rooted_root(u) != f.rooted_root(v)) return false;
-    const std::uint64_t depth_u = f.rooted_depth(u), depth_v = f.rooted_depth(v);
-    constexpr double unit = 0x1p-53;
-    const double scale = 8.0 * static_cast<double>(depth_u + depth_v + 2) * unit;
+// the numerator and the denominator alike (the edge's scale, fixed by the
+// forest). The score's bound then divides the numerator's largest magnitude
+// by the denominator's smallest and adds a margin for its own roundings;
+// only a bound at or below the threshold prunes, so a candidate the list
+// would take is always walked. `g` and `length` are the edge's own values.
+template <class Sums>
+[[gnu::always_inline]] static inline bool bound_rules_out(LevelData::EdgeBound& b, std::uint64_t u,
+                                                          std::uint64_t v, const Sums* sums,
+                                                          const LSForest& f, double g,
+                                                          double length, double threshold) {
+    const double scale = b.scale;
     if (!(scale < 0x1p-10)) return false;
-    const double g = value_or_zero(gradients, i);
-    const double l = std::fabs(value_or_zero(lengths, i));
+    const double l = std::fabs(length);
+    const Sums& su = sums[u];
+    const Sums& sv = sums[v];
     // The closing edge is walked against its direction (sign -1).
-    const double num = (prefix_gradient_[v] - prefix_gradient_[u]) - g;
-    const double num_error =
-        scale * (prefix_abs_gradient_[u] + prefix_abs_gradient_[v] + std::fabs(g));
-    const double den_error = scale * (prefix_length_[u] + prefix_length_[v] + l);
+    const double num = (sv.gradient - su.gradient) - g;
+    const double num_error = scale * (su.abs_gradient + sv.abs_gradient + std::fabs(g));
+    const double den_error = scale * (su.length + sv.length + l);
     if (!std::isfinite(num) || !std::isfinite(num_error) || !std::isfinite(den_error)) {
         return false;
     }
@@ -481,9 +512,35 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
     // finite the denominator below is finite too: a numerator that is not
     // negative decides without the lowest common ancestor.
     if (num - num_error >= 0.0) return true;  // the walk's numerator is not negative
-    const std::uint64_t w = level.lift.query(u, v);
-    const double den =
-        (prefix_length_[u] - prefix_length_[w]) + (prefix_length_[v] - prefix_length_[w]) + l;
+    // Without a threshold (the list is not full) only that test applies.
+    if (!(threshold >= 0.0)) return false;
+    // The walk's length is at least |prefix length at u - at v| plus the
+    // closing edge's, and every step below is monotone in it (rounding
+    // included), so a bound from that shorter length that already prunes
+    // proves the bound below prunes too, without the lowest common
+    // ancestor. The full sum being finite keeps the length below finite.
+    const double spread = su.length >= sv.length ? su.length - sv.length : sv.length - su.length;
+    const double short_low = (spread + l) - den_error;
+    if (short_low > 0.0 && std::isfinite(su.length + sv.length + l) &&
+        (num_error - num) / short_low * (1.0 + 0x1p-48) <= threshold) {
+        return true;
+    }
+    if (b.lca == LevelData::EdgeBound::NO_NODE) {
+        // Few edges get here and their walks are short: climbing to the
+        // meeting point costs less than a table over the whole forest.
+        // Both ends are in one tree whose depths step by one (indexed).
+        std::uint64_t x = u, y = v;
+        std::uint64_t depth_x = f.rooted_depth(x), depth_y = f.rooted_depth(y);
+        for (; depth_x > depth_y; --depth_x) x = f.rooted_parent(x);
+        for (; depth_y > depth_x; --depth_y) y = f.rooted_parent(y);
+        while (x != y) {
+            x = f.rooted_parent(x);
+            y = f.rooted_parent(y);
+        }
+        b.lca = static_cast<std::uint32_t>(x);
+    }
+    const double lw = sums[b.lca].length;
+    const double den = (su.length - lw) + (sv.length - lw) + l;
     if (!std::isfinite(den)) return false;
     const double den_low = den - den_error;
     if (!(den_low > 0.0)) return false;
@@ -491,54 +548,193 @@ bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
     return bound <= threshold;
 }
 
+bool BranchingTreeChain::cannot_beat(std::uint64_t i, double threshold,
+                                     std::span<const double> gradients,
+                                     std::span<const double> lengths) {
+    LevelData& level = levels_[0];
+    if (i >= level.edge_bounds.size() || i >= level.tails.size() || i >= level.heads.size()) {
+        return false;
+    }
+    if (level.edge_bounds[i].scale == LevelData::EdgeBound::CLOSES_ON_ITSELF) return true;
+    if (!(threshold >= 0.0)) return false;
+    return bound_rules_out(level.edge_bounds[i], level.tails[i], level.heads[i], prefix_.data(),
+                           level.forest, value_or_zero(gradients, i), value_or_zero(lengths, i),
+                           threshold);
+}
+
+bool BranchingTreeChain::walk_linked_cycle(const LevelData& level, std::uint64_t i,
+                                           std::span<const double> gradients,
+                                           std::span<const double> lengths, double& num,
+                                           double& den) {
+    walk_up_ = walk_down_ = walk_end_ = 0;
+    const LSForest& f = level.forest;
+    const std::uint64_t n = f.node_count;
+    const std::uint64_t u = level.tails[i], v = level.heads[i];
+    if (u >= n || v >= n) return false;
+    if (u != v) {
+        if (f.rooted_root(u) != f.rooted_root(v)) return false;
+        const std::uint64_t* const link = level.parent_link.data();
+        const std::int8_t* const up_sign = level.parent_up_sign.data();
+        std::uint64_t a = u, b = v;
+        std::uint64_t depth_a = f.rooted_depth(a), depth_b = f.rooted_depth(b);
+        // At most depth(u) steps up and depth(v) down.
+        const std::size_t end = depth_a + depth_b;
+        if (walk_.size() < end) walk_.resize(end);
+        SignedEdge* const w = walk_.data();
+        std::size_t up = 0, down = end;
+        // Up from the tail each link is taken in its step-up sign, down to
+        // the head against it.
+        while (depth_a > depth_b) {
+            const std::uint64_t e = link[a];
+            if (e == NO_INDEX) return false;
+            w[up++] = SignedEdge(e, up_sign[a]);
+            a = f.rooted_parent(a);
+            --depth_a;
+        }
+        while (depth_b > depth_a) {
+            const std::uint64_t e = link[b];
+            if (e == NO_INDEX) return false;
+            w[--down] = SignedEdge(e, static_cast<std::int8_t>(-up_sign[b]));
+            b = f.rooted_parent(b);
+            --depth_b;
+        }
+        while (a != b) {
+            const std::uint64_t ea = link[a];
+            if (ea == NO_INDEX) return false;
+            w[up++] = SignedEdge(ea, up_sign[a]);
+            const std::uint64_t eb = link[b];
+            if (eb == NO_INDEX) return false;
+            w[--down] = SignedEdge(eb, static_cast<std::int8_t>(-up_sign[b]));
+            a = f.rooted_parent(a);
+            b = f.rooted_parent(b);
+        }
+        walk_up_ = up;
+        walk_down_ = down;
+        walk_end_ = end;
+    }
+    double nu = 0.0, de = 0.0;
+    const SignedEdge* const w = walk_.data();
+    // Linked edges are level edges: with values for all of them the reads
+    // need no range checks.
+    const std::size_t m = level.tails.size();
+    if (gradients.size() >= m && lengths.size() >= m) {
+        const double* const g = gradients.data();
+        const double* const len = lengths.data();
+        for (std::size_t k = 0; k < walk_up_; ++k) {
+            nu += static_cast<double>(w[k].second) * g[w[k].first];
+            de += std::fabs(len[w[k].first]);
+        }
+        for (std::size_t k = walk_down_; k < walk_end_; ++k) {
+            nu += static_cast<double>(w[k].second) * g[w[k].first];
+            de += std::fabs(len[w[k].first]);
+        }
+    } else {
+        for (std::size_t k = 0; k < walk_up_; ++k) {
+            nu += static_cast<double>(w[k].second) * value_or_zero(gradients, w[k].first);
+            de += std::fabs(value_or_zero(lengths, w[k].first));
+        }
+        for (std::size_t k = walk_down_; k < walk_end_; ++k) {
+            nu += static_cast<double>(w[k].second) * value_or_zero(gradients, w[k].first);
+            de += std::fabs(value_or_zero(lengths, w[k].first));
+        }
+    }
+    const double closing = u == v ? 1.0 : -1.0;
+    nu += closing * value_or_zero(gradients, i);
+    de += std::fabs(value_or_zero(lengths, i));
+    num = nu;
+    den = de;
+    return true;
+}
+
 std::optional<Cycle> BranchingTreeChain::extract_min_ratio_cycle(std::span<const double> gradients,
                                                                  std::span<const double> lengths,
                                                                  double tolerance) {
     if (levels_.empty()) return std::nullopt;
     const std::size_t cap = ceil_count(std::sqrt(static_cast<double>(lengths.size())));
-    std::size_t size = 0;    // live entries of candidates_ (their storage is reused)
-    std::size_t lowest = 0;  // earliest entry with the smallest score, when full
+    std::size_t size = 0;     // live entries of candidates_ (their storage is reused)
+    std::size_t lowest = 0;   // earliest entry with the smallest score, when full
+    double threshold = -1.0;  // its score (none below 0: the list is not full)
+    // A full list keeps its entries in a heap whose top is the earliest
+    // entry with the smallest score.
+    auto later_or_higher = [this](std::size_t a, std::size_t b) {
+        const double sa = candidates_[a].first, sb = candidates_[b].first;
+        return sa != sb ? sa > sb : a > b;
+    };
     for (std::size_t l = levels_.size(); l-- > 0;) {
-        const std::size_t m = levels_[l].tails.size();
+        LevelData& level = levels_[l];
+        const std::size_t m = level.tails.size();
         // Level 0's cycles are forest paths, formed without side effects: an
-        // edge whose bound keeps it out of a full list is not walked at all.
-        const bool bounded = l == 0 && cap > 0 && fill_prefix_sums(gradients, lengths);
+        // edge whose bound keeps it out of the list (no candidate, or not
+        // above a full list's lowest score) is not walked at all, and a walk
+        // is copied into the list only when it enters it.
+        const bool linked = l == 0 && level.forest.is_forest() &&
+                            level.parent_link.size() == level.forest.node_count &&
+                            level.parent_up_sign.size() == level.forest.node_count &&
+                            level.heads.size() == m;
+        const bool indexed = linked && level.edge_bounds.size() == m;
+        const bool bounded = indexed && cap > 0 && fill_prefix_sums(gradients, lengths);
+        // None of these arrays changes size in the loop: read once.
+        LevelData::EdgeBound* const edge_bounds = level.edge_bounds.data();
+        const PrefixSums* const sums = prefix_.data();
+        const NodeIndex* const tails = level.tails.data();
+        const NodeIndex* const heads = level.heads.data();
         for (std::size_t i = 0; i < m; ++i) {
-            if (bounded && size == cap &&
-                cannot_beat(i, candidates_[lowest].first, gradients, lengths)) {
-                continue;
+            if (indexed) {
+                LevelData::EdgeBound& eb = edge_bounds[i];
+                if (eb.scale == LevelData::EdgeBound::CLOSES_ON_ITSELF) continue;
+                // Before the list is full (threshold below 0) the bound still
+                // rules out cycles whose numerator is provably not negative.
+                if (bounded && bound_rules_out(eb, tails[i], heads[i], sums, level.forest,
+                                               value_or_zero(gradients, i),
+                                               value_or_zero(lengths, i), threshold)) {
+                    continue;
+                }
             }
-            if (!form_cycle_into(i, l, cycle_)) continue;
             double num = 0.0, den = 0.0;
-            for (const SignedEdge& p : cycle_) {
-                num += static_cast<double>(p.second) * value_or_zero(gradients, p.first);
-                den += std::fabs(value_or_zero(lengths, p.first));
+            if (linked) {
+                if (!walk_linked_cycle(level, i, gradients, lengths, num, den)) continue;
+            } else {
+                if (!form_cycle_into(i, l, cycle_)) continue;
+                for (const SignedEdge& p : cycle_) {
+                    num += static_cast<double>(p.second) * value_or_zero(gradients, p.first);
+                    den += std::fabs(value_or_zero(lengths, p.first));
+                }
             }
             if (!(den > 0.0 && num < 0.0)) continue;
             const double score = -num / den;
-            // A full list keeps its entries in a heap whose top is the
-            // earliest entry with the smallest score.
-            auto later_or_higher = [this](std::size_t a, std::size_t b) {
-                const double sa = candidates_[a].first, sb = candidates_[b].first;
-                return sa != sb ? sa > sb : a > b;
-            };
-            if (size < cap) {
-                const std::size_t slot = size++;
+            const bool filling = size < cap;
+            std::size_t slot;
+            if (filling) {
+                slot = size++;
                 if (slot == candidates_.size()) candidates_.emplace_back();
-                candidates_[slot].first = score;
-                candidates_[slot].second.assign(cycle_.begin(), cycle_.end());
+            } else if (cap > 0 && score > candidates_[lowest].first) {
+                std::pop_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
+                slot = lowest;
+            } else {
+                continue;
+            }
+            candidates_[slot].first = score;
+            Cycle& kept = candidates_[slot].second;
+            if (linked) {
+                kept.assign(walk_.begin(), walk_.begin() + walk_up_);
+                kept.insert(kept.end(), walk_.begin() + walk_down_, walk_.begin() + walk_end_);
+                const std::uint64_t u = level.tails[i], v = level.heads[i];
+                kept.emplace_back(i, u == v ? 1 : -1);
+            } else {
+                kept.assign(cycle_.begin(), cycle_.end());
+            }
+            if (filling) {
                 if (size == cap) {
                     lowest_heap_.resize(size);
                     for (std::size_t j = 0; j < size; ++j) lowest_heap_[j] = j;
                     std::make_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
                     lowest = lowest_heap_.front();
+                    threshold = candidates_[lowest].first;
                 }
-            } else if (cap > 0 && score > candidates_[lowest].first) {
-                std::pop_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
-                candidates_[lowest].first = score;
-                candidates_[lowest].second.assign(cycle_.begin(), cycle_.end());
+            } else {
                 std::push_heap(lowest_heap_.begin(), lowest_heap_.end(), later_or_higher);
                 lowest = lowest_heap_.front();
+                threshold = candidates_[lowest].first;
             }
         }
     }

@@ -20,9 +20,11 @@
 // costs its length (pairs are resolved through a per-level hash index), so
 // extract_min_ratio_cycle is O(m * (path length) + m) plus O(sqrt m) per
 // list replacement at worst; once the list is full, a level-0 edge costs
-// O(1) (sums from the roots met at the lowest common ancestor, with a
-// proven rounding bound) unless the bound lets it into the list. Queries
-// reuse scratch buffers; a chain is not for concurrent use.
+// O(1) (sums from the roots, with a proven rounding bound; the lowest
+// common ancestor, when the bound needs it, costs the path once per level
+// build) unless the bound lets it into the list, and a node's link to its
+// parent costs O(1) always. Queries reuse scratch buffers; a chain is not
+// for concurrent use.
 #pragma once
 
 #include <cstddef>
@@ -67,18 +69,38 @@ struct LevelData {
     // them); otherwise unordered node pair -> lowest level edge joining it.
     U64HashMap<std::uint64_t> first_edge_of_pair;
     std::vector<std::uint64_t> parent_link;
-    // When every non-root node has its link: the nodes by depth (parents
-    // first) and lowest common ancestors over rooted parents, which bound a
-    // cycle's sums without walking it.
+    // With parent_link: +1 where the node's link runs from the node to its
+    // parent, -1 where it runs from the parent (the sign of the step up).
+    std::vector<std::int8_t> parent_up_sign;
+    // When every non-root node has its link and each depth is its parent's
+    // plus one: the nodes by depth (parents first), along which sums from
+    // the roots bound a cycle's sums without walking it (empty otherwise,
+    // unless the level has no nodes).
     std::vector<std::uint64_t> by_depth;
-    ForestLca lift;
+    // Per level edge, with by_depth: what the forest alone fixes of the
+    // bound on its cycle's score, so that a query only adds the sums.
+    // The rounding scale of its walk (infinite where the bound does not
+    // apply: a self-loop, ends in different trees, a walk too deep;
+    // CLOSES_ON_ITSELF for the link of a node to its parent, whose cycle is
+    // that edge forth and back: numerator g - g, never negative, so never a
+    // candidate) and the lowest common ancestor of its ends (NO_NODE until
+    // a query needs it; the forest fixes it, so it is kept until the level
+    // is indexed again).
+    struct EdgeBound {
+        static constexpr std::uint32_t NO_NODE = 0xFFFFFFFFU;
+        static constexpr double CLOSES_ON_ITSELF = -1.0;
+        double scale = 0.0;
+        std::uint32_t lca = NO_NODE;
+    };
+    std::vector<EdgeBound> edge_bounds;
 
     void index_edge_pairs();
     // The pair index alone (the one a level without a forest uses).
     void index_node_pairs();
 
 private:
-    void index_forest_depths();
+    // False (by_depth left empty) when the rooted forest is inconsistent.
+    bool index_forest_depths();
 };
 
 struct LevelCounters {
@@ -230,24 +252,43 @@ private:
                                 std::vector<SignedEdge>& out);
     bool form_cycle_into(std::uint64_t i, std::uint64_t level, Cycle& out);
     // Sums from the roots of level 0's forest into the prefix scratch;
-    // false when the level has no lifting table or a sum is not finite.
+    // false when the level has no depth order or a sum is not finite.
     bool fill_prefix_sums(std::span<const double> gradients, std::span<const double> lengths);
     // True when level-0 edge i's cycle provably scores at most `threshold`
     // (or is no candidate): its walk would not enter the candidate list.
+    // Fills the edge's cached lowest common ancestor when it needs it.
     bool cannot_beat(std::uint64_t i, double threshold, std::span<const double> gradients,
-                     std::span<const double> lengths) const;
+                     std::span<const double> lengths);
+    // The cycle of edge i of a level whose forest paths are read from
+    // parent links and never detour (level 0), exactly as form_cycle_into
+    // forms it, closing edge aside: walk_[0, walk_up_) and then
+    // walk_[walk_down_, walk_end_); numerator and denominator summed in walk
+    // order. False where form_cycle_into gives no cycle.
+    bool walk_linked_cycle(const LevelData& level, std::uint64_t i,
+                           std::span<const double> gradients, std::span<const double> lengths,
+                           double& num, double& den);
     void reset_counters();
 
     // Query scratch.
     std::vector<std::uint64_t> nodes_;
     std::vector<SignedEdge> down_;
     std::vector<SignedEdge> piece_;
+    // The walk of walk_linked_cycle: steps up from the tail from the front,
+    // steps down to the head placed from the back.
+    std::vector<SignedEdge> walk_;
+    std::size_t walk_up_ = 0, walk_down_ = 0, walk_end_ = 0;
     Cycle cycle_;
     std::vector<std::pair<double, Cycle>> candidates_;
     std::vector<std::size_t> lowest_heap_;  // entries of a full list
     // Per level-0 node: signed gradient sum from the root (edges taken
-    // downward), sum of |gradient| and sum of |length|.
-    std::vector<double> prefix_gradient_, prefix_abs_gradient_, prefix_length_;
+    // downward), sum of |gradient| and sum of |length|, side by side since
+    // the bound reads all three at each end.
+    struct PrefixSums {
+        double gradient = 0.0;
+        double abs_gradient = 0.0;
+        double length = 0.0;
+    };
+    std::vector<PrefixSums> prefix_;
 };
 
 }  // namespace zelk

@@ -249,17 +249,16 @@ HsfcOutcome FullDynamicOracle::apply_hsfc_update(const IpmUpdate& update) {
     if (hsfc.states.empty() || hsfc.states.back().flow.size() != update.gradients.size()) {
         hsfc.reset(update.gradients.size());
     }
-    // The chased flow: gradient over length.
+    // The chased flow: gradient over length, computed as the tracker reads
+    // it. Only the last snapshot is ever read; keeping one per query would
+    // grow by O(m) every iteration, so it is advanced in place.
     const std::size_t k = std::min(update.lengths.size(), update.gradients.size());
-    ratio_.resize(k);
-    for (std::size_t i = 0; i < k; ++i) {
-        const double l = update.lengths[i];
-        ratio_[i] = (l == 0.0 || std::isnan(l)) ? update.gradients[i] : update.gradients[i] / l;
-    }
-    // Only the last snapshot is ever read; keeping one per query would
-    // grow by O(m) every iteration.
-    const HsfcOutcome outcome = hsfc.update(update.changed, ratio_);
-    if (hsfc.states.size() > 1) hsfc.states.erase(hsfc.states.begin(), hsfc.states.end() - 1);
+    const double* const g = update.gradients.data();
+    const double* const len = update.lengths.data();
+    const HsfcOutcome outcome = hsfc.advance_with(update.changed, k, [g, len](std::size_t i) {
+        const double l = len[i];
+        return (l == 0.0 || std::isnan(l)) ? g[i] : g[i] / l;
+    });
     // The spanner takes the changed lengths and gradients.
     refreshes_.clear();
     for (std::uint64_t e : update.changed) {

@@ -60,4 +60,39 @@ HsfcOutcome HiddenStableFlowChasing::update(std::span<const std::uint64_t> chang
     return outcome;
 }
 
+HsfcState& HiddenStableFlowChasing::begin_advance(std::span<const std::uint64_t> changed) {
+    if (states.empty()) states.push_back(HsfcState::create(0));
+    if (states.size() > 1) states.erase(states.begin(), states.end() - 1);
+    HsfcState& s = states.back();
+    const std::size_t m = s.flow.size();
+    // Sized alike by create and by every update.
+    if (s.abs_flow.size() != m || s.changed.size() != m) {
+        s.abs_flow.resize(m, 0.0);
+        s.changed.resize(m, false);
+    }
+    std::fill(s.changed.begin(), s.changed.end(), false);
+    for (std::uint64_t i : changed) {
+        if (i < m) s.changed[i] = true;
+    }
+    return s;
+}
+
+HsfcOutcome HiddenStableFlowChasing::finish_advance(HsfcState& s, double max,
+                                                    bool undeclared_ok) const {
+    const double previous_max = s.max_abs_flow;
+    s.max_abs_flow = max;
+    const std::size_t m = s.flow.size();
+    bool max_within_bound = max <= slack + 2.0 * previous_max;
+    if (!max_within_bound && m > 0) {
+        // The entry update names: the first to reach the maximum (the first
+        // entry when nothing exceeds 0).
+        std::size_t argmax = 0;
+        if (max > 0.0) {
+            while (!(s.abs_flow[argmax] == max)) ++argmax;
+        }
+        max_within_bound = s.changed[argmax];
+    }
+    return HsfcOutcome{max, undeclared_ok && max_within_bound, max_within_bound};
+}
+
 }  // namespace zelk

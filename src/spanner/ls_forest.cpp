@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "index_types.hpp"
-#include "trees/union_find.hpp"
 
 namespace zelk {
 
@@ -13,54 +12,65 @@ LSForest LSForest::from_tree(const LowStretchTree& tree, std::span<const NodeInd
     const std::size_t n = tree.node_count();
     f.node_count = n;
     const std::size_t m = std::min({tails.size(), heads.size(), tree.in_tree.size()});
+    // The tree edges in edge order, read from the mask once.
+    thread_local std::vector<std::uint64_t> listed;
+    listed.clear();
     f.offsets_.assign(n + 1, 0);
-    for (std::size_t e = 0; e < m; ++e) {
-        if (!tree.in_tree[e]) continue;
+    // Stepping an iterator through the mask is cheaper than indexing it.
+    auto in_tree = tree.in_tree.cbegin();
+    for (std::size_t e = 0; e < m; ++e, ++in_tree) {
+        if (!*in_tree) continue;
+        listed.push_back(e);
         ++f.offsets_[tails[e] + 1];
         ++f.offsets_[heads[e] + 1];
     }
     for (std::size_t x = 0; x < n; ++x) f.offsets_[x + 1] += f.offsets_[x];
     f.entries_.resize(f.offsets_[n]);
     std::vector<std::size_t> cursor(f.offsets_.begin(), f.offsets_.end() - 1);
-    UnionFind uf(n);
-    bool acyclic = true;
-    for (std::size_t e = 0; e < m; ++e) {
-        if (!tree.in_tree[e]) continue;
+    for (const std::uint64_t e : listed) {
         const double len = e < lengths.size() ? lengths[e] : 1.0;
         f.entries_[cursor[tails[e]]++] = {heads[e], len};
         f.entries_[cursor[heads[e]]++] = {tails[e], len};
-        if (!uf.unite(tails[e], heads[e])) acyclic = false;
     }
     f.mark_.assign(n, 0);
     f.pred_.assign(n, NO_INDEX);
     f.queue_.reserve(n);
-    f.acyclic_ = acyclic;
-    if (acyclic) {
-        // In a forest the breadth-first path is the unique path, so a rooted
-        // copy answers it by walking up from both ends.
-        f.parent_.assign(n, NO_INDEX);
-        f.depth_.assign(n, 0);
-        f.root_.assign(n, NO_INDEX);
-        std::vector<std::uint64_t>& q = f.queue_;
-        for (std::uint64_t r = 0; r < n; ++r) {
-            if (f.root_[r] != NO_INDEX) continue;
-            f.root_[r] = r;
-            f.parent_[r] = r;
-            q.clear();
-            q.push_back(r);
-            for (std::size_t head = 0; head < q.size(); ++head) {
-                const std::uint64_t x = q[head];
-                for (const Neighbour& nb : f.neighbours(x)) {
-                    const std::uint64_t y = nb.first;
-                    if (f.root_[y] != NO_INDEX) continue;
-                    f.root_[y] = r;
-                    f.parent_[y] = x;
-                    f.depth_[y] = f.depth_[x] + 1;
-                    q.push_back(y);
-                }
+    // Breadth-first search from each unreached node in order, rooting every
+    // component at its smallest node. The lists form a forest exactly when
+    // they hold n minus the number of components edges (a self-loop or a
+    // repeated pair counts as an edge that closes a cycle), and then the
+    // breadth-first path is the unique path, read from this rooted copy by
+    // walking up from both ends.
+    f.parent_.assign(n, NO_INDEX);
+    f.depth_.assign(n, 0);
+    f.root_.assign(n, NO_INDEX);
+    std::vector<std::uint64_t>& q = f.queue_;
+    std::size_t components = 0;
+    for (std::uint64_t r = 0; r < n; ++r) {
+        if (f.root_[r] != NO_INDEX) continue;
+        ++components;
+        f.root_[r] = r;
+        f.parent_[r] = r;
+        q.clear();
+        q.push_back(r);
+        for (std::size_t head = 0; head < q.size(); ++head) {
+            const std::uint64_t x = q[head];
+            for (std::size_t k = f.offsets_[x], end = f.offsets_[x + 1]; k < end; ++k) {
+                const std::uint64_t y = f.entries_[k].first;
+                if (f.root_[y] != NO_INDEX) continue;
+                f.root_[y] = r;
+                f.parent_[y] = x;
+                f.depth_[y] = f.depth_[x] + 1;
+                q.push_back(y);
             }
         }
-        q.clear();
+    }
+    q.clear();
+    f.acyclic_ = listed.size() + components == n;
+    if (!f.acyclic_) {
+        f.parent_.clear();
+        f.depth_.clear();
+        f.root_.clear();
     }
     return f;
 }

@@ -28,7 +28,7 @@ struct BranchingTreeChainTestAccess {
                             std::span<const double> l) {
         return c.fill_prefix_sums(g, l);
     }
-    static bool cannot_beat(const BranchingTreeChain& c, std::uint64_t i, double threshold,
+    static bool cannot_beat(BranchingTreeChain& c, std::uint64_t i, double threshold,
                             std::span<const double> g, std::span<const double> l) {
         return c.cannot_beat(i, threshold, g, l);
     }
@@ -372,6 +372,49 @@ TEST(BranchingChain, FailuresAndLevelRebuilds) {
     ASSERT_TRUE(c.forests().has_value());
 }
 
+namespace {
+
+// The extraction without the bound: every cycle formed and scored, the
+// list kept by a linear scan.
+std::optional<Cycle> plain_extraction(BranchingTreeChain& c, std::span<const double> grad,
+                                      std::span<const double> len, double tol) {
+    const auto cap = static_cast<std::size_t>(std::ceil(std::sqrt(double(len.size()))));
+    std::vector<std::pair<double, Cycle>> list;
+    std::size_t lowest = 0;
+    for (std::size_t lv = c.levels().size(); lv-- > 0;) {
+        for (std::size_t i = 0; i < c.levels()[lv].tails.size(); ++i) {
+            auto cyc = c.form_cycle(i, lv);
+            if (!cyc) continue;
+            double num = 0.0, den = 0.0;
+            for (auto [e, s] : *cyc) {
+                num += s * (e < grad.size() ? grad[e] : 0.0);
+                den += std::fabs(e < len.size() ? len[e] : 0.0);
+            }
+            if (!(den > 0.0 && num < 0.0)) continue;
+            const double score = -num / den;
+            if (list.size() < cap) {
+                list.emplace_back(score, *cyc);
+            } else if (cap > 0 && score > list[lowest].first) {
+                list[lowest] = {score, *cyc};
+            } else {
+                continue;
+            }
+            if (list.size() == cap) {
+                lowest = 0;
+                for (std::size_t j = 1; j < list.size(); ++j)
+                    if (list[j].first < list[lowest].first) lowest = j;
+            }
+        }
+    }
+    if (list.empty()) return std::nullopt;
+    std::size_t best = 0;
+    for (std::size_t j = 1; j < list.size(); ++j)
+        if (list[j].first > (1.0 + tol) * list[best].first) best = j;
+    return list[best].second;
+}
+
+}  // namespace
+
 // The extraction skips level-0 edges whose bound from sums along the forest
 // proves they cannot enter the full candidate list. Against a plain
 // extraction that walks every cycle (on a copy of the chain), the answer
@@ -379,42 +422,6 @@ TEST(BranchingChain, FailuresAndLevelRebuilds) {
 // lengths from 2^-60 to 2^60, gradients that nearly cancel, deep forests.
 TEST(BranchingChain, PrunedExtractionEqualsWalkingEveryCycle) {
     std::mt19937_64 rng(8);
-    auto plain = [](BranchingTreeChain& c, std::span<const double> grad,
-                    std::span<const double> len, double tol) -> std::optional<Cycle> {
-        const auto cap = static_cast<std::size_t>(std::ceil(std::sqrt(double(len.size()))));
-        std::vector<std::pair<double, Cycle>> list;
-        std::size_t lowest = 0;
-        for (std::size_t lv = c.levels().size(); lv-- > 0;) {
-            for (std::size_t i = 0; i < c.levels()[lv].tails.size(); ++i) {
-                auto cyc = c.form_cycle(i, lv);
-                if (!cyc) continue;
-                double num = 0.0, den = 0.0;
-                for (auto [e, s] : *cyc) {
-                    num += s * (e < grad.size() ? grad[e] : 0.0);
-                    den += std::fabs(e < len.size() ? len[e] : 0.0);
-                }
-                if (!(den > 0.0 && num < 0.0)) continue;
-                const double score = -num / den;
-                if (list.size() < cap) {
-                    list.emplace_back(score, *cyc);
-                } else if (cap > 0 && score > list[lowest].first) {
-                    list[lowest] = {score, *cyc};
-                } else {
-                    continue;
-                }
-                if (list.size() == cap) {
-                    lowest = 0;
-                    for (std::size_t j = 1; j < list.size(); ++j)
-                        if (list[j].first < list[lowest].first) lowest = j;
-                }
-            }
-        }
-        if (list.empty()) return std::nullopt;
-        std::size_t best = 0;
-        for (std::size_t j = 1; j < list.size(); ++j)
-            if (list[j].first > (1.0 + tol) * list[best].first) best = j;
-        return list[best].second;
-    };
     for (int round = 0; round < 48; ++round) {
         const std::uint64_t n = 2 + rng() % 60;
         EdgeGraph g = random_edge_graph(rng, n, rng() % (5 * n), 1 + rng() % 2);
@@ -441,10 +448,49 @@ TEST(BranchingChain, PrunedExtractionEqualsWalkingEveryCycle) {
         }
         const double tol = round % 2 == 0 ? 0.0 : 0.05;
         BranchingTreeChain reference = c;
-        const auto want = plain(reference, grad, len, tol);
+        const auto want = plain_extraction(reference, grad, len, tol);
         const auto got = c.extract_min_ratio_cycle(grad, len, tol);
         ASSERT_EQ(got, want) << round;
     }
+}
+
+// Each level-0 edge keeps the lowest common ancestor of its ends from the
+// first query that needs it. Later queries with other values, and a level
+// indexed again over another forest of the same edges, must still extract
+// what walking every cycle extracts.
+TEST(BranchingChain, CachedBoundsFollowQueriesAndReindexedLevels) {
+    std::mt19937_64 rng(21);
+    std::size_t queries = 0;
+    for (int round = 0; round < 40; ++round) {
+        const std::uint64_t n = 6 + rng() % 40;
+        EdgeGraph g = random_edge_graph(rng, n, 2 * n + rng() % (4 * n), 1);
+        for (std::uint32_t x = 0; x + 1 < n; ++x) g.add(x, x + 1, 0.5);
+        BranchingTreeChain c = build(g, 1);
+        for (int q = 0; q < 6; ++q) {
+            if (q % 2 == 1) {
+                // Another spanning forest: the tree built for shuffled lengths.
+                EdgeGraph h = g;
+                std::shuffle(h.lengths.begin(), h.lengths.end(), rng);
+                const BranchingTreeChain other = build(h, 1);
+                LevelData& level = BranchingTreeChainTestAccess::levels(c)[0];
+                level.forest = other.levels()[0].forest;
+                level.index_edge_pairs();
+            }
+            std::vector<double> grad(g.m()), len(g.lengths.begin(), g.lengths.end());
+            for (std::size_t e = 0; e < grad.size(); ++e) {
+                grad[e] = static_cast<double>(rng() % 9) - 4.0;  // many ties
+                if (q >= 2) len[e] = static_cast<double>(1 + rng() % 4) * 0.25;
+            }
+            c.take_lengths(len);
+            BranchingTreeChain reference = c;
+            const double tol = q % 3 == 0 ? 0.0 : 0.05;
+            ASSERT_EQ(c.extract_min_ratio_cycle(grad, len, tol),
+                      plain_extraction(reference, grad, len, tol))
+                << round << " " << q;
+            ++queries;
+        }
+    }
+    EXPECT_EQ(queries, 240u);
 }
 
 // The bound itself, edge by edge: against the score the walk computes, it

@@ -264,6 +264,21 @@ TEST(LSForest, PathsMatchBreadthFirstSearch) {
             adj[g.heads[e]].push_back(g.tails[e]);
         }
         for (std::uint64_t x = 0; x < n; ++x) EXPECT_EQ(f.neighbours(x).size(), adj[x].size());
+        // A forest exactly when no listed edge joins two nodes already joined.
+        std::vector<std::uint64_t> rep(n);
+        for (std::uint64_t x = 0; x < n; ++x) rep[x] = x;
+        auto find = [&](std::uint64_t x) {
+            while (rep[x] != x) x = rep[x];
+            return x;
+        };
+        bool acyclic = true;
+        for (std::size_t e = 0; e < g.m(); ++e) {
+            if (!t->in_tree[e]) continue;
+            const std::uint64_t a = find(g.tails[e]), b = find(g.heads[e]);
+            if (a == b) acyclic = false;
+            rep[a] = b;
+        }
+        EXPECT_EQ(f.is_forest(), acyclic) << round;
         const auto d = hop_distances(n, [&](std::uint64_t x) { return adj[x]; });
         for (std::uint64_t u = 0; u <= n; ++u) {
             for (std::uint64_t v = 0; v <= n; ++v) {
