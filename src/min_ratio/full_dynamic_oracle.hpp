@@ -256,7 +256,6 @@ private:
     // Scratch, reused across calls.
     std::vector<SpannerRefresh> refreshes_;
     std::vector<std::uint64_t> changed_;
-    std::vector<double> ratio_;
     std::vector<SignedEdge> expanded_;
     std::vector<std::int64_t> balance_;
     std::vector<std::uint64_t> touched_;
