@@ -252,9 +252,10 @@ TEST(DeterministicSpanner, RebuildsEqualAFreshSnapshot) {
         DeterministicDynamicSpanner s = synced(g, grad);
         for (int update = 0; update < 60; ++update) {
             const std::uint64_t e = rng() % g.m();
-            // Mostly small moves (the tree survives), sometimes large ones.
+            // Mostly small moves (the tree survives), sometimes large ones,
+            // now and then to a negative length and back.
             g.lengths[e] = rng() % 4 == 0
-                               ? 0.5 * static_cast<double>(rng() % 7)
+                               ? 0.5 * static_cast<double>(rng() % 7) * (rng() % 5 == 0 ? -1 : 1)
                                : g.lengths[e] * (1.0 + 1e-3 * static_cast<double>(rng() % 3));
             grad[e] += 0.25;
             const std::uint64_t before = s.updates_since_rebuild;
