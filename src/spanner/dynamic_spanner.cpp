@@ -22,14 +22,6 @@ void DynamicSpanner::insert_edges_from(std::span<const SpannerEdge> source,
     edges.resize(first + ids.size());
     adj_next_.resize(adj_next_.size() + 2 * ids.size(), NO_INDEX);
     SpannerEdge* out = edges.data() + first;
-    auto append = [this](std::uint64_t x, std::uint64_t slot) {
-        if (adj_tail_[x] == NO_INDEX) {
-            adj_head_[x] = slot;
-        } else {
-            adj_next_[adj_tail_[x]] = slot;
-        }
-        adj_tail_[x] = slot;
-    };
     for (std::size_t j = 0; j < ids.size(); ++j) {
         const SpannerEdge& e = source[ids[j]];
         const std::uint64_t u = e.u, v = e.v, id = first + j;
@@ -39,8 +31,8 @@ void DynamicSpanner::insert_edges_from(std::span<const SpannerEdge> source,
             grow_nodes(count);
             node_count = count;
         }
-        append(u, 2 * id);
-        append(v, 2 * id + 1);
+        append_slot(u, 2 * id);
+        append_slot(v, 2 * id + 1);
     }
     insertions += ids.size();
 }

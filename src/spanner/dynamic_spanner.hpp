@@ -93,6 +93,8 @@ public:
 
 private:
     void grow_nodes(std::size_t count);
+    // Appends incidence slot `slot` at the tail of node x's list.
+    void append_slot(std::uint64_t x, std::uint64_t slot);
     bool bfs(std::uint64_t u, std::uint64_t v);
 
     std::vector<std::uint64_t> adj_head_;  // first slot per node, NO_INDEX if none
@@ -119,18 +121,19 @@ inline std::uint64_t DynamicSpanner::insert_edge_with_values(std::uint64_t u, st
     }
     adj_next_.push_back(NO_INDEX);
     adj_next_.push_back(NO_INDEX);
-    auto append = [this](std::uint64_t x, std::uint64_t slot) {
-        if (adj_tail_[x] == NO_INDEX) {
-            adj_head_[x] = slot;
-        } else {
-            adj_next_[adj_tail_[x]] = slot;
-        }
-        adj_tail_[x] = slot;
-    };
-    append(u, 2 * id);
-    append(v, 2 * id + 1);
+    append_slot(u, 2 * id);
+    append_slot(v, 2 * id + 1);
     ++insertions;
     return id;
+}
+
+inline void DynamicSpanner::append_slot(std::uint64_t x, std::uint64_t slot) {
+    if (adj_tail_[x] == NO_INDEX) {
+        adj_head_[x] = slot;
+    } else {
+        adj_next_[adj_tail_[x]] = slot;
+    }
+    adj_tail_[x] = slot;
 }
 
 }  // namespace zelk

@@ -37,6 +37,13 @@ double step_bound(const std::vector<double>& x, const std::vector<double>& d,
     return t;
 }
 
+// The bit patterns of an array, so that equality is bitwise (NaN included).
+std::vector<std::uint64_t> bits(const std::vector<double>& v) {
+    std::vector<std::uint64_t> out;
+    for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+    return out;
+}
+
 }  // namespace
 
 TEST(LineSearch, ZeroOrBlockedDirectionGivesNoStep) {
@@ -341,11 +348,6 @@ TEST(LinePotential, BoundedTrialsAgreeWithFullValue) {
 TEST(SlackMemo, ReusedPowersEqualFreshEvaluations) {
     std::mt19937_64 rng(23);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    auto bits = [](const std::vector<double>& v) {
-        std::vector<std::uint64_t> out;
-        for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
-        return out;
-    };
     for (int run = 0; run < 12; ++run) {
         McfOptions o;
         o.numerical_clamp_log = run % 3 == 0 ? 4.0 : 700.0;  // small: logs and powers clamp
@@ -395,11 +397,6 @@ TEST(SlackMemo, ReusedPowersEqualFreshEvaluations) {
 TEST(GradientAndLengths, EvaluationIntoUsedArraysEqualsFresh) {
     std::mt19937_64 rng(47);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    auto bits = [](const std::vector<double>& v) {
-        std::vector<std::uint64_t> out;
-        for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
-        return out;
-    };
     GradientAndLengths used;
     for (int run = 0; run < 80; ++run) {
         const std::size_t m = 1 + rng() % 30;
