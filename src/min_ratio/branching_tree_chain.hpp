@@ -111,7 +111,6 @@ struct LevelCounters {
     std::uint64_t instability_threshold = 2;
 };
 
-// The graph a level rebuild starts from (borrowed).
 // A deterministic tree with seed 0 that its owner built over these arrays.
 // A level-0 build over equal arrays (bit for bit) reads it instead of
 // building the same tree again.
@@ -127,6 +126,7 @@ struct PrebuiltTree {
                                std::span<const NodeIndex> h, std::span<const double> l) const;
 };
 
+// The graph a level rebuild starts from (borrowed).
 struct ChainGraph {
     std::span<const NodeIndex> tails;
     std::span<const NodeIndex> heads;
