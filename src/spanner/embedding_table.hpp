@@ -6,12 +6,13 @@
 // proportion to the largest identifier stored. A walk is written by
 // assign(key, walk), by open(key) followed by push() calls onto the walk
 // opened last, or by open_walk(key, steps) and filling the cells it returns;
-// each replaces the key's old walk. reset_walks replaces every walk at once. Rewritten walks are
-// appended and their old cells counted as garbage; once the garbage exceeds
-// the live cells the buffer is compacted (through a kept spare buffer), so
-// rewriting the walks of the same edges allocates nothing once warm and
-// the buffer stays within about twice the live cells. Spans returned by
-// at() and find() are valid until the table is next modified.
+// each replaces the key's old walk, and reset_walks replaces every walk at
+// once. Rewritten walks are appended and their old cells counted as
+// garbage; once the garbage exceeds the live cells the buffer is compacted
+// (through a kept spare buffer), so rewriting the walks of the same edges
+// allocates nothing once warm and the buffer stays within about twice the
+// live cells. Spans returned by at() and find() are valid until the table
+// is next modified.
 // Cost: O(1) per lookup, O(length) per write (amortised, compaction
 // included), O(slots) per clear and full iteration, O(slots + cells) per copy.
 #pragma once
